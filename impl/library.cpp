@@ -1,0 +1,22 @@
+#include "library.h"
+
+namespace zu {
+namespace __ {
+
+void initializeLibrary() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  // Families add their state accessors here, in dependency order.
+}
+
+namespace {
+struct LoadTimeInit {
+  LoadTimeInit() { initializeLibrary(); }
+};
+// init_priority runs this before the ordinary static objects of the library.
+LoadTimeInit loadTimeInit __attribute__((init_priority(200)));
+}  // namespace
+
+}  // namespace __
+}  // namespace zu

@@ -1,0 +1,134 @@
+// zu::TArray<T>: an index-addressed sequence of values shared between copies
+// until one of them changes (copy-on-write), and zu::StringPair.
+#ifndef ZU_ARRAY_H
+#define ZU_ARRAY_H
+
+#include <vector>
+#include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
+#include <zu/config.h>
+#include <zu/string.h>
+
+namespace zu {
+
+namespace __ {
+template <class T>
+struct TArrayStub {
+  std::vector<T> items;
+};
+}  // namespace __
+
+// An index outside the array aborts through the library's assertion before
+// any element is touched. One handle must not be mutated while another
+// thread uses that same handle; copies may live on different threads.
+template <class T>
+class TArray {
+ public:
+  TArray() : stub_(boost::make_shared<__::TArrayStub<T>>()) {}
+  TArray(TArray const&) = default;
+  TArray& operator=(TArray const&) = default;
+  // A moved-from array is empty and usable.
+  TArray(TArray&& other) noexcept : stub_(std::move(other.stub_)) {}
+  TArray& operator=(TArray&& other) noexcept {
+    stub_.swap(other.stub_);
+    return *this;
+  }
+
+  unsigned int size() const { return stub_ ? static_cast<unsigned int>(stub_->items.size()) : 0; }
+  bool empty() const { return size() == 0; }
+
+  // Read access; never detaches.
+  T const& operator[](unsigned int index) const {
+    if (index >= size()) __::assertionFailed("index < size()", __FILE__, __LINE__);
+    return stub_->items[index];
+  }
+  // Write access to one element, after detaching.
+  T& operator()(unsigned int index) {
+    if (index >= size()) __::assertionFailed("index < size()", __FILE__, __LINE__);
+    detach();
+    return stub_->items[index];
+  }
+
+  TArray& append(T const& value) {
+    detach();
+    stub_->items.push_back(value);
+    return *this;
+  }
+  // Appending an array to itself doubles it.
+  TArray& append(TArray const& other) {
+    boost::shared_ptr<__::TArrayStub<T>> keep = other.stub_;  // other may be *this
+    detach();
+    if (keep) stub_->items.insert(stub_->items.end(), keep->items.begin(), keep->items.end());
+    return *this;
+  }
+  // Inserts before `index`; index == size() appends.
+  TArray& insert(unsigned int index, T const& value) {
+    if (index > size()) __::assertionFailed("index <= size()", __FILE__, __LINE__);
+    T copy(value);  // value may live in this array
+    detach();
+    stub_->items.insert(stub_->items.begin() + index, std::move(copy));
+    return *this;
+  }
+  TArray& insert(unsigned int index, TArray const& other) {
+    if (index > size()) __::assertionFailed("index <= size()", __FILE__, __LINE__);
+    boost::shared_ptr<__::TArrayStub<T>> keep = other.stub_;
+    if (!keep || keep->items.empty()) return *this;
+    std::vector<T> copy(keep->items);
+    detach();
+    stub_->items.insert(stub_->items.begin() + index, copy.begin(), copy.end());
+    return *this;
+  }
+  TArray& erase(unsigned int index) {
+    if (index >= size()) __::assertionFailed("index < size()", __FILE__, __LINE__);
+    detach();
+    stub_->items.erase(stub_->items.begin() + index);
+    return *this;
+  }
+  // Sole owner: empties in place (capacity kept). Shared: takes a new empty
+  // stub, leaving the other holders' contents alone.
+  void clear() {
+    if (stub_ && stub_.use_count() == 1)
+      stub_->items.clear();
+    else
+      stub_ = boost::make_shared<__::TArrayStub<T>>();
+  }
+  void resize(unsigned int size, T const& fill) {
+    if (stub_ && stub_.use_count() == 1) {
+      stub_->items.resize(size, fill);
+      return;
+    }
+    boost::shared_ptr<__::TArrayStub<T>> fresh = boost::make_shared<__::TArrayStub<T>>();
+    fresh->items.assign(size, fill);
+    unsigned int keep = this->size() < size ? this->size() : size;
+    for (unsigned int i = 0; i < keep; ++i) fresh->items[i] = stub_->items[i];
+    stub_ = fresh;
+  }
+
+  // Iteration over the elements, read-only.
+  typename std::vector<T>::const_iterator begin() const { return items().begin(); }
+  typename std::vector<T>::const_iterator end() const { return items().end(); }
+
+ private:
+  std::vector<T> const& items() const {
+    static std::vector<T> const none;
+    return stub_ ? stub_->items : none;
+  }
+  void detach() {
+    if (!stub_)
+      stub_ = boost::make_shared<__::TArrayStub<T>>();
+    else if (stub_.use_count() != 1)
+      stub_ = boost::make_shared<__::TArrayStub<T>>(*stub_);
+  }
+
+  boost::shared_ptr<__::TArrayStub<T>> stub_;
+};
+
+// A name and a value, as kept in TArray<StringPair>.
+struct StringPair {
+  String name;
+  String value;
+};
+
+}  // namespace zu
+
+#endif

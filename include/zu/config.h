@@ -1,0 +1,25 @@
+// Build settings shared by every public header of zu.
+#ifndef ZU_CONFIG_H
+#define ZU_CONFIG_H
+
+// Symbols of the shared library are hidden unless marked with ZU_API.
+#if defined(_WIN32)
+#  ifdef ZU_BUILDING
+#    define ZU_API __declspec(dllexport)
+#  else
+#    define ZU_API __declspec(dllimport)
+#  endif
+#else
+#  define ZU_API __attribute__((visibility("default")))
+#endif
+
+namespace zu {
+namespace __ {
+// Reports a violated precondition: prints "Assertion failed: <expression>,
+// file <base name>, line <line>" to standard error and aborts. Active in
+// every build type. Public because header templates check indices with it.
+[[noreturn]] ZU_API void assertionFailed(char const* expression, char const* file, unsigned int line);
+}  // namespace __
+}  // namespace zu
+
+#endif

@@ -1,0 +1,167 @@
+// zu::String: the library's text value. UTF-8, NUL-terminated, shared
+// between copies until one of them changes (copy-on-write).
+#ifndef ZU_STRING_H
+#define ZU_STRING_H
+
+#include <cstdint>
+#include <boost/shared_array.hpp>
+#include <boost/shared_ptr.hpp>
+#include <zu/config.h>
+
+namespace zu {
+
+template <class T> class TArray;
+
+namespace __ {
+// The shared representation: a malloc'ed, NUL-terminated buffer or null.
+// Null and a buffer starting with NUL both mean the empty string.
+struct StringStub {
+  char* text;
+};
+}  // namespace __
+
+// Positions and lengths are byte counts. 0xFFFFFFFF is "not found" as a
+// result and "up to the end" as a length. Precondition failures (null
+// pointer arguments, bases outside 2..36) abort through the library's
+// assertion. One String object must not be mutated while another thread
+// uses that same object; copies may live on different threads.
+class ZU_API String {
+ public:
+  // The empty string.
+  String();
+  // At most `length` bytes of `text`, stopping at a NUL. Null gives "".
+  String(char const* text, unsigned int length = 0xFFFFFFFF);
+  // Wide text, each unit encoded by itself as UTF-8 (1 to 4 bytes; a
+  // 32-bit unit above 0xFFFF takes 4). Stops at a NUL unit; null gives "".
+  String(wchar_t const* text, unsigned int length = 0xFFFFFFFF);
+  // As the wide constructor on text.get().
+  String(boost::shared_array<wchar_t> text, unsigned int length = 0xFFFFFFFF);
+  // Digits '0'-'9' then 'A'-'Z', most significant first, '-' for negatives.
+  explicit String(int value, unsigned int base = 10);
+  explicit String(unsigned int value, unsigned int base = 10);
+  explicit String(std::int64_t value, unsigned int base = 10);
+  explicit String(std::uint64_t value, unsigned int base = 10);
+  // "%0.*f" with `precision`, or "%f" when precision is 0xFFFFFFFF.
+  explicit String(double value, unsigned int precision = 0xFFFFFFFF);
+
+  String(String const& other) = default;
+  String(String&& other) noexcept;
+  String& operator=(String const& other) = default;
+  String& operator=(String&& other) noexcept;
+  String& operator=(char const* text);
+  ~String() = default;
+
+  // Number of bytes before the NUL (a strlen on each call).
+  unsigned int length() const;
+  bool empty() const;
+  // Never null; valid until this string next changes or is destroyed.
+  char const* cstr() const;
+  // length()+1 wide units, NUL-terminated. A 4-byte UTF-8 sequence gives
+  // its code point; other malformed sequences give 0xFFFF or end the text.
+  boost::shared_array<wchar_t> toUTF16() const;
+
+  // strtol/strtoul/strtod; 0 for the empty string.
+  int toInteger(unsigned int base = 10) const;
+  unsigned int toUnsigned(unsigned int base = 10) const;
+  // Own 64-bit parser: leading blanks, one sign ('-' or '+', signed form
+  // only; a sign gives 0 in the unsigned form), digits below `base`;
+  // wraps modulo 2^64 instead of saturating.
+  std::int64_t toInt64(unsigned int base = 10) const;
+  std::uint64_t toUnsigned64(unsigned int base = 10) const;
+  double toReal() const;
+
+  // First position >= from; an empty needle is found at 0.
+  unsigned int find(char const* needle, unsigned int from = 0, bool ignoreCase = false) const;
+  unsigned int find(char c, unsigned int from = 0, bool ignoreCase = false) const;
+  unsigned int find(String const& needle, unsigned int from = 0, bool ignoreCase = false) const;
+  // Last occurrence starting at or before `from` (default: from the end).
+  unsigned int findLast(char const* needle, unsigned int from = 0xFFFFFFFF, bool ignoreCase = false) const;
+  unsigned int findLast(char c, unsigned int from = 0xFFFFFFFF, bool ignoreCase = false) const;
+  unsigned int findLast(String const& needle, unsigned int from = 0xFFFFFFFF, bool ignoreCase = false) const;
+  // First position >= from whose byte is one of `chars`.
+  unsigned int findOneOf(char const* chars, unsigned int from = 0, bool ignoreCase = false) const;
+  unsigned int findOneOf(String const& chars, unsigned int from = 0, bool ignoreCase = false) const;
+
+  bool startsWith(char const* prefix, bool ignoreCase = false) const;
+  bool startsWith(String const& prefix, bool ignoreCase = false) const;
+  bool endsWith(char const* suffix, bool ignoreCase = false) const;
+  bool endsWith(String const& suffix, bool ignoreCase = false) const;
+  // Negative, zero or positive, bytes compared as unsigned.
+  int compare(char const* other, bool ignoreCase = false) const;
+  int compare(String const& other, bool ignoreCase = false) const;
+
+  // A fresh copy of at most `count` bytes from `pos`.
+  String mid(unsigned int pos, unsigned int count = 0xFFFFFFFF) const;
+  String left(unsigned int count) const;
+  // The last `count` bytes; the whole string (shared) when it is shorter.
+  String right(unsigned int count) const;
+  String toLeftTrimed() const;
+  String toRightTrimed() const;
+  String toTrimed() const;
+  String toUpper() const;
+  String toLower() const;
+  // Lines ended by LF, CR LF or CR CR LF; a lone CR stays in the line.
+  TArray<String> lines() const;
+  // Pieces between separator bytes; without keepEmpty, runs of separators
+  // and separators at either end produce no empty pieces.
+  TArray<String> tokenise(char const* separators, bool keepEmpty = false, bool ignoreCase = false) const;
+  TArray<String> tokenise(char separator, bool keepEmpty = false, bool ignoreCase = false) const;
+  TArray<String> tokenise(String const& separators, bool keepEmpty = false, bool ignoreCase = false) const;
+
+  // Mutators detach from shared copies first; an argument that points into
+  // this string's own buffer is always read before the buffer changes.
+  String& append(char const* text);
+  String& append(char c);
+  String& append(String const& text);
+  // Replaces `count` bytes at `pos` (clipped) by `text`; appends when
+  // pos >= length().
+  String& splice(char const* text, unsigned int pos, unsigned int count);
+  String& splice(char c, unsigned int pos, unsigned int count);
+  String& splice(String const& text, unsigned int pos, unsigned int count);
+  String& erase(unsigned int pos, unsigned int count = 0xFFFFFFFF);
+  // Replaces the first (or every) `target` from `from`; the search resumes
+  // behind the inserted text. An empty target replaces nothing and returns
+  // false. True when at least one replacement was made.
+  bool replace(char const* target, char const* subs, bool all = true, unsigned int from = 0, bool ignoreCase = false);
+  bool replace(String const& target, String const& subs, bool all = true, unsigned int from = 0, bool ignoreCase = false);
+  String& leftTrim();
+  String& rightTrim();
+  String& trim();
+  String& makeUpper();
+  String& makeLower();
+  // A writable buffer with room for `size` bytes plus a NUL. The length
+  // afterwards is wherever the first NUL lies.
+  char* getBuffer(unsigned int size);
+  // Sole owner of a buffer exactly length()+1 bytes long.
+  String& makeCompact();
+
+  static String printf(char const* fmt, ...) __attribute__((format(printf, 1, 2)));
+  static String printf(String const& fmt, ...);
+
+  String& operator+=(char const* text) { return append(text); }
+  String& operator+=(String const& text) { return append(text); }
+  String& operator+=(char c) { return append(c); }
+
+  // Whether this string holds the only reference to its buffer.
+  bool unique() const;
+
+ private:
+  boost::shared_ptr<__::StringStub> stub_;
+};
+
+ZU_API String operator+(String const& a, String const& b);
+ZU_API String operator+(String const& a, char const* b);
+ZU_API String operator+(char const* a, String const& b);
+ZU_API String operator+(String const& a, char b);
+
+inline bool operator==(String const& a, String const& b) { return a.compare(b) == 0; }
+inline bool operator==(String const& a, char const* b) { return a.compare(b ? b : "") == 0; }
+inline bool operator==(char const* a, String const& b) { return b.compare(a ? a : "") == 0; }
+inline bool operator!=(String const& a, String const& b) { return !(a == b); }
+inline bool operator!=(String const& a, char const* b) { return !(a == b); }
+inline bool operator!=(char const* a, String const& b) { return !(a == b); }
+inline bool operator<(String const& a, String const& b) { return a.compare(b) < 0; }
+
+}  // namespace zu
+
+#endif
