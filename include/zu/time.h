@@ -1,0 +1,126 @@
+// zu::sys time values: points in time with their calendar fields, text
+// patterns, named formats and free-form date text; the millisecond tick,
+// time-outs and the adaptive delay.
+#ifndef ZU_TIME_H
+#define ZU_TIME_H
+
+#include <cstdint>
+#include <zu/config.h>
+#include <zu/string.h>
+
+namespace zu {
+namespace sys {
+
+// Offset from UTC in minutes, east positive (480 is UTC+8). -1 is the local
+// zone: its standard-time offset; daylight saving time is never applied.
+typedef int TimeZone;
+
+enum TimeFormat {
+  HttpDate = 0,        // "wwwe, dd MMME yyyy hh:mm:ss z"
+  IsoBasic = 1,        // "yyyyMMddThhmmssZ", local zone
+  IsoExtended = 2,     // "yyyy-MM-dd T hh:mm:ss Z", local zone
+  LongDateTime = 3,    // time with seconds, blank, long date (user's locale)
+  LongDate = 4,
+  LongTime = 5,
+  MediumDateTime = 6,  // time without seconds, blank, medium date
+  MediumDate = 7,
+  ShortDateTime = 8,   // time without seconds, blank, numeric date
+  ShortDate = 9,
+  ShortTime = 10
+};
+
+// A point in time: seconds since 1970-01-01 00:00:00 UTC and milliseconds.
+class ZU_API Time {
+ public:
+  struct Detail {
+    int millisecond;  // 0-999
+    int second;       // 0-59
+    int minute;       // 0-59
+    int hour;         // 0-23
+    int day;          // day of the month, 1-31
+    int weekday;      // 0 = Sunday ... 6
+    int yearDay;      // 0-365
+    int month;        // 1-12
+    int year;         // four digits
+  };
+
+  // The epoch.
+  Time();
+  Time(int seconds, unsigned int milliseconds = 0);
+  // The fields read as a wall-clock time in `zone` (standard time); 0
+  // seconds when they cannot be converted.
+  Time(Detail const& detail, TimeZone zone = -1);
+  // Free-form date text relative to now (see time.cpp for the accepted
+  // forms): clock times with meridian and zone, calendar dates, weekdays,
+  // relative items ("3 days ago", "next week", "tomorrow"). Invalid text,
+  // or more than one clock time, zone, date or weekday, gives seconds -1.
+  explicit Time(String const& text);
+
+  static Time now();
+  // Milliseconds of a monotonic clock; wraps after 2^32 ms.
+  static unsigned int tickCount();
+
+  Detail detail(TimeZone zone = -1) const;
+  int toSeconds() const;
+  // seconds * 1000 + milliseconds.
+  std::int64_t toTimestamp() const;
+  // -1, 0 or 1 by seconds, then milliseconds.
+  int compare(Time const& other) const;
+  // Pattern letters: y (yy: 2 digits, yyy+: 4), M (MMM/MMMM: locale month
+  // names, MMME: English "Jan"), d, h (12-hour when the pattern holds 'a'),
+  // m, s, u (tenths/hundredths/milliseconds), w (www/wwww: locale weekday
+  // names, wwwe: English "Sun"), a (AM/PM), z/Z (zone: "GMT"/"Z" at zone 0,
+  // else "+0800"); '\' quotes the next character; others are literal.
+  String toString(String const& pattern, TimeZone zone = -1) const;
+  String toString(TimeFormat format, TimeZone zone = -1) const;
+
+ private:
+  int seconds_;
+  unsigned int milliseconds_;
+};
+
+inline bool operator==(Time const& a, Time const& b) { return a.compare(b) == 0; }
+inline bool operator!=(Time const& a, Time const& b) { return a.compare(b) != 0; }
+inline bool operator<(Time const& a, Time const& b) { return a.compare(b) < 0; }
+
+// Elapsed milliseconds of the tick against a limit; correct across one wrap
+// of the 32-bit tick.
+class ZU_API Timeout {
+ public:
+  // 0xFFFFFFFF never times out.
+  Timeout(unsigned int limit = 0xFFFFFFFF);
+  void restart();
+  unsigned int elapse() const;
+  // elapse() > limit (strictly).
+  bool timedOut() const;
+  unsigned int value() const;
+
+ private:
+  unsigned int start_;
+  unsigned int limit_;
+};
+
+// Paces a loop to one round per period on average: a late round is followed
+// by rounds without sleep until the schedule is caught up. Used by one
+// thread; reset() and cancelBlock() may come from another.
+class ZU_API AdaptiveDelay {
+ public:
+  AdaptiveDelay();
+  ~AdaptiveDelay();
+  AdaptiveDelay(AdaptiveDelay const&) = delete;
+  AdaptiveDelay& operator=(AdaptiveDelay const&) = delete;
+  void delay(unsigned int period);
+  // Wakes a sleeping delay() and restarts the schedule.
+  void reset();
+  // Wakes a sleeping delay().
+  void cancelBlock();
+
+ private:
+  struct State;
+  State* state_;
+};
+
+}  // namespace sys
+}  // namespace zu
+
+#endif
