@@ -1,0 +1,573 @@
+#include <zu/array.h>
+#include <zu/string.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using zu::String;
+using zu::TArray;
+
+namespace {
+
+unsigned int const npos = 0xFFFFFFFF;
+
+std::vector<std::string> pieces(TArray<String> const& a) {
+  std::vector<std::string> out;
+  for (String const& s : a) out.push_back(s.cstr());
+  return out;
+}
+
+using V = std::vector<std::string>;
+
+}  // namespace
+
+// --- construction ----------------------------------------------------------
+
+TEST(StringConstruct, EmptyFormsAreEmptyAndNeverNull) {
+  String a, b(""), c(static_cast<char const*>(nullptr)), d(static_cast<wchar_t const*>(nullptr));
+  for (String const* s : {&a, &b, &c, &d}) {
+    EXPECT_TRUE(s->empty());
+    EXPECT_EQ(0u, s->length());
+    ASSERT_NE(nullptr, s->cstr());
+    EXPECT_STREQ("", s->cstr());
+  }
+  EXPECT_TRUE(a.unique());
+}
+
+TEST(StringConstruct, TextStopsAtLengthOrNul) {
+  EXPECT_STREQ("abc", String("abcdef", 3).cstr());
+  char const withNul[] = {'a', 'b', 0, 'c', 'd'};
+  EXPECT_STREQ("ab", String(withNul, 5).cstr());
+  EXPECT_TRUE(String("abc", 0).empty());
+}
+
+TEST(StringConstruct, NumbersInEveryBase) {
+  EXPECT_STREQ("FF", String(255, 16).cstr());
+  EXPECT_STREQ("-FF", String(-255, 16).cstr());
+  EXPECT_STREQ("0", String(0, 2).cstr());
+  EXPECT_STREQ("101", String(5u, 2).cstr());
+  EXPECT_STREQ("Z", String(35, 36).cstr());
+  EXPECT_STREQ("-2147483648", String(INT_MIN).cstr());
+  EXPECT_STREQ("4294967295", String(UINT_MAX).cstr());
+  EXPECT_STREQ("-9223372036854775808", String(INT64_MIN).cstr());
+  EXPECT_STREQ("9223372036854775807", String(INT64_MAX).cstr());
+  EXPECT_STREQ("18446744073709551615", String(UINT64_MAX).cstr());
+  EXPECT_STREQ(std::string(64, '1').c_str(), String(UINT64_MAX, 2).cstr());
+  EXPECT_STREQ("3W5E11264SGSF", String(UINT64_MAX, 36).cstr());
+  EXPECT_STREQ("-1000000000000000000000000000000000000000000000000000000000000000",
+               String(INT64_MIN, 2).cstr());
+  EXPECT_STREQ("1.50", String(1.5, 2).cstr());
+  EXPECT_STREQ("1.500000", String(1.5).cstr());
+  EXPECT_STREQ("-2", String(-1.5, 0).cstr());
+}
+
+TEST(StringDeathTest, BaseOutOfRangeAsserts) {
+  EXPECT_DEATH(String(5, 1), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String(5u, 37), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String(std::int64_t(5), 0), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String(std::uint64_t(5), 40), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toInteger(1), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toUnsigned(37), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toInt64(37), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toUnsigned64(1), "base >= 2 && base <= 36");
+}
+
+TEST(StringDeathTest, NullArgumentsAssertWithTheirNames) {
+  String s("abc");
+  char const* null = nullptr;
+  EXPECT_DEATH(s.find(null), "Assertion failed: cstr, file string.cpp");
+  EXPECT_DEATH(s.findLast(null), "Assertion failed: cstr");
+  EXPECT_DEATH(s.startsWith(null), "Assertion failed: cstr");
+  EXPECT_DEATH(s.endsWith(null), "Assertion failed: cstr");
+  EXPECT_DEATH(s.splice(null, 0, 1), "Assertion failed: cstr");
+  EXPECT_DEATH(s.findOneOf(null), "Assertion failed: chars");
+  EXPECT_DEATH(s.compare(null), "Assertion failed: other");
+  EXPECT_DEATH(s.tokenise(null), "Assertion failed: separators");
+  EXPECT_DEATH(s.replace(null, "x"), "Assertion failed: target");
+  EXPECT_DEATH(s.replace("a", null), "Assertion failed: subs");
+  EXPECT_DEATH(String::printf(null), "Assertion failed: fmt");
+}
+
+// --- wide text -------------------------------------------------------------
+
+TEST(StringWide, EncodesEachUnitByItself) {
+  wchar_t const e[] = {0xE9, 0};
+  String s(e);
+  ASSERT_EQ(2u, s.length());
+  EXPECT_EQ(0xC3, static_cast<unsigned char>(s.cstr()[0]));
+  EXPECT_EQ(0xA9, static_cast<unsigned char>(s.cstr()[1]));
+  boost::shared_array<wchar_t> back = s.toUTF16();
+  EXPECT_EQ(0xE9, back[0]);
+  EXPECT_EQ(0, back[1]);
+
+  wchar_t const mixed[] = {L'a', 0x7FF, 0x800, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF, 0};
+  String m(mixed);
+  EXPECT_EQ(1u + 2 + 3 + 3 + 4 + 4 + 4, m.length());
+  EXPECT_STREQ("a\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", m.cstr());
+  boost::shared_array<wchar_t> r = m.toUTF16();
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(mixed[i], r[i]) << i;
+
+  // A length limit, and a shared array, convert the same way.
+  EXPECT_STREQ("a\xDF\xBF", String(mixed, 2).cstr());
+  boost::shared_array<wchar_t> arr(new wchar_t[3]{L'h', L'i', 0});
+  EXPECT_STREQ("hi", String(arr).cstr());
+  // Surrogate units are encoded one by one; units beyond Unicode become U+FFFD.
+  wchar_t const odd[] = {0xD83D, static_cast<wchar_t>(0x110000), 0};
+  EXPECT_STREQ("\xED\xA0\xBD\xEF\xBF\xBD", String(odd).cstr());
+}
+
+TEST(StringWide, MalformedUtf8) {
+  auto units = [](char const* text) {
+    boost::shared_array<wchar_t> w = String(text).toUTF16();
+    std::vector<unsigned int> out;
+    for (int i = 0; w[i]; ++i) out.push_back(static_cast<unsigned int>(w[i]));
+    return out;
+  };
+  using U = std::vector<unsigned int>;
+  // A stray continuation byte skips six bytes and gives 0xFFFF...
+  EXPECT_EQ((U{0xFFFF, 'z'}), units("\x80" "abcdez"));
+  // ...or ends the text when six bytes are not there.
+  EXPECT_EQ((U{'a'}), units("a\x80" "bc"));
+  // Truncated two- and three-byte sequences at the end give nothing.
+  EXPECT_EQ((U{'a'}), units("a\xC3"));
+  EXPECT_EQ((U{'a'}), units("a\xE2\x82"));
+  // A truncated four-byte sequence ends the text.
+  EXPECT_EQ((U{'a'}), units("a\xF0\x9F\x98"));
+  // Five- and six-byte forms and 0xFE/0xFF give 0xFFFF.
+  EXPECT_EQ((U{0xFFFF, 'x'}), units("\xF8\x88\x80\x80\x80x"));
+  EXPECT_EQ((U{0xFFFF, 'x'}), units("\xFE\x80\x80\x80\x80\x80x"));
+  // Output is length()+1 units long and NUL-terminated even when all decodes.
+  boost::shared_array<wchar_t> w = String("abc").toUTF16();
+  EXPECT_EQ(0, w[3]);
+}
+
+// --- numbers ----------------------------------------------------------------
+
+TEST(StringParse, StandardConversions) {
+  EXPECT_EQ(0, String().toInteger());
+  EXPECT_EQ(-42, String("  -42abc").toInteger());
+  EXPECT_EQ(255, String("ff").toInteger(16));
+  EXPECT_EQ(INT_MIN, String("-2147483648").toInteger());
+  EXPECT_EQ(INT_MAX, String("99999999999").toInteger());  // saturates
+  EXPECT_EQ(INT_MIN, String("-99999999999").toInteger());
+  EXPECT_EQ(0, String("x1").toInteger());
+  EXPECT_EQ(4294967295u, String("4294967295").toUnsigned());
+  EXPECT_EQ(4294967295u, String("4294967296").toUnsigned());  // saturates
+  EXPECT_EQ(4294967295u, String("-1").toUnsigned());
+  EXPECT_EQ(35u, String("z").toUnsigned(36));
+  EXPECT_EQ(0u, String().toUnsigned());
+  EXPECT_DOUBLE_EQ(1.25, String(" 1.25e0x").toReal());
+  EXPECT_DOUBLE_EQ(0.0, String().toReal());
+}
+
+TEST(StringParse, Own64BitParser) {
+  EXPECT_EQ(-12, String("  -12x").toInt64());
+  EXPECT_EQ(12, String("\t+12").toInt64());
+  EXPECT_EQ(0, String("+-12").toInt64());
+  EXPECT_EQ(0u, String("-1").toUnsigned64());
+  EXPECT_EQ(0u, String("+1").toUnsigned64());
+  EXPECT_EQ(255, String("ff").toInt64(16));
+  EXPECT_EQ(255, String("FFg").toInt64(16));
+  EXPECT_EQ(5, String("1012").toInt64(2));
+  EXPECT_EQ(35, String("z").toInt64(36));
+  EXPECT_EQ(INT64_MIN, String("-9223372036854775808").toInt64());
+  EXPECT_EQ(INT64_MAX, String("9223372036854775807").toInt64());
+  EXPECT_EQ(UINT64_MAX, String("18446744073709551615").toUnsigned64());
+  // No overflow detection: 2^64 wraps to 0, 2^64+5 to 5.
+  EXPECT_EQ(0u, String("18446744073709551616").toUnsigned64());
+  EXPECT_EQ(5u, String("18446744073709551621").toUnsigned64());
+  EXPECT_EQ(INT64_MIN, String("9223372036854775808").toInt64());
+  EXPECT_EQ(0, String().toInt64());
+  EXPECT_EQ(UINT64_MAX, String("3W5E11264SGSF").toUnsigned64(36));
+  // Round trips at the extremes in every base.
+  for (unsigned int base = 2; base <= 36; ++base) {
+    EXPECT_EQ(INT64_MIN, String(INT64_MIN, base).toInt64(base)) << base;
+    EXPECT_EQ(UINT64_MAX, String(UINT64_MAX, base).toUnsigned64(base)) << base;
+  }
+}
+
+// --- searches ---------------------------------------------------------------
+
+TEST(StringSearch, FindAtTheBoundaries) {
+  String s("abc");
+  EXPECT_EQ(0u, s.find(""));
+  EXPECT_EQ(0u, s.find("", 5));
+  EXPECT_EQ(0u, String().find(""));
+  EXPECT_EQ(1u, s.find("b"));
+  EXPECT_EQ(1u, s.find("B", 0, true));
+  EXPECT_EQ(npos, s.find("B"));
+  EXPECT_EQ(npos, s.find("bc", 2));
+  EXPECT_EQ(1u, s.find("bc", 1));
+  EXPECT_EQ(0u, s.find("abc"));
+  EXPECT_EQ(npos, s.find("abcd"));
+  EXPECT_EQ(npos, s.find("c", npos));
+  EXPECT_EQ(npos, String().find("a"));
+  EXPECT_EQ(2u, s.find(String("c")));
+  // Windows with an equal byte sum but other bytes are rejected.
+  EXPECT_EQ(3u, String("adxbc").find("bc"));  // "ad" sums like "bc"
+  EXPECT_EQ(5u, String("xacc abd").find("abd"));  // "acc" sums like "abd"
+  EXPECT_EQ(7u, String("xyzAbABab").find("ab"));  // "Ab"/"AB" sum alike, differ by case
+  EXPECT_EQ(3u, String("xyzAbABab").find("ab", 0, true));
+  EXPECT_EQ(5u, String("xyzAbABab").find("AB", 4));
+}
+
+TEST(StringSearch, FindLastAtTheBoundaries) {
+  String s("abca");
+  EXPECT_EQ(3u, s.findLast("a"));
+  EXPECT_EQ(0u, s.findLast('a', 2));
+  EXPECT_EQ(3u, s.findLast('a'));
+  EXPECT_EQ(3u, s.findLast('A', npos, true));
+  EXPECT_EQ(npos, s.findLast('A'));
+  EXPECT_EQ(npos, String().findLast('a'));
+  EXPECT_EQ(0u, s.findLast("a", 2));
+  EXPECT_EQ(0u, s.findLast("abca"));
+  EXPECT_EQ(npos, s.findLast("abcab"));
+  EXPECT_EQ(1u, s.findLast("BC", npos, true));
+  EXPECT_EQ(npos, s.findLast("bc", 0));
+  EXPECT_EQ(2u, s.findLast("", 2));
+  EXPECT_EQ(4u, s.findLast(""));
+  EXPECT_EQ(0u, String("aXa").findLast(String("aX")));
+}
+
+TEST(StringSearch, SingleBytesAndSets) {
+  String s("Hello, World");
+  EXPECT_EQ(4u, s.find('o'));
+  EXPECT_EQ(8u, s.find('o', 5));
+  EXPECT_EQ(npos, s.find('o', 12));
+  EXPECT_EQ(7u, s.find('w', 0, true));
+  EXPECT_EQ(npos, s.find('w'));
+  EXPECT_EQ(5u, s.findOneOf(", "));
+  EXPECT_EQ(6u, s.findOneOf(" ", 6));
+  EXPECT_EQ(7u, s.findOneOf("xw", 0, true));
+  EXPECT_EQ(npos, s.findOneOf("xw"));
+  EXPECT_EQ(npos, s.findOneOf(""));
+  EXPECT_EQ(npos, s.findOneOf("H", 12));
+  EXPECT_EQ(npos, String().findOneOf("a"));
+  EXPECT_EQ(0u, s.findOneOf(String("Hx")));
+  // Bytes above 0x7F are matched as themselves.
+  EXPECT_EQ(1u, String("a\xE9").findOneOf("\xE9"));
+}
+
+TEST(StringCompare, PrefixesSuffixesAndOrder) {
+  String s("Hello");
+  EXPECT_TRUE(s.startsWith(""));
+  EXPECT_TRUE(s.startsWith("He"));
+  EXPECT_FALSE(s.startsWith("he"));
+  EXPECT_TRUE(s.startsWith("he", true));
+  EXPECT_FALSE(s.startsWith("Hello!"));
+  EXPECT_TRUE(String().startsWith(""));
+  EXPECT_TRUE(s.endsWith(""));
+  EXPECT_TRUE(s.endsWith("llo"));
+  EXPECT_TRUE(s.endsWith("LLO", true));
+  EXPECT_FALSE(s.endsWith("LLO"));
+  EXPECT_FALSE(s.endsWith("xHello"));
+  EXPECT_FALSE(String().endsWith("a"));
+  EXPECT_TRUE(s.endsWith(String("Hello")));
+
+  EXPECT_EQ(0, s.compare("Hello"));
+  EXPECT_LT(s.compare("Hellp"), 0);
+  EXPECT_GT(s.compare("Hell"), 0);
+  EXPECT_EQ(0, s.compare("hELLO", true));
+  EXPECT_EQ(0, String().compare(""));
+  EXPECT_GT(String("\xE9").compare("e"), 0);  // bytes compare unsigned
+  EXPECT_LT(String("_").compare("a", true), 0);  // folds to lower case
+  EXPECT_TRUE(String("a") < String("b"));
+  EXPECT_TRUE(String("a") == "a");
+  EXPECT_TRUE("a" != String("b"));
+}
+
+// --- copies -----------------------------------------------------------------
+
+TEST(StringCopies, MidLeftRight) {
+  String s("abcdef");
+  EXPECT_STREQ("cd", s.mid(2, 2).cstr());
+  EXPECT_STREQ("cdef", s.mid(2).cstr());
+  EXPECT_STREQ("", s.mid(6).cstr());
+  EXPECT_STREQ("", s.mid(2, 0).cstr());
+  EXPECT_STREQ("", String().mid(0).cstr());
+  EXPECT_STREQ("ab", s.left(2).cstr());
+  EXPECT_STREQ("abcdef", s.left(100).cstr());
+  EXPECT_STREQ("ef", s.right(2).cstr());
+  EXPECT_TRUE(s.mid(0).unique());  // mid is always a fresh copy
+  String whole = s.right(6);
+  EXPECT_EQ(s.cstr(), whole.cstr());  // shares when not shorter
+  EXPECT_STREQ("", s.right(0).cstr());
+}
+
+TEST(StringCopies, TrimAndCaseCopiesLeaveTheOriginal) {
+  String s(" \t\r\n\v\fMiXed \xE9 \n");
+  EXPECT_STREQ("MiXed \xE9 \n", s.toLeftTrimed().cstr());
+  EXPECT_STREQ(" \t\r\n\v\fMiXed \xE9", s.toRightTrimed().cstr());
+  EXPECT_STREQ("MiXed \xE9", s.toTrimed().cstr());
+  EXPECT_STREQ(" \t\r\n\v\fMIXED \xE9 \n", s.toUpper().cstr());
+  EXPECT_STREQ(" \t\r\n\v\fmixed \xE9 \n", s.toLower().cstr());
+  EXPECT_STREQ(" \t\r\n\v\fMiXed \xE9 \n", s.cstr());
+  EXPECT_TRUE(String(" \t ").toTrimed().empty());
+  EXPECT_TRUE(String().toTrimed().empty());
+}
+
+TEST(StringLines, EveryTerminator) {
+  EXPECT_TRUE(String().lines().empty());
+  EXPECT_EQ((V{"a", "b"}), pieces(String("a\r\nb\n").lines()));
+  EXPECT_EQ((V{"a\rb"}), pieces(String("a\rb").lines()));
+  EXPECT_EQ((V{"a", "", "b"}), pieces(String("a\n\nb").lines()));
+  EXPECT_EQ((V{"a", "b"}), pieces(String("a\r\r\nb").lines()));
+  EXPECT_EQ((V{"a\r"}), pieces(String("a\r").lines()));
+  EXPECT_EQ((V{"a\r\r"}), pieces(String("a\r\r").lines()));
+  EXPECT_EQ((V{"a\r", "b"}), pieces(String("a\r\r\r\nb").lines()));
+  EXPECT_EQ((V{""}), pieces(String("\n").lines()));
+  EXPECT_EQ((V{"", ""}), pieces(String("\r\n\n").lines()));
+}
+
+TEST(StringTokenise, KeepEmptyOrNot) {
+  EXPECT_EQ((V{"a", "b"}), pieces(String("a,,b").tokenise(",")));
+  EXPECT_EQ((V{"a", "", "b"}), pieces(String("a,,b").tokenise(",", true)));
+  EXPECT_EQ((V{"a"}), pieces(String(",a,").tokenise(',')));
+  EXPECT_EQ((V{"", "a", ""}), pieces(String(",a,").tokenise(',', true)));
+  EXPECT_EQ((V{}), pieces(String(",,,").tokenise(",")));
+  EXPECT_EQ((V{"", "", "", ""}), pieces(String(",,,").tokenise(",", true)));
+  EXPECT_EQ((V{}), pieces(String("abc").tokenise("")));
+  EXPECT_EQ((V{}), pieces(String().tokenise(",", true)));
+  EXPECT_EQ((V{"abc"}), pieces(String("abc").tokenise(";")));
+  EXPECT_EQ((V{"a", "b", "c"}), pieces(String("a b\tc").tokenise(String(" \t"))));
+  EXPECT_EQ((V{"a", "b", "c"}), pieces(String("aXbxc").tokenise("x", false, true)));
+  EXPECT_EQ((V{"aX", "c"}), pieces(String("aXbc").tokenise('b')));
+  EXPECT_EQ((V{}), pieces(String("abc").tokenise('\0')));
+}
+
+// --- mutators and copy-on-write --------------------------------------------
+
+TEST(StringMutate, AppendAndConcatenate) {
+  String s;
+  s.append("ab").append('c').append(String("de")).append("").append('\0');
+  s.append(static_cast<char const*>(nullptr));
+  EXPECT_STREQ("abcde", s.cstr());
+  s += "f";
+  s += 'g';
+  s += String("h");
+  EXPECT_STREQ("abcdefgh", s.cstr());
+  EXPECT_STREQ("xy", (String("x") + "y").cstr());
+  EXPECT_STREQ("xy", ("x" + String("y")).cstr());
+  EXPECT_STREQ("xy", (String("x") + String("y")).cstr());
+  EXPECT_STREQ("xy", (String("x") + 'y').cstr());
+}
+
+TEST(StringMutate, SpliceEraseAndReplace) {
+  EXPECT_STREQ("abcZ", String("abc").splice("Z", 10, 1).cstr());
+  EXPECT_STREQ("aZc", String("abc").splice("Z", 1, 1).cstr());
+  EXPECT_STREQ("aZZZc", String("abc").splice("ZZZ", 1, 1).cstr());
+  EXPECT_STREQ("aZ", String("abc").splice('Z', 1, npos).cstr());
+  EXPECT_STREQ("ac", String("abc").splice('\0', 1, 1).cstr());
+  EXPECT_STREQ("Zabc", String("abc").splice(String("Z"), 0, 0).cstr());
+  EXPECT_STREQ("Z", String().splice("Z", 0, 5).cstr());
+  EXPECT_STREQ("", String("abc").splice("", 0, npos).cstr());
+  EXPECT_STREQ("a", String("abc").erase(1).cstr());
+  EXPECT_STREQ("abc", String("abc").erase(3).cstr());
+  EXPECT_STREQ("bc", String("abc").erase(0, 1).cstr());
+
+  String r("aXa");
+  EXPECT_TRUE(r.replace("a", "aa"));
+  EXPECT_STREQ("aaXaa", r.cstr());
+  String one("a-a-a");
+  EXPECT_TRUE(one.replace("a", "bb", false, 1));
+  EXPECT_STREQ("a-bb-a", one.cstr());
+  String shrink("xxAxxBxx");
+  EXPECT_TRUE(shrink.replace("xx", "-"));
+  EXPECT_STREQ("-A-B-", shrink.cstr());
+  String gone("abab");
+  EXPECT_TRUE(gone.replace(String("AB"), String(""), true, 0, true));
+  EXPECT_TRUE(gone.empty());
+  String none("abc");
+  EXPECT_FALSE(none.replace("x", "y"));
+  EXPECT_FALSE(none.replace("a", "y", true, 3));
+  EXPECT_FALSE(none.replace("", "y"));  // an empty target changes nothing
+  EXPECT_FALSE(none.replace("", "y", false));
+  EXPECT_STREQ("abc", none.cstr());
+  String overlap("aaaa");
+  EXPECT_TRUE(overlap.replace("aa", "b"));
+  EXPECT_STREQ("bb", overlap.cstr());
+}
+
+TEST(StringMutate, TrimAndCaseInPlace) {
+  String s("  x y  ");
+  EXPECT_STREQ("x y  ", String(s).leftTrim().cstr());
+  EXPECT_STREQ("  x y", String(s).rightTrim().cstr());
+  EXPECT_STREQ("x y", s.trim().cstr());
+  EXPECT_STREQ("X Y", s.makeUpper().cstr());
+  EXPECT_STREQ("x y", s.makeLower().cstr());
+  String blank("   ");
+  EXPECT_TRUE(blank.leftTrim().empty());
+}
+
+TEST(StringMutate, GetBufferAndMakeCompact) {
+  String s;
+  char* b = s.getBuffer(10);
+  for (int i = 0; i < 11; ++i) EXPECT_EQ(0, b[i]);
+  b[0] = 'h';
+  b[1] = 'i';
+  EXPECT_EQ(2u, s.length());
+  EXPECT_STREQ("hi", s.makeCompact().cstr());
+  EXPECT_TRUE(s.unique());
+
+  String longer("abcdef");
+  char* same = longer.cstr() == nullptr ? nullptr : const_cast<char*>(longer.cstr());
+  EXPECT_EQ(same, longer.getBuffer(3));  // long enough: unchanged
+  EXPECT_STREQ("abcdef", longer.getBuffer(8));
+
+  String empty;
+  empty.makeCompact();
+  EXPECT_TRUE(empty.empty());
+}
+
+TEST(StringMutate, PrintfGrowsToFit) {
+  EXPECT_STREQ("x=5 y=ab", String::printf("x=%d y=%s", 5, "ab").cstr());
+  std::string big(1000, 'q');
+  EXPECT_STREQ(big.c_str(), String::printf("%s", big.c_str()).cstr());
+  EXPECT_STREQ("7-7", String::printf(String("%d-%d"), 7, 7).cstr());
+  EXPECT_TRUE(String::printf("%s", "").empty());
+}
+
+// Every mutator, applied to a copy, leaves the original alone; and every
+// mutator whose argument is the string's own text reads it before writing.
+TEST(StringCopyOnWrite, MutatedCopyNeverChangesTheOriginal) {
+  struct Case {
+    char const* name;
+    void (*apply)(String&);
+    char const* expected;
+  };
+  Case const cases[] = {
+      {"append", [](String& s) { s.append("!"); }, " Abc !"},
+      {"appendChar", [](String& s) { s.append('!'); }, " Abc !"},
+      {"splice", [](String& s) { s.splice("Z", 1, 1); }, " Zbc "},
+      {"spliceGrow", [](String& s) { s.splice("ZZZZ", 1, 1); }, " ZZZZbc "},
+      {"erase", [](String& s) { s.erase(1, 2); }, " c "},
+      {"replace", [](String& s) { s.replace("b", "XX"); }, " AXXc "},
+      {"replaceShrink", [](String& s) { s.replace("bc", "_"); }, " A_ "},
+      {"leftTrim", [](String& s) { s.leftTrim(); }, "Abc "},
+      {"rightTrim", [](String& s) { s.rightTrim(); }, " Abc"},
+      {"trim", [](String& s) { s.trim(); }, "Abc"},
+      {"makeUpper", [](String& s) { s.makeUpper(); }, " ABC "},
+      {"makeLower", [](String& s) { s.makeLower(); }, " abc "},
+      {"getBuffer", [](String& s) { s.getBuffer(2)[0] = '#'; }, "#Abc "},
+      {"getBufferGrow", [](String& s) { s.getBuffer(20)[5] = '#'; }, " Abc #"},
+      {"makeCompact", [](String& s) { s.makeCompact(); }, " Abc "},
+      {"assign", [](String& s) { s = "new"; }, "new"},
+  };
+  for (Case const& c : cases) {
+    String original(" Abc ");
+    String copy(original);
+    EXPECT_EQ(original.cstr(), copy.cstr()) << c.name;  // shared before
+    c.apply(copy);
+    EXPECT_STREQ(" Abc ", original.cstr()) << c.name;
+    EXPECT_STREQ(c.expected, copy.cstr()) << c.name;
+    EXPECT_TRUE(copy.unique()) << c.name;
+    EXPECT_TRUE(original.unique()) << c.name;
+  }
+}
+
+TEST(StringCopyOnWrite, SoleOwnerChangesInPlace) {
+  String s("abcdef");
+  char const* before = s.cstr();
+  s.splice("X", 1, 2);
+  EXPECT_EQ(before, s.cstr());
+  s.rightTrim();
+  s.makeUpper();
+  s.erase(0, 1);
+  EXPECT_EQ(before, s.cstr());
+  EXPECT_STREQ("XDEF", s.cstr());
+}
+
+TEST(StringCopyOnWrite, ArgumentInsideOwnBufferIsReadFirst) {
+  {
+    String s("abcdefgh");
+    s.append(s);
+    EXPECT_STREQ("abcdefghabcdefgh", s.cstr());
+  }
+  {
+    String s("abcdefgh");
+    s.append(s.cstr() + 4);
+    EXPECT_STREQ("abcdefghefgh", s.cstr());
+  }
+  {
+    String s("abcdefgh");
+    s.splice(s.cstr() + 2, 0, 1);
+    EXPECT_STREQ("cdefghbcdefgh", s.cstr());
+  }
+  {
+    String s("abcdefgh");
+    s.splice(s, 8, 0);
+    EXPECT_STREQ("abcdefghabcdefgh", s.cstr());
+  }
+  {
+    String s("abcabc");
+    EXPECT_TRUE(s.replace(s.cstr() + 3, "X"));  // target is "abc" inside s
+    EXPECT_STREQ("XX", s.cstr());
+  }
+  {
+    String s("ab");
+    EXPECT_TRUE(s.replace("b", s.cstr()));  // subs is "ab" inside s
+    EXPECT_STREQ("aab", s.cstr());
+  }
+  {
+    String s("abcdef");
+    s = s.cstr() + 2;
+    EXPECT_STREQ("cdef", s.cstr());
+  }
+  {
+    // Behind the NUL but inside the block that getBuffer left.
+    String s;
+    char* b = s.getBuffer(100);
+    std::strcpy(b, "ab");
+    std::strcpy(b + 50, "xyz");
+    s.append(b + 50);
+    EXPECT_STREQ("abxyz", s.cstr());
+  }
+}
+
+TEST(StringCopyOnWrite, MoveLeavesAUsableEmptyString) {
+  String a("text");
+  String b(std::move(a));
+  EXPECT_STREQ("text", b.cstr());
+  EXPECT_TRUE(a.empty());  // NOLINT(bugprone-use-after-move)
+  EXPECT_STREQ("", a.cstr());
+  a.append("again");
+  EXPECT_STREQ("again", a.cstr());
+  String c;
+  c = std::move(b);
+  EXPECT_STREQ("text", c.cstr());
+  String moved(std::move(c));
+  c.getBuffer(3)[0] = 'z';
+  EXPECT_STREQ("z", c.cstr());
+  String d(std::move(moved));
+  moved.makeCompact();
+  moved.makeUpper();
+  moved.trim();
+  EXPECT_TRUE(moved.empty());
+}
+
+TEST(StringConcurrent, CopiesSharedBetweenThreads) {
+  String const shared(std::string(1000, 'x').c_str());
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&shared, &bad, t] {
+      for (int i = 0; i < 2000; ++i) {
+        String mine(shared);
+        String other = mine;
+        if (i % 3 == t % 3) other.append('y');
+        if (mine.length() != 1000 || shared.length() != 1000) ++bad;
+        if ((i % 3 == t % 3) && other.length() != 1001) ++bad;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(0, bad.load());
+  EXPECT_TRUE(shared.unique());
+}
