@@ -1,5 +1,7 @@
 #include "library.h"
 
+#include <zu/net.h>
+
 namespace zu {
 namespace __ {
 
@@ -8,6 +10,7 @@ void initializeLibrary() {
   if (done) return;
   done = true;
   // Families add their state accessors here, in dependency order.
+  net::IP::loopback();
 }
 
 namespace {

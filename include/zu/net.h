@@ -149,9 +149,13 @@ class ZU_API IPRange {
   IP end_;
 };
 
+}  // namespace net
+
 namespace __ {
 struct IPRangesStub;
 }
+
+namespace net {
 
 // A set of disjoint, non-adjacent, non-empty ranges in ascending order;
 // overlapping and adjacent ranges fuse as they are added. Copies share their
