@@ -55,11 +55,23 @@ CatchError::~CatchError() {
   Registry* r = registry;
   if (r) {
     Registry::iterator it = r->find(record_->owner);
-    if (it != r->end() && it->second == record_) {
-      if (record_->previous)
-        it->second = record_->previous;
-      else
-        r->erase(it);
+    if (it != r->end()) {
+      if (it->second == record_) {
+        if (record_->previous)
+          it->second = record_->previous;
+        else
+          r->erase(it);
+      } else {
+        // A guard that outlives a newer one for the same owner (guards made
+        // with new, or moved into containers) leaves the middle of the
+        // chain: unlink it so the newer guard never points at freed memory.
+        for (__::GuardRecord* g = it->second; g; g = g->previous) {
+          if (g->previous == record_) {
+            g->previous = record_->previous;
+            break;
+          }
+        }
+      }
     }
     if (r->empty()) {
       delete r;

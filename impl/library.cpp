@@ -10,6 +10,7 @@ void initializeLibrary() {
   if (done) return;
   done = true;
   // Families add their state accessors here, in dependency order.
+  sys::impl::threadRegistry();
   net::IP::loopback();
 }
 

@@ -18,6 +18,15 @@ namespace __ {
 void initializeLibrary();
 
 }  // namespace __
+
+// The families' state accessors, called by initializeLibrary().
+namespace sys {
+namespace impl {
+class ThreadRegistry;
+ThreadRegistry& threadRegistry();
+}  // namespace impl
+}  // namespace sys
+
 }  // namespace zu
 
 #endif

@@ -1,0 +1,55 @@
+// The operating-system layer under the system services: clocks, sleeping,
+// thread identity, priorities and thread creation. This header is free of
+// operating-system headers; each supported system implements it in its own
+// file (platform_posix.cpp for Linux and other POSIX systems), so another
+// system can be added beside it without touching the callers.
+#ifndef ZU_IMPL_PLATFORM_H
+#define ZU_IMPL_PLATFORM_H
+
+#include <cstdint>
+
+namespace zu {
+namespace __ {
+namespace platform {
+
+// Milliseconds of a monotonic clock (unaffected by wall-clock changes),
+// truncated to 32 bits: the value wraps after about 49.7 days, so compare
+// ticks by unsigned difference only.
+unsigned int monotonicMilliseconds();
+
+// Nanoseconds of the same monotonic clock, not truncated.
+std::uint64_t monotonicNanoseconds();
+
+// Suspends the calling thread for `milliseconds`, resuming the sleep after
+// signal interruptions so the whole span passes. 0xFFFFFFFF never returns.
+void sleepMilliseconds(unsigned int milliseconds);
+
+// Gives the processor to another ready thread, if there is one.
+void yieldThread();
+
+// The calling thread's system-wide id (on Linux the kernel's thread id,
+// which `ps -L` and /proc show). Unique among live threads only: an id can
+// be reused once its thread has ended.
+unsigned int currentThreadId();
+
+// The calling thread's scheduling niceness: 0 normal, negative for more
+// processor time, positive for less.
+int threadNice();
+
+// Sets the calling thread's niceness; false when the system refuses (for
+// instance raising priority without the privilege to).
+bool setThreadNice(int nice);
+
+// The niceness used for the library's High and Low thread priorities.
+enum { HighPriorityNice = -15, LowPriorityNice = 5 };
+
+// Starts a detached thread running entry(argument) with at least
+// `stackSize` bytes of stack (0: the system default). False when the system
+// cannot create the thread; entry is then never called.
+bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize);
+
+}  // namespace platform
+}  // namespace __
+}  // namespace zu
+
+#endif

@@ -1,0 +1,126 @@
+// POSIX (Linux) implementation of the platform layer declared in platform.h.
+#include "platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <new>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace zu {
+namespace __ {
+namespace platform {
+
+namespace {
+
+timespec monotonicNow() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+struct ThreadStart {
+  void (*entry)(void*);
+  void* argument;
+};
+
+// The calling thread's id, fetched once per thread: the system call costs
+// far more than the thread-local read. A forked child's only thread has a
+// new id, so the child forgets the inherited value.
+thread_local unsigned int cachedThreadId = 0;
+
+void forgetThreadIdInChild() { cachedThreadId = 0; }
+
+void* threadTrampoline(void* p) {
+  ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  start.entry(start.argument);
+  return nullptr;
+}
+
+}  // namespace
+
+unsigned int monotonicMilliseconds() {
+  timespec now = monotonicNow();
+  // Unsigned arithmetic: the product wraps, which is the intended 32-bit
+  // truncation of the millisecond count.
+  std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                     static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<unsigned int>(ms);
+}
+
+std::uint64_t monotonicNanoseconds() {
+  timespec now = monotonicNow();
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+void sleepMilliseconds(unsigned int milliseconds) {
+  if (milliseconds == 0xFFFFFFFFu) {
+    for (;;) pause();
+  }
+  timespec left;
+  left.tv_sec = milliseconds / 1000u;
+  left.tv_nsec = static_cast<long>(milliseconds % 1000u) * 1000000L;
+  // nanosleep leaves the unslept rest in `left` when a signal interrupts it.
+  while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+  }
+}
+
+void yieldThread() { sched_yield(); }
+
+unsigned int currentThreadId() {
+  if (cachedThreadId == 0) {
+    static bool const forkHandled = pthread_atfork(nullptr, nullptr, forgetThreadIdInChild) == 0;
+    (void)forkHandled;
+    cachedThreadId = static_cast<unsigned int>(syscall(SYS_gettid));
+  }
+  return cachedThreadId;
+}
+
+// On Linux, PRIO_PROCESS with a thread id addresses that single thread.
+int threadNice() {
+  errno = 0;
+  int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(currentThreadId()));
+  if (nice == -1 && errno != 0) return 0;
+  return nice;
+}
+
+bool setThreadNice(int nice) {
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(currentThreadId()), nice) == 0;
+}
+
+bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize) {
+  ThreadStart* start = new (std::nothrow) ThreadStart{entry, argument};
+  if (!start) return false;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) {
+    delete start;
+    return false;
+  }
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (stackSize != 0) {
+    // The system refuses stacks below its minimum; some systems also want a
+    // whole number of pages.
+    std::size_t size = stackSize;
+    if (size < static_cast<std::size_t>(PTHREAD_STACK_MIN)) size = PTHREAD_STACK_MIN;
+    long page = sysconf(_SC_PAGESIZE);
+    if (page > 0) size = (size + page - 1) / page * page;
+    pthread_attr_setstacksize(&attr, size);
+  }
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, threadTrampoline, start);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete start;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform
+}  // namespace __
+}  // namespace zu

@@ -1,0 +1,157 @@
+#include <zu/em.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+using zu::String;
+using zu::em::CatchError;
+using zu::em::catching;
+using zu::em::report;
+
+namespace {
+
+int ownerA = 0, ownerB = 0;
+
+// Counts its calls and checks it is only ever asked for one thing at a time.
+struct Translator {
+  static int codeCalls, textCalls, bothCalls;
+  static void reset() { codeCalls = textCalls = bothCalls = 0; }
+  static void translate(unsigned int raw, unsigned int* code, String* text) {
+    if (code && text) ++bothCalls;
+    if (code) {
+      ++codeCalls;
+      *code = raw + 1000;
+    }
+    if (text) {
+      ++textCalls;
+      *text = raw == 2 ? String("not found") : String("other");
+    }
+  }
+};
+int Translator::codeCalls, Translator::textCalls, Translator::bothCalls;
+
+}  // namespace
+
+TEST(ErrorReports, WithoutAGuardReportsAreDropped) {
+  EXPECT_FALSE(catching(&ownerA));
+  report(&ownerA, 5, String("lost"));
+  report(&ownerA, 5, Translator::translate);
+  CatchError guard(&ownerA);
+  EXPECT_TRUE(catching(&ownerA));
+  EXPECT_FALSE(catching(&ownerB));
+  EXPECT_EQ(0u, guard.code()) << "a report made before the guard existed is gone";
+  EXPECT_STREQ("", guard.text().cstr());
+}
+
+TEST(ErrorReports, FinishedTextIsReturnedAsGiven) {
+  CatchError guard(&ownerA);
+  report(&ownerA, 7, String("disk full"));
+  EXPECT_EQ(7u, guard.code());
+  EXPECT_STREQ("disk full", guard.text().cstr());
+  EXPECT_EQ(7u, guard.code()) << "reading does not consume the report";
+}
+
+TEST(ErrorReports, TranslationRunsOnEveryReadAndOnlyForWhatIsAsked) {
+  Translator::reset();
+  CatchError guard(&ownerA);
+  report(&ownerA, 2, Translator::translate);
+  EXPECT_EQ(0, Translator::codeCalls + Translator::textCalls) << "nothing is built until asked";
+  EXPECT_EQ(1002u, guard.code());
+  EXPECT_EQ(1002u, guard.code());
+  EXPECT_EQ(2, Translator::codeCalls);
+  EXPECT_EQ(0, Translator::textCalls);
+  EXPECT_STREQ("not found", guard.text().cstr());
+  EXPECT_STREQ("not found", guard.text().cstr());
+  EXPECT_EQ(2, Translator::textCalls);
+  EXPECT_EQ(0, Translator::bothCalls);
+}
+
+TEST(ErrorReports, LastReportWins) {
+  Translator::reset();
+  CatchError guard(&ownerA);
+  report(&ownerA, 2, Translator::translate);
+  report(&ownerA, 9, String("second"));
+  EXPECT_EQ(9u, guard.code());
+  EXPECT_STREQ("second", guard.text().cstr());
+  EXPECT_EQ(0, Translator::codeCalls + Translator::textCalls) << "the replaced translation is never called";
+
+  report(&ownerA, 3, Translator::translate);
+  EXPECT_EQ(1003u, guard.code());
+  EXPECT_STREQ("other", guard.text().cstr()) << "the earlier finished text is gone";
+}
+
+TEST(ErrorReports, InnermostGuardForAnOwnerReceivesItsReports) {
+  CatchError outer(&ownerA);
+  {
+    CatchError inner(&ownerA);
+    report(&ownerA, 1, String("inner"));
+    EXPECT_EQ(1u, inner.code());
+    EXPECT_EQ(0u, outer.code());
+  }
+  EXPECT_TRUE(catching(&ownerA));
+  report(&ownerA, 2, String("outer"));
+  EXPECT_EQ(2u, outer.code());
+  EXPECT_STREQ("outer", outer.text().cstr());
+}
+
+TEST(ErrorReports, GuardsForDifferentOwnersAreIndependent) {
+  CatchError a(&ownerA);
+  CatchError b(&ownerB);
+  report(&ownerA, 1, String("a"));
+  report(&ownerB, 2, String("b"));
+  EXPECT_EQ(1u, a.code());
+  EXPECT_EQ(2u, b.code());
+  EXPECT_STREQ("a", a.text().cstr());
+  EXPECT_STREQ("b", b.text().cstr());
+}
+
+TEST(ErrorReports, GuardsMayEndInAnyOrder) {
+  std::unique_ptr<CatchError> first(new CatchError(&ownerA));
+  std::unique_ptr<CatchError> second(new CatchError(&ownerA));
+  std::unique_ptr<CatchError> third(new CatchError(&ownerA));
+  second.reset();  // from the middle of the chain
+  report(&ownerA, 3, String("to third"));
+  EXPECT_EQ(3u, third->code());
+  third.reset();
+  report(&ownerA, 1, String("to first"));
+  EXPECT_EQ(1u, first->code());
+
+  std::unique_ptr<CatchError> again(new CatchError(&ownerA));
+  first.reset();  // the oldest goes while a newer one lives
+  report(&ownerA, 4, String("to again"));
+  EXPECT_EQ(4u, again->code());
+  again.reset();
+  EXPECT_FALSE(catching(&ownerA));
+}
+
+TEST(ErrorReports, LastGuardLeavesNothingBehind) {
+  {
+    CatchError a(&ownerA);
+    CatchError b(&ownerB);
+  }
+  EXPECT_FALSE(catching(&ownerA));
+  EXPECT_FALSE(catching(&ownerB));
+  report(&ownerA, 1, String("dropped"));
+  CatchError fresh(&ownerA);
+  EXPECT_EQ(0u, fresh.code());
+}
+
+TEST(ErrorReportsConcurrent, ReportsStayOnTheirThread) {
+  CatchError guard(&ownerA);
+  bool seenThere = true;
+  std::thread t([&] {
+    seenThere = catching(&ownerA);
+    report(&ownerA, 8, String("elsewhere"));
+    // A thread whose only guard ends releases its registry (the leak
+    // checker of the sanitizer build notices if it does not).
+    CatchError local(&ownerA);
+    report(&ownerA, 9, String("there"));
+    EXPECT_EQ(9u, local.code());
+  });
+  t.join();
+  EXPECT_FALSE(seenThere);
+  EXPECT_EQ(0u, guard.code());
+  EXPECT_STREQ("", guard.text().cstr());
+}
