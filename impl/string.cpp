@@ -314,7 +314,8 @@ String::String(double value, unsigned int precision)
 String::String(String&& other) noexcept : stub_(std::move(other.stub_)) {}
 
 String& String::operator=(String&& other) noexcept {
-  stub_.swap(other.stub_);
+  // Leaves `other` empty (no stub), which every operation accepts.
+  stub_ = std::move(other.stub_);
   return *this;
 }
 

@@ -3,6 +3,7 @@
 #ifndef ZU_ARRAY_H
 #define ZU_ARRAY_H
 
+#include <utility>
 #include <vector>
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
@@ -27,10 +28,10 @@ class TArray {
   TArray() : stub_(boost::make_shared<__::TArrayStub<T>>()) {}
   TArray(TArray const&) = default;
   TArray& operator=(TArray const&) = default;
-  // A moved-from array is empty and usable.
+  // A moved-from array (either way) is empty and usable.
   TArray(TArray&& other) noexcept : stub_(std::move(other.stub_)) {}
   TArray& operator=(TArray&& other) noexcept {
-    stub_.swap(other.stub_);
+    stub_ = std::move(other.stub_);
     return *this;
   }
 

@@ -1,0 +1,157 @@
+#include <zu/array.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using zu::String;
+using zu::StringPair;
+using zu::TArray;
+
+namespace {
+
+std::vector<std::string> texts(TArray<String> const& a) {
+  std::vector<std::string> out;
+  for (String const& s : a) out.push_back(s.cstr());
+  return out;
+}
+
+using V = std::vector<std::string>;
+
+TArray<String> of(std::initializer_list<char const*> items) {
+  TArray<String> a;
+  for (char const* s : items) a.append(String(s));
+  return a;
+}
+
+}  // namespace
+
+TEST(TArrayEdit, AppendInsertErase) {
+  TArray<String> a;
+  EXPECT_TRUE(a.empty());
+  a.insert(0, String("v"));
+  EXPECT_EQ((V{"v"}), texts(a));
+  a.insert(a.size(), String("w"));
+  a.insert(1, String("m"));
+  EXPECT_EQ((V{"v", "m", "w"}), texts(a));
+  a.erase(0);
+  EXPECT_EQ((V{"m", "w"}), texts(a));
+  a.insert(1, of({"x", "y"}));
+  EXPECT_EQ((V{"m", "x", "y", "w"}), texts(a));
+  a.insert(4, TArray<String>());
+  a.append(of({"z"}));
+  EXPECT_EQ((V{"m", "x", "y", "w", "z"}), texts(a));
+  a(0) = String("M");
+  EXPECT_STREQ("M", a[0].cstr());
+}
+
+TEST(TArrayEdit, SelfReferencesAreSafe) {
+  TArray<String> a = of({"p", "q"});
+  a.append(a);
+  EXPECT_EQ((V{"p", "q", "p", "q"}), texts(a));
+  TArray<String> b = of({"p", "q"});
+  b.insert(1, b);
+  EXPECT_EQ((V{"p", "p", "q", "q"}), texts(b));
+  TArray<String> c = of({"p", "q"});
+  for (int i = 0; i < 20; ++i) c.append(c[0]);  // an element of itself, through regrowth
+  EXPECT_EQ(22u, c.size());
+  EXPECT_STREQ("p", c[21].cstr());
+  c.insert(0, c[1]);
+  EXPECT_STREQ("q", c[0].cstr());
+}
+
+TEST(TArrayEdit, ResizeAndClear) {
+  TArray<int> a;
+  a.resize(3, 7);
+  EXPECT_EQ(3u, a.size());
+  EXPECT_EQ(7, a[2]);
+  a(0) = 1;
+  TArray<int> shared = a;
+  shared.resize(5, 9);
+  EXPECT_EQ(3u, a.size());
+  EXPECT_EQ(1, shared[0]);
+  EXPECT_EQ(7, shared[2]);
+  EXPECT_EQ(9, shared[4]);
+  TArray<int> shrunk = a;
+  shrunk.resize(1, 0);
+  EXPECT_EQ(1u, shrunk.size());
+  EXPECT_EQ(3u, a.size());
+
+  TArray<int> other = a;
+  other.clear();
+  EXPECT_TRUE(other.empty());
+  EXPECT_EQ(3u, a.size());
+  a.clear();
+  EXPECT_TRUE(a.empty());
+}
+
+TEST(TArrayCopyOnWrite, EveryMutatorDetaches) {
+  TArray<String> original = of({"a"});
+  TArray<String> copy = original;
+  copy.append(String("b"));
+  EXPECT_EQ((V{"a"}), texts(original));
+  EXPECT_EQ((V{"a", "b"}), texts(copy));
+
+  copy = original;
+  copy(0) = String("z");
+  copy = original;
+  copy.insert(0, String("z"));
+  copy = original;
+  copy.erase(0);
+  copy = original;
+  copy.append(original);
+  copy = original;
+  copy.insert(1, original);
+  EXPECT_EQ((V{"a"}), texts(original));
+
+  TArray<StringPair> pairs;
+  pairs.append(StringPair{String("n"), String("v")});
+  TArray<StringPair> pairsCopy = pairs;
+  pairsCopy(0).value = String("changed");
+  EXPECT_STREQ("v", pairs[0].value.cstr());
+  EXPECT_STREQ("n", pairsCopy[0].name.cstr());
+
+  TArray<String> moved(std::move(copy));
+  EXPECT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move)
+  copy.append(String("again"));
+  EXPECT_EQ(1u, copy.size());
+  moved = std::move(copy);
+  EXPECT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(0, copy.end() - copy.begin());
+  copy.clear();
+  copy.resize(2, String("r"));
+  EXPECT_EQ((V{"r", "r"}), texts(copy));
+}
+
+TEST(TArrayDeathTest, IndexOutsideTheArrayAsserts) {
+  TArray<int> a;
+  a.append(1);
+  EXPECT_DEATH(a[1], "Assertion failed: index < size\\(\\)");
+  EXPECT_DEATH(a(5), "Assertion failed: index < size\\(\\)");
+  EXPECT_DEATH(a.erase(1), "Assertion failed: index < size\\(\\)");
+  EXPECT_DEATH(a.insert(2, 0), "Assertion failed: index <= size\\(\\)");
+  EXPECT_DEATH(a.insert(2, a), "Assertion failed: index <= size\\(\\)");
+  TArray<int> moved(std::move(a));
+  EXPECT_DEATH(a[0], "Assertion failed: index < size\\(\\)");  // NOLINT(bugprone-use-after-move)
+}
+
+TEST(TArrayConcurrent, CopiesSharedBetweenThreads) {
+  TArray<String> shared = of({"a", "b", "c"});
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        TArray<String> mine = shared;
+        mine.append(mine[i % 3]);
+        mine(0).append('x');
+        if (shared.size() != 3 || mine.size() != 4 || shared[0] != "a") ++bad;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(0, bad.load());
+}
