@@ -1,4 +1,6 @@
 #include "library.h"
+#include "reactor.h"
+#include "socket_platform.h"
 
 #include <zu/net.h>
 
@@ -12,6 +14,8 @@ void initializeLibrary() {
   // Families add their state accessors here, in dependency order.
   sys::impl::threadRegistry();
   net::IP::loopback();
+  net::impl::initializeSocketPlatform();
+  net::impl::initializeReactors();
 }
 
 namespace {

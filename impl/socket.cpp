@@ -1,0 +1,320 @@
+// IPv4 TCP and UDP sockets: blocking-style use through the waits and the IIO
+// view, event-driven use through a reactor binding (CallbackPoint).
+#include <atomic>
+#include <boost/enable_shared_from_this.hpp>
+
+#include <zu/socket.h>
+#include "assertion.h"
+#include "reactor.h"
+#include "socket_platform.h"
+
+namespace zu {
+namespace net {
+namespace impl {
+
+class Socket : public ISocket, public func::IIO, public boost::enable_shared_from_this<Socket> {
+ public:
+  Socket(SocketType type, SocketHandle handle)
+      : type_(type), handle_(handle), connectFired_(new std::atomic<bool>(true)), eventMask_(0),
+        readTimeout_(0xFFFFFFFFu), writeTimeout_(0xFFFFFFFFu) {}
+
+  ~Socket() override {
+    close();
+    boost::shared_ptr<CallbackPoint> point;
+    {
+      sys::ScopedLock guard(lock_);
+      point.swap(callbackPoint_);
+    }
+    point.reset();
+    closeRaw();
+  }
+
+  func::IIO* toIO() override { return this; }
+  SocketType type() override { return type_; }
+
+  void setCallback(boost::weak_ptr<ISocketCallback> callback) override {
+    sys::ScopedLock guard(lock_);
+    callback_ = callback;
+    reRegister();
+  }
+
+  void attach(String const& name, unsigned int capacity, unsigned int period,
+              sys::ThreadPriority priority) override {
+    boost::shared_ptr<IReactor> newR = pooledReactor(name, capacity, period, priority);
+    ZU_ASSERT(newR, "newR");
+    bind(newR);
+  }
+
+  bool attach(boost::shared_ptr<IReactor> reactor) override {
+    if (!reactor) {
+      boost::shared_ptr<CallbackPoint> old;
+      sys::ScopedLock guard(lock_);
+      old.swap(callbackPoint_);
+      return true;  // `old` detaches after the lock is released
+    }
+    Reactor* newR = dynamic_cast<Reactor*>(reactor.get());
+    ZU_ASSERT(newR, "newR");
+    if (!newR->increment()) return false;
+    bind(reactor);
+    return true;
+  }
+
+  bool isAttached() override {
+    sys::ScopedLock guard(lock_);
+    return bool(callbackPoint_);
+  }
+
+  void modifyEvents(unsigned int set, unsigned int clear) override {
+    sys::ScopedLock guard(lock_);
+    eventMask_ = (eventMask_ | set) & ~clear;
+    reRegister();
+  }
+
+  unsigned int events() override {
+    sys::ScopedLock guard(lock_);
+    return eventMask_;
+  }
+
+  bool listen(unsigned short port, IP const& ip, int backlog) override {
+    close();
+    closeRaw();
+    SocketHandle handle = openSocketHandle(owner(), type_ == SOCKET_TYPE_UDP);
+    if (handle == INVALID_SOCKET_HANDLE) {
+      close();
+      return false;
+    }
+    handle_.store(handle);
+    if (!bindSocketHandle(owner(), handle, ip, port, false)) {
+      close();
+      return false;
+    }
+    if (type_ == SOCKET_TYPE_TCP && !listenOn(handle, backlog)) {
+      reportSocketError(owner(), lastSocketError());
+      close();
+      return false;
+    }
+    sys::ScopedLock guard(lock_);
+    reRegister();
+    return true;
+  }
+
+  boost::shared_ptr<ISocket> accept(Address* peer) override {
+    SocketHandle accepted = acceptOn(handle_.load(), peer);
+    if (accepted == INVALID_SOCKET_HANDLE) {
+      unsigned int code = lastSocketError();
+      // No connection waiting is not a failure.
+      if (!isReceiveWouldBlock(code)) reportSocketError(owner(), code);
+      return boost::shared_ptr<ISocket>();
+    }
+    return boost::shared_ptr<ISocket>(new Socket(SOCKET_TYPE_TCP, accepted));
+  }
+
+  bool connect(unsigned short port, IP const& ip, unsigned short localPort,
+               IP const& localIp) override {
+    if (type_ == SOCKET_TYPE_UDP) {
+      SocketHandle handle = handle_.load();
+      if (handle == INVALID_SOCKET_HANDLE) {
+        reportSocketError(owner(), ERROR_BAD_HANDLE);
+        return false;
+      }
+      if ((!localIp.isAny() || localPort != 0) &&
+          !bindSocketHandle(owner(), handle, localIp, localPort, false))
+        return false;
+      if (!connectHandle(handle, ip, port)) {
+        reportSocketError(owner(), lastSocketError());
+        return false;
+      }
+      return true;
+    }
+    close();
+    closeRaw();
+    SocketHandle handle = openSocketHandle(owner(), false);
+    if (handle == INVALID_SOCKET_HANDLE) {
+      close();
+      return false;
+    }
+    handle_.store(handle);
+    if ((!localIp.isAny() || localPort != 0) &&
+        !bindSocketHandle(owner(), handle, localIp, localPort, false)) {
+      close();
+      return false;
+    }
+    if (!connectHandle(handle, ip, port)) {
+      unsigned int code = lastSocketError();
+      if (!isConnectStarted(code)) {
+        reportSocketError(owner(), code);
+        close();
+        return false;
+      }
+    }
+    sys::ScopedLock guard(lock_);
+    connectFired_->store(false);
+    reRegister();
+    return true;
+  }
+
+  bool isOpen() override { return handle_.load() != INVALID_SOCKET_HANDLE; }
+
+  void close() override {
+    sys::ScopedLock guard(lock_);
+    if (callbackPoint_) callbackPoint_->unregisterSocket();
+    connectFired_->store(true);
+    closeRaw();
+  }
+
+  void setTimeouts(unsigned int read, unsigned int write) override {
+    readTimeout_.store(read, std::memory_order_relaxed);
+    writeTimeout_.store(write, std::memory_order_relaxed);
+  }
+
+  void getTimeouts(unsigned int& read, unsigned int& write) override {
+    read = readTimeout_.load(std::memory_order_relaxed);
+    write = writeTimeout_.load(std::memory_order_relaxed);
+  }
+
+  bool waitConnected(unsigned int milliseconds) override {
+    SocketHandle handle = handle_.load();
+    unsigned int ready = 0;
+    int result = waitHandle(handle, WAIT_WRITE, milliseconds, &ready);
+    if (result > 0) {
+      if (!(ready & WAIT_ERROR)) return true;
+      unsigned int code = 0;
+      if (!pendingError(handle, code)) code = lastSocketError();
+      // A hang-up without a pending error: the attempt is over but nothing
+      // is connected (the error was already collected).
+      reportSocketError(owner(), code != 0 ? code : ERROR_NOT_CONNECTED);
+      return false;
+    }
+    reportSocketError(owner(), result == 0 ? ERROR_TIMED_OUT : lastSocketError());
+    return false;
+  }
+
+  bool waitReadable(unsigned int milliseconds) override { return waitFor(WAIT_READ, milliseconds); }
+  bool waitWritable(unsigned int milliseconds) override { return waitFor(WAIT_WRITE, milliseconds); }
+
+  unsigned int recv(void* buffer, unsigned int size) override {
+    long count = receiveOn(handle_.load(), buffer, size);
+    if (count >= 0) return unsigned(count);
+    unsigned int code = lastSocketError();
+    if (!isReceiveWouldBlock(code)) reportSocketError(owner(), code);
+    return 0;
+  }
+
+  unsigned int recvFrom(void* buffer, unsigned int size, Address& from) override {
+    long count = receiveFromOn(handle_.load(), buffer, size, from);
+    if (count >= 0) return unsigned(count);
+    unsigned int code = lastSocketError();
+    if (!isReceiveWouldBlock(code)) reportSocketError(owner(), code);
+    return 0;
+  }
+
+  unsigned int send(void const* data, unsigned int size) override {
+    long count = sendOn(handle_.load(), data, size);
+    if (count >= 0) return unsigned(count);
+    unsigned int code = lastSocketError();
+    if (!isSendWouldBlock(code)) reportSocketError(owner(), code);
+    return 0;
+  }
+
+  unsigned int sendTo(void const* data, unsigned int size, unsigned short port,
+                      IP const& ip) override {
+    long count = sendToOn(handle_.load(), data, size, ip, port);
+    if (count >= 0) return unsigned(count);
+    unsigned int code = lastSocketError();
+    if (!isSendWouldBlock(code)) reportSocketError(owner(), code);
+    return 0;
+  }
+
+  Address localAddress() override {
+    Address address = {IP(), 0};
+    if (!localAddressOf(handle_.load(), address)) {
+      reportSocketError(owner(), lastSocketError());
+      address.ip = IP();
+      address.port = 0;
+    }
+    return address;
+  }
+
+  Address remoteAddress() override {
+    Address address = {IP(), 0};
+    if (!remoteAddressOf(handle_.load(), address)) {
+      reportSocketError(owner(), lastSocketError());
+      address.ip = IP();
+      address.port = 0;
+    }
+    return address;
+  }
+
+  bool setOption(int name, void const* value, int length, int level) override {
+    if (setOptionOn(handle_.load(), level, name, value, length)) return true;
+    reportSocketError(owner(), lastSocketError());
+    return false;
+  }
+
+  bool getOption(int name, void* value, int* length, int level) override {
+    if (getOptionOn(handle_.load(), level, name, value, length)) return true;
+    reportSocketError(owner(), lastSocketError());
+    return false;
+  }
+
+  // func::IIO
+  unsigned int read(void* buffer, unsigned int size) override {
+    if (!waitReadable(readTimeout_.load(std::memory_order_relaxed))) return 0;
+    return recv(buffer, size);
+  }
+
+  unsigned int write(void const* data, unsigned int size) override {
+    if (!waitWritable(writeTimeout_.load(std::memory_order_relaxed))) return 0;
+    return send(data, size);
+  }
+
+ private:
+  // Reports go out under the address callers hold: the ISocket pointer.
+  void const* owner() const { return static_cast<ISocket const*>(this); }
+
+  // Caller holds lock_.
+  void reRegister() {
+    if (callbackPoint_) callbackPoint_->registerSocket(handle_.load(), eventMask_, callback_);
+  }
+
+  // Binds this socket to `reactor`, on which a place is already taken.
+  void bind(boost::shared_ptr<IReactor> const& reactor) {
+    boost::shared_ptr<CallbackPoint> point(
+        new CallbackPoint(reactor, boost::weak_ptr<ISocket>(weak_from_this()), connectFired_));
+    sys::ScopedLock guard(lock_);
+    point.swap(callbackPoint_);
+    reRegister();
+    // The previous binding (now in `point`) detaches when this returns.
+  }
+
+  void closeRaw() { closeSocketHandle(handle_.exchange(INVALID_SOCKET_HANDLE)); }
+
+  bool waitFor(unsigned int interest, unsigned int milliseconds) {
+    int result = waitHandle(handle_.load(), interest, milliseconds, 0);
+    if (result > 0) return true;
+    reportSocketError(owner(), result == 0 ? ERROR_TIMED_OUT : lastSocketError());
+    return false;
+  }
+
+  SocketType const type_;
+  std::atomic<SocketHandle> handle_;
+  ConnectFlag connectFired_;
+  sys::Mutex lock_;
+  // Guarded by lock_:
+  unsigned int eventMask_;
+  boost::weak_ptr<ISocketCallback> callback_;
+  boost::shared_ptr<CallbackPoint> callbackPoint_;
+  std::atomic<unsigned int> readTimeout_;
+  std::atomic<unsigned int> writeTimeout_;
+};
+
+}  // namespace impl
+
+boost::shared_ptr<ISocket> ISocket::New(SocketType type) {
+  ZU_ASSERT(type == SOCKET_TYPE_UDP || type == SOCKET_TYPE_TCP,
+            "type == SOCKET_TYPE_UDP || type == SOCKET_TYPE_TCP");
+  return boost::shared_ptr<ISocket>(new impl::Socket(type, impl::INVALID_SOCKET_HANDLE));
+}
+
+}  // namespace net
+}  // namespace zu

@@ -1,0 +1,98 @@
+// The operating-system side of the sockets and the reactor: descriptors,
+// binding, single-descriptor waits, closing, and the translation of system
+// error codes into the socket error kinds. Only socket_platform.cpp includes
+// the system's socket headers; the sockets and the reactor go through here.
+#ifndef ZU_IMPL_SOCKET_PLATFORM_H
+#define ZU_IMPL_SOCKET_PLATFORM_H
+
+#include <zu/net.h>
+#include <zu/string.h>
+
+namespace zu {
+namespace net {
+namespace impl {
+
+typedef int SocketHandle;
+enum { INVALID_SOCKET_HANDLE = -1 };
+
+// Error kinds of the socket family.
+enum {
+  SOCKET_ERROR_NONE = 0,
+  SOCKET_ERROR_BAD_HANDLE = 1,
+  SOCKET_ERROR_TIMED_OUT = 2,
+  SOCKET_ERROR_ADDRESS_IN_USE = 3,
+  SOCKET_ERROR_REFUSED = 4,
+  SOCKET_ERROR_OTHER = 100
+};
+
+// Readiness bits of waitHandle, in the select() sense: an error or a hang-up
+// makes a descriptor both readable and writable.
+enum {
+  WAIT_READ = 1,
+  WAIT_WRITE = 2,
+  WAIT_ERROR = 4  // error or hang-up pending (a failed connect, a reset)
+};
+
+// The raw error code of the last failed call on this thread.
+unsigned int lastSocketError();
+// Raw codes of interest to callers, as this platform spells them.
+extern unsigned int const ERROR_TIMED_OUT;
+extern unsigned int const ERROR_BAD_HANDLE;
+extern unsigned int const ERROR_NOT_CONNECTED;
+// The em translation function: raw code -> kind and English message.
+void translateSocketError(unsigned int rawCode, unsigned int* code, String* text);
+// Reports `rawCode` under `owner` with the translation above.
+void reportSocketError(void const* owner, unsigned int rawCode);
+// recv/recvfrom results that only mean "nothing now" (never reported).
+bool isReceiveWouldBlock(unsigned int rawCode);
+// send/sendto results of the same kind (also a full buffer pool).
+bool isSendWouldBlock(unsigned int rawCode);
+// connect results meaning the attempt has started.
+bool isConnectStarted(unsigned int rawCode);
+
+// A new non-blocking, close-on-exec IPv4 descriptor; INVALID_SOCKET_HANDLE
+// on failure (reported).
+SocketHandle openSocketHandle(void const* owner, bool datagram);
+// SO_REUSEADDR set to `reuse` (a failure is reported and ignored), then
+// bind to ip:port; false on failure (reported).
+bool bindSocketHandle(void const* owner, SocketHandle handle, IP const& ip, unsigned short port,
+                      bool reuse);
+// Shuts the descriptor down both ways and closes it. Earlier descriptors
+// that failed to close are retried first.
+void closeSocketHandle(SocketHandle handle);
+
+// Waits up to `milliseconds` (0xFFFFFFFF: no limit) for any of the WAIT_READ
+// and WAIT_WRITE bits in `interest`. Returns 1 with the ready bits (WAIT_*)
+// in `ready`, 0 on time-out, -1 on failure (lastSocketError() tells why).
+int waitHandle(SocketHandle handle, unsigned int interest, unsigned int milliseconds,
+               unsigned int* ready);
+
+// Address conversions between the library's host-order values and the
+// system's socket addresses happen inside these calls.
+bool connectHandle(SocketHandle handle, IP const& ip, unsigned short port);
+bool localAddressOf(SocketHandle handle, Address& address);
+bool remoteAddressOf(SocketHandle handle, Address& address);
+// The pending error of a descriptor (SO_ERROR); false when it cannot be read.
+bool pendingError(SocketHandle handle, unsigned int& rawCode);
+// Transfer calls: the count, or -1 with lastSocketError(). Sends never raise
+// SIGPIPE.
+long receiveOn(SocketHandle handle, void* buffer, unsigned int size);
+long receiveFromOn(SocketHandle handle, void* buffer, unsigned int size, Address& from);
+long sendOn(SocketHandle handle, void const* data, unsigned int size);
+long sendToOn(SocketHandle handle, void const* data, unsigned int size, IP const& ip,
+              unsigned short port);
+// The accepted descriptor (non-blocking, close-on-exec) or
+// INVALID_SOCKET_HANDLE with lastSocketError().
+SocketHandle acceptOn(SocketHandle handle, Address* peer);
+bool listenOn(SocketHandle handle, int backlog);
+bool setOptionOn(SocketHandle handle, int level, int name, void const* value, int length);
+bool getOptionOn(SocketHandle handle, int level, int name, void* value, int* length);
+
+// The process-wide list of descriptors whose close failed; built at load.
+void initializeSocketPlatform();
+
+}  // namespace impl
+}  // namespace net
+}  // namespace zu
+
+#endif
