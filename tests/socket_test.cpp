@@ -1,0 +1,561 @@
+#include <zu/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zu/em.h>
+
+using namespace zu;
+using namespace zu::net;
+
+namespace {
+
+unsigned int const WAIT_MS = 5000;
+
+// Records every event of the sockets it serves; `action` runs inside the
+// callback, on the reactor thread.
+class Recorder : public ISocketCallback {
+ public:
+  struct Event {
+    boost::shared_ptr<ISocket> socket;
+    unsigned int events;
+    std::thread::id thread;
+  };
+  std::function<void(boost::shared_ptr<ISocket> const&, unsigned int)> action;
+
+  void onSocketEvent(boost::shared_ptr<ISocket> socket, unsigned int events, ByteArray&) override {
+    if (action) action(socket, events);
+    std::lock_guard<std::mutex> guard(mutex_);
+    events_.push_back(Event{socket, events, std::this_thread::get_id()});
+    changed_.notify_all();
+  }
+
+  // Waits until `predicate(events so far)` holds; false after WAIT_MS.
+  bool waitFor(std::function<bool(std::vector<Event> const&)> const& predicate) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    return changed_.wait_for(guard, std::chrono::milliseconds(WAIT_MS),
+                             [&] { return predicate(events_); });
+  }
+  bool waitCount(std::size_t count) {
+    return waitFor([count](std::vector<Event> const& e) { return e.size() >= count; });
+  }
+  std::vector<Event> events() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return events_;
+  }
+  // Drops the recorded socket references (they may be the last holders).
+  void forget() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    events_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Event> events_;
+};
+
+unsigned int countBits(std::vector<Recorder::Event> const& events, unsigned int bit) {
+  return unsigned(std::count_if(events.begin(), events.end(),
+                                [bit](Recorder::Event const& e) { return (e.events & bit) != 0; }));
+}
+
+boost::shared_ptr<ISocket> listening(SocketType type) {
+  boost::shared_ptr<ISocket> s = ISocket::New(type);
+  EXPECT_TRUE(s->listen(0, IP::loopback(), 16));
+  return s;
+}
+
+unsigned short portOf(boost::shared_ptr<ISocket> const& s) { return s->localAddress().port; }
+
+// A connected pair: the client side and the accepted server side.
+void connectedPair(boost::shared_ptr<ISocket> const& listener, boost::shared_ptr<ISocket>& client,
+                   boost::shared_ptr<ISocket>& server) {
+  client = ISocket::New(SOCKET_TYPE_TCP);
+  ASSERT_TRUE(client->connect(portOf(listener), IP::loopback()));
+  ASSERT_TRUE(client->waitConnected(WAIT_MS));
+  ASSERT_TRUE(listener->waitReadable(WAIT_MS));
+  server = listener->accept();
+  ASSERT_TRUE(server);
+}
+
+// Reads exactly `size` bytes through the blocking view.
+std::string readAll(boost::shared_ptr<ISocket> const& s, std::size_t size) {
+  std::string text;
+  char buffer[256];
+  while (text.size() < size) {
+    unsigned int n = s->toIO()->read(buffer, unsigned(std::min(sizeof buffer, size - text.size())));
+    if (n == 0) break;
+    text.append(buffer, n);
+  }
+  return text;
+}
+
+int threadCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (!dir) return -1;
+  while (dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') ++count;
+  closedir(dir);
+  return count;
+}
+
+bool eventually(std::function<bool()> const& condition) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return condition();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Blocking use
+
+TEST(Socket, TcpEchoThroughBlockingCalls) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  boost::shared_ptr<ISocket> client, server;
+  connectedPair(listener, client, server);
+  EXPECT_TRUE(server->isOpen());
+  EXPECT_FALSE(server->isAttached());
+  EXPECT_EQ(SOCKET_TYPE_TCP, server->type());
+
+  Address peer = client->localAddress();
+  EXPECT_EQ(IP::loopback().value(), server->remoteAddress().ip.value());
+  EXPECT_EQ(peer.port, server->remoteAddress().port);
+  EXPECT_EQ(portOf(listener), client->remoteAddress().port);
+
+  client->setTimeouts(WAIT_MS, WAIT_MS);
+  server->setTimeouts(WAIT_MS, WAIT_MS);
+  unsigned int r = 0, w = 0;
+  client->getTimeouts(r, w);
+  EXPECT_EQ(WAIT_MS, r);
+  EXPECT_EQ(WAIT_MS, w);
+
+  std::string message = "hello through the stream view";
+  ASSERT_EQ(message.size(), client->toIO()->write(message.data(), unsigned(message.size())));
+  std::string got = readAll(server, message.size());
+  ASSERT_EQ(message, got);
+  ASSERT_EQ(got.size(), server->toIO()->write(got.data(), unsigned(got.size())));
+  EXPECT_EQ(message, readAll(client, message.size()));
+}
+
+TEST(Socket, AcceptFillsPeerAndHasNothingToReportWhenIdle) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  {
+    em::CatchError error(listener.get());
+    EXPECT_FALSE(listener->accept());
+    EXPECT_EQ(0u, error.code());
+  }
+  boost::shared_ptr<ISocket> client = ISocket::New(SOCKET_TYPE_TCP);
+  ASSERT_TRUE(client->connect(portOf(listener), IP::loopback()));
+  ASSERT_TRUE(listener->waitReadable(WAIT_MS));
+  Address peer = {IP(), 0};
+  boost::shared_ptr<ISocket> server = listener->accept(&peer);
+  ASSERT_TRUE(server);
+  EXPECT_EQ(IP::loopback().value(), peer.ip.value());
+  EXPECT_EQ(client->localAddress().port, peer.port);
+}
+
+TEST(Socket, ListenOnPortInUseReportsAddressInUseAndStaysClosed) {
+  boost::shared_ptr<ISocket> first = listening(SOCKET_TYPE_TCP);
+  boost::shared_ptr<ISocket> second = ISocket::New(SOCKET_TYPE_TCP);
+  em::CatchError error(second.get());
+  EXPECT_FALSE(second->listen(portOf(first), IP::loopback(), 5));
+  EXPECT_EQ(3u, error.code());
+  EXPECT_FALSE(error.text().empty());
+  EXPECT_FALSE(second->isOpen());
+}
+
+TEST(Socket, WaitReadableOnIdleSocketTimesOutAtOnce) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  boost::shared_ptr<ISocket> client, server;
+  connectedPair(listener, client, server);
+  em::CatchError error(server.get());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(server->waitReadable(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(2u, error.code());
+  // The stream view gives 0 after its own time-out.
+  server->setTimeouts(10, 10);
+  char c;
+  EXPECT_EQ(0u, server->toIO()->read(&c, 1));
+  EXPECT_EQ(2u, error.code());
+}
+
+TEST(Socket, NothingWaitingAndPeerCloseReadAsZeroWithoutReport) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  boost::shared_ptr<ISocket> client, server;
+  connectedPair(listener, client, server);
+  em::CatchError error(server.get());
+  char buffer[16];
+  EXPECT_EQ(0u, server->recv(buffer, sizeof buffer));
+  EXPECT_EQ(0u, error.code());
+
+  client->close();
+  EXPECT_FALSE(client->isOpen());
+  ASSERT_TRUE(server->waitReadable(WAIT_MS));
+  EXPECT_EQ(0u, server->recv(buffer, sizeof buffer));
+  EXPECT_EQ(0u, error.code());
+}
+
+TEST(Socket, OperationsOnClosedSocketReportBadHandle) {
+  boost::shared_ptr<ISocket> s = ISocket::New(SOCKET_TYPE_TCP);
+  EXPECT_FALSE(s->isOpen());
+  em::CatchError error(s.get());
+  char c = 0;
+  EXPECT_EQ(0u, s->send(&c, 1));
+  EXPECT_EQ(1u, error.code());
+  Address a = s->localAddress();
+  EXPECT_EQ(0u, a.ip.value());
+  EXPECT_EQ(0, a.port);
+  EXPECT_FALSE(s->waitWritable(0));
+  EXPECT_EQ(1u, error.code());
+}
+
+TEST(Socket, RefusedConnectionReportsRefused) {
+  unsigned short port;
+  {
+    boost::shared_ptr<ISocket> gone = listening(SOCKET_TYPE_TCP);
+    port = portOf(gone);
+  }
+  boost::shared_ptr<ISocket> client = ISocket::New(SOCKET_TYPE_TCP);
+  em::CatchError error(client.get());
+  ASSERT_TRUE(client->connect(port, IP::loopback()));
+  EXPECT_FALSE(client->waitConnected(WAIT_MS));
+  EXPECT_EQ(4u, error.code());
+}
+
+TEST(Socket, UdpCarriesSenderAddressAndNeedsListenBeforeConnect) {
+  boost::shared_ptr<ISocket> early = ISocket::New(SOCKET_TYPE_UDP);
+  {
+    em::CatchError error(early.get());
+    EXPECT_FALSE(early->connect(9, IP::loopback()));
+    EXPECT_EQ(1u, error.code());
+  }
+  boost::shared_ptr<ISocket> a = listening(SOCKET_TYPE_UDP);
+  boost::shared_ptr<ISocket> b = listening(SOCKET_TYPE_UDP);
+  EXPECT_EQ(SOCKET_TYPE_UDP, a->type());
+  ASSERT_EQ(4u, a->sendTo("ping", 4, portOf(b), IP::loopback()));
+  ASSERT_TRUE(b->waitReadable(WAIT_MS));
+  char buffer[16];
+  Address from = {IP(), 0};
+  ASSERT_EQ(4u, b->recvFrom(buffer, sizeof buffer, from));
+  EXPECT_EQ(0, std::memcmp(buffer, "ping", 4));
+  EXPECT_EQ(IP::loopback().value(), from.ip.value());
+  EXPECT_EQ(portOf(a), from.port);
+
+  // A connected UDP socket sends to its default peer.
+  ASSERT_TRUE(b->connect(from.port, from.ip));
+  ASSERT_EQ(4u, b->send("pong", 4));
+  ASSERT_TRUE(a->waitReadable(WAIT_MS));
+  ASSERT_EQ(4u, a->recv(buffer, sizeof buffer));
+  EXPECT_EQ(0, std::memcmp(buffer, "pong", 4));
+}
+
+TEST(Socket, OptionsRoundTripAndFailOnClosedSocket) {
+  boost::shared_ptr<ISocket> s = listening(SOCKET_TYPE_TCP);
+  int value = 1;
+  ASSERT_TRUE(s->setOption(SO_KEEPALIVE, &value, sizeof value));
+  value = 0;
+  int length = sizeof value;
+  ASSERT_TRUE(s->getOption(SO_KEEPALIVE, &value, &length, SOL_SOCKET));
+  EXPECT_EQ(1, value);
+  EXPECT_EQ(int(sizeof value), length);
+  s->close();
+  em::CatchError error(s.get());
+  EXPECT_FALSE(s->setOption(SO_KEEPALIVE, &value, sizeof value));
+  EXPECT_EQ(1u, error.code());
+}
+
+TEST(SocketDeathTest, NewRejectsUnknownType) {
+  EXPECT_DEATH(ISocket::New(SocketType(7)), "type == SOCKET_TYPE_UDP \\|\\| type == SOCKET_TYPE_TCP");
+}
+
+// ---------------------------------------------------------------------------
+// Reactors
+
+TEST(ReactorConcurrent, NewClampsCapacityAndKeepsParameters) {
+  boost::shared_ptr<IReactor> small = IReactor::New(0, 0, sys::Normal);
+  boost::shared_ptr<IReactor> big = IReactor::New(100, 25, sys::Low);
+  EXPECT_EQ(1u, small->capacity());
+  EXPECT_EQ(63u, big->capacity());
+  EXPECT_EQ(25u, big->period());
+  EXPECT_EQ(sys::Low, big->priority());
+  EXPECT_EQ(0u, big->load());
+}
+
+TEST(ReactorConcurrent, FullReactorRefusesAndDetachReturnsThePlace) {
+  boost::shared_ptr<IReactor> reactor = IReactor::New(1, 0, sys::Normal);
+  boost::shared_ptr<ISocket> a = ISocket::New(SOCKET_TYPE_TCP);
+  boost::shared_ptr<ISocket> b = ISocket::New(SOCKET_TYPE_TCP);
+  EXPECT_TRUE(a->attach(reactor));
+  EXPECT_TRUE(a->isAttached());
+  EXPECT_EQ(1u, reactor->load());
+  EXPECT_FALSE(b->attach(reactor));
+  EXPECT_FALSE(b->isAttached());
+  EXPECT_TRUE(a->attach(boost::shared_ptr<IReactor>()));
+  EXPECT_FALSE(a->isAttached());
+  EXPECT_EQ(0u, reactor->load());
+  EXPECT_TRUE(b->attach(reactor));
+  b.reset();
+  EXPECT_EQ(0u, reactor->load());
+}
+
+TEST(ReactorConcurrent, TcpEchoThroughPooledReactor) {
+  boost::shared_ptr<Recorder> serverSide(new Recorder);
+  boost::shared_ptr<ISocket> listener = ISocket::New(SOCKET_TYPE_TCP);
+  std::mutex held;
+  std::vector<boost::shared_ptr<ISocket> > accepted;
+  serverSide->action = [&](boost::shared_ptr<ISocket> const& s, unsigned int events) {
+    if (s == listener) {
+      while (boost::shared_ptr<ISocket> c = s->accept()) {
+        c->setCallback(serverSide);
+        c->modifyEvents(SOCKET_EVENT_READ, 0);
+        c->attach("echo-test");
+        std::lock_guard<std::mutex> guard(held);
+        accepted.push_back(c);
+      }
+      return;
+    }
+    if (events & SOCKET_EVENT_READ) {
+      char buffer[512];
+      unsigned int n = s->recv(buffer, sizeof buffer);
+      if (n == 0) {
+        s->close();
+        return;
+      }
+      for (unsigned int sent = 0; sent < n;) sent += s->send(buffer + sent, n - sent);
+    }
+  };
+  listener->setCallback(serverSide);
+  listener->modifyEvents(SOCKET_EVENT_READ, 0);
+  listener->attach("echo-test");
+  EXPECT_EQ(unsigned(SOCKET_EVENT_READ), listener->events());
+  ASSERT_TRUE(listener->listen(0, IP::loopback(), 16));
+
+  std::vector<boost::shared_ptr<ISocket> > clients;
+  for (int i = 0; i < 3; ++i) {
+    boost::shared_ptr<ISocket> c = ISocket::New(SOCKET_TYPE_TCP);
+    ASSERT_TRUE(c->connect(portOf(listener), IP::loopback()));
+    ASSERT_TRUE(c->waitConnected(WAIT_MS));
+    c->setTimeouts(WAIT_MS, WAIT_MS);
+    clients.push_back(c);
+  }
+  for (int round = 0; round < 20; ++round) {
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+      std::string message = "message " + std::to_string(round) + "/" + std::to_string(i);
+      ASSERT_EQ(message.size(), clients[i]->send(message.data(), unsigned(message.size())));
+      ASSERT_EQ(message, readAll(clients[i], message.size()));
+    }
+  }
+  // A client's close is seen by the server as a read of 0, which closes it.
+  clients[0]->close();
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard<std::mutex> guard(held);
+    return !accepted.empty() && !accepted[0]->isOpen();
+  }));
+  listener.reset();
+  std::lock_guard<std::mutex> guard(held);
+  accepted.clear();
+  serverSide->forget();
+}
+
+TEST(ReactorConcurrent, SixtyFourthSocketOfAKeyGetsASecondReactor) {
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  recorder->action = [](boost::shared_ptr<ISocket> const& s, unsigned int) {
+    char buffer[8];
+    Address from;
+    s->recvFrom(buffer, sizeof buffer, from);
+  };
+  // The capacity is clamped to 63 for the reactors but kept in the key.
+  std::vector<boost::shared_ptr<ISocket> > sockets;
+  for (int i = 0; i < 64; ++i) {
+    boost::shared_ptr<ISocket> s = listening(SOCKET_TYPE_UDP);
+    s->setCallback(recorder);
+    s->modifyEvents(SOCKET_EVENT_READ, 0);
+    s->attach("sixty-four", 100, 0, sys::Normal);
+    sockets.push_back(s);
+  }
+  // A key differing only in the period has reactors of its own.
+  boost::shared_ptr<ISocket> other = listening(SOCKET_TYPE_UDP);
+  other->setCallback(recorder);
+  other->modifyEvents(SOCKET_EVENT_READ, 0);
+  other->attach("sixty-four", 100, 1, sys::Normal);
+
+  boost::shared_ptr<ISocket> sender = listening(SOCKET_TYPE_UDP);
+  boost::shared_ptr<ISocket> targets[] = {sockets[0], sockets[62], sockets[63], other};
+  std::thread::id threads[4];
+  for (int t = 0; t < 4; ++t) {
+    recorder->forget();
+    ASSERT_EQ(1u, sender->sendTo("x", 1, portOf(targets[t]), IP::loopback()));
+    ASSERT_TRUE(recorder->waitCount(1));
+    std::vector<Recorder::Event> events = recorder->events();
+    EXPECT_EQ(targets[t], events[0].socket);
+    threads[t] = events[0].thread;
+  }
+  recorder->forget();
+  EXPECT_EQ(threads[0], threads[1]);
+  EXPECT_NE(threads[0], threads[2]);
+  EXPECT_NE(threads[0], threads[3]);
+  EXPECT_NE(threads[2], threads[3]);
+  EXPECT_NE(std::this_thread::get_id(), threads[0]);
+}
+
+TEST(ReactorConcurrent, ConnectEventArrivesOnceOnSuccessAndOnRefusal) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  unsigned short refusedPort;
+  {
+    boost::shared_ptr<ISocket> gone = listening(SOCKET_TYPE_TCP);
+    refusedPort = portOf(gone);
+  }
+  boost::shared_ptr<IReactor> reactor = IReactor::New(2, 0, sys::Normal);
+  for (int refused = 0; refused < 2; ++refused) {
+    boost::shared_ptr<Recorder> recorder(new Recorder);
+    boost::shared_ptr<ISocket> client = ISocket::New(SOCKET_TYPE_TCP);
+    client->setCallback(recorder);
+    // Write interest stays level-triggered, so many events arrive; only the
+    // first may carry the connect bit.
+    client->modifyEvents(SOCKET_EVENT_CONNECT | SOCKET_EVENT_WRITE, 0);
+    ASSERT_TRUE(client->attach(reactor));
+    ASSERT_TRUE(client->connect(refused ? refusedPort : portOf(listener), IP::loopback()));
+    ASSERT_TRUE(recorder->waitCount(20));
+    client->modifyEvents(0, SOCKET_EVENT_WRITE);
+    std::vector<Recorder::Event> events = recorder->events();
+    EXPECT_EQ(1u, countBits(events, SOCKET_EVENT_CONNECT)) << (refused ? "refused" : "accepted");
+    EXPECT_NE(0u, events[0].events & SOCKET_EVENT_CONNECT);
+    em::CatchError error(client.get());
+    EXPECT_EQ(!refused, client->waitConnected(WAIT_MS));
+    EXPECT_EQ(refused ? 4u : 0u, error.code());
+    recorder->forget();
+  }
+}
+
+TEST(ReactorConcurrent, CallbackDestroyedWhileSocketStaysOpenIsDroppedSilently) {
+  boost::shared_ptr<IReactor> reactor = IReactor::New(4, 0, sys::Normal);
+  boost::shared_ptr<ISocket> s = listening(SOCKET_TYPE_UDP);
+  boost::shared_ptr<ISocket> sender = listening(SOCKET_TYPE_UDP);
+  {
+    boost::shared_ptr<Recorder> gone(new Recorder);
+    s->setCallback(gone);
+    s->modifyEvents(SOCKET_EVENT_READ, 0);
+    ASSERT_TRUE(s->attach(reactor));
+  }
+  ASSERT_EQ(1u, sender->sendTo("x", 1, portOf(s), IP::loopback()));
+  // The datagram stays unread; a new callback sees it at once.
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  s->setCallback(recorder);
+  ASSERT_TRUE(recorder->waitCount(1));
+  EXPECT_TRUE(s->isOpen());
+  EXPECT_EQ(1u, reactor->load());
+  recorder->forget();
+}
+
+TEST(ReactorConcurrent, SocketClosedAndDroppedInsideItsOwnCallback) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  boost::shared_ptr<ISocket> client, server;
+  connectedPair(listener, client, server);
+  boost::weak_ptr<ISocket> watch = server;
+  boost::weak_ptr<IReactor> reactorWatch;
+  std::mutex m;
+  boost::shared_ptr<ISocket> owned;
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  recorder->action = [&](boost::shared_ptr<ISocket> const& s, unsigned int) {
+    char buffer[16];
+    s->recv(buffer, sizeof buffer);
+    s->close();
+    std::lock_guard<std::mutex> guard(m);
+    owned.reset();
+  };
+  {
+    boost::shared_ptr<IReactor> reactor = IReactor::New(1, 0, sys::Normal);
+    reactorWatch = reactor;
+    server->setCallback(recorder);
+    server->modifyEvents(SOCKET_EVENT_READ, 0);
+    ASSERT_TRUE(server->attach(reactor));
+    std::lock_guard<std::mutex> guard(m);
+    owned.swap(server);
+  }
+  int threadsBefore = threadCount();
+  ASSERT_EQ(1u, client->send("bye", 3));
+  ASSERT_TRUE(recorder->waitCount(1));
+  recorder->forget();
+  EXPECT_TRUE(eventually([&] { return watch.expired(); }));
+  EXPECT_TRUE(reactorWatch.expired());
+  // The peer sees the close, and the reactor's thread ends with its socket.
+  client->setTimeouts(WAIT_MS, WAIT_MS);
+  char c;
+  EXPECT_EQ(0u, client->toIO()->read(&c, 1));
+  EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore - 1; }));
+}
+
+TEST(ReactorConcurrent, PeriodThrottlesAnAlwaysReadySocket) {
+  boost::shared_ptr<ISocket> s = listening(SOCKET_TYPE_UDP);
+  boost::shared_ptr<ISocket> sender = listening(SOCKET_TYPE_UDP);
+  ASSERT_EQ(1u, sender->sendTo("x", 1, portOf(s), IP::loopback()));
+  ASSERT_TRUE(s->waitReadable(WAIT_MS));
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  s->setCallback(recorder);
+  s->modifyEvents(SOCKET_EVENT_READ, 0);
+  s->attach("throttled", 63, 100, sys::Normal);
+  // Never read: level-triggered delivery repeats on every pass.
+  ASSERT_TRUE(recorder->waitCount(1));
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(recorder->waitCount(6));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(450));
+  s.reset();
+  recorder->forget();
+}
+
+TEST(ReactorConcurrent, DescriptorsAbove1024WorkWithWaitsAndReactors) {
+  rlimit limit;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1200) GTEST_SKIP() << "hard limit too low";
+  rlimit raised = limit;
+  raised.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4096);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &raised));
+  std::vector<int> spare;
+  while (spare.empty() || spare.back() < 1100) {
+    int fd = dup(0);
+    ASSERT_GE(fd, 0);
+    spare.push_back(fd);
+  }
+
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  recorder->action = [](boost::shared_ptr<ISocket> const& s, unsigned int) {
+    char buffer[64];
+    unsigned int n = s->recv(buffer, sizeof buffer);
+    if (n) s->send(buffer, n);
+  };
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  boost::shared_ptr<ISocket> client, server;
+  connectedPair(listener, client, server);
+  server->setCallback(recorder);
+  server->modifyEvents(SOCKET_EVENT_READ, 0);
+  server->attach("high-descriptors");
+  client->setTimeouts(WAIT_MS, WAIT_MS);
+  EXPECT_FALSE(client->waitReadable(0));
+  ASSERT_EQ(4u, client->send("high", 4));
+  EXPECT_EQ("high", readAll(client, 4));
+
+  server.reset();
+  recorder->forget();
+  for (int fd : spare) ::close(fd);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
