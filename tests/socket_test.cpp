@@ -492,7 +492,7 @@ TEST(ReactorConcurrent, SocketClosedAndDroppedInsideItsOwnCallback) {
     owned.swap(server);
   }
   int threadsBefore = threadCount();
-  ASSERT_EQ(1u, client->send("bye", 3));
+  ASSERT_EQ(3u, client->send("bye", 3));
   ASSERT_TRUE(recorder->waitCount(1));
   recorder->forget();
   EXPECT_TRUE(eventually([&] { return watch.expired(); }));
@@ -501,7 +501,7 @@ TEST(ReactorConcurrent, SocketClosedAndDroppedInsideItsOwnCallback) {
   client->setTimeouts(WAIT_MS, WAIT_MS);
   char c;
   EXPECT_EQ(0u, client->toIO()->read(&c, 1));
-  EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore - 1; }));
+  EXPECT_TRUE(eventually([&] { return threadCount() <= threadsBefore - 1; }));
 }
 
 TEST(ReactorConcurrent, PeriodThrottlesAnAlwaysReadySocket) {
