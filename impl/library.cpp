@@ -4,6 +4,8 @@
 
 #include <zu/net.h>
 
+#include "logger_hooks.h"
+
 namespace zu {
 namespace __ {
 
@@ -12,6 +14,7 @@ void initializeLibrary() {
   if (done) return;
   done = true;
   // Families add their state accessors here, in dependency order.
+  zu::util::logger::__::initialize();
   sys::impl::threadRegistry();
   net::IP::loopback();
   net::impl::initializeSocketPlatform();

@@ -1,0 +1,226 @@
+#include <zu/fs.h>
+#include <zu/logger.h>
+#include <zu/sys.h>
+#include <zu/time.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "logger_hooks.h"
+
+namespace zu {
+namespace util {
+namespace logger {
+
+namespace {
+
+enum { DAY_UNKNOWN = -1 };
+
+// The threshold lives outside the locked state so that canLog is a single
+// relaxed load. Constant-initialised: no code runs for it at load.
+std::atomic<unsigned int> threshold{3};
+
+struct State {
+  // Re-entrant, like the lock the rest of the library uses: a callback may
+  // call setLevel or setOptions; `busy` stops it from writing a line.
+  std::recursive_mutex mutex;
+  unsigned int options = LOG_OPTION_TIME;
+  fs::Path filePath;
+  String timeFormat = "yyyy/MM/dd hh:mm:ss.uuu";
+  int timeFormatId = -1;
+  boost::weak_ptr<ILogCallback> callback;
+  boost::shared_ptr<fs::IFile> file;
+  // Year * 1000 + day of the year of the daily file in use: the year is
+  // part of the key so that a log idle for exactly a year still rolls.
+  int lastDay = DAY_UNKNOWN;
+  bool busy = false;
+  __::Clock clock = nullptr;
+
+  // Many lines share a millisecond: the formatted stamp is kept until the
+  // time or the pattern changes.
+  std::int64_t stampTime = -1;
+  std::string stamp;
+  // The second whose day key was computed last.
+  std::int64_t daySecond = -1;
+  int dayKey = DAY_UNKNOWN;
+  // Reused for every line; grows to the longest line once.
+  std::string line;
+};
+
+// Created once at load and never destroyed: threads of the host may still
+// write lines while the process runs its exit handlers.
+State& state() {
+  static State* const s = new State;
+  return *s;
+}
+
+sys::Time currentTime(State& s) { return s.clock ? s.clock() : sys::Time::now(); }
+
+void appendStamp(State& s, sys::Time const& now) {
+  std::int64_t t = now.toTimestamp();
+  if (t != s.stampTime || s.stamp.empty()) {
+    String text = s.timeFormatId == -1
+                      ? now.toString(s.timeFormat, -1)
+                      : now.toString(static_cast<sys::TimeFormat>(s.timeFormatId), -1);
+    s.stamp.assign(text.cstr());
+    s.stampTime = t;
+  }
+  s.line += s.stamp;
+}
+
+int dayKeyOf(State& s, sys::Time const& now) {
+  std::int64_t second = now.toSeconds();
+  if (second != s.daySecond) {
+    sys::Time::Detail d = now.detail(-1);
+    s.dayKey = d.year * 1000 + d.yearDay;
+    s.daySecond = second;
+  }
+  return s.dayKey;
+}
+
+// Drops the current file and opens the one the path and options name for
+// `now`. Any failure leaves standard output as the sink.
+void reopen(State& s, sys::Time const& now) {
+  s.file.reset();
+  String path = s.filePath.toString();
+  if (path.empty()) return;
+  bool daily = (s.options & LOG_OPTION_DAILY_FILE) != 0;
+  fs::Path name = s.filePath;
+  if (daily) {
+    name = s.filePath.getParent();
+    name.append(s.filePath.getBaseName() + now.toString("yyyy_MM_dd", -1) + s.filePath.getExtension());
+    s.lastDay = dayKeyOf(s, now);
+  }
+  boost::shared_ptr<fs::IFile> file = fs::IFile::New(name);
+  if (!file->open(false, fs::FILE_MODE_OPEN_ALWAYS)) return;
+  func::IRandomAccess* ra = file->toRandomAccess();
+  if (!daily && !(s.options & LOG_OPTION_APPEND) && !ra->setSize(0)) return;
+  if (!ra->seek(ra->size())) return;
+  s.file = file;
+}
+
+void appendSource(std::string& line, char const* file, int number) {
+  char const* base = std::strrchr(file, '/');
+  if (!base) base = std::strrchr(file, '\\');
+  line += base ? base + 1 : file;
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "(%d) ", number);
+  line += digits;
+}
+
+}  // namespace
+
+namespace __ {
+
+void initialize() { state(); }
+
+void setClock(Clock clock) {
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  s.clock = clock;
+  s.stampTime = -1;
+  s.daySecond = -1;
+}
+
+}  // namespace __
+
+bool canLog(unsigned int level) { return level <= threshold.load(std::memory_order_relaxed); }
+
+void setLevel(unsigned int level) {
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  threshold.store(level, std::memory_order_relaxed);
+}
+
+void setOptions(unsigned int set, unsigned int clear) {
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  s.options = (s.options | set) & ~clear;
+}
+
+void setTimeFormat(String const& format) {
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  s.timeFormat = format;
+  s.timeFormatId = -1;
+  s.stampTime = -1;
+}
+
+void setFilePath(String const& path) {
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  try {
+    s.filePath = fs::Path(path);
+    reopen(s, currentTime(s));
+  } catch (...) {
+    // Out of memory: the log keeps whatever sink it had reached.
+  }
+}
+
+void setCallback(boost::weak_ptr<ILogCallback> callback) {
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  s.callback = callback;
+}
+
+bool output(char const* tag, char const* file, int line, char const* message) {
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  if (s.busy) return false;
+  s.busy = true;
+  struct ClearBusy {
+    bool& busy;
+    ~ClearBusy() { busy = false; }
+  } clearBusy{s.busy};
+
+  try {
+    sys::Time now = currentTime(s);
+    std::string& text = s.line;
+    text.clear();
+    unsigned int const options = s.options;
+    if (options & LOG_OPTION_TIME) {
+      appendStamp(s, now);
+      text += ' ';
+    }
+    if (tag) text += tag;
+    text += ' ';
+    if (options & LOG_OPTION_THREAD) {
+      char id[24];
+      std::snprintf(id, sizeof id, "tid:0x%08x ", sys::IThread::currentId());
+      text += id;
+    }
+    if ((options & LOG_OPTION_SOURCE) && file) appendSource(text, file, line);
+    if (message) text += message;
+
+    if (options & LOG_OPTION_DAILY_FILE) {
+      if (dayKeyOf(s, now) != s.lastDay) {
+        reopen(s, now);
+        s.lastDay = dayKeyOf(s, now);
+      }
+    }
+
+    // Line and line feed in one write, so that a reader of the file never
+    // sees a line without its end, even when several processes share it.
+    text += '\n';
+    if (s.file) {
+      s.file->toIO()->write(text.data(), static_cast<unsigned int>(text.size()));
+    } else {
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      std::fflush(stdout);
+    }
+    text.pop_back();
+
+    if (boost::shared_ptr<ILogCallback> callback = s.callback.lock()) callback->onLog(text.c_str());
+  } catch (...) {
+    // Neither an allocation failure nor a throwing callback may escape into
+    // the code that logs.
+  }
+  return true;
+}
+
+}  // namespace logger
+}  // namespace util
+}  // namespace zu

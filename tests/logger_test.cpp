@@ -1,0 +1,343 @@
+#include <zu/logger.h>
+#include <zu/sys.h>
+#include <zu/time.h>
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../impl/logger_hooks.h"
+#include "../impl/logging.h"
+
+namespace logger = zu::util::logger;
+using zu::String;
+
+namespace {
+
+zu::sys::Time fixedNow;
+zu::sys::Time fixedClock() { return fixedNow; }
+
+zu::sys::Time localTime(int year, int month, int day, int hour, int minute, int second, int ms) {
+  zu::sys::Time::Detail d = {};
+  d.year = year;
+  d.month = month;
+  d.day = day;
+  d.hour = hour;
+  d.minute = minute;
+  d.second = second;
+  d.millisecond = ms;
+  zu::sys::Time t(d, -1);
+  return zu::sys::Time(t.toSeconds(), static_cast<unsigned int>(ms));
+}
+
+std::vector<std::string> splitLines(std::string const& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+class Recorder : public logger::ILogCallback {
+ public:
+  void onLog(char const* line) override {
+    lines.push_back(line);
+    if (reenter) innerResult = logger::output("[ERR ]", nullptr, 0, "inner");
+  }
+  std::vector<std::string> lines;
+  bool reenter = false;
+  int innerResult = -1;
+};
+
+class LoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/zu_log_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    logger::setFilePath("");
+    logger::setCallback(boost::weak_ptr<logger::ILogCallback>());
+    logger::setLevel(3);
+    logger::setOptions(logger::LOG_OPTION_TIME, ~0u & ~unsigned(logger::LOG_OPTION_TIME));
+    logger::setTimeFormat("yyyy/MM/dd hh:mm:ss.uuu");
+    logger::__::setClock(nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string path(std::string const& name) const { return dir_ + "/" + name; }
+  std::string read(std::string const& name) const {
+    std::ifstream in(path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  void write(std::string const& name, std::string const& text) {
+    std::ofstream out(path(name), std::ios::binary);
+    out << text;
+  }
+  // What one output() call writes to standard output.
+  std::string captured(char const* tag, char const* file, int line, char const* message, bool* result = nullptr) {
+    ::testing::internal::CaptureStdout();
+    bool ok = logger::output(tag, file, line, message);
+    if (result) *result = ok;
+    return ::testing::internal::GetCapturedStdout();
+  }
+
+  std::string dir_;
+};
+
+TEST_F(LoggerTest, DefaultsWriteTimeStampedLinesUpToLevelThree) {
+  EXPECT_TRUE(logger::canLog(0));
+  EXPECT_TRUE(logger::canLog(3));
+  EXPECT_FALSE(logger::canLog(4));
+  EXPECT_FALSE(logger::canLog(5));
+  std::string out = captured("[DBG1]", ".\\impl\\a.cxx", 7, "x");
+  EXPECT_TRUE(std::regex_match(out, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} \[DBG1\] x\n)"))) << out;
+}
+
+TEST_F(LoggerTest, LevelIsAnInclusiveThreshold) {
+  logger::setLevel(0);
+  EXPECT_TRUE(logger::canLog(0));
+  EXPECT_FALSE(logger::canLog(1));
+  logger::setLevel(5);
+  EXPECT_TRUE(logger::canLog(5));
+  EXPECT_FALSE(logger::canLog(6));
+  logger::setLevel(0xFFFFFFFF);
+  EXPECT_TRUE(logger::canLog(0xFFFFFFFF));
+
+  // The helper builds nothing for a suppressed level.
+  logger::setLevel(2);
+  int built = 0;
+  auto count = [&] { return ++built; };
+  ::testing::internal::CaptureStdout();
+  ZU_LOG(3, "[DBG1]", "never " << count());
+  ZU_LOG(1, "[WARN]", "once " << count());
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(1, built);
+  EXPECT_NE(std::string::npos, out.find("[WARN] once 1\n"));
+}
+
+TEST_F(LoggerTest, EachOptionBitAddsItsPart) {
+  fixedNow = localTime(2024, 3, 1, 13, 4, 5, 67);
+  logger::__::setClock(fixedClock);
+  char tid[32];
+  snprintf(tid, sizeof tid, "tid:0x%08x ", zu::sys::IThread::currentId());
+
+  EXPECT_EQ("2024/03/01 13:04:05.067 [DBG1] x\n", captured("[DBG1]", "src/a.cxx", 7, "x"));
+
+  logger::setOptions(logger::LOG_OPTION_SOURCE | logger::LOG_OPTION_THREAD, 0);
+  EXPECT_EQ(std::string("2024/03/01 13:04:05.067 [WARN] ") + tid + "a.cxx(7) x\n",
+            captured("[WARN]", "C:\\src\\a.cxx", 7, "x"));
+
+  logger::setOptions(0, logger::LOG_OPTION_TIME | logger::LOG_OPTION_THREAD);
+  EXPECT_EQ("[WARN] a.cxx(-3) x\n", captured("[WARN]", "/src/a.cxx", -3, "x"));
+  EXPECT_EQ("[WARN] b\\a.cxx(1) x\n", captured("[WARN]", "src/b\\a.cxx", 1, "x"));
+  EXPECT_EQ("[WARN] plain.cxx(2) x\n", captured("[WARN]", "plain.cxx", 2, "x"));
+  EXPECT_EQ("[WARN] x\n", captured("[WARN]", nullptr, 2, "x"));
+
+  // A bit both set and cleared ends up off.
+  logger::setOptions(logger::LOG_OPTION_THREAD, logger::LOG_OPTION_THREAD | logger::LOG_OPTION_SOURCE);
+  EXPECT_EQ("[ERR ] \n", captured("[ERR ]", "a.cxx", 1, ""));
+
+  logger::setOptions(logger::LOG_OPTION_TIME, 0);
+  logger::setTimeFormat("hh\\h mm");
+  EXPECT_EQ("13h 04 [ERR ] y\n", captured("[ERR ]", "a.cxx", 1, "y"));
+}
+
+TEST_F(LoggerTest, ThreadIdIsTheCallingThreads) {
+  logger::setOptions(logger::LOG_OPTION_THREAD, logger::LOG_OPTION_TIME);
+  std::string out;
+  unsigned int id = 0;
+  ::testing::internal::CaptureStdout();
+  std::thread t([&] {
+    id = zu::sys::IThread::currentId();
+    logger::output("[DBG3]", nullptr, 0, "m");
+  });
+  t.join();
+  out = ::testing::internal::GetCapturedStdout();
+  char expected[64];
+  snprintf(expected, sizeof expected, "[DBG3] tid:0x%08x m\n", id);
+  EXPECT_EQ(expected, out);
+}
+
+TEST_F(LoggerTest, FileReplacesStandardOutputUntilThePathIsEmptied) {
+  logger::setOptions(0, logger::LOG_OPTION_TIME);
+  logger::setFilePath(path("app.log").c_str());
+  EXPECT_EQ("", captured("[DBG1]", nullptr, 0, "one"));
+  logger::output("[DBG1]", nullptr, 0, "two");
+  EXPECT_EQ("[DBG1] one\n[DBG1] two\n", read("app.log"));
+
+  logger::setFilePath("");
+  EXPECT_EQ("[DBG1] three\n", captured("[DBG1]", nullptr, 0, "three"));
+  EXPECT_EQ("[DBG1] one\n[DBG1] two\n", read("app.log"));
+
+  // A file that cannot be opened leaves standard output as the sink.
+  logger::setFilePath(path("missing/dir/app.log").c_str());
+  EXPECT_EQ("[DBG1] four\n", captured("[DBG1]", nullptr, 0, "four"));
+}
+
+TEST_F(LoggerTest, ExistingFileIsEmptiedUnlessAppending) {
+  logger::setOptions(0, logger::LOG_OPTION_TIME);
+  write("app.log", "old line\n");
+  logger::setFilePath(path("app.log").c_str());
+  logger::output("[DBG1]", nullptr, 0, "new");
+  EXPECT_EQ("[DBG1] new\n", read("app.log"));
+
+  logger::setFilePath("");
+  write("app.log", "old line\n");
+  logger::setOptions(logger::LOG_OPTION_APPEND, 0);
+  logger::setFilePath(path("app.log").c_str());
+  logger::output("[DBG1]", nullptr, 0, "new");
+  EXPECT_EQ("old line\n[DBG1] new\n", read("app.log"));
+}
+
+TEST_F(LoggerTest, DailyFileCarriesTheDateAndRollsAtMidnight) {
+  logger::setOptions(logger::LOG_OPTION_DAILY_FILE, logger::LOG_OPTION_TIME);
+  fixedNow = localTime(2024, 3, 1, 23, 59, 59, 900);
+  logger::__::setClock(fixedClock);
+  write("app2024_03_01.log", "kept\n");  // a daily file is never emptied
+
+  logger::setFilePath(path("app.log").c_str());
+  logger::output("[DBG1]", nullptr, 0, "before");
+  fixedNow = localTime(2024, 3, 2, 0, 0, 0, 5);
+  logger::output("[DBG1]", nullptr, 0, "after");
+
+  EXPECT_EQ("kept\n[DBG1] before\n", read("app2024_03_01.log"));
+  EXPECT_EQ("[DBG1] after\n", read("app2024_03_02.log"));
+  EXPECT_FALSE(std::filesystem::exists(path("app.log")));
+
+  // The same day of the year one year on is a new day too (2024 is a leap
+  // year: March 2nd then and March 3rd 2025 are both day 61).
+  fixedNow = localTime(2025, 3, 3, 12, 0, 0, 0);
+  ASSERT_EQ(localTime(2024, 3, 2, 0, 0, 0, 5).detail(-1).yearDay, fixedNow.detail(-1).yearDay);
+  logger::output("[DBG1]", nullptr, 0, "year");
+  EXPECT_EQ("[DBG1] year\n", read("app2025_03_03.log"));
+
+  // Without an extension the date ends the name.
+  logger::setFilePath(path("plain").c_str());
+  logger::output("[DBG1]", nullptr, 0, "p");
+  EXPECT_EQ("[DBG1] p\n", read("plain2025_03_03"));
+}
+
+TEST_F(LoggerTest, CallbackGetsTheLineWithoutLineFeedAndCannotReenter) {
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  logger::setCallback(recorder);
+  logger::setOptions(0, logger::LOG_OPTION_TIME);
+  recorder->reenter = true;
+  std::string out = captured("[DBG1]", nullptr, 0, "outer");
+  EXPECT_EQ("[DBG1] outer\n", out);  // the inner line wrote nothing
+  ASSERT_EQ(1u, recorder->lines.size());
+  EXPECT_EQ("[DBG1] outer", recorder->lines[0]);
+  EXPECT_EQ(0, recorder->innerResult);
+
+  // The logger does not keep the callback alive.
+  boost::weak_ptr<Recorder> weak = recorder;
+  recorder.reset();
+  EXPECT_TRUE(weak.expired());
+  bool result = false;
+  EXPECT_EQ("[DBG1] after\n", captured("[DBG1]", nullptr, 0, "after", &result));
+  EXPECT_TRUE(result);
+}
+
+class ThrowingCallback : public logger::ILogCallback {
+ public:
+  void onLog(char const*) override { throw std::runtime_error("callback failed"); }
+};
+
+TEST_F(LoggerTest, AThrowingCallbackDoesNotBreakTheLogger) {
+  boost::shared_ptr<ThrowingCallback> callback(new ThrowingCallback);
+  logger::setCallback(callback);
+  bool result = false;
+  EXPECT_NE("", captured("[DBG1]", nullptr, 0, "x", &result));
+  EXPECT_TRUE(result);
+  EXPECT_NE("", captured("[DBG1]", nullptr, 0, "y", &result));
+  EXPECT_TRUE(result);
+}
+
+// Eight threads log to one file and to the callback; every line must arrive
+// whole, once, and in each thread's own order.
+class Counter : public logger::ILogCallback {
+ public:
+  void onLog(char const* line) override {
+    // Runs under the logger's lock: no lock of our own is needed.
+    ++calls;
+    bytes += std::strlen(line);
+  }
+  long calls = 0;
+  std::size_t bytes = 0;
+};
+
+TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
+  int const threads = 8;
+  int const perThread = 2000;
+  boost::shared_ptr<Counter> counter(new Counter);
+  logger::setCallback(counter);
+  logger::setOptions(logger::LOG_OPTION_THREAD, 0);
+  logger::setFilePath(path("mt.log").c_str());
+
+  std::vector<std::thread> pool;
+  std::atomic<int> ready{0};
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([t, &ready] {
+      ++ready;
+      while (ready.load() < threads) std::this_thread::yield();
+      std::string padding(static_cast<std::size_t>(10 + 37 * t), static_cast<char>('a' + t));
+      for (int i = 0; i < perThread; ++i) {
+        ZU_LOG(1, "[WARN]", "T" << t << " " << i << " " << padding << " end");
+      }
+    });
+  }
+  for (std::thread& t : pool) t.join();
+  logger::setFilePath("");
+
+  std::vector<std::string> lines = splitLines(read("mt.log"));
+  ASSERT_EQ(std::size_t(threads * perThread), lines.size());
+  std::regex shape(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} \[WARN\] tid:0x[0-9a-f]{8} T(\d) (\d+) ([a-z]+) end)");
+  std::map<int, int> nextIndex;
+  std::size_t bytes = 0;
+  for (std::string const& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+    int t = std::stoi(m[1]);
+    EXPECT_EQ(nextIndex[t], std::stoi(m[2]));
+    nextIndex[t] = std::stoi(m[2]) + 1;
+    EXPECT_EQ(std::string(static_cast<std::size_t>(10 + 37 * t), static_cast<char>('a' + t)), m[3].str());
+    bytes += line.size();
+  }
+  EXPECT_EQ(threads * perThread, counter->calls);
+  EXPECT_EQ(bytes, counter->bytes);
+}
+
+TEST_F(LoggerTest, ConcurrentSettingsWhileLogging) {
+  logger::setOptions(0, logger::LOG_OPTION_TIME);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    while (!stop.load()) logger::output("[DBG1]", nullptr, 0, "w");
+  });
+  for (int i = 0; i < 200; ++i) {
+    logger::setFilePath(path(i % 2 ? "a.log" : "b.log").c_str());
+    logger::setOptions(i % 3 ? logger::LOG_OPTION_THREAD : 0, i % 3 ? 0 : logger::LOG_OPTION_THREAD);
+    logger::setLevel(i % 6);
+    EXPECT_TRUE(logger::canLog(0));
+  }
+  logger::setFilePath("");
+  stop = true;
+  writer.join();
+  for (std::string const& line : splitLines(read("a.log")))
+    EXPECT_TRUE(line == "[DBG1] w" || std::regex_match(line, std::regex(R"(\[DBG1\] tid:0x[0-9a-f]{8} w)"))) << line;
+}
+
+}  // namespace
