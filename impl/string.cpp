@@ -10,6 +10,9 @@
 #include <vector>
 
 #include <malloc.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <boost/make_shared.hpp>
 #include <zu/array.h>
@@ -125,6 +128,11 @@ struct ByteSet {
 // Substring search over text[0..L). The window's sum of upper-cased bytes
 // is a cheap filter: only windows whose sum equals the needle's are compared
 // in full. The sum is case-blind in both modes, so it never rejects a match.
+//
+// With SSE2 the sums of 16 consecutive windows are formed at once: the
+// per-step changes (entering byte minus leaving byte) are prefix-summed in
+// 16-bit lanes. Comparing modulo 2^16 only admits more candidates, which the
+// full comparison then rejects.
 unsigned int searchForward(char const* text, std::size_t L, char const* needle, std::size_t n,
                            std::size_t from, bool ignoreCase) {
   if (n == 0) return 0;
@@ -137,13 +145,61 @@ unsigned int searchForward(char const* text, std::size_t L, char const* needle, 
     sum += u[s[from + i]];
   }
   unsigned char const first = u[static_cast<unsigned char>(needle[0])];
+  auto matchesAt = [&](std::size_t i) {
+    return u[s[i]] == first && compareBytes(text + i, needle, n, ignoreCase) == 0;
+  };
   std::size_t const last = L - n;
-  for (std::size_t i = from;; ++i) {
-    if (sum == want && u[s[i]] == first && compareBytes(text + i, needle, n, ignoreCase) == 0)
-      return static_cast<unsigned int>(i);
+  std::size_t i = from;
+  if (sum == want && matchesAt(i)) return static_cast<unsigned int>(i);
+  for (;;) {
+#ifdef __SSE2__
+    __m128i const zero = _mm_setzero_si128();
+    __m128i const lowA = _mm_set1_epi8('a'), lowZ = _mm_set1_epi8('z'), caseBit = _mm_set1_epi8(0x20);
+    __m128i const firstByte = _mm_set1_epi8(static_cast<char>(first));
+    auto upper = [&](__m128i x) {
+      __m128i isLower = _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, lowA), x),
+                                      _mm_cmpeq_epi8(_mm_min_epu8(x, lowZ), x));
+      return _mm_sub_epi8(x, _mm_and_si128(isLower, caseBit));
+    };
+    auto prefix = [](__m128i v) {
+      v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
+      v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
+      return _mm_add_epi16(v, _mm_slli_si128(v, 8));
+    };
+    // Windows i+1 .. i+16 need bytes i .. i+15 leaving and i+n .. i+n+15
+    // entering; the last of those is inside the text while i+16 <= last.
+    // `target` is want - sum of window i, kept in the vector so that the
+    // blocks do not wait on each other through a scalar.
+    if (i + 16 <= last) {
+      __m128i target = _mm_set1_epi16(static_cast<short>(want - sum));
+      do {
+        __m128i leaving = upper(_mm_loadu_si128(reinterpret_cast<__m128i const*>(s + i)));
+        __m128i entering = upper(_mm_loadu_si128(reinterpret_cast<__m128i const*>(s + i + n)));
+        __m128i lo = prefix(_mm_sub_epi16(_mm_unpacklo_epi8(entering, zero), _mm_unpacklo_epi8(leaving, zero)));
+        __m128i hi = prefix(_mm_sub_epi16(_mm_unpackhi_epi8(entering, zero), _mm_unpackhi_epi8(leaving, zero)));
+        hi = _mm_add_epi16(hi, _mm_shuffle_epi32(_mm_shufflehi_epi16(lo, 0xFF), 0xFF));
+        // The first byte must match too: bytes i+1 .. i+16 start the windows.
+        __m128i starts =
+            _mm_cmpeq_epi8(upper(_mm_loadu_si128(reinterpret_cast<__m128i const*>(s + i + 1))), firstByte);
+        int hits = _mm_movemask_epi8(
+            _mm_and_si128(starts, _mm_packs_epi16(_mm_cmpeq_epi16(lo, target), _mm_cmpeq_epi16(hi, target))));
+        while (hits) {
+          std::size_t const at = i + 1 + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned int>(hits)));
+          if (matchesAt(at)) return static_cast<unsigned int>(at);
+          hits &= hits - 1;
+        }
+        target = _mm_sub_epi16(target, _mm_shuffle_epi32(_mm_shufflehi_epi16(hi, 0xFF), 0xFF));
+        i += 16;
+      } while (i + 16 <= last);
+      sum = 0;
+      for (std::size_t k = 0; k < n; ++k) sum += u[s[i + k]];
+    }
+#endif
     if (i == last) return npos;
     sum += u[s[i + n]];
     sum -= u[s[i]];
+    ++i;
+    if (sum == want && matchesAt(i)) return static_cast<unsigned int>(i);
   }
 }
 

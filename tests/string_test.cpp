@@ -218,6 +218,51 @@ TEST(StringSearch, FindAtTheBoundaries) {
   EXPECT_EQ(5u, String("xyzAbABab").find("AB", 4));
 }
 
+// The search against a plain reference, over texts long enough for the
+// block-wise filter, with needles cut from the text and from a small
+// alphabet, in both case modes.
+TEST(StringSearch, AgreesWithAPlainSearch) {
+  auto fold = [](std::string t) {
+    for (char& c : t)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return t;
+  };
+  std::uint32_t x = 12345;
+  auto next = [&x](std::uint32_t range) {
+    x = x * 1103515245u + 12345u;
+    return (x >> 16) % range;
+  };
+  char const alphabet[] = "abAB\xe9 ~";
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    std::size_t const length = next(300);
+    for (std::size_t i = 0; i < length; ++i) text.push_back(alphabet[next(sizeof alphabet - 1)]);
+    std::string needle;
+    if (round % 3 == 0 && length > 0) {
+      std::size_t a = next(static_cast<std::uint32_t>(length));
+      needle = text.substr(a, 1 + next(round % 2 ? 280 : 6));
+    } else {
+      std::size_t const n = 1 + next(round % 7 == 1 ? 270 : 4);
+      for (std::size_t i = 0; i < n; ++i) needle.push_back(alphabet[next(sizeof alphabet - 1)]);
+    }
+    String const s(text.c_str());
+    for (bool ignoreCase : {false, true}) {
+      std::string const t = ignoreCase ? fold(text) : text;
+      std::string const nd = ignoreCase ? fold(needle) : needle;
+      for (unsigned int from : {0u, 1u, 17u, static_cast<unsigned int>(length / 2)}) {
+        std::size_t expected = t.find(nd, from);
+        EXPECT_EQ(expected == std::string::npos ? npos : expected, s.find(needle.c_str(), from, ignoreCase))
+            << round << " " << ignoreCase << " " << from;
+        std::size_t last = t.rfind(nd, from);
+        EXPECT_EQ(last == std::string::npos ? npos : last, s.findLast(needle.c_str(), from, ignoreCase))
+            << round << " " << ignoreCase << " " << from;
+      }
+      std::size_t last = t.rfind(nd);
+      EXPECT_EQ(last == std::string::npos ? npos : last, s.findLast(needle.c_str(), npos, ignoreCase));
+    }
+  }
+}
+
 TEST(StringSearch, FindLastAtTheBoundaries) {
   String s("abca");
   EXPECT_EQ(3u, s.findLast("a"));
