@@ -9,8 +9,11 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libpoco-dev libspdlog-dev
-  locales
+  locales tzdata
 )
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,9 +24,16 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "deps: installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# The time tests render the locale-dependent formats under a 24-hour,
+# day-month-year locale and a 12-hour, month-day-year one.
+for loc in de_DE en_US; do
+  if ! locale -a 2>/dev/null | grep -qix "${loc}.utf8"; then
+    echo "deps: generating locale ${loc}.UTF-8"
+    $SUDO localedef -i "$loc" -f UTF-8 "${loc}.UTF-8"
+  fi
+done
