@@ -5,6 +5,7 @@
 #include <zu/net.h>
 
 #include "logger_hooks.h"
+#include "time_internal.h"
 
 namespace zu {
 namespace __ {
@@ -14,6 +15,7 @@ void initializeLibrary() {
   if (done) return;
   done = true;
   // Families add their state accessors here, in dependency order.
+  sys::__::initializeTime();
   zu::util::logger::__::initialize();
   sys::impl::threadRegistry();
   net::IP::loopback();
