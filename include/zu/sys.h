@@ -71,6 +71,7 @@ class ZU_API ScopedLock {
 // effect. Copies are handles to the same semaphore.
 class ZU_API Semaphore {
  public:
+  // A maximum of 0 or an initial count above the maximum is fatal ("handle").
   Semaphore(unsigned int maximum, unsigned int initial);
   void wait();
   // True when a unit was taken within `milliseconds`; 0xFFFFFFFF waits

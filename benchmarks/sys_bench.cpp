@@ -1,0 +1,178 @@
+// System services against their standard-library peers, in one binary.
+#include <zu/em.h>
+#include <zu/sys.h>
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#ifdef ZU_HAVE_POCO
+#include <Poco/Mutex.h>
+#endif
+
+namespace {
+
+// --- uncontended lock and unlock ---------------------------------------------
+
+void BM_ZuMutexLockUnlock(benchmark::State& state) {
+  zu::sys::Mutex m;
+  for (auto _ : state) {
+    m.lock();
+    m.unlock();
+  }
+}
+BENCHMARK(BM_ZuMutexLockUnlock);
+
+void BM_StdRecursiveMutexLockUnlock(benchmark::State& state) {
+  std::recursive_mutex m;
+  for (auto _ : state) {
+    m.lock();
+    m.unlock();
+  }
+}
+BENCHMARK(BM_StdRecursiveMutexLockUnlock);
+
+void BM_ZuScopedLock(benchmark::State& state) {
+  zu::sys::Mutex m;
+  for (auto _ : state) {
+    zu::sys::ScopedLock lock(m);
+  }
+}
+BENCHMARK(BM_ZuScopedLock);
+
+void BM_StdLockGuardRecursive(benchmark::State& state) {
+  std::recursive_mutex m;
+  for (auto _ : state) {
+    std::lock_guard<std::recursive_mutex> lock(m);
+  }
+}
+BENCHMARK(BM_StdLockGuardRecursive);
+
+#ifdef ZU_HAVE_POCO
+void BM_PocoMutexLockUnlock(benchmark::State& state) {
+  Poco::Mutex m;  // recursive as well
+  for (auto _ : state) {
+    m.lock();
+    m.unlock();
+  }
+}
+BENCHMARK(BM_PocoMutexLockUnlock);
+#endif
+
+// --- error reports nobody listens to -----------------------------------------
+
+int reportOwner, otherOwner;
+
+void translate(unsigned int raw, unsigned int* code, zu::String* text) {
+  if (code) *code = raw;
+  if (text) *text = zu::String("text");
+}
+
+void BM_EmReportNoGuard(benchmark::State& state) {
+  zu::String text("failure");
+  for (auto _ : state) {
+    zu::em::report(&reportOwner, 5, text);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_EmReportNoGuard);
+
+void BM_EmReportTranslateNoGuard(benchmark::State& state) {
+  for (auto _ : state) {
+    zu::em::report(&reportOwner, 5, translate);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_EmReportTranslateNoGuard);
+
+void BM_EmReportGuardForOtherOwner(benchmark::State& state) {
+  zu::em::CatchError guard(&otherOwner);
+  zu::String text("failure");
+  for (auto _ : state) {
+    zu::em::report(&reportOwner, 5, text);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_EmReportGuardForOtherOwner);
+
+void BM_EmReportToGuard(benchmark::State& state) {
+  zu::em::CatchError guard(&reportOwner);
+  zu::String text("failure");
+  for (auto _ : state) {
+    zu::em::report(&reportOwner, 5, text);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_EmReportToGuard);
+
+// --- signal-to-wake latency between two threads ------------------------------
+// One iteration is a round trip: this thread wakes the partner, the partner
+// wakes this thread back. Half an iteration is one signal-to-wake latency.
+
+void BM_ZuSyncPointPingPong(benchmark::State& state) {
+  zu::sys::SyncPoint ping, pong;
+  std::atomic<bool> done{false};
+  std::thread partner([&] {
+    for (;;) {
+      ping.wait();
+      if (done.load()) return;
+      pong.signal();
+    }
+  });
+  for (auto _ : state) {
+    ping.signal();
+    pong.wait();
+  }
+  done = true;
+  ping.signal();
+  partner.join();
+}
+BENCHMARK(BM_ZuSyncPointPingPong)->UseRealTime();
+
+// The same auto-reset event made of a standard mutex, condition variable
+// and flag.
+class StdEvent {
+ public:
+  void signal() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = true;
+    cond_.notify_one();
+  }
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cond_.wait(lock, [this] { return set_; });
+    set_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  bool set_ = false;
+};
+
+void BM_StdConditionVariablePingPong(benchmark::State& state) {
+  StdEvent ping, pong;
+  std::atomic<bool> done{false};
+  std::thread partner([&] {
+    for (;;) {
+      ping.wait();
+      if (done.load()) return;
+      pong.signal();
+    }
+  });
+  for (auto _ : state) {
+    ping.signal();
+    pong.wait();
+  }
+  done = true;
+  ping.signal();
+  partner.join();
+}
+BENCHMARK(BM_StdConditionVariablePingPong)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
