@@ -1,6 +1,7 @@
 // System services against their standard-library peers, in one binary.
 #include <zu/em.h>
 #include <zu/sys.h>
+#include <zu/time.h>
 
 #include <benchmark/benchmark.h>
 
@@ -10,8 +11,18 @@
 #include <thread>
 
 #ifdef ZU_HAVE_POCO
+#include <Poco/DateTime.h>
+#include <Poco/DateTimeFormat.h>
+#include <Poco/DateTimeFormatter.h>
+#include <Poco/DateTimeParser.h>
 #include <Poco/Mutex.h>
+#include <Poco/Timestamp.h>
 #endif
+
+#include <time.h>
+
+#include <cstdio>
+#include <string>
 
 namespace {
 
@@ -172,6 +183,83 @@ void BM_StdConditionVariablePingPong(benchmark::State& state) {
   partner.join();
 }
 BENCHMARK(BM_StdConditionVariablePingPong)->UseRealTime();
+
+// --- time text: rendering a time stamp and parsing an HTTP date --------------
+
+int const kHttpSeconds = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+char const kHttpDate[] = "Sun, 06 Nov 1994 08:49:37 GMT";
+
+void BM_ZuTimeToStringLocal(benchmark::State& state) {
+  zu::sys::Time t(kHttpSeconds, 123);
+  zu::String pattern("yyyy/MM/dd hh:mm:ss.uuu");
+  for (auto _ : state) benchmark::DoNotOptimize(t.toString(pattern));
+}
+BENCHMARK(BM_ZuTimeToStringLocal);
+
+void BM_ZuTimeToStringUtc(benchmark::State& state) {
+  zu::sys::Time t(kHttpSeconds, 123);
+  zu::String pattern("yyyy/MM/dd hh:mm:ss.uuu");
+  for (auto _ : state) benchmark::DoNotOptimize(t.toString(pattern, 0));
+}
+BENCHMARK(BM_ZuTimeToStringUtc);
+
+// The usual C way: localtime_r, strftime and the milliseconds appended.
+void BM_StrftimeLocalWithMilliseconds(benchmark::State& state) {
+  time_t seconds = kHttpSeconds;
+  unsigned int milliseconds = 123;
+  for (auto _ : state) {
+    struct tm fields;
+    localtime_r(&seconds, &fields);
+    char buffer[64];
+    std::size_t n = strftime(buffer, sizeof buffer, "%Y/%m/%d %H:%M:%S", &fields);
+    std::snprintf(buffer + n, sizeof buffer - n, ".%03u", milliseconds);
+    std::string text(buffer);
+    benchmark::DoNotOptimize(text);
+  }
+}
+BENCHMARK(BM_StrftimeLocalWithMilliseconds);
+
+#ifdef ZU_HAVE_POCO
+void BM_PocoDateTimeFormatter(benchmark::State& state) {
+  Poco::DateTime t(Poco::Timestamp::fromEpochTime(kHttpSeconds) + 123000);
+  for (auto _ : state) benchmark::DoNotOptimize(Poco::DateTimeFormatter::format(t, "%Y/%m/%d %H:%M:%S.%i"));
+}
+BENCHMARK(BM_PocoDateTimeFormatter);
+#endif
+
+void BM_ZuTimeParseHttpDate(benchmark::State& state) {
+  zu::String text(kHttpDate);
+  for (auto _ : state) {
+    zu::sys::Time t(text);
+    benchmark::DoNotOptimize(t);
+  }
+}
+BENCHMARK(BM_ZuTimeParseHttpDate);
+
+void BM_StrptimeHttpDate(benchmark::State& state) {
+  for (auto _ : state) {
+    struct tm fields = {};
+    strptime(kHttpDate, "%a, %d %b %Y %H:%M:%S GMT", &fields);
+    benchmark::DoNotOptimize(timegm(&fields));
+  }
+}
+BENCHMARK(BM_StrptimeHttpDate);
+
+#ifdef ZU_HAVE_POCO
+void BM_PocoDateTimeParserHttpDate(benchmark::State& state) {
+  std::string text(kHttpDate);
+  for (auto _ : state) {
+    int zone = 0;
+    benchmark::DoNotOptimize(Poco::DateTimeParser::parse(Poco::DateTimeFormat::HTTP_FORMAT, text, zone));
+  }
+}
+BENCHMARK(BM_PocoDateTimeParserHttpDate);
+#endif
+
+void BM_ZuTickCount(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(zu::sys::Time::tickCount());
+}
+BENCHMARK(BM_ZuTickCount);
 
 }  // namespace
 

@@ -447,9 +447,9 @@ bool fitsInt(std::int64_t v) { return v >= INT_MIN && v <= INT_MAX; }
 
 }  // namespace
 
-int localStandardOffset() {
-  tzset();  // picks up a changed TZ
-  time_t now = ::time(nullptr);
+namespace {
+
+int computeStandardOffset(time_t now) {
   struct tm fields;
   if (localtime_r(&now, &fields) && fields.tm_isdst <= 0) return static_cast<int>(fields.tm_gmtoff / 60);
   // Daylight saving time is in force: half a year away the zone keeps its
@@ -457,7 +457,41 @@ int localStandardOffset() {
   for (time_t probe : {now - 183 * 86400, now + 183 * 86400}) {
     if (localtime_r(&probe, &fields) && fields.tm_isdst == 0) return static_cast<int>(fields.tm_gmtoff / 60);
   }
-  return static_cast<int>(-timezone / 60);
+  return static_cast<int>(-timezone / 60);  // a zone on permanent daylight time
+}
+
+// tzset() re-reads /etc/localtime on every call when TZ is unset (several
+// microseconds), so the offset is kept until TZ changes or for a minute.
+struct ZoneCache {
+  std::mutex mutex;
+  bool valid = false;
+  bool tzSet = false;
+  std::string tz;
+  time_t expires = 0;
+  int offset = 0;
+};
+
+ZoneCache& zoneCache() {
+  static ZoneCache cache;
+  return cache;
+}
+
+}  // namespace
+
+int localStandardOffset() {
+  char const* tz = std::getenv("TZ");
+  time_t now = ::time(nullptr);
+  ZoneCache& cache = zoneCache();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  if (!cache.valid || now >= cache.expires || cache.tzSet != (tz != nullptr) || (tz && cache.tz != tz)) {
+    tzset();
+    cache.offset = computeStandardOffset(now);
+    cache.tzSet = tz != nullptr;
+    cache.tz = tz ? tz : "";
+    cache.expires = now + 60;
+    cache.valid = true;
+  }
+  return cache.offset;
 }
 
 void setTickSource(TickSource source) { tickSource().store(source); }
@@ -465,6 +499,7 @@ void setTickSource(TickSource source) { tickSource().store(source); }
 void initializeTime() {
   tickSource();
   localeCache();
+  zoneCache();
 }
 
 }  // namespace __
