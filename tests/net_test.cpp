@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <random>
+#include <utility>
 #include <vector>
 
 using zu::String;
@@ -56,13 +57,6 @@ TEST(IPText, ParsesDottedTextByTheInetAddrRules) {
   for (Case const& c : cases) EXPECT_EQ(c.value, IP(String(c.text)).value()) << '"' << c.text << '"';
 }
 
-TEST(IPText, WritesFourDecimalOctets) {
-  EXPECT_EQ(String("10.1.2.3"), IP(0x0A010203u).toDotNotation());
-  EXPECT_EQ(String("0.0.0.0"), IP().toDotNotation());
-  EXPECT_EQ(String("255.255.255.255"), IP(top).toDotNotation());
-  EXPECT_EQ(String("192.168.100.7"), IP(String("192.168.100.7")).toDotNotation());
-}
-
 TEST(IPValue, ClassifiesAddresses) {
   EXPECT_TRUE(IP().isAny());
   EXPECT_FALSE(IP(1).isAny());
@@ -79,26 +73,15 @@ TEST(IPValue, ClassifiesAddresses) {
   for (char const* t : publicTexts) EXPECT_FALSE(IP(String(t)).isRFC1918()) << t;
 
   EXPECT_EQ(0x7F000001u, IP::loopback().value());
-  EXPECT_EQ(&IP::loopback(), &IP::loopback());
-  // Numeric order is the dotted order.
-  EXPECT_LT(IP(String("9.255.255.255")).value(), IP(String("10.0.0.0")).value());
-}
-
-TEST(IPValue, WorksAsArrayElementAndInAddresses) {
-  TArray<IP> ips;
-  ips.append(IP(1)).append(IP::loopback());
-  TArray<IP> copy = ips;
-  copy(0) = IP(7);
-  EXPECT_EQ(1u, ips[0].value());
-  EXPECT_EQ(7u, copy[0].value());
+  EXPECT_EQ(String("10.1.2.3"), IP(0x0A010203u).toDotNotation());
+  EXPECT_EQ(String("255.255.255.255"), IP(top).toDotNotation());
 
   Address a = {IP(String("10.0.0.1")), 8080};
   TArray<Address> addresses;
   addresses.append(a).append(Address());
   EXPECT_EQ(0x0A000001u, addresses[0].ip.value());
   EXPECT_EQ(8080, addresses[0].port);
-  EXPECT_TRUE(addresses[1].ip.isAny());
-  EXPECT_EQ(0, addresses[1].port);
+  EXPECT_TRUE(addresses[1].ip.isAny() && addresses[1].port == 0);
 }
 
 // ------------------------------------------------------------ HostName
@@ -124,22 +107,17 @@ TEST(HostNameText, SplitsHostAndPort) {
   EXPECT_EQ(5, HostName().port(5));
 }
 
-TEST(HostNameResolve, ReturnsDottedAddressWithoutLookup) {
+TEST(HostNameResolve, ResolvesLiteralsAndLocalhostAndFailsQuietly) {
+  // A dotted address comes back as it is, without a lookup.
   TArray<IP> ips = HostName(String("10.1.2.3:80")).resolveAll();
   ASSERT_EQ(1u, ips.size());
   EXPECT_EQ(0x0A010203u, ips[0].value());
-  EXPECT_EQ(0x0A010203u, HostName(String("10.1.2.3")).resolve().value());
-}
 
-TEST(HostNameResolve, ResolvesLocalhostForward) {
-  TArray<IP> ips = HostName(String("localhost:1234")).resolveAll();
+  ips = HostName(String("localhost:1234")).resolveAll();
   ASSERT_FALSE(ips.empty());
   EXPECT_NE(ips.end(), std::find(ips.begin(), ips.end(), IP::loopback()));
   for (IP const& ip : ips) EXPECT_TRUE(ip.isLoopback()) << ip.toDotNotation().cstr();
-  EXPECT_TRUE(HostName(String("localhost")).resolve().isLoopback());
-}
 
-TEST(HostNameResolve, UnknownNameGivesNothing) {
   EXPECT_TRUE(HostName(String("no-such-host.invalid")).resolveAll().empty());
   EXPECT_TRUE(HostName(String("no-such-host.invalid")).resolve().isAny());
   EXPECT_TRUE(HostName().resolveAll().empty());
@@ -172,19 +150,14 @@ void expectRange(RangeCase const& c) {
 TEST(IPRangeText, ParsesEveryForm) {
   RangeCase const cases[] = {
       {"192.168.1.0/24", 0xC0A80100u, 0xC0A801FFu},
-      {"192.168.1.77/24", 0xC0A80100u, 0xC0A801FFu},
       {"192.168.1.77/255.255.255.0", 0xC0A80100u, 0xC0A801FFu},
       {"10.0.0.5-10.0.0.1", 0x0A000001u, 0x0A000005u},
       {"10.0.0.1-4", 0x0A000001u, 0x0A000005u},
       {"10.0.0.1-0", 0x0A000001u, 0x0A000001u},
-      {"all", 0, top},
-      {"ALL", 0, top},
       {"aLl", 0, top},
       {"1.2.3.4/0", 0, top},
-      {"0.0.0.0/0", 0, top},
       {"1.2.3.4/32", 0x01020304u, 0x01020304u},
       {"1.2.3.4/31", 0x01020304u, 0x01020305u},
-      {"1.2.3.4/1", 0, 0x7FFFFFFFu},
       {"200.2.3.4/1", 0x80000000u, top},
       {"10.20.30.40/255.0.0.0", 0x0A000000u, 0x0AFFFFFFu},
       {"10.20.30.40/0.0.0.0", 0, top},
@@ -192,66 +165,39 @@ TEST(IPRangeText, ParsesEveryForm) {
       {"0.0.0.0-0.0.0.5", 0, 5},
       {"0.0.0.0-4294967295", 0, top},
       {"255.255.255.0-255", 0xFFFFFF00u, top},
+      // Inside range text the top address reads as itself, so a range
+      // ending there reads back as written and a host mask names one host.
+      {"10.0.0.0-255.255.255.255", 0x0A000000u, top},
+      {"255.255.255.255", top, top},
+      {"1.2.3.4/255.255.255.255", 0x01020304u, 0x01020304u},
   };
   for (RangeCase const& c : cases) expectRange(c);
 }
 
 TEST(IPRangeText, InvalidTextGivesTheEmptyRange) {
   char const* const texts[] = {
-      "", "bad", "0.0.0.0", "10.0.0.1/40", "1.2.3.4/33", "1.2.3.4/255.0.255.0", "1.2.3.4/0.255.255.255",
-      "1.2.3.4/", "1.2.3.4/x", "/8", "10.0.0.1-", "10.0.0.1-x", "10.0.0.1-5x", "1.2.3.4 ", "all ",
-      "10.0.0.1-10.0.0.2-10.0.0.3"};
+      "", "bad", "0.0.0.0", "10.0.0.1/40", "1.2.3.4/33", "1.2.3.4/255.0.255.0", "1.2.3.4/", "1.2.3.4/x",
+      "10.0.0.1-", "10.0.0.1-5x", "1.2.3.4 ", "10.0.0.1-10.0.0.2-10.0.0.3",
+      // A piece that does not read as an address must not become 0.0.0.0
+      // and widen the range to the bottom of the space; a count must not
+      // wrap around the top.
+      "bad-10.0.0.5", " 10.0.0.1-10.0.0.5", "x/8", "1.2.3.4/255.255.255.x", "255.255.255.0-256",
+      "10.0.0.1-99999999999"};
   for (char const* t : texts) expectRange(RangeCase{t, 0, 0});
 }
 
-// A bound or mask that does not read as an address must not turn into
-// 0.0.0.0 and silently widen the range to the bottom of the space, and a
-// count must not wrap around the top of it.
-TEST(IPRangeText, RefusesPiecesThatWouldWidenTheRange) {
-  char const* const texts[] = {"bad-10.0.0.5", "10.0.0.5-bad.x", " 10.0.0.1-10.0.0.5", "10.0.0.1 -10.0.0.5",
-                               "x/8", "1.2.3.4/255.255.255.x", "255.255.255.0-256", "1.0.0.0-4294967295",
-                               "10.0.0.1-99999999999"};
-  for (char const* t : texts) expectRange(RangeCase{t, 0, 0});
-}
-
-TEST(IPRangeText, ReadsTheTopAddressAsItselfInsideRanges) {
-  RangeCase const cases[] = {
-      {"10.0.0.0-255.255.255.255", 0x0A000000u, top},
-      {"255.255.255.255-255.255.255.254", 0xFFFFFFFEu, top},
-      {"255.255.255.255", top, top},
-      // A host mask names the one address, not the whole space.
-      {"1.2.3.4/255.255.255.255", 0x01020304u, 0x01020304u},
-      {"1.2.3.4/255.255.255.254", 0x01020304u, 0x01020305u},
-  };
-  for (RangeCase const& c : cases) expectRange(c);
-}
-
-TEST(IPRangeValue, OrdersBoundsAndCompares) {
+TEST(IPRangeValue, OrdersBoundsAndCombinesIntoTheHull) {
   IPRange r(IP(5), IP(3));
-  EXPECT_EQ(3u, r.start().value());
-  EXPECT_EQ(5u, r.end().value());
-  EXPECT_FALSE(r.empty());
-  EXPECT_TRUE(IPRange().empty());
-  EXPECT_TRUE(IPRange(IP(0), IP(0)).empty());
-  EXPECT_FALSE(IPRange(IP(0), IP(1)).empty());
-
-  EXPECT_FALSE(r.includes(IP(2)));
-  EXPECT_TRUE(r.includes(IP(3)));
-  EXPECT_TRUE(r.includes(IP(5)));
-  EXPECT_FALSE(r.includes(IP(6)));
-
-  EXPECT_TRUE(IPRange(IP(1), IP(2)).lessThan(IPRange(IP(3), IP(4))));
-  EXPECT_FALSE(IPRange(IP(1), IP(3)).lessThan(IPRange(IP(3), IP(4))));
-  EXPECT_FALSE(IPRange(IP(3), IP(4)).lessThan(IPRange(IP(1), IP(2))));
   EXPECT_TRUE(r.equalTo(IPRange(IP(3), IP(5))));
-  EXPECT_FALSE(r.equalTo(IPRange(IP(3), IP(6))));
+  EXPECT_TRUE(r.includes(IP(3)) && r.includes(IP(5)) && !r.includes(IP(2)) && !r.includes(IP(6)));
+  EXPECT_TRUE(IPRange().empty());
+  EXPECT_FALSE(IPRange(IP(0), IP(1)).empty());
 
   // The hull, even across a gap.
   IPRange hull(IP(10), IP(20));
   hull.combine(IPRange(IP(100), IP(200)));
   EXPECT_TRUE(hull.equalTo(IPRange(IP(10), IP(200))));
   hull.combine(IPRange(IP(50), IP(60)));
-  EXPECT_TRUE(hull.equalTo(IPRange(IP(10), IP(200))));
   hull.combine(IPRange(IP(1), IP(2)));
   EXPECT_TRUE(hull.equalTo(IPRange(IP(1), IP(200))));
 }
@@ -434,24 +380,21 @@ TEST(Interfaces, ListsAdaptersWithConsistentFields) {
 
 // ------------------------------------------------- background resolution
 
+// Keeps every call it gets, for the test thread to wait on.
 template <class Result>
 struct Recorder {
   std::mutex lock;
   std::condition_variable changed;
-  int calls = 0;
-  String key;
-  Result result;
+  std::vector<std::pair<String, Result>> calls;
 
-  void record(String const& k, Result const& r) {
+  void record(String const& key, Result const& result) {
     std::lock_guard<std::mutex> guard(lock);
-    ++calls;
-    key = k;
-    result = r;
+    calls.emplace_back(key, result);
     changed.notify_all();
   }
-  bool waitForCalls(int n) {
+  bool waitForCalls(size_t n) {
     std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(30), [&] { return calls >= n; });
+    return changed.wait_for(guard, std::chrono::seconds(30), [&] { return calls.size() >= n; });
   }
 };
 
@@ -462,24 +405,8 @@ struct NameCallback : zu::net::INameResolveCallback {
 
 struct AddressCallback : zu::net::IIPResolveCallback {
   Recorder<TArray<String>> seen;
-  void onResolved(IP const& ip, TArray<String> const& names) override {
-    seen.record(ip.toDotNotation(), names);
-  }
+  void onResolved(IP const& ip, TArray<String> const& names) override { seen.record(ip.toDotNotation(), names); }
 };
-
-TEST(ResolveConcurrent, ForwardLookupCallsBackWithItsOwnHostName) {
-  boost::shared_ptr<NameCallback> callback(new NameCallback);
-  boost::shared_ptr<zu::sys::IThread> thread =
-      HostName(String("localhost:99")).resolveAll(boost::weak_ptr<zu::net::INameResolveCallback>(callback));
-  ASSERT_TRUE(thread);
-  ASSERT_TRUE(callback->seen.waitForCalls(1));
-  thread->stop();
-  std::lock_guard<std::mutex> guard(callback->seen.lock);
-  EXPECT_EQ(1, callback->seen.calls);
-  EXPECT_EQ(String("localhost:99"), callback->seen.key);
-  ASSERT_FALSE(callback->seen.result.empty());
-  EXPECT_TRUE(callback->seen.result[0].isLoopback());
-}
 
 TEST(ResolveConcurrent, ReverseLookupCallsBackWithNames) {
   boost::shared_ptr<AddressCallback> callback(new AddressCallback);
@@ -489,20 +416,42 @@ TEST(ResolveConcurrent, ReverseLookupCallsBackWithNames) {
   ASSERT_TRUE(callback->seen.waitForCalls(1));
   thread->stop();
   std::lock_guard<std::mutex> guard(callback->seen.lock);
-  EXPECT_EQ(String("127.0.0.1"), callback->seen.key);
-  EXPECT_NE(callback->seen.result.end(),
-            std::find(callback->seen.result.begin(), callback->seen.result.end(), String("localhost")));
+  ASSERT_EQ(1u, callback->seen.calls.size());
+  EXPECT_EQ(String("127.0.0.1"), callback->seen.calls[0].first);
+  TArray<String> const& names = callback->seen.calls[0].second;
+  EXPECT_NE(names.end(), std::find(names.begin(), names.end(), String("localhost")));
 }
 
-TEST(ResolveConcurrent, FailedLookupCallsBackWithNothing) {
+// Each lookup calls back once, on its own thread, with its own host name
+// (port included) and its own result, failures included.
+TEST(ResolveConcurrent, ForwardLookupsCallBackOnceEachWithTheirOwnHost) {
   boost::shared_ptr<NameCallback> callback(new NameCallback);
-  boost::shared_ptr<zu::sys::IThread> thread =
-      HostName(String("no-such-host.invalid")).resolveAll(boost::weak_ptr<zu::net::INameResolveCallback>(callback));
-  ASSERT_TRUE(thread);
-  ASSERT_TRUE(callback->seen.waitForCalls(1));
-  thread->stop();
+  std::vector<boost::shared_ptr<zu::sys::IThread>> threads;
+  size_t const n = 9;
+  for (size_t i = 0; i < n; ++i) {
+    String text = i % 3 == 0 ? String("localhost:99")
+                : i % 3 == 1 ? String("10.0.0.") + String(static_cast<unsigned int>(i))
+                             : String("no-such-host.invalid");
+    threads.push_back(HostName(text).resolveAll(boost::weak_ptr<zu::net::INameResolveCallback>(callback)));
+    ASSERT_TRUE(threads.back());
+  }
+  ASSERT_TRUE(callback->seen.waitForCalls(n));
+  for (auto& t : threads) t->stop();
   std::lock_guard<std::mutex> guard(callback->seen.lock);
-  EXPECT_TRUE(callback->seen.result.empty());
+  ASSERT_EQ(n, callback->seen.calls.size());
+  for (auto const& call : callback->seen.calls) {
+    String const& host = call.first;
+    TArray<IP> const& ips = call.second;
+    if (host == "localhost:99") {
+      ASSERT_FALSE(ips.empty());
+      EXPECT_TRUE(ips[0].isLoopback());
+    } else if (host == "no-such-host.invalid") {
+      EXPECT_TRUE(ips.empty());
+    } else {
+      ASSERT_EQ(1u, ips.size()) << host.cstr();
+      EXPECT_EQ(host, ips[0].toDotNotation());
+    }
+  }
 }
 
 TEST(ResolveConcurrent, ExpiredCallbackStartsNothing) {
@@ -519,8 +468,8 @@ TEST(ResolveConcurrent, ExpiredCallbackStartsNothing) {
   EXPECT_FALSE(HostName(String("localhost")).resolveAll(boost::weak_ptr<zu::net::INameResolveCallback>()));
 }
 
-// The resolver never holds the callback object: once the caller lets go, the
-// object is gone and the finished lookup calls nobody.
+// The resolver never holds the callback object: once the caller lets go and
+// the lookup is over, the object is gone, whatever the timing was.
 TEST(ResolveConcurrent, CallbackDroppedDuringLookupIsNotKeptAlive) {
   std::atomic<int> destroyed(0);
   struct Counted : NameCallback {
@@ -535,25 +484,9 @@ TEST(ResolveConcurrent, CallbackDroppedDuringLookupIsNotKeptAlive) {
     ASSERT_TRUE(thread);
     callback.reset();
     thread->stop();
-    // Whatever the timing, the object ends once the lookup is over.
     EXPECT_TRUE(weak.expired());
     EXPECT_EQ(i + 1, destroyed.load());
   }
-}
-
-TEST(ResolveConcurrent, ManyLookupsAtOnceEachCallBackOnce) {
-  boost::shared_ptr<NameCallback> callback(new NameCallback);
-  std::vector<boost::shared_ptr<zu::sys::IThread>> threads;
-  int const n = 8;
-  for (int i = 0; i < n; ++i) {
-    HostName host(i % 2 ? String("localhost") : String("10.0.0.") + String(i));
-    threads.push_back(host.resolveAll(boost::weak_ptr<zu::net::INameResolveCallback>(callback)));
-    ASSERT_TRUE(threads.back());
-  }
-  ASSERT_TRUE(callback->seen.waitForCalls(n));
-  for (auto& t : threads) t->stop();
-  std::lock_guard<std::mutex> guard(callback->seen.lock);
-  EXPECT_EQ(n, callback->seen.calls);
 }
 
 }  // namespace
