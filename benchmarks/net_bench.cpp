@@ -1,5 +1,5 @@
 // Networking benchmarks: address-set membership against Boost.ICL and a
-// sorted vector.
+// sorted vector; TCP echo round trips through zu's reactor against Boost.Asio.
 #include <zu/net.h>
 
 #include <benchmark/benchmark.h>
@@ -10,6 +10,20 @@
 #include <vector>
 
 #include <boost/icl/interval_set.hpp>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio.hpp>
+
+#include <zu/socket.h>
 
 namespace {
 
@@ -96,4 +110,186 @@ BENCHMARK(BM_IPRange_parse);
 
 }  // namespace
 
+namespace {
+
+// --- TCP echo over loopback --------------------------------------------------
+// Each connection sends a 64-byte message and waits for its echo; one client
+// thread drives all connections (all send, then all receive), so a pass is
+// one round trip per connection.
+
+enum { MESSAGE_SIZE = 64 };
+
+int connectTo(unsigned short port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+bool readFully(int fd, char* buffer, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::recv(fd, buffer, size, 0);
+    if (n <= 0) return false;
+    buffer += n;
+    size -= std::size_t(n);
+  }
+  return true;
+}
+
+void runEchoClients(benchmark::State& state, unsigned short port) {
+  int connections = int(state.range(0));
+  std::vector<int> fds;
+  for (int i = 0; i < connections; ++i) {
+    int fd = connectTo(port);
+    if (fd < 0) {
+      state.SkipWithError("connect failed");
+      for (int f : fds) ::close(f);
+      return;
+    }
+    fds.push_back(fd);
+  }
+  char message[MESSAGE_SIZE];
+  char echo[MESSAGE_SIZE];
+  for (int i = 0; i < MESSAGE_SIZE; ++i) message[i] = char('a' + i % 26);
+  for (auto _ : state) {
+    for (int fd : fds)
+      if (::send(fd, message, MESSAGE_SIZE, MSG_NOSIGNAL) != MESSAGE_SIZE) state.SkipWithError("send");
+    for (int fd : fds)
+      if (!readFully(fd, echo, MESSAGE_SIZE)) state.SkipWithError("recv");
+  }
+  state.SetItemsProcessed(state.iterations() * connections);
+  for (int fd : fds) ::close(fd);
+}
+
+// zu: the listener and every accepted connection on one pooled reactor.
+class ZuEchoServer : public zu::net::ISocketCallback {
+ public:
+  bool start(boost::shared_ptr<ZuEchoServer> const& self) {
+    self_ = self;
+    listener_ = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
+    listener_->setCallback(self_);
+    listener_->modifyEvents(zu::net::SOCKET_EVENT_READ, 0);
+    listener_->attach("bench-echo");
+    return listener_->listen(0, zu::net::IP::loopback(), 128);
+  }
+  unsigned short port() { return listener_->localAddress().port; }
+  void stop() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    listener_.reset();
+    connections_.clear();
+  }
+
+  void onSocketEvent(boost::shared_ptr<zu::net::ISocket> socket, unsigned int,
+                     zu::ByteArray& buffer) override {
+    if (socket == listener_) {
+      while (boost::shared_ptr<zu::net::ISocket> c = socket->accept()) {
+        int one = 1;
+        c->setOption(TCP_NODELAY, &one, sizeof one, IPPROTO_TCP);
+        c->setCallback(self_);
+        c->modifyEvents(zu::net::SOCKET_EVENT_READ, 0);
+        c->attach("bench-echo");
+        std::lock_guard<std::mutex> guard(mutex_);
+        connections_.push_back(c);
+      }
+      return;
+    }
+    unsigned char* data = buffer.getBuffer(65536);
+    unsigned int n = socket->recv(data, 65536);
+    if (n == 0) {
+      socket->close();
+      return;
+    }
+    for (unsigned int sent = 0; sent < n;) {
+      unsigned int m = socket->send(data + sent, n - sent);
+      if (m == 0 && !socket->waitWritable(1000)) return;
+      sent += m;
+    }
+  }
+
+ private:
+  boost::weak_ptr<ZuEchoServer> self_;
+  std::mutex mutex_;
+  boost::shared_ptr<zu::net::ISocket> listener_;
+  std::vector<boost::shared_ptr<zu::net::ISocket> > connections_;
+};
+
+void BM_TcpEcho_Zu(benchmark::State& state) {
+  boost::shared_ptr<ZuEchoServer> server(new ZuEchoServer);
+  if (!server->start(server)) {
+    state.SkipWithError("listen failed");
+    return;
+  }
+  runEchoClients(state, server->port());
+  server->stop();
+}
+BENCHMARK(BM_TcpEcho_Zu)->Arg(1)->Arg(50)->UseRealTime();
+
+// Boost.Asio: the ordinary asynchronous echo server on one io_context thread.
+class AsioSession : public std::enable_shared_from_this<AsioSession> {
+ public:
+  explicit AsioSession(boost::asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
+  void start() {
+    socket_.set_option(boost::asio::ip::tcp::no_delay(true));
+    read();
+  }
+
+ private:
+  void read() {
+    auto self = shared_from_this();
+    socket_.async_read_some(boost::asio::buffer(data_),
+                            [this, self](boost::system::error_code error, std::size_t n) {
+                              if (!error) write(n);
+                            });
+  }
+  void write(std::size_t n) {
+    auto self = shared_from_this();
+    boost::asio::async_write(socket_, boost::asio::buffer(data_, n),
+                             [this, self](boost::system::error_code error, std::size_t) {
+                               if (!error) read();
+                             });
+  }
+  boost::asio::ip::tcp::socket socket_;
+  std::array<char, 65536> data_;
+};
+
+class AsioEchoServer {
+ public:
+  AsioEchoServer()
+      : acceptor_(context_, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)) {
+    accept();
+    thread_ = std::thread([this] { context_.run(); });
+  }
+  ~AsioEchoServer() {
+    context_.stop();
+    thread_.join();
+  }
+  unsigned short port() { return acceptor_.local_endpoint().port(); }
+
+ private:
+  void accept() {
+    acceptor_.async_accept([this](boost::system::error_code error, boost::asio::ip::tcp::socket s) {
+      if (!error) std::make_shared<AsioSession>(std::move(s))->start();
+      accept();
+    });
+  }
+  boost::asio::io_context context_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  std::thread thread_;
+};
+
+void BM_TcpEcho_Asio(benchmark::State& state) {
+  AsioEchoServer server;
+  runEchoClients(state, server.port());
+}
+BENCHMARK(BM_TcpEcho_Asio)->Arg(1)->Arg(50)->UseRealTime();
+
+}  // namespace
 BENCHMARK_MAIN();

@@ -42,7 +42,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
               sys::ThreadPriority priority) override {
     boost::shared_ptr<IReactor> newR = pooledReactor(name, capacity, period, priority);
     ZU_ASSERT(newR, "newR");
-    bind(newR);
+    useReactor(newR);
   }
 
   bool attach(boost::shared_ptr<IReactor> reactor) override {
@@ -55,7 +55,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
     Reactor* newR = dynamic_cast<Reactor*>(reactor.get());
     ZU_ASSERT(newR, "newR");
     if (!newR->increment()) return false;
-    bind(reactor);
+    useReactor(reactor);
     return true;
   }
 
@@ -278,7 +278,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   }
 
   // Binds this socket to `reactor`, on which a place is already taken.
-  void bind(boost::shared_ptr<IReactor> const& reactor) {
+  void useReactor(boost::shared_ptr<IReactor> const& reactor) {
     boost::shared_ptr<CallbackPoint> point(
         new CallbackPoint(reactor, boost::weak_ptr<ISocket>(weak_from_this()), connectFired_));
     sys::ScopedLock guard(lock_);
