@@ -3,6 +3,8 @@
 #include <zu/sys.h>
 #include <zu/time.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -50,10 +52,26 @@ struct State {
   std::string line;
 };
 
+// The thread id costs a system call; each thread asks once. A forked child
+// continues on the forking thread under a new id, so the fork handler (run
+// on that thread) forgets the cached one.
+thread_local unsigned int cachedThreadId = 0;
+
+void forgetThreadId() { cachedThreadId = 0; }
+
+unsigned int threadId() {
+  unsigned int id = cachedThreadId;
+  if (id == 0) cachedThreadId = id = sys::IThread::currentId();
+  return id;
+}
+
 // Created once at load and never destroyed: threads of the host may still
 // write lines while the process runs its exit handlers.
 State& state() {
-  static State* const s = new State;
+  static State* const s = [] {
+    ::pthread_atfork(nullptr, nullptr, forgetThreadId);
+    return new State;
+  }();
   return *s;
 }
 
@@ -189,7 +207,7 @@ bool output(char const* tag, char const* file, int line, char const* message) {
     text += ' ';
     if (options & LOG_OPTION_THREAD) {
       char id[24];
-      std::snprintf(id, sizeof id, "tid:0x%08x ", sys::IThread::currentId());
+      std::snprintf(id, sizeof id, "tid:0x%08x ", threadId());
       text += id;
     }
     if ((options & LOG_OPTION_SOURCE) && file) appendSource(text, file, line);
