@@ -1,15 +1,14 @@
 // The IPv4 value types: addresses, host names, ranges and range sets.
 #include <zu/net.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstdio>
 #include <cstring>
 #include <set>
 #include <utility>
 
 #include <boost/make_shared.hpp>
+
+#include "address_platform.h"
 
 namespace zu {
 namespace __ {
@@ -53,13 +52,7 @@ bool readDecimal(char const* text, unsigned int& value) {
 // the top of the space must read back as it was written.
 bool readRangeAddress(String const& text, unsigned int& value) {
   char const* s = text.cstr();
-  if (!onlyDigitsAndDots(s)) return false;
-  struct in_addr a;
-  // inet_aton takes exactly the forms inet_addr takes, without confusing
-  // 255.255.255.255 with its failure result.
-  if (inet_aton(s, &a) == 0) return false;
-  value = ntohl(a.s_addr);
-  return true;
+  return onlyDigitsAndDots(s) && impl::inetAton(s, value);
 }
 
 unsigned int prefixMask(unsigned int length) {
@@ -80,10 +73,9 @@ void appendDotted(String& out, unsigned int value) {
 IP::IP(String const& text) : value_(0) {
   char const* s = text.cstr();
   if (!onlyDigitsAndDots(s)) return;
-  in_addr_t a = inet_addr(s);
+  unsigned int a = impl::inetAddr(s);
   // The failure result is also the value of 255.255.255.255: both give 0.
-  if (a == INADDR_NONE) return;
-  value_ = ntohl(a);
+  if (a != 0xFFFFFFFFu) value_ = a;
 }
 
 bool IP::isRFC1918() const {
@@ -264,6 +256,10 @@ String IPRanges::toString(bool asBounds) const {
   }
   return out;
 }
+
+// ---------------------------------------------------------------- adapters
+
+TArray<InterfaceEntry> enumInterface() { return impl::listAdapters(); }
 
 }  // namespace net
 }  // namespace zu

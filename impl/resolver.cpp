@@ -1,18 +1,9 @@
 // Name resolution in both directions, blocking and on threads of its own.
-// getaddrinfo and gethostbyaddr_r keep no shared state, so lookups may run on
-// any number of threads at once.
 #include <zu/net.h>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <memory>
-#include <vector>
-
 #include <boost/make_shared.hpp>
+
+#include "address_platform.h"
 
 namespace zu {
 namespace net {
@@ -61,32 +52,7 @@ namespace {
 unsigned int const resolverStackSize = 0x40000;
 }
 
-TArray<String> IP::resolveAll() const {
-  TArray<String> names;
-  struct in_addr address;
-  address.s_addr = htonl(value_);
-  struct hostent entry;
-  struct hostent* result = nullptr;
-  int error = 0;
-  std::vector<char> buffer(1024);
-  for (;;) {
-    int rc = gethostbyaddr_r(&address, sizeof address, AF_INET, &entry, buffer.data(), buffer.size(), &result,
-                             &error);
-    // ERANGE: the answer does not fit the scratch buffer; anything else is
-    // the lookup's own verdict.
-    if (rc == ERANGE && buffer.size() < (1u << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc != 0) result = nullptr;
-    break;
-  }
-  if (!result) return names;
-  if (result->h_name) names.append(String(result->h_name));
-  if (result->h_aliases)
-    for (char** alias = result->h_aliases; *alias; ++alias) names.append(String(*alias));
-  return names;
-}
+TArray<String> IP::resolveAll() const { return impl::lookupNames(value_); }
 
 boost::shared_ptr<sys::IThread> IP::resolveAll(boost::weak_ptr<IIPResolveCallback> callback) const {
   if (callback.expired()) return boost::shared_ptr<sys::IThread>();
@@ -95,26 +61,12 @@ boost::shared_ptr<sys::IThread> IP::resolveAll(boost::weak_ptr<IIPResolveCallbac
 }
 
 TArray<IP> HostName::resolveAll() const {
-  TArray<IP> ips;
   String name = host();
   // A dotted address needs no lookup.
-  in_addr_t literal = inet_addr(name.cstr());
-  if (literal != INADDR_NONE) {
-    ips.append(IP(ntohl(literal)));
-    return ips;
-  }
-  struct addrinfo hints = {};
-  hints.ai_family = AF_INET;
-  // One socket type, or every address comes back once per type.
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* list = nullptr;
-  if (getaddrinfo(name.cstr(), nullptr, &hints, &list) != 0) return ips;
-  std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> owner(list, freeaddrinfo);
-  for (struct addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET || !ai->ai_addr || ai->ai_addrlen < sizeof(struct sockaddr_in)) continue;
-    struct sockaddr_in const* in = reinterpret_cast<struct sockaddr_in const*>(ai->ai_addr);
-    ips.append(IP(ntohl(in->sin_addr.s_addr)));
-  }
+  unsigned int literal = impl::inetAddr(name.cstr());
+  if (literal == 0xFFFFFFFFu) return impl::lookupAddresses(name.cstr());
+  TArray<IP> ips;
+  ips.append(IP(literal));
   return ips;
 }
 

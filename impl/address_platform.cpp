@@ -1,19 +1,78 @@
-// The list of the machine's network adapters.
-#include <zu/net.h>
+// Linux and POSIX: address text through the C library, lookups through
+// getaddrinfo and gethostbyaddr_r (no shared state, so safe on any thread),
+// the adapter list through getifaddrs and sysfs.
+#include "address_platform.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zu {
 namespace net {
+namespace impl {
+
+unsigned int inetAddr(char const* text) { return ntohl(inet_addr(text)); }
+
+bool inetAton(char const* text, unsigned int& value) {
+  struct in_addr a;
+  if (inet_aton(text, &a) == 0) return false;
+  value = ntohl(a.s_addr);
+  return true;
+}
+
+TArray<String> lookupNames(unsigned int ip) {
+  TArray<String> names;
+  struct in_addr address;
+  address.s_addr = htonl(ip);
+  struct hostent entry;
+  struct hostent* result = nullptr;
+  int error = 0;
+  std::vector<char> buffer(1024);
+  for (;;) {
+    int rc = gethostbyaddr_r(&address, sizeof address, AF_INET, &entry, buffer.data(), buffer.size(), &result,
+                             &error);
+    // ERANGE: the answer does not fit the scratch buffer; anything else is
+    // the lookup's own verdict.
+    if (rc == ERANGE && buffer.size() < (1u << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (rc != 0) result = nullptr;
+    break;
+  }
+  if (!result) return names;
+  if (result->h_name) names.append(String(result->h_name));
+  if (result->h_aliases)
+    for (char** alias = result->h_aliases; *alias; ++alias) names.append(String(*alias));
+  return names;
+}
+
+TArray<IP> lookupAddresses(char const* host) {
+  TArray<IP> ips;
+  struct addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  // One socket type, or every address comes back once per type.
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* list = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &list) != 0) return ips;
+  std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> owner(list, freeaddrinfo);
+  for (struct addrinfo* ai = list; ai; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET || !ai->ai_addr || ai->ai_addrlen < sizeof(struct sockaddr_in)) continue;
+    struct sockaddr_in const* in = reinterpret_cast<struct sockaddr_in const*>(ai->ai_addr);
+    ips.append(IP(ntohl(in->sin_addr.s_addr)));
+  }
+  return ips;
+}
 
 namespace {
 
@@ -43,7 +102,7 @@ unsigned int maskOf(struct sockaddr const* sa) {
 
 }  // namespace
 
-TArray<InterfaceEntry> enumInterface() {
+TArray<InterfaceEntry> listAdapters() {
   TArray<InterfaceEntry> result;
   struct ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return result;
@@ -77,5 +136,6 @@ TArray<InterfaceEntry> enumInterface() {
   return result;
 }
 
+}  // namespace impl
 }  // namespace net
 }  // namespace zu
