@@ -2,16 +2,10 @@
 // AdaptiveDelay. The free-form date parser lives in date_parser.cpp.
 #include <zu/time.h>
 
-#include <langinfo.h>
-#include <locale.h>
-#include <time.h>
-
 #include <atomic>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include <zu/sys.h>
@@ -30,196 +24,6 @@ namespace {
 char const* const englishMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 char const* const englishDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-
-// ---------------------------------------------------------------------------
-// The user's locale
-
-enum DateOrder { MONTH_DAY_YEAR, DAY_MONTH_YEAR, YEAR_MONTH_DAY };
-
-// The texts and conventions of the user's locale (LC_TIME), in UTF-8.
-struct LocaleTexts {
-  std::string monthAbbrev[12];
-  std::string month[12];
-  std::string dayAbbrev[7];
-  std::string day[7];
-  std::string am, pm;
-  DateOrder order = MONTH_DAY_YEAR;
-  std::string dateSeparator = "/";
-  std::string timeSeparator = ":";
-  bool clock12 = false;
-};
-
-void appendUtf8(std::string& out, wchar_t const* text) {
-  if (!text) return;
-  for (; *text; ++text) {
-    std::uint32_t c = static_cast<std::uint32_t>(*text);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-}
-
-// The wide forms of the names are in UTF-32 whatever the locale's codeset.
-std::string wideText(nl_item item, locale_t locale) {
-  std::string out;
-  appendUtf8(out, reinterpret_cast<wchar_t const*>(nl_langinfo_l(item, locale)));
-  return out;
-}
-
-// Reads the conversions of a strftime format: calls `field` with each
-// conversion letter and the literal text since the previous one. Flags,
-// widths and E/O modifiers are skipped; %D, %F, %T, %R and %r expand.
-template <class F>
-void scanFormat(std::string const& format, std::string const& ampmFormat, F field, int depth = 0) {
-  std::string literal;
-  for (std::size_t i = 0; i < format.size(); ++i) {
-    if (format[i] != '%') {
-      literal += format[i];
-      continue;
-    }
-    ++i;
-    while (i < format.size() && std::strchr("-_0^#EO123456789", format[i])) ++i;
-    if (i >= format.size()) break;
-    char c = format[i];
-    char const* expansion = nullptr;
-    switch (c) {
-      case 'D': expansion = "%m/%d/%y"; break;
-      case 'F': expansion = "%Y-%m-%d"; break;
-      case 'T': expansion = "%H:%M:%S"; break;
-      case 'R': expansion = "%H:%M"; break;
-      case 'r': expansion = ampmFormat.empty() ? "%I:%M:%S %p" : ampmFormat.c_str(); break;
-      case '%': literal += '%'; continue;
-      default: break;
-    }
-    if (expansion && depth < 2) {
-      field('\0', literal);  // flushes the literal text before the expansion
-      literal.clear();
-      scanFormat(expansion, ampmFormat, field, depth + 1);
-      continue;
-    }
-    field(c, literal);
-    literal.clear();
-  }
-}
-
-// A separator is kept only when it is plain punctuation or a blank; letters
-// or digits ("年") would not read as a separator in a numeric date.
-bool usableSeparator(std::string const& s) {
-  if (s.empty()) return false;
-  for (char c : s) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x80 || (u < 0x20) || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
-      return false;
-  }
-  return true;
-}
-
-void readDateConventions(std::string const& dateFormat, LocaleTexts& texts) {
-  char fields[3] = {0, 0, 0};
-  int count = 0;
-  std::string separator;
-  std::string pending;
-  scanFormat(dateFormat, std::string(), [&](char c, std::string const& literal) {
-    pending += literal;
-    char kind = 0;
-    if (c == 'd' || c == 'e') kind = 'd';
-    else if (c == 'm' || c == 'b' || c == 'h' || c == 'B') kind = 'm';
-    else if (c == 'y' || c == 'Y' || c == 'C' || c == 'G' || c == 'g') kind = 'y';
-    if (!kind) return;
-    if (count == 1) separator = pending;
-    pending.clear();
-    if (count < 3) fields[count++] = kind;
-  });
-  if (fields[0] == 'd')
-    texts.order = DAY_MONTH_YEAR;
-  else if (fields[0] == 'y')
-    texts.order = YEAR_MONTH_DAY;
-  else
-    texts.order = MONTH_DAY_YEAR;
-  if (usableSeparator(separator)) texts.dateSeparator = separator;
-}
-
-void readTimeConventions(std::string const& timeFormat, std::string const& ampmFormat, LocaleTexts& texts) {
-  int count = 0;
-  bool twelve = false;
-  std::string separator, pending;
-  scanFormat(timeFormat, ampmFormat, [&](char c, std::string const& literal) {
-    pending += literal;
-    if (!c || !std::strchr("HIklMS", c)) return;
-    if (c == 'I' || c == 'l') twelve = true;
-    if (count == 1) separator = pending;
-    pending.clear();
-    ++count;
-  });
-  texts.clock12 = twelve;
-  if (usableSeparator(separator)) texts.timeSeparator = separator;
-}
-
-std::shared_ptr<LocaleTexts const> loadLocaleTexts() {
-  // The user's locale from the environment, without touching the process
-  // locale. When some category names a locale that is not installed, the
-  // time category alone may still load.
-  locale_t locale = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
-  if (!locale) locale = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-  if (!locale) locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  auto texts = std::make_shared<LocaleTexts>();
-  if (!locale) return texts;
-  for (int i = 0; i < 12; ++i) {
-    texts->monthAbbrev[i] = wideText(static_cast<nl_item>(_NL_WABMON_1 + i), locale);
-    texts->month[i] = wideText(static_cast<nl_item>(_NL_WMON_1 + i), locale);
-  }
-  for (int i = 0; i < 7; ++i) {
-    texts->dayAbbrev[i] = wideText(static_cast<nl_item>(_NL_WABDAY_1 + i), locale);
-    texts->day[i] = wideText(static_cast<nl_item>(_NL_WDAY_1 + i), locale);
-  }
-  texts->am = wideText(_NL_WAM_STR, locale);
-  texts->pm = wideText(_NL_WPM_STR, locale);
-  readDateConventions(nl_langinfo_l(D_FMT, locale), *texts);
-  readTimeConventions(nl_langinfo_l(T_FMT, locale), nl_langinfo_l(T_FMT_AMPM, locale), *texts);
-  freelocale(locale);
-  return texts;
-}
-
-// Loading a locale costs tens of microseconds, so its texts are kept until
-// the variables that choose the time locale change.
-struct LocaleCache {
-  std::mutex mutex;
-  std::string key;
-  std::shared_ptr<LocaleTexts const> texts;
-};
-
-LocaleCache& localeCache() {
-  static LocaleCache cache;
-  return cache;
-}
-
-std::shared_ptr<LocaleTexts const> userLocale() {
-  std::string key;
-  for (char const* name : {"LC_ALL", "LC_TIME", "LANG"}) {
-    char const* value = std::getenv(name);
-    key += value ? value : "\x01";
-    key += '\0';
-  }
-  LocaleCache& cache = localeCache();
-  std::lock_guard<std::mutex> lock(cache.mutex);
-  if (!cache.texts || cache.key != key) {
-    cache.texts = loadLocaleTexts();
-    cache.key = key;
-  }
-  return cache.texts;
-}
 
 // Fetches the locale only when a pattern needs it.
 class LazyLocale {
@@ -447,59 +251,11 @@ bool fitsInt(std::int64_t v) { return v >= INT_MIN && v <= INT_MAX; }
 
 }  // namespace
 
-namespace {
-
-int computeStandardOffset(time_t now) {
-  struct tm fields;
-  if (localtime_r(&now, &fields) && fields.tm_isdst <= 0) return static_cast<int>(fields.tm_gmtoff / 60);
-  // Daylight saving time is in force: half a year away the zone keeps its
-  // standard time, in either hemisphere.
-  for (time_t probe : {now - 183 * 86400, now + 183 * 86400}) {
-    if (localtime_r(&probe, &fields) && fields.tm_isdst == 0) return static_cast<int>(fields.tm_gmtoff / 60);
-  }
-  return static_cast<int>(-timezone / 60);  // a zone on permanent daylight time
-}
-
-// tzset() re-reads /etc/localtime on every call when TZ is unset (several
-// microseconds), so the offset is kept until TZ changes or for a minute.
-struct ZoneCache {
-  std::mutex mutex;
-  bool valid = false;
-  bool tzSet = false;
-  std::string tz;
-  time_t expires = 0;
-  int offset = 0;
-};
-
-ZoneCache& zoneCache() {
-  static ZoneCache cache;
-  return cache;
-}
-
-}  // namespace
-
-int localStandardOffset() {
-  char const* tz = std::getenv("TZ");
-  time_t now = ::time(nullptr);
-  ZoneCache& cache = zoneCache();
-  std::lock_guard<std::mutex> lock(cache.mutex);
-  if (!cache.valid || now >= cache.expires || cache.tzSet != (tz != nullptr) || (tz && cache.tz != tz)) {
-    tzset();
-    cache.offset = computeStandardOffset(now);
-    cache.tzSet = tz != nullptr;
-    cache.tz = tz ? tz : "";
-    cache.expires = now + 60;
-    cache.valid = true;
-  }
-  return cache.offset;
-}
-
 void setTickSource(TickSource source) { tickSource().store(source); }
 
 void initializeTime() {
   tickSource();
-  localeCache();
-  zoneCache();
+  initializeTimePlatform();
 }
 
 }  // namespace __
@@ -529,9 +285,10 @@ Time::Time(String const& text) : seconds_(-1), milliseconds_(0) {
 }
 
 Time Time::now() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return Time(static_cast<int>(ts.tv_sec), static_cast<unsigned int>(ts.tv_nsec / 1000000));
+  std::int64_t seconds;
+  unsigned int milliseconds;
+  __::wallClock(seconds, milliseconds);
+  return Time(static_cast<int>(seconds), milliseconds);
 }
 
 unsigned int Time::tickCount() {

@@ -1,11 +1,14 @@
-// Internals of the time family shared by the formats, the date parser and
-// the tests: proleptic Gregorian calendar arithmetic (valid for any year,
-// without the C library's time_t limits), the local standard-time offset
-// and a replaceable tick source.
+// Internals of the time family shared by the formats, the date parser, the
+// platform layer (time_posix.cpp) and the tests: proleptic Gregorian
+// calendar arithmetic (valid for any year, without the C library's time_t
+// limits), the user's locale texts, the wall clock, the local standard-time
+// offset and a replaceable tick source.
 #ifndef ZU_IMPL_TIME_INTERNAL_H
 #define ZU_IMPL_TIME_INTERNAL_H
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <zu/config.h>
 #include <zu/time.h>
 
@@ -72,6 +75,28 @@ inline Time::Detail breakDown(std::int64_t seconds, unsigned int milliseconds) {
   return d;
 }
 
+enum DateOrder { MONTH_DAY_YEAR, DAY_MONTH_YEAR, YEAR_MONTH_DAY };
+
+// The texts and conventions of the user's locale (LC_TIME), in UTF-8.
+struct LocaleTexts {
+  std::string monthAbbrev[12];
+  std::string month[12];
+  std::string dayAbbrev[7];
+  std::string day[7];
+  std::string am, pm;
+  DateOrder order = MONTH_DAY_YEAR;
+  std::string dateSeparator = "/";
+  std::string timeSeparator = ":";
+  bool clock12 = false;
+};
+
+// The texts of the user's locale, kept until the environment variables
+// that choose it change. Thread-safe.
+std::shared_ptr<LocaleTexts const> userLocale();
+
+// Seconds since the epoch and milliseconds of the system's wall clock.
+void wallClock(std::int64_t& seconds, unsigned int& milliseconds);
+
 // Offset of the local zone's standard time in minutes, east positive; the
 // daylight-saving offset is never used.
 ZU_API int localStandardOffset();
@@ -84,6 +109,7 @@ ZU_API void setTickSource(TickSource source);
 // Creates the family's process-wide state (the tick source, the cache of
 // locale texts); called once at load time.
 void initializeTime();
+void initializeTimePlatform();
 
 }  // namespace __
 }  // namespace sys

@@ -50,7 +50,7 @@ class ZU_API Time {
   // The fields read as a wall-clock time in `zone` (standard time); 0
   // seconds when they cannot be converted.
   Time(Detail const& detail, TimeZone zone = -1);
-  // Free-form date text relative to now (see time.cpp for the accepted
+  // Free-form date text relative to now (see date_parser.cpp for the accepted
   // forms): clock times with meridian and zone, calendar dates, weekdays,
   // relative items ("3 days ago", "next week", "tomorrow"). Invalid text,
   // or more than one clock time, zone, date or weekday, gives seconds -1.
