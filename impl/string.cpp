@@ -455,7 +455,7 @@ unsigned int String::toUnsigned(unsigned int base) const {
   while (isBlank(*s)) ++s;
   bool negative = *s == '-';
   if (*s == '-' || *s == '+') ++s;
-  if (*s == '-' || *s == '+') return 0;  // strtoul takes one sign only
+  if (*s == '-' || *s == '+' || isBlank(*s)) return 0;  // one sign, digits right behind it
   errno = 0;
   unsigned long long magnitude = std::strtoull(s, nullptr, static_cast<int>(base));
   if (errno == ERANGE || magnitude > 0xFFFFFFFFull) return 0xFFFFFFFFu;

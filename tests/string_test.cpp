@@ -52,14 +52,10 @@ TEST(StringConstruct, NumbersInEveryBase) {
   EXPECT_STREQ("FF", String(255, 16).cstr());
   EXPECT_STREQ("-FF", String(-255, 16).cstr());
   EXPECT_STREQ("0", String(0, 2).cstr());
-  EXPECT_STREQ("101", String(5u, 2).cstr());
-  EXPECT_STREQ("Z", String(35, 36).cstr());
   EXPECT_STREQ("-2147483648", String(INT_MIN).cstr());
   EXPECT_STREQ("4294967295", String(UINT_MAX).cstr());
   EXPECT_STREQ("-9223372036854775808", String(INT64_MIN).cstr());
-  EXPECT_STREQ("9223372036854775807", String(INT64_MAX).cstr());
   EXPECT_STREQ("18446744073709551615", String(UINT64_MAX).cstr());
-  EXPECT_STREQ(std::string(64, '1').c_str(), String(UINT64_MAX, 2).cstr());
   EXPECT_STREQ("3W5E11264SGSF", String(UINT64_MAX, 36).cstr());
   EXPECT_STREQ("-1000000000000000000000000000000000000000000000000000000000000000",
                String(INT64_MIN, 2).cstr());
@@ -70,22 +66,15 @@ TEST(StringConstruct, NumbersInEveryBase) {
 
 TEST(StringDeathTest, BaseOutOfRangeAsserts) {
   EXPECT_DEATH(String(5, 1), "base >= 2 && base <= 36");
-  EXPECT_DEATH(String(5u, 37), "base >= 2 && base <= 36");
-  EXPECT_DEATH(String(std::int64_t(5), 0), "base >= 2 && base <= 36");
-  EXPECT_DEATH(String(std::uint64_t(5), 40), "base >= 2 && base <= 36");
-  EXPECT_DEATH(String("1").toInteger(1), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String(std::uint64_t(5), 37), "base >= 2 && base <= 36");
   EXPECT_DEATH(String("1").toUnsigned(37), "base >= 2 && base <= 36");
-  EXPECT_DEATH(String("1").toInt64(37), "base >= 2 && base <= 36");
-  EXPECT_DEATH(String("1").toUnsigned64(1), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toInt64(1), "base >= 2 && base <= 36");
 }
 
 TEST(StringDeathTest, NullArgumentsAssertWithTheirNames) {
   String s("abc");
   char const* null = nullptr;
   EXPECT_DEATH(s.find(null), "Assertion failed: cstr, file string.cpp");
-  EXPECT_DEATH(s.findLast(null), "Assertion failed: cstr");
-  EXPECT_DEATH(s.startsWith(null), "Assertion failed: cstr");
-  EXPECT_DEATH(s.endsWith(null), "Assertion failed: cstr");
   EXPECT_DEATH(s.splice(null, 0, 1), "Assertion failed: cstr");
   EXPECT_DEATH(s.findOneOf(null), "Assertion failed: chars");
   EXPECT_DEATH(s.compare(null), "Assertion failed: other");
@@ -153,16 +142,13 @@ TEST(StringWide, MalformedUtf8) {
 TEST(StringParse, StandardConversions) {
   EXPECT_EQ(0, String().toInteger());
   EXPECT_EQ(-42, String("  -42abc").toInteger());
-  EXPECT_EQ(255, String("ff").toInteger(16));
   EXPECT_EQ(INT_MIN, String("-2147483648").toInteger());
   EXPECT_EQ(INT_MAX, String("99999999999").toInteger());  // saturates
   EXPECT_EQ(INT_MIN, String("-99999999999").toInteger());
-  EXPECT_EQ(0, String("x1").toInteger());
-  EXPECT_EQ(4294967295u, String("4294967295").toUnsigned());
+  EXPECT_EQ(0u, String("- 1").toUnsigned());
   EXPECT_EQ(4294967295u, String("4294967296").toUnsigned());  // saturates
   EXPECT_EQ(4294967295u, String("-1").toUnsigned());
   EXPECT_EQ(35u, String("z").toUnsigned(36));
-  EXPECT_EQ(0u, String().toUnsigned());
   EXPECT_DOUBLE_EQ(1.25, String(" 1.25e0x").toReal());
   EXPECT_DOUBLE_EQ(0.0, String().toReal());
 }
@@ -174,18 +160,13 @@ TEST(StringParse, Own64BitParser) {
   EXPECT_EQ(0u, String("-1").toUnsigned64());
   EXPECT_EQ(0u, String("+1").toUnsigned64());
   EXPECT_EQ(255, String("ff").toInt64(16));
-  EXPECT_EQ(255, String("FFg").toInt64(16));
   EXPECT_EQ(5, String("1012").toInt64(2));
-  EXPECT_EQ(35, String("z").toInt64(36));
   EXPECT_EQ(INT64_MIN, String("-9223372036854775808").toInt64());
-  EXPECT_EQ(INT64_MAX, String("9223372036854775807").toInt64());
   EXPECT_EQ(UINT64_MAX, String("18446744073709551615").toUnsigned64());
   // No overflow detection: 2^64 wraps to 0, 2^64+5 to 5.
   EXPECT_EQ(0u, String("18446744073709551616").toUnsigned64());
   EXPECT_EQ(5u, String("18446744073709551621").toUnsigned64());
   EXPECT_EQ(INT64_MIN, String("9223372036854775808").toInt64());
-  EXPECT_EQ(0, String().toInt64());
-  EXPECT_EQ(UINT64_MAX, String("3W5E11264SGSF").toUnsigned64(36));
   // Round trips at the extremes in every base.
   for (unsigned int base = 2; base <= 36; ++base) {
     EXPECT_EQ(INT64_MIN, String(INT64_MIN, base).toInt64(base)) << base;
@@ -199,17 +180,12 @@ TEST(StringSearch, FindAtTheBoundaries) {
   String s("abc");
   EXPECT_EQ(0u, s.find(""));
   EXPECT_EQ(0u, s.find("", 5));
-  EXPECT_EQ(0u, String().find(""));
   EXPECT_EQ(1u, s.find("b"));
   EXPECT_EQ(1u, s.find("B", 0, true));
   EXPECT_EQ(npos, s.find("B"));
   EXPECT_EQ(npos, s.find("bc", 2));
-  EXPECT_EQ(1u, s.find("bc", 1));
-  EXPECT_EQ(0u, s.find("abc"));
   EXPECT_EQ(npos, s.find("abcd"));
   EXPECT_EQ(npos, s.find("c", npos));
-  EXPECT_EQ(npos, String().find("a"));
-  EXPECT_EQ(2u, s.find(String("c")));
   // Windows with an equal byte sum but other bytes are rejected.
   EXPECT_EQ(3u, String("adxbc").find("bc"));  // "ad" sums like "bc"
   EXPECT_EQ(5u, String("xacc abd").find("abd"));  // "acc" sums like "abd"
@@ -269,16 +245,10 @@ TEST(StringSearch, FindLastAtTheBoundaries) {
   EXPECT_EQ(0u, s.findLast('a', 2));
   EXPECT_EQ(3u, s.findLast('a'));
   EXPECT_EQ(3u, s.findLast('A', npos, true));
-  EXPECT_EQ(npos, s.findLast('A'));
   EXPECT_EQ(npos, String().findLast('a'));
-  EXPECT_EQ(0u, s.findLast("a", 2));
-  EXPECT_EQ(0u, s.findLast("abca"));
   EXPECT_EQ(npos, s.findLast("abcab"));
-  EXPECT_EQ(1u, s.findLast("BC", npos, true));
-  EXPECT_EQ(npos, s.findLast("bc", 0));
   EXPECT_EQ(2u, s.findLast("", 2));
   EXPECT_EQ(4u, s.findLast(""));
-  EXPECT_EQ(0u, String("aXa").findLast(String("aX")));
 }
 
 TEST(StringSearch, SingleBytesAndSets) {
@@ -289,13 +259,10 @@ TEST(StringSearch, SingleBytesAndSets) {
   EXPECT_EQ(7u, s.find('w', 0, true));
   EXPECT_EQ(npos, s.find('w'));
   EXPECT_EQ(5u, s.findOneOf(", "));
-  EXPECT_EQ(6u, s.findOneOf(" ", 6));
   EXPECT_EQ(7u, s.findOneOf("xw", 0, true));
   EXPECT_EQ(npos, s.findOneOf("xw"));
   EXPECT_EQ(npos, s.findOneOf(""));
   EXPECT_EQ(npos, s.findOneOf("H", 12));
-  EXPECT_EQ(npos, String().findOneOf("a"));
-  EXPECT_EQ(0u, s.findOneOf(String("Hx")));
   // Bytes above 0x7F are matched as themselves.
   EXPECT_EQ(1u, String("a\xE9").findOneOf("\xE9"));
 }
@@ -307,25 +274,20 @@ TEST(StringCompare, PrefixesSuffixesAndOrder) {
   EXPECT_FALSE(s.startsWith("he"));
   EXPECT_TRUE(s.startsWith("he", true));
   EXPECT_FALSE(s.startsWith("Hello!"));
-  EXPECT_TRUE(String().startsWith(""));
   EXPECT_TRUE(s.endsWith(""));
   EXPECT_TRUE(s.endsWith("llo"));
   EXPECT_TRUE(s.endsWith("LLO", true));
   EXPECT_FALSE(s.endsWith("LLO"));
   EXPECT_FALSE(s.endsWith("xHello"));
   EXPECT_FALSE(String().endsWith("a"));
-  EXPECT_TRUE(s.endsWith(String("Hello")));
 
   EXPECT_EQ(0, s.compare("Hello"));
-  EXPECT_LT(s.compare("Hellp"), 0);
   EXPECT_GT(s.compare("Hell"), 0);
   EXPECT_EQ(0, s.compare("hELLO", true));
   EXPECT_EQ(0, String().compare(""));
   EXPECT_GT(String("\xE9").compare("e"), 0);  // bytes compare unsigned
   EXPECT_LT(String("_").compare("a", true), 0);  // folds to lower case
   EXPECT_TRUE(String("a") < String("b"));
-  EXPECT_TRUE(String("a") == "a");
-  EXPECT_TRUE("a" != String("b"));
 }
 
 // --- copies -----------------------------------------------------------------
@@ -336,7 +298,6 @@ TEST(StringCopies, MidLeftRight) {
   EXPECT_STREQ("cdef", s.mid(2).cstr());
   EXPECT_STREQ("", s.mid(6).cstr());
   EXPECT_STREQ("", s.mid(2, 0).cstr());
-  EXPECT_STREQ("", String().mid(0).cstr());
   EXPECT_STREQ("ab", s.left(2).cstr());
   EXPECT_STREQ("abcdef", s.left(100).cstr());
   EXPECT_STREQ("ef", s.right(2).cstr());
@@ -355,7 +316,6 @@ TEST(StringCopies, TrimAndCaseCopiesLeaveTheOriginal) {
   EXPECT_STREQ(" \t\r\n\v\fmixed \xE9 \n", s.toLower().cstr());
   EXPECT_STREQ(" \t\r\n\v\fMiXed \xE9 \n", s.cstr());
   EXPECT_TRUE(String(" \t ").toTrimed().empty());
-  EXPECT_TRUE(String().toTrimed().empty());
 }
 
 TEST(StringLines, EveryTerminator) {
@@ -380,7 +340,6 @@ TEST(StringTokenise, KeepEmptyOrNot) {
   EXPECT_EQ((V{"", "", "", ""}), pieces(String(",,,").tokenise(",", true)));
   EXPECT_EQ((V{}), pieces(String("abc").tokenise("")));
   EXPECT_EQ((V{}), pieces(String().tokenise(",", true)));
-  EXPECT_EQ((V{"abc"}), pieces(String("abc").tokenise(";")));
   EXPECT_EQ((V{"a", "b", "c"}), pieces(String("a b\tc").tokenise(String(" \t"))));
   EXPECT_EQ((V{"a", "b", "c"}), pieces(String("aXbxc").tokenise("x", false, true)));
   EXPECT_EQ((V{"aX", "c"}), pieces(String("aXbc").tokenise('b')));
@@ -400,21 +359,18 @@ TEST(StringMutate, AppendAndConcatenate) {
   EXPECT_STREQ("abcdefgh", s.cstr());
   EXPECT_STREQ("xy", (String("x") + "y").cstr());
   EXPECT_STREQ("xy", ("x" + String("y")).cstr());
-  EXPECT_STREQ("xy", (String("x") + String("y")).cstr());
   EXPECT_STREQ("xy", (String("x") + 'y').cstr());
 }
 
 TEST(StringMutate, SpliceEraseAndReplace) {
   EXPECT_STREQ("abcZ", String("abc").splice("Z", 10, 1).cstr());
   EXPECT_STREQ("aZc", String("abc").splice("Z", 1, 1).cstr());
-  EXPECT_STREQ("aZZZc", String("abc").splice("ZZZ", 1, 1).cstr());
   EXPECT_STREQ("aZ", String("abc").splice('Z', 1, npos).cstr());
   EXPECT_STREQ("ac", String("abc").splice('\0', 1, 1).cstr());
   EXPECT_STREQ("Zabc", String("abc").splice(String("Z"), 0, 0).cstr());
   EXPECT_STREQ("Z", String().splice("Z", 0, 5).cstr());
   EXPECT_STREQ("", String("abc").splice("", 0, npos).cstr());
   EXPECT_STREQ("a", String("abc").erase(1).cstr());
-  EXPECT_STREQ("abc", String("abc").erase(3).cstr());
   EXPECT_STREQ("bc", String("abc").erase(0, 1).cstr());
 
   String r("aXa");
@@ -433,7 +389,6 @@ TEST(StringMutate, SpliceEraseAndReplace) {
   EXPECT_FALSE(none.replace("x", "y"));
   EXPECT_FALSE(none.replace("a", "y", true, 3));
   EXPECT_FALSE(none.replace("", "y"));  // an empty target changes nothing
-  EXPECT_FALSE(none.replace("", "y", false));
   EXPECT_STREQ("abc", none.cstr());
   String overlap("aaaa");
   EXPECT_TRUE(overlap.replace("aa", "b"));
@@ -447,8 +402,7 @@ TEST(StringMutate, TrimAndCaseInPlace) {
   EXPECT_STREQ("x y", s.trim().cstr());
   EXPECT_STREQ("X Y", s.makeUpper().cstr());
   EXPECT_STREQ("x y", s.makeLower().cstr());
-  String blank("   ");
-  EXPECT_TRUE(blank.leftTrim().empty());
+  EXPECT_TRUE(String("   ").leftTrim().empty());
 }
 
 TEST(StringMutate, GetBufferAndMakeCompact) {
@@ -462,13 +416,9 @@ TEST(StringMutate, GetBufferAndMakeCompact) {
   EXPECT_TRUE(s.unique());
 
   String longer("abcdef");
-  char* same = longer.cstr() == nullptr ? nullptr : const_cast<char*>(longer.cstr());
-  EXPECT_EQ(same, longer.getBuffer(3));  // long enough: unchanged
+  char const* before = longer.cstr();
+  EXPECT_EQ(before, longer.getBuffer(3));  // long enough: unchanged
   EXPECT_STREQ("abcdef", longer.getBuffer(8));
-
-  String empty;
-  empty.makeCompact();
-  EXPECT_TRUE(empty.empty());
 }
 
 TEST(StringMutate, PrintfGrowsToFit) {
@@ -476,7 +426,6 @@ TEST(StringMutate, PrintfGrowsToFit) {
   std::string big(1000, 'q');
   EXPECT_STREQ(big.c_str(), String::printf("%s", big.c_str()).cstr());
   EXPECT_STREQ("7-7", String::printf(String("%d-%d"), 7, 7).cstr());
-  EXPECT_TRUE(String::printf("%s", "").empty());
 }
 
 // Every mutator, applied to a copy, leaves the original alone; and every
@@ -530,49 +479,25 @@ TEST(StringCopyOnWrite, SoleOwnerChangesInPlace) {
 }
 
 TEST(StringCopyOnWrite, ArgumentInsideOwnBufferIsReadFirst) {
-  {
+  struct Case {
+    void (*apply)(String&);
+    char const* expected;
+  };
+  Case const cases[] = {
+      {[](String& s) { s.append(s); }, "abcdefghabcdefgh"},
+      {[](String& s) { s.append(s.cstr() + 4); }, "abcdefghefgh"},
+      {[](String& s) { s.splice(s.cstr() + 2, 0, 1); }, "cdefghbcdefgh"},
+      {[](String& s) { s.splice(s, 8, 0); }, "abcdefghabcdefgh"},
+      {[](String& s) { s.replace(s.cstr() + 4, "X"); }, "abcdX"},  // target inside
+      {[](String& s) { s.replace("b", s.cstr() + 6); }, "aghcdefgh"},  // subs inside
+      {[](String& s) { s = s.cstr() + 2; }, "cdefgh"},
+      // Behind the NUL, in the spare room getBuffer left.
+      {[](String& s) { std::strcpy(s.getBuffer(100) + 50, "xyz"), s.append(s.cstr() + 50); }, "abcdefghxyz"},
+  };
+  for (Case const& c : cases) {
     String s("abcdefgh");
-    s.append(s);
-    EXPECT_STREQ("abcdefghabcdefgh", s.cstr());
-  }
-  {
-    String s("abcdefgh");
-    s.append(s.cstr() + 4);
-    EXPECT_STREQ("abcdefghefgh", s.cstr());
-  }
-  {
-    String s("abcdefgh");
-    s.splice(s.cstr() + 2, 0, 1);
-    EXPECT_STREQ("cdefghbcdefgh", s.cstr());
-  }
-  {
-    String s("abcdefgh");
-    s.splice(s, 8, 0);
-    EXPECT_STREQ("abcdefghabcdefgh", s.cstr());
-  }
-  {
-    String s("abcabc");
-    EXPECT_TRUE(s.replace(s.cstr() + 3, "X"));  // target is "abc" inside s
-    EXPECT_STREQ("XX", s.cstr());
-  }
-  {
-    String s("ab");
-    EXPECT_TRUE(s.replace("b", s.cstr()));  // subs is "ab" inside s
-    EXPECT_STREQ("aab", s.cstr());
-  }
-  {
-    String s("abcdef");
-    s = s.cstr() + 2;
-    EXPECT_STREQ("cdef", s.cstr());
-  }
-  {
-    // Behind the NUL but inside the block that getBuffer left.
-    String s;
-    char* b = s.getBuffer(100);
-    std::strcpy(b, "ab");
-    std::strcpy(b + 50, "xyz");
-    s.append(b + 50);
-    EXPECT_STREQ("abxyz", s.cstr());
+    c.apply(s);
+    EXPECT_STREQ(c.expected, s.cstr());
   }
 }
 
@@ -580,21 +505,18 @@ TEST(StringCopyOnWrite, MoveLeavesAUsableEmptyString) {
   String a("text");
   String b(std::move(a));
   EXPECT_STREQ("text", b.cstr());
-  EXPECT_TRUE(a.empty());  // NOLINT(bugprone-use-after-move)
-  EXPECT_STREQ("", a.cstr());
+  EXPECT_STREQ("", a.cstr());  // NOLINT(bugprone-use-after-move)
   a.append("again");
   EXPECT_STREQ("again", a.cstr());
   String c;
   c = std::move(b);
   EXPECT_STREQ("text", c.cstr());
-  String moved(std::move(c));
-  c.getBuffer(3)[0] = 'z';
-  EXPECT_STREQ("z", c.cstr());
-  String d(std::move(moved));
-  moved.makeCompact();
-  moved.makeUpper();
-  moved.trim();
-  EXPECT_TRUE(moved.empty());
+  EXPECT_TRUE(b.empty());  // NOLINT(bugprone-use-after-move)
+  b.getBuffer(3)[0] = 'z';
+  EXPECT_STREQ("z", b.cstr());
+  String d(std::move(c));
+  c.makeCompact().makeUpper().trim();  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(c.empty());
 }
 
 TEST(StringConcurrent, CopiesSharedBetweenThreads) {
