@@ -10,6 +10,28 @@ namespace zu {
 
 namespace {
 
+// Values that parsed URLs share: the empty parts and the most common texts.
+// Copying one only raises a reference count, so a URL that lacks a part,
+// or whose scheme is one of these, costs no allocation for it. Each thread
+// has its own set, so that threads parsing side by side do not contend for
+// one reference count.
+struct URLConstants {
+  __::URLStub empty;  // every part empty
+  StringPair emptyPair;
+  String http;
+  String https;
+  String file;
+  String slash;
+  URLConstants() : http("http"), https("https"), file("file"), slash("/") {}
+};
+
+URLConstants const& urlConstants() {
+  static thread_local URLConstants const constants;
+  return constants;
+}
+
+inline String const& emptyText() { return urlConstants().empty.path; }
+
 // ---------------------------------------------------------------------------
 // Byte classes
 
@@ -63,6 +85,7 @@ bool equalsIgnoreCase(char const* a, std::size_t n, String const& b) {
   return true;
 }
 
+// Position of the first `c` in [from, to), or `to`.
 std::size_t findByte(char const* p, std::size_t from, std::size_t to, char c) {
   if (from >= to) return to;
   void const* hit = std::memchr(p + from, c, to - from);
@@ -116,7 +139,7 @@ class TextBuffer {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   char back() const { return data_[size_ - 1]; }
-  String toString() const { return size_ ? String(data_, static_cast<unsigned int>(size_)) : String(); }
+  String toString() const { return size_ ? String(data_, static_cast<unsigned int>(size_)) : emptyText(); }
 
  private:
   char local_[256];
@@ -125,6 +148,13 @@ class TextBuffer {
   std::size_t size_;
   std::size_t capacity_;
 };
+
+// The buffer's text, sharing the constant for the frequent empty and "/".
+String textOf(TextBuffer const& buffer) {
+  if (buffer.empty()) return emptyText();
+  if (buffer.size() == 1 && buffer.back() == '/') return urlConstants().slash;
+  return buffer.toString();
+}
 
 // ---------------------------------------------------------------------------
 // Percent-encoding
@@ -190,7 +220,7 @@ bool needsDecoding(char const* p, std::size_t n) {
 }
 
 String decodeRange(char const* p, std::size_t n) {
-  if (n == 0) return String();
+  if (n == 0) return emptyText();
   if (!needsDecoding(p, n)) return String(p, static_cast<unsigned int>(n));
   TextBuffer out;
   decodeInto(out, p, n);
@@ -284,7 +314,7 @@ String normalizePath(String const& path) {
   if (isNormalPath(p, n)) return path;
   TextBuffer out;
   normalizeInto(out, p, n);
-  return out.toString();
+  return textOf(out);
 }
 
 // ---------------------------------------------------------------------------
@@ -292,15 +322,23 @@ String normalizePath(String const& path) {
 // The query text (without "?") split at "&", each non-empty piece split at
 // its first "=" into a decoded name and value.
 void parseQueries(TArray<StringPair>& queries, char const* p, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
+  unsigned int count = 0;
+  for (std::size_t i = 0; i < n;) {
+    std::size_t end = findByte(p, i, n, '&');
+    if (end > i) ++count;
+    i = end + 1;
+  }
+  if (count == 0) return;
+  // One growth of the array; the pairs are then filled in place.
+  unsigned int slot = queries.size();
+  queries.resize(slot + count, urlConstants().emptyPair);
+  for (std::size_t i = 0; i < n;) {
     std::size_t end = findByte(p, i, n, '&');
     if (end > i) {
       std::size_t eq = findByte(p, i, end, '=');
-      StringPair pair;
+      StringPair& pair = queries(slot++);
       pair.name = decodeRange(p + i, eq - i);
       if (eq < end) pair.value = decodeRange(p + eq + 1, end - eq - 1);
-      queries.append(pair);
     }
     i = end + 1;
   }
@@ -320,7 +358,8 @@ URL& URL::operator=(URL&& other) noexcept {
 }
 
 URL::URL(String const& text, URL const& base) {
-  boost::shared_ptr<__::URLStub> stub = boost::make_shared<__::URLStub>();
+  URLConstants const& constants = urlConstants();
+  boost::shared_ptr<__::URLStub> stub = boost::make_shared<__::URLStub>(constants.empty);
   __::URLStub const* b = base.stub_.get();
 
   char const* s = text.cstr();
@@ -371,7 +410,14 @@ URL::URL(String const& text, URL const& base) {
     char* w = lower.tail(schemeLength);
     for (std::size_t i = 0; i < schemeLength; ++i) w[i] = lowerAscii(scheme[i]);
     lower.grow(schemeLength);
-    stub->scheme = lower.toString();
+    if (schemeLength == 4 && std::memcmp(w, "http", 4) == 0)
+      stub->scheme = constants.http;
+    else if (schemeLength == 5 && std::memcmp(w, "https", 5) == 0)
+      stub->scheme = constants.https;
+    else if (schemeLength == 4 && std::memcmp(w, "file", 4) == 0)
+      stub->scheme = constants.file;
+    else
+      stub->scheme = lower.toString();
   }
 
   // Fragment.
@@ -407,17 +453,21 @@ URL::URL(String const& text, URL const& base) {
       stub->hostName = decodeRange(s + at + 1, end - at - 1);
     } else {
       // A new authority never keeps the base's user information.
-      stub->userInfo = String();
+      stub->userInfo = emptyText();
       stub->hostName = decodeRange(s + from, end - from);
     }
-    stub->path = String();
+    stub->path = emptyText();
     start = end;
     authority = true;
   }
   bool const hasAuthority = authority || !stub->hostName.empty() || !stub->userInfo.empty();
 
   // Path.
-  if (start < limit) {
+  if (start < limit && s[start] == '/' && !needsDecoding(s + start, limit - start) &&
+      isNormalPath(s + start, limit - start)) {
+    // The usual absolute path: nothing to decode, merge or normalise.
+    stub->path = limit - start == 1 ? constants.slash : String(s + start, static_cast<unsigned int>(limit - start));
+  } else if (start < limit) {
     TextBuffer merged;
     if (s[start] != '/') {
       char const* inherited = stub->path.cstr();
@@ -430,30 +480,32 @@ URL::URL(String const& text, URL const& base) {
     decodeInto(merged, s + start, limit - start);
     TextBuffer normal;
     normalizeInto(normal, merged.data(), merged.size());
-    stub->path = normal.toString();
+    stub->path = textOf(normal);
   } else {
     if (queryGiven) {
       char const* inherited = stub->path.cstr();
       char const* slash = std::strrchr(inherited, '/');
       if (!slash)
-        stub->path = String();
+        stub->path = emptyText();
       else if (slash[1] != '\0')
         stub->path = String(inherited, static_cast<unsigned int>(slash - inherited) + 1);
     }
-    if (stub->path.empty()) stub->path = "/";
-    stub->path = normalizePath(stub->path);
+    if (stub->path.empty())
+      stub->path = constants.slash;
+    else
+      stub->path = normalizePath(stub->path);
   }
   stub_ = std::move(stub);
 }
 
 // ---------------------------------------------------------------------------
 
-String URL::getScheme() const { return stub_ ? stub_->scheme : String(); }
-String URL::getUserInfo() const { return stub_ ? stub_->userInfo : String(); }
-String URL::getHostName() const { return stub_ ? stub_->hostName : String(); }
-String URL::getPath() const { return stub_ ? stub_->path : String(); }
-String URL::getFragment() const { return stub_ ? stub_->fragment : String(); }
-TArray<StringPair> URL::getQueries() const { return stub_ ? stub_->queries : TArray<StringPair>(); }
+String URL::getScheme() const { return stub_ ? stub_->scheme : emptyText(); }
+String URL::getUserInfo() const { return stub_ ? stub_->userInfo : emptyText(); }
+String URL::getHostName() const { return stub_ ? stub_->hostName : emptyText(); }
+String URL::getPath() const { return stub_ ? stub_->path : emptyText(); }
+String URL::getFragment() const { return stub_ ? stub_->fragment : emptyText(); }
+TArray<StringPair> URL::getQueries() const { return stub_ ? stub_->queries : urlConstants().empty.queries; }
 
 String URL::getQuery(String const& name, String const& defaultValue, bool ignoreCase) const {
   if (!stub_) return defaultValue;
@@ -464,7 +516,7 @@ String URL::getQuery(String const& name, String const& defaultValue, bool ignore
 
 void URL::detach() {
   if (!stub_)
-    stub_ = boost::make_shared<__::URLStub>();
+    stub_ = boost::make_shared<__::URLStub>(urlConstants().empty);
   else if (stub_.use_count() != 1)
     stub_ = boost::make_shared<__::URLStub>(*stub_);
 }
@@ -528,7 +580,7 @@ void URL::eraseQuery(String const& name, bool ignoreCase) {
 // ---------------------------------------------------------------------------
 
 String URL::toString(bool pathOnly) const {
-  if (!stub_) return String();
+  if (!stub_) return emptyText();
   __::URLStub const& u = *stub_;
   TextBuffer out;
 
@@ -575,7 +627,7 @@ String URL::toString(bool pathOnly) const {
     out.push('#');
     encodeInto(out, u.fragment.cstr(), u.fragment.length());
   }
-  return out.toString();
+  return textOf(out);
 }
 
 bool URL::empty() const {

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -250,6 +252,30 @@ TEST(URLCopyOnWrite, SettersLeaveCopiesAlone) {
   moved.setHostName("again");
   EXPECT_EQ("again", str(moved.getHostName()));
   EXPECT_EQ(before, str(target.toString(false)));
+}
+
+// Copies of one URL, and the parts they share, live on several threads: each
+// thread parses, copies and changes its own copies while the original stays
+// as it was.
+TEST(URLConcurrent, CopiesOnOtherThreadsDetachIndependently) {
+  URL const original("http://u@h/a/b?x=1#f", URL());
+  std::string const before = str(original.toString(false));
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        URL copy = original;
+        URL parsed("../c?y=2", copy);
+        copy.setQuery("x", String(t), false);
+        copy.setPath(parsed.getPath());
+        if (str(copy.toString(false)) != "http://u@h/c?x=" + std::to_string(t) + "#f") ++failures[t];
+        if (str(parsed.toString(false)) != "http://u@h/c?y=2") ++failures[t];
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(0, failures[t]) << "thread " << t;
+  EXPECT_EQ(before, str(original.toString(false)));
 }
 
 }  // namespace
