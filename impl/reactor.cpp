@@ -420,9 +420,9 @@ void CallbackPoint::registerSocket(SocketHandle handle, unsigned int mask,
 void CallbackPoint::unregisterSocket() {
   if (reactPoint_ && handle_ >= 0) {
     Command remove = {COMMAND_REMOVE_IF_SAME, handle_, 0, reactPoint_};
-    // The wake-up matters: a descriptor closed while poll() watches it stays
-    // alive (no FIN is sent) until that poll() returns.
-    impl_->runner().queue(remove, true);
+    // No wake-up: a stale entry costs at most one pass, and the next
+    // registration (which does wake) comes after it in the queue.
+    impl_->runner().queue(remove, false);
   }
   reactPoint_.reset();
   handle_ = INVALID_SOCKET_HANDLE;

@@ -122,6 +122,14 @@ bool eventually(std::function<bool()> const& condition) {
   return condition();
 }
 
+// Reactor threads end asynchronously after their last socket; the library
+// wants them all gone before the process exits.
+class FinalizeLibrary : public ::testing::Environment {
+ public:
+  void TearDown() override { zu::finalize(); }
+};
+::testing::Environment* const finalizeLibrary = ::testing::AddGlobalTestEnvironment(new FinalizeLibrary);
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -558,4 +566,43 @@ TEST(ReactorConcurrent, DescriptorsAbove1024WorkWithWaitsAndReactors) {
   recorder->forget();
   for (int fd : spare) ::close(fd);
   setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+TEST(ReactorConcurrent, ClosingAWatchedSocketFreesItsPortAtOnce) {
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  boost::shared_ptr<IReactor> reactor = IReactor::New(2, 0, sys::Normal);
+  boost::shared_ptr<ISocket> watched = listening(SOCKET_TYPE_UDP);
+  unsigned short port = portOf(watched);
+  watched->setCallback(recorder);
+  watched->modifyEvents(SOCKET_EVENT_READ, 0);
+  ASSERT_TRUE(watched->attach(reactor));
+  // Let the runner settle into its wait on the idle socket.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  watched->close();
+  EXPECT_TRUE(watched->isAttached());
+  boost::shared_ptr<ISocket> successor = ISocket::New(SOCKET_TYPE_UDP);
+  EXPECT_TRUE(eventually([&] { return successor->listen(port, IP::loopback(), 1); }));
+  EXPECT_TRUE(recorder->events().empty());
+}
+
+TEST(ReactorConcurrent, StaleSocketLeavesTheRegistrationOfItsDescriptorsNextOwner) {
+  boost::shared_ptr<IReactor> reactor = IReactor::New(4, 0, sys::Normal);
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  boost::shared_ptr<ISocket> stale = listening(SOCKET_TYPE_UDP);
+  stale->setCallback(recorder);
+  stale->modifyEvents(SOCKET_EVENT_READ, 0);
+  ASSERT_TRUE(stale->attach(reactor));
+  stale->close();
+  // The lowest free descriptor is reused: most likely the stale one's.
+  boost::shared_ptr<ISocket> fresh = listening(SOCKET_TYPE_UDP);
+  fresh->setCallback(recorder);
+  fresh->modifyEvents(SOCKET_EVENT_READ, 0);
+  ASSERT_TRUE(fresh->attach(reactor));
+  stale->close();
+  stale.reset();
+  boost::shared_ptr<ISocket> sender = listening(SOCKET_TYPE_UDP);
+  ASSERT_EQ(1u, sender->sendTo("x", 1, portOf(fresh), IP::loopback()));
+  ASSERT_TRUE(recorder->waitCount(1));
+  EXPECT_EQ(fresh, recorder->events()[0].socket);
+  recorder->forget();
 }
