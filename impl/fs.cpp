@@ -114,11 +114,57 @@ bool time(String const& path, sys::Time& created, sys::Time& modified, sys::Time
   return true;
 }
 
+namespace {
+
+// Moves a regular file to another file system, as a rename cannot: the copy
+// is made under the new name (created exclusively, so an existing target is
+// never touched) and the original is removed only once the copy is whole.
+bool moveAcrossFileSystems(char const* source, char const* target) {
+  int in = ::open(source, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st;
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    closeDescriptor(in);
+    return false;
+  }
+  int out = ::open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    closeDescriptor(in);
+    return false;
+  }
+  bool ok = true;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) ok = false;
+      else done += w;
+    }
+    if (!ok) break;
+  }
+  if (ok && ::fsync(out) != 0) ok = false;
+  if (closeDescriptor(out) != 0 && errno != EINTR) ok = false;
+  closeDescriptor(in);
+  if (ok && ::unlink(source) == 0) return true;
+  ::unlink(target);
+  return false;
+}
+
+}  // namespace
+
 bool rename(String const& from, String const& to) {
   String source = Path(from).toString();
   String target = Path(to).toString();
   if (source.empty() || target.empty()) return false;
   if (::renameat2(AT_FDCWD, source.cstr(), AT_FDCWD, target.cstr(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EXDEV) return moveAcrossFileSystems(source.cstr(), target.cstr());
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
   // The file system cannot refuse to replace by itself. A hard link fails
   // when the target exists, which keeps the check and the move one step.

@@ -440,6 +440,38 @@ TEST_F(FsTest, RenameRefusesAnExistingTarget) {
   EXPECT_EQ("I", readText("d2/moved/inner"));
 }
 
+TEST_F(FsTest, RenameMovesFilesToAnotherFileSystem) {
+  struct stat here, shm;
+  if (stat(dir_.c_str(), &here) != 0 || stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev)
+    GTEST_SKIP() << "no second file system to move to";
+  char pattern[] = "/dev/shm/zu_fs_XXXXXX";
+  if (!mkdtemp(pattern)) GTEST_SKIP() << "/dev/shm is not writable";
+  std::string other = pattern;
+  writeText("f", std::string(200000, 'q'));
+  chmod((dir_ + "/f").c_str(), 0640);
+  writeText("taken", "T");
+
+  String away((other + "/f").c_str());
+  EXPECT_TRUE(zu::fs::rename(at("f"), away));
+  EXPECT_FALSE(zu::fs::exists(at("f")));
+  EXPECT_EQ(200000u, IFile::length(away));
+  struct stat st;
+  ASSERT_EQ(0, stat(away.cstr(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 0777);
+
+  // Back onto an existing name: refused, both files kept.
+  EXPECT_FALSE(zu::fs::rename(away, at("taken")));
+  EXPECT_EQ("T", readText("taken"));
+  EXPECT_EQ(200000u, IFile::length(away));
+  // Directories do not move across.
+  ASSERT_EQ(0, mkdir((dir_ + "/d").c_str(), 0777));
+  EXPECT_FALSE(zu::fs::rename(at("d"), String((other + "/d").c_str())));
+  EXPECT_TRUE(zu::fs::exists(at("d")));
+
+  std::error_code ignored;
+  std::filesystem::remove_all(other, ignored);
+}
+
 // ------------------------------------------------------------- directories
 
 TEST_F(FsTest, ListingsFilterByTypeSkipDotNamesAndAreSorted) {
