@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../impl/date_parser.h"
 #include "../impl/time_internal.h"
@@ -191,6 +192,26 @@ TEST_F(TimeNamedFormat, UsEnglishLocaleUsesATwelveHourClock) {
   // Switching the environment back is seen at once.
   setLocale("C");
   EXPECT_EQ("08:49:37", str(t.toString(zu::sys::LongTime)));
+}
+
+// The zone and locale caches are shared by every thread that renders.
+TEST(TimeConcurrent, RendersTheSameTextOnManyThreads) {
+  Time t(kSunday, 5);
+  String expected = t.toString(zu::sys::LongDateTime);
+  String expectedPattern = t.toString("wwww MMMM d yyyy hh:mm:ss.uuu a Z");
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      for (int j = 0; j < 500; ++j) {
+        if (t.toString(zu::sys::LongDateTime) != expected) ++mismatches;
+        if (t.toString("wwww MMMM d yyyy hh:mm:ss.uuu a Z") != expectedPattern) ++mismatches;
+        if (Time(String("Sun, 06 Nov 1994 08:49:37 GMT")).toSeconds() != kSunday) ++mismatches;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(0, mismatches.load());
 }
 
 TEST_F(TimeFields, DetailAndBackInEveryZone) {
