@@ -13,8 +13,9 @@
 //   date         "1994-11-06", "19941106", "11/6/1994", "1994/11/6", "11/6",
 //                "6 Nov 1994", "6 Nov", "6-Nov-94", "Nov 6", "Nov 6, 1994".
 //                Months are full names, three-letter abbreviations (with an
-//                optional '.') or "sept". Years 0-68 mean 2000-2068, 69-99
-//                mean 1969-1999.
+//                optional '.') or "sept"; a day may carry an English ordinal
+//                suffix ("Nov 6th"). Years 0-68 mean 2000-2068, 69-99 mean
+//                1969-1999.
 //   weekday      "sunday", "sun", "sun.", "tues", "thurs"... with an optional
 //                ',' after it; an ordinal or number before it chooses the
 //                week: "friday" or "first friday" is the next Friday (today
@@ -225,6 +226,12 @@ bool tokenise(char const* text, std::vector<Token>& tokens) {
         value = value * 10 + (*p - '0');
       }
       tokens.push_back(Token{sign ? TOKEN_SNUMBER : TOKEN_UNUMBER, sign ? sign * value : value, digits});
+      // English ordinal suffixes: "6th", "1st", "2nd", "3rd".
+      if (!sign && isAlpha(p[0]) && isAlpha(p[1]) && !isAlpha(p[2])) {
+        char a = static_cast<char>(p[0] | 0x20), b = static_cast<char>(p[1] | 0x20);
+        if ((a == 's' && b == 't') || (a == 'n' && b == 'd') || (a == 'r' && b == 'd') || (a == 't' && b == 'h'))
+          p += 2;
+      }
       continue;
     }
     if (isAlpha(c)) {

@@ -304,6 +304,7 @@ DateCase const kDateCases[] = {
     {"6 november", kMidnight, 0},
     {"Nov. 6", kMidnight, 0},
     {"november 6, 1994", kMidnight, 0},
+    {"Nov 6th, 1994", kMidnight, 0},
     {"6-Nov-94", kMidnight, 0},
     {"6 Nov 08:49", kMidnight + 8 * 3600 + 49 * 60, 0},
     {"1/1/69", -365 * kDay, 0},
@@ -346,6 +347,7 @@ DateCase const kDateCases[] = {
     {"next friday", kMidnight + 12 * kDay, 0},
     {"last friday", kMidnight - 2 * kDay, 0},
     {"thurs 5pm", kMidnight + 4 * kDay + 17 * 3600, 0},
+    {"2nd friday", kMidnight + 12 * kDay, 0},
     // Rejected
     {"", kRejected, 0},
     {"   ", kRejected, 0},
@@ -368,6 +370,7 @@ DateCase const kDateCases[] = {
     {"3 ago", kRejected, 0},
     {"+0800", kRejected, 0},
     {"november", kRejected, 0},
+    {"6xy Nov", kRejected, 0},
     {"1994-11-06 \xC3\xBC", kRejected, 0},
     {"1/1/2040", kRejected, 0},
     {"12345678901 days", kRejected, 0},
