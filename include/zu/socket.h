@@ -18,15 +18,13 @@ namespace net {
 
 // Event bits of an interest mask and of a delivered event set. Only the low
 // three bits are meaningful; masks are cut to them.
-enum {
-  // Data, end of stream, or a pending connection on a listening socket.
-  SOCKET_EVENT_READ = 1,
-  // Room to send.
-  SOCKET_EVENT_WRITE = 2,
-  // A connection attempt finished, successfully or not: delivered once per
-  // connect; waitConnected then tells which.
-  SOCKET_EVENT_CONNECT = 4
-};
+// Data, end of stream, or a pending connection on a listening socket.
+unsigned int const SOCKET_EVENT_READ = 1;
+// Room to send.
+unsigned int const SOCKET_EVENT_WRITE = 2;
+// A connection attempt finished, successfully or not: delivered once per
+// connect; waitConnected then tells which.
+unsigned int const SOCKET_EVENT_CONNECT = 4;
 
 enum SocketType {
   SOCKET_TYPE_TCP = 0,
