@@ -154,11 +154,13 @@ unsigned int searchForward(char const* text, std::size_t L, char const* needle, 
   for (;;) {
 #ifdef __SSE2__
     __m128i const zero = _mm_setzero_si128();
-    __m128i const lowA = _mm_set1_epi8('a'), lowZ = _mm_set1_epi8('z'), caseBit = _mm_set1_epi8(0x20);
+    // x + 0x1F lands in 0x80..0x99, the lowest signed bytes, exactly for
+    // x in 'a'..'z': one add and one signed compare find the lower case.
+    __m128i const bias = _mm_set1_epi8(0x80 - 'a'), limit = _mm_set1_epi8(static_cast<char>(0x80 + 26));
+    __m128i const caseBit = _mm_set1_epi8(0x20);
     __m128i const firstByte = _mm_set1_epi8(static_cast<char>(first));
     auto upper = [&](__m128i x) {
-      __m128i isLower = _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, lowA), x),
-                                      _mm_cmpeq_epi8(_mm_min_epu8(x, lowZ), x));
+      __m128i isLower = _mm_cmplt_epi8(_mm_add_epi8(x, bias), limit);
       return _mm_sub_epi8(x, _mm_and_si128(isLower, caseBit));
     };
     auto prefix = [](__m128i v) {

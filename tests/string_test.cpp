@@ -538,3 +538,20 @@ TEST(StringConcurrent, CopiesSharedBetweenThreads) {
   EXPECT_EQ(0, bad.load());
   EXPECT_TRUE(shared.unique());
 }
+
+// A string whose last other holder was on another thread becomes the sole
+// owner and changes in place; the other thread's reads happen before that.
+TEST(StringConcurrent, InPlaceChangeAfterAnotherThreadLetGo) {
+  for (int round = 0; round < 200; ++round) {
+    String s("shared text");
+    std::atomic<std::size_t> seen{0};
+    std::thread reader([copy = s, &seen] { seen = copy.length() + copy.find("text"); });
+    while (!s.unique()) std::this_thread::yield();
+    char const* before = s.cstr();
+    s.makeUpper();
+    EXPECT_EQ(before, s.cstr());
+    reader.join();
+    EXPECT_EQ(11u + 7u, seen.load());
+    EXPECT_STREQ("SHARED TEXT", s.cstr());
+  }
+}
