@@ -40,6 +40,7 @@ enum : unsigned char {
   CLASS_KEEP = 1,    // copied unchanged by encode
   CLASS_SCHEME = 2,  // allowed in a scheme
   CLASS_WHITE = 4,   // ASCII white space
+  CLASS_PATH = 8,    // copied unchanged into a path: CLASS_KEEP and "/"
 };
 
 struct ClassTable {
@@ -54,6 +55,8 @@ struct ClassTable {
       bits[c] = b;
     }
     for (char const* k = "-_.!~*'():"; *k; ++k) bits[static_cast<unsigned char>(*k)] |= CLASS_KEEP;
+    for (int c = 0; c < 256; ++c)
+      if ((bits[c] & CLASS_KEEP) || c == '/') bits[c] |= CLASS_PATH;
   }
 };
 constexpr ClassTable classes;
@@ -166,24 +169,52 @@ std::size_t encodedLength(char const* p, std::size_t n) {
   return length;
 }
 
+// Appends the encoding of [p, p+n).
 void encodeInto(TextBuffer& out, char const* p, std::size_t n) {
   static char const digits[] = "0123456789abcdef";
   char* w = out.tail(n * 3);
   char* const begin = w;
   for (std::size_t i = 0; i < n; ++i) {
-    char c = p[i];
-    if (hasClass(c, CLASS_KEEP)) {
-      *w++ = c;
+    unsigned char c = static_cast<unsigned char>(p[i]);
+    if (classes.bits[c] & CLASS_KEEP) {
+      *w++ = static_cast<char>(c);
     } else if (c == ' ') {
       *w++ = '+';
     } else {
-      unsigned char b = static_cast<unsigned char>(c);
       *w++ = '%';
-      *w++ = digits[b >> 4];
-      *w++ = digits[b & 15];
+      *w++ = digits[c >> 4];
+      *w++ = digits[c & 15];
     }
   }
   out.grow(static_cast<std::size_t>(w - begin));
+}
+
+// encodeInto for a whole NUL-terminated part, read in one pass without
+// measuring it first (most parts are a few bytes long). With keepSlash, "/"
+// stays as it is: the separators of a path.
+void encodeText(TextBuffer& out, char const* p, bool keepSlash) {
+  static char const digits[] = "0123456789abcdef";
+  unsigned char const copied = keepSlash ? CLASS_PATH : CLASS_KEEP;
+  std::size_t const chunk = 64;  // source bytes per check of the room left
+  while (*p) {
+    char* w = out.tail(chunk * 3);
+    char* const begin = w;
+    for (char const* const stop = p + chunk; p != stop; ++p) {
+      unsigned char c = static_cast<unsigned char>(*p);
+      if (classes.bits[c] & copied) {
+        *w++ = static_cast<char>(c);
+      } else if (c == ' ') {
+        *w++ = '+';
+      } else if (c == 0) {
+        break;
+      } else {
+        *w++ = '%';
+        *w++ = digits[c >> 4];
+        *w++ = digits[c & 15];
+      }
+    }
+    out.grow(static_cast<std::size_t>(w - begin));
+  }
 }
 
 // The decoded text is never longer than the input. Every look-ahead is
@@ -344,6 +375,49 @@ void parseQueries(TArray<StringPair>& queries, char const* p, std::size_t n) {
   }
 }
 
+// The scheme in lower case; the frequent ones shared.
+String lowerScheme(char const* scheme, std::size_t length, URLConstants const& constants) {
+  TextBuffer lower;
+  char* w = lower.tail(length);
+  for (std::size_t i = 0; i < length; ++i) w[i] = lowerAscii(scheme[i]);
+  lower.grow(length);
+  if (length == 4 && std::memcmp(w, "http", 4) == 0) return constants.http;
+  if (length == 5 && std::memcmp(w, "https", 5) == 0) return constants.https;
+  if (length == 4 && std::memcmp(w, "file", 4) == 0) return constants.file;
+  return lower.toString();
+}
+
+// The path of a parsed URL from the path text [p, p+n) and the inherited
+// path: an absolute text replaces it, a relative one replaces its last
+// segment; no text but a query keeps the inherited path up to its last "/".
+String mergePath(String const& inherited, char const* p, std::size_t n, bool queryGiven, bool hasAuthority,
+                 URLConstants const& constants) {
+  if (n == 0) {
+    char const* text = inherited.cstr();
+    if (queryGiven) {
+      char const* slash = std::strrchr(text, '/');
+      if (!slash) return constants.slash;
+      if (slash[1] != '\0') return normalizePath(String(text, static_cast<unsigned int>(slash - text) + 1));
+    }
+    return *text ? normalizePath(inherited) : constants.slash;
+  }
+  if (p[0] == '/' && !needsDecoding(p, n) && isNormalPath(p, n))
+    return n == 1 ? constants.slash : String(p, static_cast<unsigned int>(n));  // the usual case
+  TextBuffer merged;
+  if (p[0] != '/') {
+    char const* text = inherited.cstr();
+    char const* slash = std::strrchr(text, '/');
+    if (slash)
+      merged.append(text, static_cast<std::size_t>(slash - text) + 1);
+    else if (hasAuthority)
+      merged.push('/');
+  }
+  decodeInto(merged, p, n);
+  TextBuffer normal;
+  normalizeInto(normal, merged.data(), merged.size());
+  return textOf(normal);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -359,9 +433,11 @@ URL& URL::operator=(URL&& other) noexcept {
 
 URL::URL(String const& text, URL const& base) {
   URLConstants const& constants = urlConstants();
-  boost::shared_ptr<__::URLStub> stub = boost::make_shared<__::URLStub>(constants.empty);
-  __::URLStub const* b = base.stub_.get();
+  __::URLStub const& none = constants.empty;
+  __::URLStub const& b = base.stub_ ? *base.stub_ : none;
 
+  // First the positions of the parts in the text, then the parts themselves,
+  // each String made once with its final value.
   char const* s = text.cstr();
   std::size_t n = text.length();
   while (n != 0 && hasClass(s[n - 1], CLASS_WHITE)) --n;
@@ -390,112 +466,52 @@ URL::URL(String const& text, URL const& base) {
     }
   }
 
-  // Inheritance from the base. The base's parts are already decoded and
-  // are never decoded again.
+  // Inheritance from the base, whose parts are already decoded and are
+  // never decoded again.
   bool relative = false;
-  if (schemeLength == 0 || (b && equalsIgnoreCase(scheme, schemeLength, b->scheme))) {
-    if (b && !b->path.empty() && b->path.cstr()[0] == '/') schemeLength = 0;
-    if (schemeLength == 0) {
-      if (b) {
-        stub->scheme = b->scheme;
-        stub->userInfo = b->userInfo;
-        stub->hostName = b->hostName;
-        stub->path = b->path;
-      }
-      relative = true;
-    }
+  if (schemeLength == 0 || equalsIgnoreCase(scheme, schemeLength, b.scheme)) {
+    if (b.path.cstr()[0] == '/') schemeLength = 0;
+    relative = schemeLength == 0;
   }
-  if (schemeLength != 0) {
-    TextBuffer lower;
-    char* w = lower.tail(schemeLength);
-    for (std::size_t i = 0; i < schemeLength; ++i) w[i] = lowerAscii(scheme[i]);
-    lower.grow(schemeLength);
-    if (schemeLength == 4 && std::memcmp(w, "http", 4) == 0)
-      stub->scheme = constants.http;
-    else if (schemeLength == 5 && std::memcmp(w, "https", 5) == 0)
-      stub->scheme = constants.https;
-    else if (schemeLength == 4 && std::memcmp(w, "file", 4) == 0)
-      stub->scheme = constants.file;
-    else
-      stub->scheme = lower.toString();
-  }
+  __::URLStub const& inherited = relative ? b : none;
 
-  // Fragment.
-  std::size_t hash = findByte(s, start, n, '#');
-  if (hash < n) {
-    stub->fragment = decodeRange(s + hash + 1, n - hash - 1);
-    limit = hash;
-  }
-  if (relative && start == limit && b) {
-    stub->queries = b->queries;
-    if (stub->fragment.empty()) stub->fragment = b->fragment;
-  }
+  std::size_t const hash = findByte(s, start, n, '#');
+  if (hash < n) limit = hash;
+  // Nothing but a fragment (or nothing at all): the base's parameters too.
+  bool const bare = relative && start == limit;
 
-  // Query.
-  bool queryGiven = false;
-  std::size_t question = findByte(s, start, limit, '?');
-  if (question < limit) {
-    parseQueries(stub->queries, s + question + 1, limit - question - 1);
-    limit = question;
-    queryGiven = true;
-  }
+  std::size_t const question = findByte(s, start, limit, '?');
+  std::size_t const queryEnd = limit;
+  bool const queryGiven = question < limit;
+  if (queryGiven) limit = question;
 
   // Authority: "//" (but not "////") up to the next "/", else the next ";".
   bool authority = false;
+  std::size_t from = 0, at = 0, end = 0;
   if (limit - start >= 2 && s[start] == '/' && s[start + 1] == '/' &&
       !(limit - start >= 4 && s[start + 2] == '/' && s[start + 3] == '/')) {
-    std::size_t from = start + 2;
-    std::size_t end = findByte(s, from, limit, '/');
+    from = start + 2;
+    end = findByte(s, from, limit, '/');
     if (end == limit) end = findByte(s, from, limit, ';');
-    std::size_t at = findByte(s, from, end, '@');
-    if (at < end) {
-      stub->userInfo = decodeRange(s + from, at - from);
-      stub->hostName = decodeRange(s + at + 1, end - at - 1);
-    } else {
-      // A new authority never keeps the base's user information.
-      stub->userInfo = emptyText();
-      stub->hostName = decodeRange(s + from, end - from);
-    }
-    stub->path = emptyText();
+    at = findByte(s, from, end, '@');
     start = end;
     authority = true;
   }
-  bool const hasAuthority = authority || !stub->hostName.empty() || !stub->userInfo.empty();
 
-  // Path.
-  if (start < limit && s[start] == '/' && !needsDecoding(s + start, limit - start) &&
-      isNormalPath(s + start, limit - start)) {
-    // The usual absolute path: nothing to decode, merge or normalise.
-    stub->path = limit - start == 1 ? constants.slash : String(s + start, static_cast<unsigned int>(limit - start));
-  } else if (start < limit) {
-    TextBuffer merged;
-    if (s[start] != '/') {
-      char const* inherited = stub->path.cstr();
-      char const* slash = std::strrchr(inherited, '/');
-      if (slash)
-        merged.append(inherited, static_cast<std::size_t>(slash - inherited) + 1);
-      else if (hasAuthority)
-        merged.push('/');
-    }
-    decodeInto(merged, s + start, limit - start);
-    TextBuffer normal;
-    normalizeInto(normal, merged.data(), merged.size());
-    stub->path = textOf(normal);
-  } else {
-    if (queryGiven) {
-      char const* inherited = stub->path.cstr();
-      char const* slash = std::strrchr(inherited, '/');
-      if (!slash)
-        stub->path = emptyText();
-      else if (slash[1] != '\0')
-        stub->path = String(inherited, static_cast<unsigned int>(slash - inherited) + 1);
-    }
-    if (stub->path.empty())
-      stub->path = constants.slash;
-    else
-      stub->path = normalizePath(stub->path);
-  }
-  stub_ = std::move(stub);
+  String schemeText = relative ? inherited.scheme : lowerScheme(scheme, schemeLength, constants);
+  // A new authority never keeps the base's user information.
+  String userInfo = !authority ? inherited.userInfo : at < end ? decodeRange(s + from, at - from) : none.userInfo;
+  String hostName = !authority ? inherited.hostName
+                               : at < end ? decodeRange(s + at + 1, end - at - 1) : decodeRange(s + from, end - from);
+  bool const hasAuthority = authority || !hostName.empty() || !userInfo.empty();
+  String path = mergePath(authority ? none.path : inherited.path, s + start, limit - start, queryGiven, hasAuthority,
+                          constants);
+  TArray<StringPair> queries = bare ? b.queries : none.queries;
+  if (queryGiven) parseQueries(queries, s + question + 1, queryEnd - question - 1);
+  String fragment = hash + 1 < n ? decodeRange(s + hash + 1, n - hash - 1) : bare ? b.fragment : none.fragment;
+
+  stub_ = boost::make_shared<__::URLStub>(__::URLStub{std::move(schemeText), std::move(userInfo), std::move(hostName),
+                                                       std::move(path), std::move(queries), std::move(fragment)});
 }
 
 // ---------------------------------------------------------------------------
@@ -586,46 +602,42 @@ String URL::toString(bool pathOnly) const {
 
   if (!pathOnly) {
     char const* scheme = u.scheme.cstr();
-    std::size_t schemeLength = u.scheme.length();
+    std::size_t schemeLength = std::strlen(scheme);
     if (isValidScheme(scheme, schemeLength)) {
       out.append(scheme, schemeLength);
       out.append("://", 3);
     }
-    if (!u.userInfo.empty()) {
-      encodeInto(out, u.userInfo.cstr(), u.userInfo.length());
+    char const* userInfo = u.userInfo.cstr();
+    if (*userInfo) {
+      encodeText(out, userInfo, false);
       out.push('@');
     }
-    encodeInto(out, u.hostName.cstr(), u.hostName.length());
+    encodeText(out, u.hostName.cstr(), false);
   }
 
-  // Each segment is encoded by itself so that the separators survive.
+  // Each segment is encoded by itself; the separators stay.
   char const* path = u.path.cstr();
-  std::size_t pathLength = u.path.length();
-  if (!out.empty() && out.back() != '/' && (pathLength == 0 || path[0] != '/')) out.push('/');
-  std::size_t i = 0;
-  while (i < pathLength) {
-    std::size_t end = findByte(path, i, pathLength, '/');
-    encodeInto(out, path + i, end - i);
-    if (end < pathLength) out.push('/');
-    i = end + 1;
-  }
+  if (!out.empty() && out.back() != '/' && path[0] != '/') out.push('/');
+  encodeText(out, path, true);
 
   if (!u.queries.empty()) {
     out.push('?');
     bool first = true;
     for (StringPair const& pair : u.queries) {
-      if (pair.name.empty()) continue;
+      char const* name = pair.name.cstr();
+      if (!*name) continue;
       if (!first) out.push('&');
       first = false;
-      encodeInto(out, pair.name.cstr(), pair.name.length());
+      encodeText(out, name, false);
       out.push('=');
-      encodeInto(out, pair.value.cstr(), pair.value.length());
+      encodeText(out, pair.value.cstr(), false);
     }
   }
 
-  if (!u.fragment.empty()) {
+  char const* fragment = u.fragment.cstr();
+  if (*fragment) {
     out.push('#');
-    encodeInto(out, u.fragment.cstr(), u.fragment.length());
+    encodeText(out, fragment, false);
   }
   return textOf(out);
 }
