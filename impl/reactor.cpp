@@ -135,7 +135,7 @@ class UnblockPipe {
 class ReactorRunner : public sys::IRunnable {
  public:
   explicit ReactorRunner(unsigned int period)
-      : stopRequested_(false), period_(period), count_(0), resultCount_(0), throttle_(true) {
+      : stopRequested_(false), period_(period), hasCommands_(false), count_(0), resultCount_(0), throttle_(true) {
     // Opened here rather than in run(): wakers on other threads then never
     // race with the runner opening or closing it.
     pipe_.open();
@@ -182,6 +182,7 @@ class ReactorRunner : public sys::IRunnable {
     {
       sys::ScopedLock guard(commandLock_);
       commands_.push_back(command);
+      hasCommands_.store(true, std::memory_order_release);
     }
     if (wake) pipe_.wake();
   }
@@ -260,9 +261,12 @@ class ReactorRunner : public sys::IRunnable {
   }
 
   void waitStep() {
-    {
+    // The flag spares the lock on passes without commands; a command queued
+    // just after the test is either woken for or picked up next pass.
+    if (hasCommands_.load(std::memory_order_acquire)) {
       sys::ScopedLock guard(commandLock_);
       pending_.swap(commands_);
+      hasCommands_.store(false, std::memory_order_relaxed);
     }
     for (std::size_t i = 0; i < pending_.size(); ++i) apply(pending_[i]);
     pending_.clear();
@@ -320,7 +324,8 @@ class ReactorRunner : public sys::IRunnable {
       socket->modifyEvents(0, 0);
     }
     point.reset();
-    callback->onSocketEvent(socket, fired, scratch);
+    // The argument keeps the socket alive for the call and no longer.
+    callback->onSocketEvent(std::move(socket), fired, scratch);
   }
 
   std::atomic<bool> stopRequested_;
@@ -328,6 +333,7 @@ class ReactorRunner : public sys::IRunnable {
   UnblockPipe pipe_;
   sys::Mutex commandLock_;
   std::vector<Command> commands_;  // guarded by commandLock_
+  std::atomic<bool> hasCommands_;  // commands_ is not empty
   // The rest belongs to the runner thread alone.
   std::vector<Command> pending_;
   Entry entries_[MAX_ENTRIES];
