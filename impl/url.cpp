@@ -427,7 +427,8 @@ URL::URL() {}
 URL::URL(URL&& other) noexcept : stub_(std::move(other.stub_)) {}
 
 URL& URL::operator=(URL&& other) noexcept {
-  stub_.swap(other.stub_);
+  // Leaves `other` empty, as a moved-from String is.
+  stub_ = std::move(other.stub_);
   return *this;
 }
 

@@ -249,9 +249,13 @@ TEST(URLCopyOnWrite, SettersLeaveCopiesAlone) {
   // A moved-from URL is empty and usable.
   URL moved = original;
   URL target = std::move(moved);
+  EXPECT_TRUE(moved.empty());
   moved.setHostName("again");
   EXPECT_EQ("again", str(moved.getHostName()));
   EXPECT_EQ(before, str(target.toString(false)));
+  target = std::move(moved);
+  EXPECT_TRUE(moved.empty());
+  EXPECT_EQ("again", str(target.getHostName()));
 }
 
 // Copies of one URL, and the parts they share, live on several threads: each

@@ -37,6 +37,7 @@ class ZU_API URL {
 
   URL(URL const& other) = default;
   URL& operator=(URL const& other) = default;
+  // A moved-from URL is empty and usable.
   URL(URL&& other) noexcept;
   URL& operator=(URL&& other) noexcept;
   ~URL() = default;
