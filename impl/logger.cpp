@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "logger_hooks.h"
@@ -57,20 +58,33 @@ struct State {
 // on that thread) forgets the cached one.
 thread_local unsigned int cachedThreadId = 0;
 
-void forgetThreadId() { cachedThreadId = 0; }
-
 unsigned int threadId() {
   unsigned int id = cachedThreadId;
   if (id == 0) cachedThreadId = id = sys::IThread::currentId();
   return id;
 }
 
+State& state();
+
+// A fork while another thread writes a line would leave the child with a
+// lock nobody releases. The forking thread holds the lock across the fork;
+// the child, whose only thread now runs under a new id and so cannot
+// release it, starts with a fresh lock.
+void lockBeforeFork() { state().mutex.lock(); }
+void unlockInParent() { state().mutex.unlock(); }
+void resetInChild() {
+  cachedThreadId = 0;
+  State& s = state();
+  new (&s.mutex) std::recursive_mutex;
+}
+
 // Created once at load and never destroyed: threads of the host may still
 // write lines while the process runs its exit handlers.
 State& state() {
   static State* const s = [] {
-    ::pthread_atfork(nullptr, nullptr, forgetThreadId);
-    return new State;
+    State* created = new State;
+    ::pthread_atfork(lockBeforeFork, unlockInParent, resetInChild);
+    return created;
   }();
   return *s;
 }

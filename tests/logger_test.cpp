@@ -3,6 +3,8 @@
 #include <zu/time.h>
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -323,6 +325,45 @@ TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
   }
   EXPECT_EQ(threads * perThread, counter->calls);
   EXPECT_EQ(bytes, counter->bytes);
+}
+
+// A fork taken while another thread holds the logger must leave the child
+// able to log.
+TEST_F(LoggerTest, ForkedChildLogsWhileAnotherThreadWrites) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "fork with running threads is not supported under ThreadSanitizer";
+#endif
+  logger::setFilePath(path("fork.log").c_str());
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    while (!stop.load()) logger::output("[DBG1]", nullptr, 0, "parent");
+  });
+  int hung = 0;
+  for (int i = 0; i < 20; ++i) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      logger::output("[DBG1]", nullptr, 0, "child");
+      _exit(0);
+    }
+    int status = -1;
+    bool ended = false;
+    for (int waited = 0; waited < 2000 && !ended; ++waited) {
+      ended = waitpid(child, &status, WNOHANG) == child;
+      if (!ended) usleep(1000);
+    }
+    if (!ended) {
+      ++hung;
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(0, hung);
+  EXPECT_NE(std::string::npos, read("fork.log").find("] child\n"));
 }
 
 }  // namespace
