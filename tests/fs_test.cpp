@@ -349,7 +349,9 @@ TEST_F(FsTest, FailedOpensLeakNoDescriptorAndOpenFilesCloseOnExec) {
   std::set<int> after = openDescriptors();
   ASSERT_EQ(before.size() + 1, after.size());
   for (int fd : after) {
-    if (!before.count(fd)) EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    if (!before.count(fd)) {
+      EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    }
   }
   a.reset();  // destruction closes
   EXPECT_EQ(before, openDescriptors());
