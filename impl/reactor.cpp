@@ -426,9 +426,9 @@ void CallbackPoint::registerSocket(SocketHandle handle, unsigned int mask,
 void CallbackPoint::unregisterSocket() {
   if (reactPoint_ && handle_ >= 0) {
     Command remove = {COMMAND_REMOVE_IF_SAME, handle_, 0, reactPoint_};
-    // No wake-up: a stale entry costs at most one pass, and the next
-    // registration (which does wake) comes after it in the queue.
-    impl_->runner().queue(remove, false);
+    // Wake the runner: a descriptor closed while poll() watches it is kept
+    // alive by that poll() (a UDP port stays bound) until it returns.
+    impl_->runner().queue(remove, true);
   }
   reactPoint_.reset();
   handle_ = INVALID_SOCKET_HANDLE;

@@ -15,8 +15,10 @@ namespace impl {
 class Socket : public ISocket, public func::IIO, public boost::enable_shared_from_this<Socket> {
  public:
   Socket(SocketType type, SocketHandle handle)
-      : type_(type), handle_(handle), connectFired_(new std::atomic<bool>(true)), eventMask_(0),
-        readTimeout_(0xFFFFFFFFu), writeTimeout_(0xFFFFFFFFu) {}
+      : type_(type), connectFired_(new std::atomic<bool>(true)), eventMask_(0),
+        readTimeout_(0xFFFFFFFFu), writeTimeout_(0xFFFFFFFFu) {
+    if (handle != INVALID_SOCKET_HANDLE) descriptor_.reset(new Descriptor(handle));
+  }
 
   ~Socket() override {
     close();
@@ -78,12 +80,12 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   bool listen(unsigned short port, IP const& ip, int backlog) override {
     close();
     closeRaw();
-    SocketHandle handle = openSocketHandle(owner(), type_ == SOCKET_TYPE_UDP);
+    Held held = open(type_ == SOCKET_TYPE_UDP);
+    SocketHandle handle = held.get();
     if (handle == INVALID_SOCKET_HANDLE) {
       close();
       return false;
     }
-    handle_.store(handle);
     if (!bindSocketHandle(owner(), handle, ip, port, false)) {
       close();
       return false;
@@ -99,7 +101,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   }
 
   boost::shared_ptr<ISocket> accept(Address* peer) override {
-    SocketHandle accepted = acceptOn(handle_.load(), peer);
+    SocketHandle accepted = acceptOn(hold().get(), peer);
     if (accepted == INVALID_SOCKET_HANDLE) {
       unsigned int code = lastSocketError();
       // No connection waiting is not a failure.
@@ -112,7 +114,8 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   bool connect(unsigned short port, IP const& ip, unsigned short localPort,
                IP const& localIp) override {
     if (type_ == SOCKET_TYPE_UDP) {
-      SocketHandle handle = handle_.load();
+      Held held = hold();
+      SocketHandle handle = held.get();
       if (handle == INVALID_SOCKET_HANDLE) {
         reportSocketError(owner(), ERROR_BAD_HANDLE);
         return false;
@@ -128,12 +131,12 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
     }
     close();
     closeRaw();
-    SocketHandle handle = openSocketHandle(owner(), false);
+    Held held = open(false);
+    SocketHandle handle = held.get();
     if (handle == INVALID_SOCKET_HANDLE) {
       close();
       return false;
     }
-    handle_.store(handle);
     if ((!localIp.isAny() || localPort != 0) &&
         !bindSocketHandle(owner(), handle, localIp, localPort, false)) {
       close();
@@ -153,7 +156,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
     return true;
   }
 
-  bool isOpen() override { return handle_.load() != INVALID_SOCKET_HANDLE; }
+  bool isOpen() override { return bool(boost::atomic_load(&descriptor_)); }
 
   void close() override {
     sys::ScopedLock guard(lock_);
@@ -173,7 +176,8 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   }
 
   bool waitConnected(unsigned int milliseconds) override {
-    SocketHandle handle = handle_.load();
+    Held held = hold();
+    SocketHandle handle = held.get();
     unsigned int ready = 0;
     int result = waitHandle(handle, WAIT_WRITE, milliseconds, &ready);
     if (result > 0) {
@@ -193,7 +197,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   bool waitWritable(unsigned int milliseconds) override { return waitFor(WAIT_WRITE, milliseconds); }
 
   unsigned int recv(void* buffer, unsigned int size) override {
-    long count = receiveOn(handle_.load(), buffer, size);
+    long count = receiveOn(hold().get(), buffer, size);
     if (count >= 0) return unsigned(count);
     unsigned int code = lastSocketError();
     if (!isReceiveWouldBlock(code)) reportSocketError(owner(), code);
@@ -201,7 +205,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   }
 
   unsigned int recvFrom(void* buffer, unsigned int size, Address& from) override {
-    long count = receiveFromOn(handle_.load(), buffer, size, from);
+    long count = receiveFromOn(hold().get(), buffer, size, from);
     if (count >= 0) return unsigned(count);
     unsigned int code = lastSocketError();
     if (!isReceiveWouldBlock(code)) reportSocketError(owner(), code);
@@ -209,7 +213,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   }
 
   unsigned int send(void const* data, unsigned int size) override {
-    long count = sendOn(handle_.load(), data, size);
+    long count = sendOn(hold().get(), data, size);
     if (count >= 0) return unsigned(count);
     unsigned int code = lastSocketError();
     if (!isSendWouldBlock(code)) reportSocketError(owner(), code);
@@ -218,7 +222,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
 
   unsigned int sendTo(void const* data, unsigned int size, unsigned short port,
                       IP const& ip) override {
-    long count = sendToOn(handle_.load(), data, size, ip, port);
+    long count = sendToOn(hold().get(), data, size, ip, port);
     if (count >= 0) return unsigned(count);
     unsigned int code = lastSocketError();
     if (!isSendWouldBlock(code)) reportSocketError(owner(), code);
@@ -227,7 +231,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
 
   Address localAddress() override {
     Address address = {IP(), 0};
-    if (!localAddressOf(handle_.load(), address)) {
+    if (!localAddressOf(hold().get(), address)) {
       reportSocketError(owner(), lastSocketError());
       address.ip = IP();
       address.port = 0;
@@ -237,7 +241,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
 
   Address remoteAddress() override {
     Address address = {IP(), 0};
-    if (!remoteAddressOf(handle_.load(), address)) {
+    if (!remoteAddressOf(hold().get(), address)) {
       reportSocketError(owner(), lastSocketError());
       address.ip = IP();
       address.port = 0;
@@ -246,13 +250,13 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   }
 
   bool setOption(int name, void const* value, int length, int level) override {
-    if (setOptionOn(handle_.load(), level, name, value, length)) return true;
+    if (setOptionOn(hold().get(), level, name, value, length)) return true;
     reportSocketError(owner(), lastSocketError());
     return false;
   }
 
   bool getOption(int name, void* value, int* length, int level) override {
-    if (getOptionOn(handle_.load(), level, name, value, length)) return true;
+    if (getOptionOn(hold().get(), level, name, value, length)) return true;
     reportSocketError(owner(), lastSocketError());
     return false;
   }
@@ -274,7 +278,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
 
   // Caller holds lock_.
   void reRegister() {
-    if (callbackPoint_) callbackPoint_->registerSocket(handle_.load(), eventMask_, callback_);
+    if (callbackPoint_) callbackPoint_->registerSocket(hold().get(), eventMask_, callback_);
   }
 
   // Binds this socket to `reactor`, on which a place is already taken.
@@ -287,17 +291,46 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
     // The previous binding (now in `point`) detaches when this returns.
   }
 
-  void closeRaw() { closeSocketHandle(handle_.exchange(INVALID_SOCKET_HANDLE)); }
+  // Takes the descriptor away from the socket. An operation still running on
+  // it (on another thread) is woken by the shutdown and the last holder
+  // closes it, so its number is never reused under that operation.
+  void closeRaw() {
+    boost::shared_ptr<Descriptor> old =
+        boost::atomic_exchange(&descriptor_, boost::shared_ptr<Descriptor>());
+    if (old)
+      shutdownSocketHandle(old->handle);
+    else
+      closeSocketHandle(INVALID_SOCKET_HANDLE);  // still retries earlier failures
+  }
+
+  // A descriptor held for the length of one operation.
+  struct Held {
+    boost::shared_ptr<Descriptor> ref;
+    SocketHandle get() const { return ref ? ref->handle : INVALID_SOCKET_HANDLE; }
+  };
+  Held hold() const {
+    Held held = {boost::atomic_load(&descriptor_)};
+    return held;
+  }
+  // Creates a fresh descriptor and makes it the socket's.
+  Held open(bool datagram) {
+    Held held;
+    SocketHandle handle = openSocketHandle(owner(), datagram);
+    if (handle == INVALID_SOCKET_HANDLE) return held;
+    held.ref.reset(new Descriptor(handle));
+    boost::atomic_store(&descriptor_, held.ref);
+    return held;
+  }
 
   bool waitFor(unsigned int interest, unsigned int milliseconds) {
-    int result = waitHandle(handle_.load(), interest, milliseconds, 0);
+    int result = waitHandle(hold().get(), interest, milliseconds, 0);
     if (result > 0) return true;
     reportSocketError(owner(), result == 0 ? ERROR_TIMED_OUT : lastSocketError());
     return false;
   }
 
   SocketType const type_;
-  std::atomic<SocketHandle> handle_;
+  boost::shared_ptr<Descriptor> descriptor_;  // only through boost::atomic_*
   ConnectFlag connectFired_;
   sys::Mutex lock_;
   // Guarded by lock_:

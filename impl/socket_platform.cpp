@@ -165,6 +165,10 @@ void closeSocketHandle(SocketHandle handle) {
   }
 }
 
+void shutdownSocketHandle(SocketHandle handle) {
+  if (handle >= 0) ::shutdown(handle, SHUT_RDWR);
+}
+
 int waitHandle(SocketHandle handle, unsigned int interest, unsigned int milliseconds,
                unsigned int* ready) {
   pollfd entry;

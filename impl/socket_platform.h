@@ -61,6 +61,20 @@ bool bindSocketHandle(void const* owner, SocketHandle handle, IP const& ip, unsi
 // that failed to close are retried first.
 void closeSocketHandle(SocketHandle handle);
 
+// Shuts the descriptor down both ways (waking threads blocked on it) without
+// closing it; failures are ignored.
+void shutdownSocketHandle(SocketHandle handle);
+
+// One open descriptor; the last holder closes it.
+class Descriptor {
+ public:
+  explicit Descriptor(SocketHandle handle) : handle(handle) {}
+  ~Descriptor() { closeSocketHandle(handle); }
+  Descriptor(Descriptor const&) = delete;
+  Descriptor& operator=(Descriptor const&) = delete;
+  SocketHandle const handle;
+};
+
 // Waits up to `milliseconds` (0xFFFFFFFF: no limit) for any of the WAIT_READ
 // and WAIT_WRITE bits in `interest`. Returns 1 with the ready bits (WAIT_*)
 // in `ready`, 0 on time-out, -1 on failure (lastSocketError() tells why).

@@ -1,6 +1,7 @@
 #include <zu/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -605,4 +606,63 @@ TEST(ReactorConcurrent, StaleSocketLeavesTheRegistrationOfItsDescriptorsNextOwne
   ASSERT_TRUE(recorder->waitCount(1));
   EXPECT_EQ(fresh, recorder->events()[0].socket);
   recorder->forget();
+}
+
+TEST(ReactorConcurrent, RegistrationChurnFromSeveralThreads) {
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  recorder->action = [](boost::shared_ptr<ISocket> const& s, unsigned int) {
+    char buffer[8];
+    Address from;
+    if (s->recvFrom(buffer, sizeof buffer, from) == 0) s->modifyEvents(0, SOCKET_EVENT_READ);
+  };
+  boost::shared_ptr<ISocket> sender = listening(SOCKET_TYPE_UDP);
+  std::mutex senderLock;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<boost::shared_ptr<ISocket> > mine;
+      for (int i = 0; i < 150; ++i) {
+        boost::shared_ptr<ISocket> s = listening(SOCKET_TYPE_UDP);
+        s->setCallback(recorder);
+        s->modifyEvents(SOCKET_EVENT_READ, 0);
+        s->attach("churn", 8, 0, sys::Normal);
+        {
+          std::lock_guard<std::mutex> guard(senderLock);
+          sender->sendTo("x", 1, portOf(s), IP::loopback());
+        }
+        mine.push_back(s);
+        switch ((i + t) % 4) {
+          case 0: mine.front()->close(); break;
+          case 1: mine.erase(mine.begin()); break;
+          case 2: mine.back()->attach(boost::shared_ptr<IReactor>()); break;
+          default: mine.back()->listen(0, IP::loopback(), 1); break;
+        }
+        if (mine.size() > 6) mine.erase(mine.begin());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_FALSE(recorder->events().empty());
+  recorder->forget();
+}
+
+TEST(SocketConcurrent, CloseFromAnotherThreadWakesABlockedRead) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  boost::shared_ptr<ISocket> client, server;
+  connectedPair(listener, client, server);
+  std::atomic<bool> returned(false);
+  unsigned int got = 99;
+  std::thread reader([&] {
+    char c;
+    got = server->toIO()->read(&c, 1);  // no time-out
+    returned = true;
+  });
+  // Give the reader time to block; the outcome does not depend on it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  server->close();
+  EXPECT_TRUE(eventually([&] { return returned.load(); }));
+  if (!returned) client->send("x", 1);  // let a broken build finish
+  reader.join();
+  EXPECT_EQ(0u, got);
+  EXPECT_FALSE(server->isOpen());
 }
