@@ -108,6 +108,11 @@ TEST(PathParts, ParentAndRoot) {
   EXPECT_STREQ("/", Path("/dir/sub").getRoot().toString().cstr());
   EXPECT_STREQ("/", Path("/").getRoot().toString().cstr());
   EXPECT_TRUE(Path().getRoot().toString().empty());
+
+  EXPECT_TRUE(Path("/a//b/") == Path("/a/b"));
+  EXPECT_TRUE(Path("/a/b/") == "/a/b");
+  EXPECT_TRUE(String("/a/b") == Path("/a/./b"));
+  EXPECT_TRUE(Path("/a/b") != "/a/b/");
 }
 
 TEST(PathChanges, AppendAndSettersStayCanonical) {

@@ -68,8 +68,18 @@ class ZU_API Path {
   String text_;
 };
 
+// Paths compare by their canonical text; a text operand is compared as it
+// stands.
 inline bool operator==(Path const& a, Path const& b) { return a.toString() == b.toString(); }
+inline bool operator==(Path const& a, String const& b) { return a.toString() == b; }
+inline bool operator==(String const& a, Path const& b) { return a == b.toString(); }
+inline bool operator==(Path const& a, char const* b) { return a.toString() == b; }
+inline bool operator==(char const* a, Path const& b) { return a == b.toString(); }
 inline bool operator!=(Path const& a, Path const& b) { return !(a == b); }
+inline bool operator!=(Path const& a, String const& b) { return !(a == b); }
+inline bool operator!=(String const& a, Path const& b) { return !(a == b); }
+inline bool operator!=(Path const& a, char const* b) { return !(a == b); }
+inline bool operator!=(char const* a, Path const& b) { return !(a == b); }
 
 // The questions below take any path text and make it canonical first. They
 // return false, 0 or Unknown on failure and report nothing.
