@@ -165,6 +165,12 @@ void closeSocketHandle(SocketHandle handle) {
   }
 }
 
+Descriptor::~Descriptor() {
+  int saved = errno;
+  closeSocketHandle(handle);
+  errno = saved;
+}
+
 void shutdownSocketHandle(SocketHandle handle) {
   if (handle >= 0) ::shutdown(handle, SHUT_RDWR);
 }

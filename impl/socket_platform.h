@@ -65,11 +65,12 @@ void closeSocketHandle(SocketHandle handle);
 // closing it; failures are ignored.
 void shutdownSocketHandle(SocketHandle handle);
 
-// One open descriptor; the last holder closes it.
+// One open descriptor; the last holder closes it. Closing keeps the thread's
+// last error, which the holder may not have read yet.
 class Descriptor {
  public:
   explicit Descriptor(SocketHandle handle) : handle(handle) {}
-  ~Descriptor() { closeSocketHandle(handle); }
+  ~Descriptor();
   Descriptor(Descriptor const&) = delete;
   Descriptor& operator=(Descriptor const&) = delete;
   SocketHandle const handle;

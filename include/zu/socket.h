@@ -67,8 +67,8 @@ class ZU_API ISocketCallback : public IBase {
 // socket (the pointer held in its shared_ptr) with these kinds: 1 bad
 // handle, 2 timed out, 3 address in use, 4 connection refused, 100 other.
 // Would-block results are not failures and are never reported. One socket is
-// not to be read or written from two threads at once; the registration
-// operations may be called from any thread.
+// not to be read or written from two threads at once; close and the
+// registration operations may be called from any thread.
 class ZU_API ISocket : public IBase {
  public:
   // The byte-stream view: read waits up to the read time-out, then receives
@@ -105,7 +105,8 @@ class ZU_API ISocket : public IBase {
                        IP const& localIp = IP()) = 0;
   virtual bool isOpen() = 0;
   // Closes the handle; an attachment stays, so a later listen or connect
-  // registers again.
+  // registers again. May be called from any thread: an operation blocked on
+  // the socket returns, and the handle is released once it has.
   virtual void close() = 0;
 
   // Time-outs of the IIO view in ms; 0xFFFFFFFF (the start value) waits
