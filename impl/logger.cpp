@@ -18,13 +18,13 @@ namespace zu {
 namespace util {
 namespace logger {
 
+// Outside the locked state so that canLog is a single relaxed load.
+// Constant-initialised: no code runs for it at load.
+std::atomic<unsigned int> __::threshold{3};
+
 namespace {
 
 enum { DAY_UNKNOWN = -1 };
-
-// The threshold lives outside the locked state so that canLog is a single
-// relaxed load. Constant-initialised: no code runs for it at load.
-std::atomic<unsigned int> threshold{3};
 
 struct State {
   // Re-entrant, like the lock the rest of the library uses: a callback may
@@ -159,12 +159,10 @@ void setClock(Clock clock) {
 
 }  // namespace __
 
-bool canLog(unsigned int level) { return level <= threshold.load(std::memory_order_relaxed); }
-
 void setLevel(unsigned int level) {
   State& s = state();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  threshold.store(level, std::memory_order_relaxed);
+  __::threshold.store(level, std::memory_order_relaxed);
 }
 
 void setOptions(unsigned int set, unsigned int clear) {

@@ -4,6 +4,7 @@
 #ifndef ZU_LOGGER_H
 #define ZU_LOGGER_H
 
+#include <atomic>
 #include <boost/weak_ptr.hpp>
 #include <zu/config.h>
 #include <zu/io.h>
@@ -29,8 +30,14 @@ class ZU_API ILogCallback : public IBase {
   virtual void onLog(char const* line) = 0;
 };
 
+namespace __ {
+// The threshold, read by canLog in the caller's own code: every suppressed
+// line costs one load, not a call into the library.
+ZU_API extern std::atomic<unsigned int> threshold;
+}  // namespace __
+
 // level <= threshold (3 at start). Takes no lock.
-ZU_API bool canLog(unsigned int level);
+inline bool canLog(unsigned int level) { return level <= __::threshold.load(std::memory_order_relaxed); }
 ZU_API void setLevel(unsigned int level);
 // Turns on the bits of `set`, then off the bits of `clear`.
 ZU_API void setOptions(unsigned int set, unsigned int clear);
