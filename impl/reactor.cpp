@@ -135,7 +135,8 @@ class UnblockPipe {
 class ReactorRunner : public sys::IRunnable {
  public:
   explicit ReactorRunner(unsigned int period)
-      : stopRequested_(false), period_(period), hasCommands_(false), count_(0), resultCount_(0), throttle_(true) {
+      : stopRequested_(false), period_(period), hasCommands_(false), count_(0), resultCount_(0),
+        throttle_(true) {
     // Opened here rather than in run(): wakers on other threads then never
     // race with the runner opening or closing it.
     pipe_.open();
