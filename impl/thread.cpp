@@ -132,6 +132,10 @@ void threadProcedure(void* argument) {
   runningThreads().fetch_sub(1);
 }
 
+}  // namespace
+
+// Outside the anonymous namespace so that its run-time name reads
+// zu::sys::impl::Thread, like every other implementation class.
 class Thread : public IThread {
  public:
   // `data` is empty for a handle of a thread the library did not start.
@@ -175,7 +179,6 @@ class Thread : public IThread {
   boost::weak_ptr<ThreadData> const data_;
 };
 
-}  // namespace
 }  // namespace impl
 
 boost::shared_ptr<IThread> IThread::New(boost::shared_ptr<IRunnable> runnable, ThreadPriority priority,
