@@ -89,13 +89,13 @@ TEST(SyncPoint, TimedWaitsAndSleepsLastAboutTheirTime) {
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(p.wait(60));
   EXPECT_GE(msSince(t0), 59);
-  EXPECT_LT(msSince(t0), 1000);
+  EXPECT_LT(msSince(t0), 10000);
 
   Semaphore s(1, 0);
   t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(s.wait(1050));  // the deadline's milliseconds carry into seconds
   EXPECT_GE(msSince(t0), 1049);
-  EXPECT_LT(msSince(t0), 2500);
+  EXPECT_LT(msSince(t0), 10000);
 
   t0 = std::chrono::steady_clock::now();
   IThread::sleep(25);
@@ -161,7 +161,7 @@ TEST(SyncPointConcurrent, AutoResetReleasesOneWaiterPerSignalManualAll) {
     });
   for (int i = 0; i < 3; ++i) {
     gate.signal();
-    EXPECT_TRUE(released.wait(5000));
+    EXPECT_TRUE(released.wait(30000));
     EXPECT_FALSE(released.wait(30)) << "a single signal released a second waiter";
   }
   for (std::thread& t : waiters) t.join();
@@ -174,7 +174,7 @@ TEST(SyncPointConcurrent, AutoResetReleasesOneWaiterPerSignalManualAll) {
       released.signal();
     });
   open.signal();
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(released.wait(5000));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(released.wait(30000));
   for (std::thread& t : waiters) t.join();
 }
 
@@ -273,7 +273,7 @@ TEST_F(ThreadConcurrent, ThreadThatEndedByItselfIsNotAskedToStop) {
   auto quick = once([] {});
   boost::shared_ptr<IThread> thread = IThread::New(quick);
   ASSERT_TRUE(quick->done.wait(10000));
-  for (int i = 0; i < 500 && thread->isRunning(); ++i) IThread::sleep(10);
+  for (int i = 0; i < 3000 && thread->isRunning(); ++i) IThread::sleep(10);
   EXPECT_FALSE(thread->isRunning());
   EXPECT_TRUE(thread->stop());
   EXPECT_EQ(0, quick->stopCalls.load());
@@ -325,7 +325,7 @@ TEST_F(ThreadConcurrent, StackSizeIsHonoured) {
 TEST_F(ThreadConcurrent, FinalizeStopsEveryThreadAndWaitsForIt) {
   auto t0 = std::chrono::steady_clock::now();
   zu::finalize();
-  EXPECT_LT(msSince(t0), 1000) << "without threads it returns at once";
+  EXPECT_LT(msSince(t0), 10000) << "without threads it returns at once";
 
   std::vector<boost::shared_ptr<Looper>> loopers;
   std::vector<boost::shared_ptr<IThread>> threads;
