@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -134,13 +135,24 @@ void reopen(State& s, sys::Time const& now) {
   s.file = file;
 }
 
+// "tid:0x", 8 zero-filled hexadecimal digits and a blank; by hand, as a
+// formatted print costs more than the rest of the line.
+void appendThreadId(std::string& line, unsigned int id) {
+  static char const digits[] = "0123456789abcdef";
+  char text[] = "tid:0x00000000 ";
+  for (int i = 13; i >= 6; --i, id >>= 4) text[i] = digits[id & 0xF];
+  line.append(text, sizeof text - 1);
+}
+
 void appendSource(std::string& line, char const* file, int number) {
   char const* base = std::strrchr(file, '/');
   if (!base) base = std::strrchr(file, '\\');
   line += base ? base + 1 : file;
   char digits[24];
-  std::snprintf(digits, sizeof digits, "(%d) ", number);
-  line += digits;
+  std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, number);
+  line += '(';
+  line.append(digits, end.ptr);
+  line += ") ";
 }
 
 }  // namespace
@@ -217,11 +229,7 @@ bool output(char const* tag, char const* file, int line, char const* message) {
     }
     if (tag) text += tag;
     text += ' ';
-    if (options & LOG_OPTION_THREAD) {
-      char id[24];
-      std::snprintf(id, sizeof id, "tid:0x%08x ", threadId());
-      text += id;
-    }
+    if (options & LOG_OPTION_THREAD) appendThreadId(text, threadId());
     if ((options & LOG_OPTION_SOURCE) && file) appendSource(text, file, line);
     if (message) text += message;
 

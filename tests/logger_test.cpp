@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <sstream>
 #include <string>
@@ -145,6 +146,35 @@ TEST_F(LoggerTest, LevelIsAnInclusiveThreshold) {
   std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(1, built);
   EXPECT_NE(std::string::npos, out.find("[WARN] once 1\n"));
+}
+
+// Streams a value whose own formatting logs a line of its own.
+struct LogsWhileStreamed {
+  int value;
+};
+std::ostream& operator<<(std::ostream& out, LogsWhileStreamed const& v) {
+  ZU_LOG(1, "[WARN]", "inner " << std::hex << v.value);
+  return out << v.value;
+}
+
+TEST_F(LoggerTest, MessagesStartFreshAndNest) {
+  logger::setOptions(0, logger::LOG_OPTION_TIME);
+  ::testing::internal::CaptureStdout();
+  // A manipulator, a failed state or a long text of one message does not
+  // carry over into the next.
+  ZU_LOG(1, "[WARN]", std::hex << std::setw(6) << std::setfill('*') << std::showbase << 255);
+  std::string longText(100000, 'x');
+  ZU_LOG(1, "[WARN]", longText);
+  ZU_LOG(1, "[WARN]", 255 << " " << 1.5);
+  // A line logged while another is being built leaves the outer one whole.
+  ZU_LOG(1, "[WARN]", "outer " << LogsWhileStreamed{26} << " end");
+  std::vector<std::string> lines = splitLines(::testing::internal::GetCapturedStdout());
+  ASSERT_EQ(5u, lines.size());
+  EXPECT_EQ("[WARN] **0xff", lines[0]);
+  EXPECT_EQ("[WARN] " + longText, lines[1]);
+  EXPECT_EQ("[WARN] 255 1.5", lines[2]);
+  EXPECT_EQ("[WARN] inner 1a", lines[3]);
+  EXPECT_EQ("[WARN] outer 26 end", lines[4]);
 }
 
 TEST_F(LoggerTest, EachOptionBitAddsItsPart) {
