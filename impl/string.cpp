@@ -35,11 +35,89 @@ struct OwnedStub : __::StringStub {
   OwnedStub& operator=(OwnedStub const&) = delete;
 };
 
+// Blocks for stubs (count and stub in one), kept on a short per-thread list
+// for reuse: texts are made and dropped in great numbers, and popping a
+// block off this list costs far less than a round trip through malloc and
+// free. A block released on another thread than the one that took it joins
+// that thread's list. The list is bounded and emptied when its thread ends;
+// blocks released after that (by later thread-local or static destructors)
+// go straight back to free. Sanitizer builds use malloc for every block, so
+// that a stub used after its release is still caught.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+std::size_t const stubBlockSize = 0;
+#else
+std::size_t const stubBlockSize = 64;
+#endif
+
+struct StubBlockList {
+  void* head;
+  unsigned count;
+  bool watched;  // the thread's exit will empty the list
+  bool ended;    // the thread is past that point
+};
+
+StubBlockList& stubBlocks() {
+  static thread_local StubBlockList list;  // zero-initialised, no destructor
+  return list;
+}
+
+struct StubBlockListEnd {
+  ~StubBlockListEnd() {
+    StubBlockList& list = stubBlocks();
+    list.ended = true;
+    while (void* block = list.head) {
+      list.head = *static_cast<void**>(block);
+      std::free(block);
+    }
+    list.count = 0;
+  }
+};
+
+template <class T>
+struct StubAllocator {
+  using value_type = T;
+  StubAllocator() = default;
+  template <class U>
+  StubAllocator(StubAllocator<U> const&) {}
+
+  T* allocate(std::size_t n) {
+    if (n * sizeof(T) > stubBlockSize) return static_cast<T*>(::operator new(n * sizeof(T)));
+    StubBlockList& list = stubBlocks();
+    void* block = list.head;
+    if (block) {
+      list.head = *static_cast<void**>(block);
+      --list.count;
+    } else if (!(block = std::malloc(stubBlockSize))) {
+      throw std::bad_alloc();
+    }
+    return static_cast<T*>(block);
+  }
+
+  void deallocate(T* p, std::size_t n) {
+    if (n * sizeof(T) > stubBlockSize) return ::operator delete(p);
+    StubBlockList& list = stubBlocks();
+    if (list.count >= 256 || list.ended) return std::free(p);
+    if (!list.watched) {
+      list.watched = true;
+      static thread_local StubBlockListEnd end;
+      (void)end;
+    }
+    *reinterpret_cast<void**>(p) = list.head;
+    list.head = p;
+    ++list.count;
+  }
+
+  template <class U>
+  bool operator==(StubAllocator<U> const&) const { return true; }
+  template <class U>
+  bool operator!=(StubAllocator<U> const&) const { return false; }
+};
+
 // Takes ownership of `text` (malloc'ed or null). If the stub cannot be
 // made, the text is released before the failure propagates.
 boost::shared_ptr<__::StringStub> makeStub(char* text) {
   try {
-    return boost::make_shared<OwnedStub>(text);
+    return boost::allocate_shared<OwnedStub>(StubAllocator<OwnedStub>(), text);
   } catch (...) {
     std::free(text);
     throw;
