@@ -15,6 +15,7 @@ void initializeLibrary() {
   if (done) return;
   done = true;
   // Families add their state accessors here, in dependency order.
+  initializeURL();
   sys::__::initializeTime();
   zu::util::logger::__::initialize();
   sys::impl::threadRegistry();

@@ -20,6 +20,10 @@ void initializeLibrary();
 }  // namespace __
 
 // The families' state accessors, called by initializeLibrary().
+namespace __ {
+void initializeURL();
+}  // namespace __
+
 namespace sys {
 namespace impl {
 class ThreadRegistry;

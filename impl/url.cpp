@@ -6,18 +6,17 @@
 
 #include <boost/make_shared.hpp>
 
+#include "library.h"
+
 namespace zu {
 
 namespace {
 
-// Values that parsed URLs share: the empty parts and the most common texts.
-// Copying one only raises a reference count, so a URL that lacks a part,
-// or whose scheme is one of these, costs no allocation for it. Each thread
-// has its own set, so that threads parsing side by side do not contend for
-// one reference count.
+// The common texts that parsed URLs share. Copying one only raises a
+// reference count, so a URL whose scheme is one of these costs no
+// allocation for it. Each thread has its own set, so that threads parsing
+// side by side do not contend for one reference count.
 struct URLConstants {
-  __::URLStub empty;  // every part empty
-  StringPair emptyPair;
   String http;
   String https;
   String file;
@@ -30,7 +29,40 @@ URLConstants const& urlConstants() {
   return constants;
 }
 
-inline String const& emptyText() { return urlConstants().empty.path; }
+// Values that hold no representation at all, as a String or TArray is left
+// after a move: empty for every operation, and copying or dropping one
+// touches no reference count and allocates nothing. Missing parts of a URL
+// are copies of these.
+struct Empties {
+  __::URLStub stub;
+  StringPair pair;
+};
+
+template <class T>
+void dropRepresentation(T& value) {
+  T taken(std::move(value));
+}
+
+Empties makeEmpties() {
+  Empties e;
+  dropRepresentation(e.stub.scheme);
+  dropRepresentation(e.stub.userInfo);
+  dropRepresentation(e.stub.hostName);
+  dropRepresentation(e.stub.path);
+  dropRepresentation(e.stub.queries);
+  dropRepresentation(e.stub.fragment);
+  dropRepresentation(e.pair.name);
+  dropRepresentation(e.pair.value);
+  return e;
+}
+
+Empties const& empties() {
+  static Empties const values = makeEmpties();
+  return values;
+}
+
+inline __::URLStub const& emptyStub() { return empties().stub; }
+inline String const& emptyText() { return empties().stub.path; }
 
 // ---------------------------------------------------------------------------
 // Byte classes
@@ -80,19 +112,24 @@ bool isValidScheme(char const* p, std::size_t n) {
   return true;
 }
 
-bool equalsIgnoreCase(char const* a, std::size_t n, String const& b) {
-  if (b.length() != n) return false;
-  char const* q = b.cstr();
+// `b` is `m` bytes long.
+bool equalsIgnoreCase(char const* a, std::size_t n, char const* b, std::size_t m) {
+  if (m != n) return false;
   for (std::size_t i = 0; i < n; ++i)
-    if (lowerAscii(a[i]) != lowerAscii(q[i])) return false;
+    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
   return true;
 }
 
-// Position of the first `c` in [from, to), or `to`.
-std::size_t findByte(char const* p, std::size_t from, std::size_t to, char c) {
+// Position of the first `c` in [from, to), or `to`. Most ranges searched
+// are a few bytes long, where a plain loop beats a call to memchr.
+inline std::size_t findByte(char const* p, std::size_t from, std::size_t to, char c) {
   if (from >= to) return to;
-  void const* hit = std::memchr(p + from, c, to - from);
-  return hit ? static_cast<std::size_t>(static_cast<char const*>(hit) - p) : to;
+  if (to - from > 16) {
+    void const* hit = std::memchr(p + from, c, to - from);
+    return hit ? static_cast<std::size_t>(static_cast<char const*>(hit) - p) : to;
+  }
+  while (from < to && p[from] != c) ++from;
+  return from;
 }
 
 // ---------------------------------------------------------------------------
@@ -250,12 +287,28 @@ bool needsDecoding(char const* p, std::size_t n) {
   return false;
 }
 
+// Decodes straight into the String's own buffer, which getBuffer hands out
+// zero-filled: a shorter decoded text is terminated where it ends.
 String decodeRange(char const* p, std::size_t n) {
   if (n == 0) return emptyText();
   if (!needsDecoding(p, n)) return String(p, static_cast<unsigned int>(n));
-  TextBuffer out;
-  decodeInto(out, p, n);
-  return out.toString();
+  String text = emptyText();
+  char* w = text.getBuffer(static_cast<unsigned int>(n));
+  for (std::size_t i = 0; i < n; ++i) {
+    char c = p[i];
+    if (c == '+') {
+      c = ' ';
+    } else if (c == '%' && n - i > 2) {
+      int hi = hexValue(p[i + 1]);
+      int lo = hi < 0 ? -1 : hexValue(p[i + 2]);
+      if (lo >= 0 && (hi | lo) != 0) {
+        c = static_cast<char>(hi * 16 + lo);
+        i += 2;
+      }
+    }
+    *w++ = c;
+  }
+  return text;
 }
 
 // ---------------------------------------------------------------------------
@@ -362,7 +415,7 @@ void parseQueries(TArray<StringPair>& queries, char const* p, std::size_t n) {
   if (count == 0) return;
   // One growth of the array; the pairs are then filled in place.
   unsigned int slot = queries.size();
-  queries.resize(slot + count, urlConstants().emptyPair);
+  queries.resize(slot + count, empties().pair);
   for (std::size_t i = 0; i < n;) {
     std::size_t end = findByte(p, i, n, '&');
     if (end > i) {
@@ -376,33 +429,31 @@ void parseQueries(TArray<StringPair>& queries, char const* p, std::size_t n) {
 }
 
 // The scheme in lower case; the frequent ones shared.
-String lowerScheme(char const* scheme, std::size_t length, URLConstants const& constants) {
-  TextBuffer lower;
-  char* w = lower.tail(length);
-  for (std::size_t i = 0; i < length; ++i) w[i] = lowerAscii(scheme[i]);
-  lower.grow(length);
-  if (length == 4 && std::memcmp(w, "http", 4) == 0) return constants.http;
-  if (length == 5 && std::memcmp(w, "https", 5) == 0) return constants.https;
-  if (length == 4 && std::memcmp(w, "file", 4) == 0) return constants.file;
-  return lower.toString();
+String lowerScheme(char const* scheme, std::size_t length) {
+  if (length == 0) return emptyText();
+  if (equalsIgnoreCase(scheme, length, "http", 4)) return urlConstants().http;
+  if (equalsIgnoreCase(scheme, length, "https", 5)) return urlConstants().https;
+  if (equalsIgnoreCase(scheme, length, "file", 4)) return urlConstants().file;
+  String lower(scheme, static_cast<unsigned int>(length));
+  lower.makeLower();
+  return lower;
 }
 
 // The path of a parsed URL from the path text [p, p+n) and the inherited
 // path: an absolute text replaces it, a relative one replaces its last
 // segment; no text but a query keeps the inherited path up to its last "/".
-String mergePath(String const& inherited, char const* p, std::size_t n, bool queryGiven, bool hasAuthority,
-                 URLConstants const& constants) {
+String mergePath(String const& inherited, char const* p, std::size_t n, bool queryGiven, bool hasAuthority) {
   if (n == 0) {
     char const* text = inherited.cstr();
     if (queryGiven) {
       char const* slash = std::strrchr(text, '/');
-      if (!slash) return constants.slash;
+      if (!slash) return urlConstants().slash;
       if (slash[1] != '\0') return normalizePath(String(text, static_cast<unsigned int>(slash - text) + 1));
     }
-    return *text ? normalizePath(inherited) : constants.slash;
+    return *text ? normalizePath(inherited) : urlConstants().slash;
   }
   if (p[0] == '/' && !needsDecoding(p, n) && isNormalPath(p, n))
-    return n == 1 ? constants.slash : String(p, static_cast<unsigned int>(n));  // the usual case
+    return n == 1 ? urlConstants().slash : String(p, static_cast<unsigned int>(n));  // the usual case
   TextBuffer merged;
   if (p[0] != '/') {
     char const* text = inherited.cstr();
@@ -420,6 +471,8 @@ String mergePath(String const& inherited, char const* p, std::size_t n, bool que
 
 }  // namespace
 
+void __::initializeURL() { empties(); }
+
 // ---------------------------------------------------------------------------
 
 URL::URL() {}
@@ -433,8 +486,7 @@ URL& URL::operator=(URL&& other) noexcept {
 }
 
 URL::URL(String const& text, URL const& base) {
-  URLConstants const& constants = urlConstants();
-  __::URLStub const& none = constants.empty;
+  __::URLStub const& none = emptyStub();
   __::URLStub const& b = base.stub_ ? *base.stub_ : none;
 
   // First the positions of the parts in the text, then the parts themselves,
@@ -470,7 +522,7 @@ URL::URL(String const& text, URL const& base) {
   // Inheritance from the base, whose parts are already decoded and are
   // never decoded again.
   bool relative = false;
-  if (schemeLength == 0 || equalsIgnoreCase(scheme, schemeLength, b.scheme)) {
+  if (schemeLength == 0 || equalsIgnoreCase(scheme, schemeLength, b.scheme.cstr(), b.scheme.length())) {
     if (b.path.cstr()[0] == '/') schemeLength = 0;
     relative = schemeLength == 0;
   }
@@ -499,14 +551,13 @@ URL::URL(String const& text, URL const& base) {
     authority = true;
   }
 
-  String schemeText = relative ? inherited.scheme : lowerScheme(scheme, schemeLength, constants);
+  String schemeText = relative ? inherited.scheme : lowerScheme(scheme, schemeLength);
   // A new authority never keeps the base's user information.
   String userInfo = !authority ? inherited.userInfo : at < end ? decodeRange(s + from, at - from) : none.userInfo;
   String hostName = !authority ? inherited.hostName
                                : at < end ? decodeRange(s + at + 1, end - at - 1) : decodeRange(s + from, end - from);
   bool const hasAuthority = authority || !hostName.empty() || !userInfo.empty();
-  String path = mergePath(authority ? none.path : inherited.path, s + start, limit - start, queryGiven, hasAuthority,
-                          constants);
+  String path = mergePath(authority ? none.path : inherited.path, s + start, limit - start, queryGiven, hasAuthority);
   TArray<StringPair> queries = bare ? b.queries : none.queries;
   if (queryGiven) parseQueries(queries, s + question + 1, queryEnd - question - 1);
   String fragment = hash + 1 < n ? decodeRange(s + hash + 1, n - hash - 1) : bare ? b.fragment : none.fragment;
@@ -522,7 +573,7 @@ String URL::getUserInfo() const { return stub_ ? stub_->userInfo : emptyText(); 
 String URL::getHostName() const { return stub_ ? stub_->hostName : emptyText(); }
 String URL::getPath() const { return stub_ ? stub_->path : emptyText(); }
 String URL::getFragment() const { return stub_ ? stub_->fragment : emptyText(); }
-TArray<StringPair> URL::getQueries() const { return stub_ ? stub_->queries : urlConstants().empty.queries; }
+TArray<StringPair> URL::getQueries() const { return stub_ ? stub_->queries : emptyStub().queries; }
 
 String URL::getQuery(String const& name, String const& defaultValue, bool ignoreCase) const {
   if (!stub_) return defaultValue;
@@ -533,7 +584,7 @@ String URL::getQuery(String const& name, String const& defaultValue, bool ignore
 
 void URL::detach() {
   if (!stub_)
-    stub_ = boost::make_shared<__::URLStub>(urlConstants().empty);
+    stub_ = boost::make_shared<__::URLStub>(emptyStub());
   else if (stub_.use_count() != 1)
     stub_ = boost::make_shared<__::URLStub>(*stub_);
 }

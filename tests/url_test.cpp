@@ -1,6 +1,7 @@
 #include <zu/url.h>
 
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -227,6 +228,21 @@ TEST(URLQuery, GetSetAndEraseFollowTheCaseRule) {
   EXPECT_EQ("x=9", joined(url.getQueries()));
 }
 
+TEST(URLCopyOnWrite, MissingPartsAreOrdinaryEmptyValues) {
+  URL const url("http://h/", URL());
+  String user = url.getUserInfo();
+  EXPECT_EQ("", str(user));
+  user.append("u");
+  std::strcpy(url.getFragment().getBuffer(3), "abc");
+  TArray<StringPair> queries = url.getQueries();
+  EXPECT_EQ(0u, queries.size());
+  queries.append(StringPair{"a", "1"});
+  EXPECT_EQ("u", str(user));
+  EXPECT_EQ(1u, queries.size());
+  EXPECT_EQ("http://h/", str(url.toString(false)));
+  EXPECT_EQ("", str(URL().getPath()));
+}
+
 TEST(URLCopyOnWrite, SettersLeaveCopiesAlone) {
   URL const original("http://u@h/p?a=1#f", URL());
   std::string const before = str(original.toString(false));
@@ -280,6 +296,22 @@ TEST(URLConcurrent, CopiesOnOtherThreadsDetachIndependently) {
   for (std::thread& thread : threads) thread.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(0, failures[t]) << "thread " << t;
   EXPECT_EQ(before, str(original.toString(false)));
+}
+
+// Parts made on one thread and released on another, after the first has
+// ended: the storage of a text outlives the thread that made it.
+TEST(URLConcurrent, PartsReleasedOnAnotherThread) {
+  std::vector<URL> made;
+  std::thread maker([&] {
+    for (int i = 0; i < 2000; ++i) made.push_back(URL(String::printf("http://u%d@h/p%d?k=%d#f", i, i, i), URL()));
+  });
+  maker.join();
+  std::thread dropper([&] {
+    for (int i = 0; i < 2000; i += 2) made[i] = URL();
+  });
+  dropper.join();
+  EXPECT_EQ("http://u1999@h/p1999?k=1999#f", str(made[1999].toString(false)));
+  made.clear();
 }
 
 }  // namespace
