@@ -59,6 +59,9 @@ TEST(StringConstruct, NumbersInEveryBase) {
   EXPECT_STREQ("3W5E11264SGSF", String(UINT64_MAX, 36).cstr());
   EXPECT_STREQ("-1000000000000000000000000000000000000000000000000000000000000000",
                String(INT64_MIN, 2).cstr());
+  // long long literals pick the 64-bit forms instead of being ambiguous.
+  EXPECT_STREQ("-9223372036854775808", String(-9223372036854775807LL - 1).cstr());
+  EXPECT_STREQ("FFFFFFFFFFFFFFFF", String(0xFFFFFFFFFFFFFFFFULL, 16).cstr());
   EXPECT_STREQ("1.50", String(1.5, 2).cstr());
   EXPECT_STREQ("1.500000", String(1.5).cstr());
   EXPECT_STREQ("-2", String(-1.5, 0).cstr());

@@ -4,6 +4,7 @@
 #define ZU_STRING_H
 
 #include <cstdint>
+#include <type_traits>
 #include <boost/shared_array.hpp>
 #include <boost/shared_ptr.hpp>
 #include <zu/config.h>
@@ -41,6 +42,16 @@ class ZU_API String {
   explicit String(unsigned int value, unsigned int base = 10);
   explicit String(std::int64_t value, unsigned int base = 10);
   explicit String(std::uint64_t value, unsigned int base = 10);
+  // long long and unsigned long long are types of their own beside the
+  // 64-bit types above (long here): without this, -1LL or 0xFFULL would be
+  // ambiguous between all the integer constructors.
+  template <class T,
+            typename std::enable_if<(std::is_same<T, long long>::value || std::is_same<T, unsigned long long>::value) &&
+                                        !std::is_same<T, std::int64_t>::value && !std::is_same<T, std::uint64_t>::value,
+                                    int>::type = 0>
+  explicit String(T value, unsigned int base = 10)
+      : String(static_cast<typename std::conditional<std::is_signed<T>::value, std::int64_t, std::uint64_t>::type>(value),
+               base) {}
   // "%0.*f" with `precision`, or "%f" when precision is 0xFFFFFFFF.
   explicit String(double value, unsigned int precision = 0xFFFFFFFF);
 
