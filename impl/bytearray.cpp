@@ -90,7 +90,7 @@ ByteArray::ByteArray(String const& hex) {
   stub_ = makeStub(data, size);
 }
 
-ByteArray::ByteArray(void const* data, unsigned int size) {
+ByteArray::ByteArray(CopyOf, void const* data, unsigned int size) {
   if (!data) size = 0;  // nothing to copy from
   unsigned char* copy = allocate(size);
   if (size) std::memcpy(copy, data, size);

@@ -28,7 +28,7 @@ TEST(ByteArrayConstruct, SizesAndFills) {
   EXPECT_EQ(0u, empty.size());
   EXPECT_EQ(4u, ByteArray(4).size());
   EXPECT_EQ((B{7, 7, 7}), bytes(ByteArray(3, 7)));
-  EXPECT_TRUE(ByteArray(0u, 7).empty());
+  EXPECT_TRUE(ByteArray(0, 7).empty());  // size and fill, not a null pointer
   unsigned char const raw[] = {1, 2, 0, 3};
   EXPECT_EQ((B{1, 2, 0, 3}), bytes(ByteArray(raw, 4)));
   EXPECT_TRUE(ByteArray(nullptr, 4).empty());

@@ -51,6 +51,10 @@ class TArray {
   }
 
   TArray& append(T const& value) {
+    // `value` may be an element of a shared stub, which another thread may
+    // free as soon as this handle lets go of it: keep it until copied.
+    boost::shared_ptr<__::TArrayStub<T>> old;
+    if (!stub_ || stub_.use_count() != 1) old = stub_;
     detach();
     stub_->items.push_back(value);
     return *this;

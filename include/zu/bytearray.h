@@ -3,6 +3,7 @@
 #ifndef ZU_BYTEARRAY_H
 #define ZU_BYTEARRAY_H
 
+#include <type_traits>
 #include <boost/shared_ptr.hpp>
 #include <zu/config.h>
 #include <zu/string.h>
@@ -27,8 +28,11 @@ class ZU_API ByteArray {
   // makes the first digit a byte of its own. Any other character gives an
   // empty array.
   explicit ByteArray(String const& hex);
-  // A copy of `size` bytes at `data`.
-  ByteArray(void const* data, unsigned int size);
+  // A copy of `size` bytes at `data` (nothing for a null pointer). Only
+  // pointers bind here, so that ByteArray(0, fill) stays size and fill.
+  template <class P, typename std::enable_if<std::is_pointer<P>::value || std::is_null_pointer<P>::value,
+                                             int>::type = 0>
+  ByteArray(P data, unsigned int size) : ByteArray(CopyOf(), static_cast<void const*>(data), size) {}
 
   ByteArray(ByteArray const&) = default;
   ByteArray(ByteArray&& other) noexcept;
@@ -54,6 +58,9 @@ class ZU_API ByteArray {
   unsigned char* getBuffer(unsigned int size, unsigned char fill);
 
  private:
+  struct CopyOf {};
+  ByteArray(CopyOf, void const* data, unsigned int size);
+
   boost::shared_ptr<__::ByteArrayStub> stub_;
 };
 
