@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
@@ -542,7 +543,7 @@ TEST(ReactorConcurrent, DescriptorsAbove1024WorkWithWaitsAndReactors) {
   ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &raised));
   std::vector<int> spare;
   while (spare.empty() || spare.back() < 1100) {
-    int fd = dup(0);
+    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // stdin may be closed
     ASSERT_GE(fd, 0);
     spare.push_back(fd);
   }
