@@ -26,14 +26,26 @@ namespace {
 
 unsigned int const npos = 0xFFFFFFFF;
 
+// Texts of up to this many bytes, NUL included, live in the stub's own
+// block, so a short text costs no allocation of its own. Longer texts are
+// malloc'ed; `text` tells which (it points at `room` or elsewhere).
+std::size_t const roomSize = 40;
+
 // The stub as allocated: one block holds the count and the stub, and the
-// destructor releases the text, so a stub costs a single allocation.
+// destructor releases a malloc'ed text, so a stub costs a single allocation.
 struct OwnedStub : __::StringStub {
+  char room[roomSize];
   explicit OwnedStub(char* t) { text = t; }
-  ~OwnedStub() { std::free(text); }
+  ~OwnedStub() {
+    if (text != room) std::free(text);
+  }
   OwnedStub(OwnedStub const&) = delete;
   OwnedStub& operator=(OwnedStub const&) = delete;
 };
+
+OwnedStub& owned(__::StringStub& stub) { return static_cast<OwnedStub&>(stub); }
+
+bool inRoom(__::StringStub const& stub) { return stub.text == static_cast<OwnedStub const&>(stub).room; }
 
 // Blocks for stubs (count and stub in one), kept on a short per-thread list
 // for reuse: texts are made and dropped in great numbers, and popping a
@@ -46,7 +58,7 @@ struct OwnedStub : __::StringStub {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 std::size_t const stubBlockSize = 0;
 #else
-std::size_t const stubBlockSize = 64;
+std::size_t const stubBlockSize = 40 + sizeof(OwnedStub);  // boost's count block around the stub
 #endif
 
 struct StubBlockList {
@@ -56,10 +68,12 @@ struct StubBlockList {
   bool ended;    // the thread is past that point
 };
 
-StubBlockList& stubBlocks() {
-  static thread_local StubBlockList list;  // zero-initialised, no destructor
-  return list;
-}
+// Initial-exec: the library is linked, not loaded late, and this list is
+// touched by every String made and dropped; the general model would call
+// into the dynamic loader each time.
+__attribute__((tls_model("initial-exec"))) thread_local StubBlockList stubBlockList;  // zero-initialised
+
+StubBlockList& stubBlocks() { return stubBlockList; }
 
 struct StubBlockListEnd {
   ~StubBlockListEnd() {
@@ -130,12 +144,6 @@ char* allocate(std::size_t bytes) {
   return p;
 }
 
-char* reallocate(char* old, std::size_t bytes) {
-  char* p = static_cast<char*>(std::realloc(old, bytes));
-  if (!p) throw std::bad_alloc();  // the old block is still valid and owned
-  return p;
-}
-
 // A malloc'ed copy of `n` bytes plus a NUL, or null for n == 0.
 char* duplicate(char const* text, std::size_t n) {
   if (n == 0) return nullptr;
@@ -143,6 +151,45 @@ char* duplicate(char const* text, std::size_t n) {
   std::memcpy(p, text, n);
   p[n] = 0;
   return p;
+}
+
+// Sets the stub's text to a copy of `n` bytes of `text` (null for n == 0),
+// in the stub's room when it fits. The stub's old text must be null.
+void setCopy(__::StringStub& stub, char const* text, std::size_t n) {
+  if (n == 0) return;
+  if (n < roomSize) {
+    char* room = owned(stub).room;
+    std::memcpy(room, text, n);
+    room[n] = 0;
+    stub.text = room;
+  } else {
+    stub.text = duplicate(text, n);
+  }
+}
+
+// A stub holding a copy of `n` bytes of `text`.
+boost::shared_ptr<__::StringStub> makeCopy(char const* text, std::size_t n) {
+  boost::shared_ptr<__::StringStub> stub = makeStub(nullptr);
+  setCopy(*stub, text, n);
+  return stub;
+}
+
+// Gives the (solely owned) stub's text a block of at least `bytes` bytes,
+// keeping its contents up to the old block's size. Returns the new text.
+char* resizeText(__::StringStub& stub, std::size_t bytes) {
+  OwnedStub& o = owned(stub);
+  if (!o.text || o.text == o.room) {
+    if (bytes <= roomSize) {
+      if (!o.text) o.room[0] = 0;
+      return o.text = o.room;
+    }
+    char* p = allocate(bytes);
+    if (o.text) std::memcpy(p, o.room, roomSize);
+    return o.text = p;
+  }
+  char* p = static_cast<char*>(std::realloc(o.text, bytes));
+  if (!p) throw std::bad_alloc();  // the old block is still valid and owned
+  return o.text = p;
 }
 
 // Case tables of the "C" locale: only ASCII letters change case. Constant
@@ -306,7 +353,7 @@ unsigned int searchBackward(char const* text, std::size_t L, char const* needle,
 
 // Digits of `magnitude` in `base`, most significant first, after an
 // optional '-'.
-char* formatNumber(std::uint64_t magnitude, bool negative, unsigned int base) {
+boost::shared_ptr<__::StringStub> formatNumber(std::uint64_t magnitude, bool negative, unsigned int base) {
   ZU_ASSERT(base >= 2 && base <= 36, "base >= 2 && base <= 36");
   static char const digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
   char scratch[66];
@@ -317,7 +364,7 @@ char* formatNumber(std::uint64_t magnitude, bool negative, unsigned int base) {
     magnitude /= base;
   } while (magnitude != 0);
   if (negative) *--p = '-';
-  return duplicate(p, static_cast<std::size_t>(end - p));
+  return makeCopy(p, static_cast<std::size_t>(end - p));
 }
 
 int digitValue(char c) {
@@ -425,7 +472,7 @@ char* formatText(char const* fmt, va_list args) {
 String::String() : stub_(makeStub(nullptr)) {}
 
 String::String(char const* text, unsigned int length)
-    : stub_(makeStub(text ? duplicate(text, strnlen(text, length)) : nullptr)) {}
+    : stub_(makeCopy(text, text ? strnlen(text, length) : 0)) {}
 
 String::String(wchar_t const* text, unsigned int length) : stub_(makeStub(encodeWide(text, length))) {}
 
@@ -433,16 +480,16 @@ String::String(boost::shared_array<wchar_t> text, unsigned int length)
     : stub_(makeStub(encodeWide(text.get(), length))) {}
 
 String::String(int value, unsigned int base)
-    : stub_(makeStub(formatNumber(value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value),
-                                  value < 0, base))) {}
+    : stub_(formatNumber(value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value),
+                               value < 0, base)) {}
 
-String::String(unsigned int value, unsigned int base) : stub_(makeStub(formatNumber(value, false, base))) {}
+String::String(unsigned int value, unsigned int base) : stub_(formatNumber(value, false, base)) {}
 
 String::String(std::int64_t value, unsigned int base)
-    : stub_(makeStub(formatNumber(value < 0 ? 0u - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value),
-                                  value < 0, base))) {}
+    : stub_(formatNumber(value < 0 ? 0u - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value),
+                               value < 0, base)) {}
 
-String::String(std::uint64_t value, unsigned int base) : stub_(makeStub(formatNumber(value, false, base))) {}
+String::String(std::uint64_t value, unsigned int base) : stub_(formatNumber(value, false, base)) {}
 
 String::String(double value, unsigned int precision)
     : String(precision == npos ? printf("%f", value) : printf("%0.*f", static_cast<int>(precision), value)) {}
@@ -673,7 +720,7 @@ String String::mid(unsigned int pos, unsigned int count) const {
   if (count == 0 || pos >= L) return result;
   std::size_t n = L - pos;
   if (count < n) n = count;
-  result.stub_->text = duplicate(t + pos, n);
+  setCopy(*result.stub_, t + pos, n);
   return result;
 }
 
@@ -744,11 +791,14 @@ TArray<String> String::tokenise(String const& separators, bool keepEmpty, bool i
 
 namespace {
 
-// Whether p points anywhere into the block that holds `text`, including
-// spare room behind the NUL that getBuffer may have left.
-bool pointsInto(char const* p, char const* text, std::size_t length) {
+// Whether p points anywhere into the block that holds the stub's text of
+// `length` bytes, including spare room behind the NUL that getBuffer may
+// have left.
+bool pointsInto(char const* p, __::StringStub const* stub, std::size_t length) {
+  char const* text = stub ? stub->text : nullptr;
   if (!text || !p || p < text) return false;
   if (p <= text + length) return true;
+  if (inRoom(*stub)) return p < text + roomSize;
   return p < text + malloc_usable_size(const_cast<char*>(text));
 }
 
@@ -759,16 +809,16 @@ String& String::append(char const* text) {
   char* own = stub_ ? stub_->text : nullptr;
   std::size_t const L = own ? std::strlen(own) : 0;
   std::size_t const n = std::strlen(text);
-  if (unique() && !pointsInto(text, own, L)) {
-    own = reallocate(own, L + n + 1);
-    stub_->text = own;
+  if (unique() && !pointsInto(text, stub_.get(), L)) {
+    own = resizeText(*stub_, L + n + 1);
     std::memcpy(own + L, text, n + 1);
     return *this;
   }
-  char* fresh = allocate(L + n + 1);
+  boost::shared_ptr<__::StringStub> stub = makeStub(nullptr);
+  char* fresh = resizeText(*stub, L + n + 1);
   if (L) std::memcpy(fresh, own, L);
   std::memcpy(fresh + L, text, n + 1);
-  stub_ = makeStub(fresh);
+  stub_.swap(stub);
   return *this;
 }
 
@@ -788,10 +838,9 @@ String& String::splice(char const* text, unsigned int pos, unsigned int count) {
   if (n == 0 && count == 0) return *this;
   std::size_t const cut = count < L - pos ? count : L - pos;
   std::size_t const newLength = L - cut + n;
-  if (unique() && !pointsInto(text, own, L)) {
+  if (unique() && !pointsInto(text, stub_.get(), L)) {
     if (newLength > L) {
-      own = reallocate(own, newLength + 1);
-      stub_->text = own;
+      own = resizeText(*stub_, newLength + 1);
     }
     std::memmove(own + pos + n, own + pos + cut, L - pos - cut);
     std::memcpy(own + pos, text, n);
@@ -843,7 +892,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
   }
   if (hits.empty()) return false;
   std::size_t const newLength = L - hits.size() * t + hits.size() * n;
-  bool const aliased = pointsInto(target, own, L) || pointsInto(subs, own, L);
+  bool const aliased = pointsInto(target, stub_.get(), L) || pointsInto(subs, stub_.get(), L);
   if (unique() && !aliased) {
     if (n <= t) {
       // Shrinking or equal: compact from the left.
@@ -861,8 +910,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
       own[newLength] = 0;
     } else {
       // Growing: widen the block and fill from the right.
-      own = reallocate(own, newLength + 1);
-      stub_->text = own;
+      own = resizeText(*stub_, newLength + 1);
       std::size_t w = newLength;
       std::size_t end = L;
       own[newLength] = 0;
@@ -911,7 +959,7 @@ String& String::leftTrim() {
     std::memmove(own, own + k, rest + 1);
     return *this;
   }
-  stub_ = makeStub(duplicate(own + k, rest));
+  stub_ = makeCopy(own + k, rest);
   return *this;
 }
 
@@ -926,7 +974,7 @@ String& String::rightTrim() {
     own[keep] = 0;
     return *this;
   }
-  stub_ = makeStub(duplicate(own, keep));
+  stub_ = makeCopy(own, keep);
   return *this;
 }
 
@@ -963,16 +1011,16 @@ char* String::getBuffer(unsigned int size) {
   std::size_t const L = own ? std::strlen(own) : 0;
   if (unique()) {
     if (L >= size && L != 0) return own;
-    own = reallocate(own, std::size_t(size) + 1);
-    stub_->text = own;
+    own = resizeText(*stub_, std::size_t(size) + 1);
     std::memset(own + L, 0, std::size_t(size) + 1 - L);
     return own;
   }
   std::size_t const bytes = (L > size ? L : size) + std::size_t(1);
-  char* fresh = allocate(bytes);
+  boost::shared_ptr<__::StringStub> stub = makeStub(nullptr);
+  char* fresh = resizeText(*stub, bytes);
   if (L) std::memcpy(fresh, own, L);
   std::memset(fresh + L, 0, bytes - L);
-  stub_ = makeStub(fresh);
+  stub_.swap(stub);
   return fresh;
 }
 
@@ -980,10 +1028,19 @@ String& String::makeCompact() {
   char* own = stub_ ? stub_->text : nullptr;
   std::size_t const L = own ? std::strlen(own) : 0;
   if (unique() && L != 0) {
-    stub_->text = reallocate(own, L + 1);
+    if (inRoom(*stub_)) return *this;
+    if (L < roomSize) {
+      char* room = owned(*stub_).room;
+      std::memcpy(room, own, L + 1);
+      stub_->text = room;
+      std::free(own);
+      return *this;
+    }
+    char* p = static_cast<char*>(std::realloc(own, L + 1));
+    if (p) stub_->text = p;  // a failed shrink leaves the old block in place
     return *this;
   }
-  stub_ = makeStub(duplicate(own, L));
+  stub_ = makeCopy(own, L);
   return *this;
 }
 

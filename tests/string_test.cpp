@@ -504,6 +504,47 @@ TEST(StringCopyOnWrite, ArgumentInsideOwnBufferIsReadFirst) {
   }
 }
 
+// Short and long texts are kept differently; every length from empty to
+// well past any short-text limit must survive growth, shrinking, sharing
+// and self-reference.
+TEST(StringCopyOnWrite, EveryLengthSurvivesGrowthAndShrinking) {
+  std::string expected;
+  String grown;
+  for (int i = 0; i < 120; ++i) {
+    String before(grown);  // shared: the append must copy
+    char const c = static_cast<char>('a' + i % 26);
+    grown.append(c);
+    expected += c;
+    ASSERT_STREQ(expected.c_str(), grown.cstr()) << i;
+    ASSERT_EQ(expected.size() - 1, before.length()) << i;
+
+    String sole(expected.c_str());
+    sole.append(sole.cstr() + sole.length() / 2);  // reads its own text
+    ASSERT_EQ(expected + expected.substr(expected.size() / 2), sole.cstr()) << i;
+
+    String compact(expected.c_str());
+    compact.getBuffer(200);
+    compact.erase(static_cast<unsigned int>(expected.size() / 2));
+    compact.makeCompact();
+    ASSERT_EQ(expected.substr(0, expected.size() / 2), compact.cstr()) << i;
+    String number(static_cast<std::uint64_t>(i) * 0x9E3779B97F4A7C15ull, 2);
+    ASSERT_EQ(static_cast<std::uint64_t>(i) * 0x9E3779B97F4A7C15ull, number.toUnsigned64(2)) << i;
+  }
+  for (int size = 0; size < 80; ++size) {
+    String s("ab");
+    char* b = s.getBuffer(static_cast<unsigned int>(size));
+    std::memset(b + 2, 'z', size > 2 ? size - 2 : 0);
+    EXPECT_EQ(size > 2 ? unsigned(size) : 2u, s.length()) << size;
+    if (size > 10) {
+      // Behind the NUL of a short text, in the room getBuffer left.
+      b[5] = 0;
+      std::strcpy(b + 7, "q");
+      s.append(b + 7);
+      EXPECT_STREQ("abzzzq", s.cstr()) << size;
+    }
+  }
+}
+
 TEST(StringCopyOnWrite, MoveLeavesAUsableEmptyString) {
   String a("text");
   String b(std::move(a));
