@@ -437,30 +437,35 @@ char* encodeWide(wchar_t const* text, unsigned int length) {
   return out;
 }
 
-// Formats into a malloc'ed buffer, growing it until the text fits. The
-// block is left at the last size tried.
-char* formatText(char const* fmt, va_list args) {
-  std::size_t size = 16;
-  char* buffer = nullptr;
+// A stub holding the text `fmt` and `args` make: in the stub's room when it
+// fits, else in a malloc'ed buffer grown until it does. A conversion error
+// gives the empty text (no buffer size cures it, so growing would never end).
+boost::shared_ptr<__::StringStub> formatStub(char const* fmt, va_list args) {
+  boost::shared_ptr<__::StringStub> stub = makeStub(nullptr);
+  OwnedStub& o = owned(*stub);
+  va_list copy;
+  va_copy(copy, args);
+  int result = std::vsnprintf(o.room, roomSize, fmt, copy);
+  va_end(copy);
+  if (result <= 0) return stub;
+  if (static_cast<std::size_t>(result) < roomSize) {
+    o.text = o.room;
+    return stub;
+  }
   for (;;) {
-    char* grown = static_cast<char*>(std::realloc(buffer, size));
-    if (!grown) {
-      std::free(buffer);
-      throw std::bad_alloc();
-    }
-    buffer = grown;
-    va_list copy;
+    std::size_t const size = static_cast<std::size_t>(result) + 1;
+    char* grown = static_cast<char*>(std::realloc(o.text, size));
+    if (!grown) throw std::bad_alloc();  // the stub still owns the old block
+    o.text = grown;
     va_copy(copy, args);
-    int result = std::vsnprintf(buffer, size, fmt, copy);
+    result = std::vsnprintf(o.text, size, fmt, copy);
     va_end(copy);
     if (result < 0) {
-      // vsnprintf never fails for lack of room here: a negative result is
-      // a conversion error that no buffer size cures.
-      std::free(buffer);
-      return nullptr;
+      std::free(o.text);
+      o.text = nullptr;
+      return stub;
     }
-    if (static_cast<std::size_t>(result) < size) return buffer;
-    size = static_cast<std::size_t>(result) + 1;
+    if (static_cast<std::size_t>(result) < size) return stub;
   }
 }
 
@@ -1051,16 +1056,14 @@ String String::printf(char const* fmt, ...) {
   ZU_ASSERT(fmt, "fmt");
   va_list args;
   va_start(args, fmt);
-  char* text;
+  String result;
   try {
-    text = formatText(fmt, args);
+    result.stub_ = formatStub(fmt, args);
   } catch (...) {
     va_end(args);
     throw;
   }
   va_end(args);
-  String result;
-  result.stub_->text = text;
   return result;
 }
 
@@ -1071,16 +1074,14 @@ String String::printf(String const& fmt, ...) {
   // handles like any other trailing named argument.
   va_list args;
   va_start(args, fmt);
-  char* text;
+  String result;
   try {
-    text = formatText(fmt.cstr(), args);
+    result.stub_ = formatStub(fmt.cstr(), args);
   } catch (...) {
     va_end(args);
     throw;
   }
   va_end(args);
-  String result;
-  result.stub_->text = text;
   return result;
 }
 #pragma GCC diagnostic pop

@@ -429,6 +429,14 @@ TEST(StringMutate, PrintfGrowsToFit) {
   std::string big(1000, 'q');
   EXPECT_STREQ(big.c_str(), String::printf("%s", big.c_str()).cstr());
   EXPECT_STREQ("7-7", String::printf(String("%d-%d"), 7, 7).cstr());
+  for (std::size_t n = 0; n < 100; ++n) {
+    std::string const text(n, 'p');
+    ASSERT_STREQ(text.c_str(), String::printf("%s", text.c_str()).cstr()) << n;
+  }
+  // A wide character the "C" locale cannot encode: an error no buffer size
+  // cures, so the result is empty rather than an endless retry.
+  wchar_t const unencodable[] = {0x20AC, 0};
+  EXPECT_STREQ("", String::printf("%ls", unencodable).cstr());
 }
 
 // Every mutator, applied to a copy, leaves the original alone; and every
