@@ -6,6 +6,11 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/make_shared.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -261,6 +266,86 @@ void BM_ZuTickCount(benchmark::State& state) {
 }
 BENCHMARK(BM_ZuTickCount);
 
+// --- timers ------------------------------------------------------------------
+// Arming and disarming a timer on the caller's thread, and the delay from a
+// 1 ms timer's due time to its callback, against a Boost.Asio steady_timer
+// served by one io_context thread.
+
+class TimerSignal : public zu::sys::ITimerCallback {
+ public:
+  void onTimer(boost::shared_ptr<zu::sys::ITimer> timer) override {
+    timer->stop();
+    fired.signal();
+  }
+  zu::sys::SyncPoint fired{true};
+};
+
+void BM_ZuTimerStartStop(benchmark::State& state) {
+  auto callback = boost::make_shared<TimerSignal>();
+  boost::shared_ptr<zu::sys::ITimer> timer = zu::sys::ITimer::New(900);
+  for (auto _ : state) {
+    timer->start(3600000, callback);
+    timer->stop();
+  }
+}
+BENCHMARK(BM_ZuTimerStartStop);
+
+void BM_AsioSteadyTimerArmCancel(benchmark::State& state) {
+  boost::asio::io_context io;
+  boost::asio::steady_timer timer(io);
+  for (auto _ : state) {
+    timer.expires_after(std::chrono::hours(1));
+    timer.async_wait([](boost::system::error_code) {});
+    timer.cancel();
+    io.poll();  // the cancelled handler runs; the queue stays empty
+    io.restart();
+  }
+}
+BENCHMARK(BM_AsioSteadyTimerArmCancel);
+
+void BM_ZuTimerOneMillisecond(benchmark::State& state) {
+  auto callback = boost::make_shared<TimerSignal>();
+  boost::shared_ptr<zu::sys::ITimer> timer = zu::sys::ITimer::New(901);
+  for (auto _ : state) {
+    timer->start(1, callback);
+    callback->fired.wait();
+  }
+}
+BENCHMARK(BM_ZuTimerOneMillisecond)->UseRealTime();
+
+void BM_AsioSteadyTimerOneMillisecond(benchmark::State& state) {
+  boost::asio::io_context io;
+  auto work = boost::asio::make_work_guard(io);
+  std::thread runner([&] { io.run(); });
+  boost::asio::steady_timer timer(io);
+  std::mutex m;
+  std::condition_variable cv;
+  bool fired = false;
+  for (auto _ : state) {
+    boost::asio::post(io, [&] {
+      timer.expires_after(std::chrono::milliseconds(1));
+      timer.async_wait([&](boost::system::error_code) {
+        std::lock_guard<std::mutex> lock(m);
+        fired = true;
+        cv.notify_one();
+      });
+    });
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return fired; });
+    fired = false;
+  }
+  work.reset();
+  runner.join();
+}
+BENCHMARK(BM_AsioSteadyTimerOneMillisecond)->UseRealTime();
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  zu::finalize();  // the timer threads
+  return 0;
+}

@@ -19,6 +19,7 @@ void initializeLibrary() {
   sys::__::initializeTime();
   zu::util::logger::__::initialize();
   sys::impl::threadRegistry();
+  initializeTimers();
   net::IP::loopback();
   net::impl::initializeSocketPlatform();
   net::impl::initializeReactors();

@@ -22,6 +22,7 @@ void initializeLibrary();
 // The families' state accessors, called by initializeLibrary().
 namespace __ {
 void initializeURL();
+void initializeTimers();
 }  // namespace __
 
 namespace sys {

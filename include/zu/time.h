@@ -1,11 +1,14 @@
 // zu::sys time values: points in time with their calendar fields, text
 // patterns, named formats and free-form date text; the millisecond tick,
-// time-outs and the adaptive delay.
+// time-outs, the adaptive delay and periodic timers.
 #ifndef ZU_TIME_H
 #define ZU_TIME_H
 
+#include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 #include <cstdint>
 #include <zu/config.h>
+#include <zu/io.h>
 #include <zu/string.h>
 
 namespace zu {
@@ -118,6 +121,40 @@ class ZU_API AdaptiveDelay {
  private:
   struct State;
   State* state_;
+};
+
+class ITimer;
+
+// Implemented by callers. A timer holds its callback weakly: once the
+// object is gone, the timer stops firing (silently).
+class ZU_API ITimerCallback : public IBase {
+ public:
+  // Runs on the timer thread of the timer's reactor id, never at the same
+  // time as another callback of that id; no library lock is held. It may
+  // start, stop or drop any timer, its own included.
+  virtual void onTimer(boost::shared_ptr<ITimer> timer) = 0;
+};
+
+// A periodic timer. All timers made with one reactor id share one thread
+// and one schedule, so their callbacks run one at a time in due order; the
+// thread ends with the id's last timer. Periods a late callback missed are
+// skipped, never fired in a burst. The schedule follows a monotonic clock,
+// so changing the wall clock neither delays nor hurries a timer.
+class ZU_API ITimer : public IBase {
+ public:
+  // Fires callback->onTimer every `interval` milliseconds from now until
+  // stopped, restarted or destroyed. Restarting replaces the interval and
+  // callback; the old schedule never fires again. The callback must be
+  // alive and the interval not 0 (assertions). Always true.
+  virtual bool start(unsigned int interval, boost::weak_ptr<ITimerCallback> callback) = 0;
+  // Stopping a stopped timer does nothing.
+  virtual void stop() = 0;
+  // True from start() until stop(); the loss of the callback object does
+  // not change it.
+  virtual bool isRunning() = 0;
+
+  // A stopped timer on the timer thread of `reactorId`.
+  static boost::shared_ptr<ITimer> New(unsigned int reactorId);
 };
 
 }  // namespace sys
