@@ -1,14 +1,25 @@
-// Header blocks against POCO's header collection, in one binary.
+// Header blocks and the client against POCO's, in one binary.
 #include <zu/http.h>
 
 #include <benchmark/benchmark.h>
 
 #ifdef ZU_HAVE_POCO
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/NameValueCollection.h>
 #include <sstream>
 #endif
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -76,6 +87,108 @@ void BM_PocoNameValueToString(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_PocoNameValueToString);
+#endif
+
+// --- the client: keep-alive GETs of a 1 KB body over loopback ---------------
+
+// Answers every request on every connection with the same 1 KB body and
+// keeps connections open; one thread serves the connections in turn.
+class LoopbackServer {
+ public:
+  LoopbackServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 8);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    std::string const body(1024, 'x');
+    reply_ = "HTTP/1.1 200 OK\r\nContent-Length: 1024\r\nContent-Type: text/plain\r\n\r\n" + body;
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~LoopbackServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+  unsigned short port = 0;
+
+ private:
+  void serve() {
+    std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+    std::vector<std::string> pending(1);
+    while (!stop_) {
+      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+          fds.push_back({fd, POLLIN, 0});
+          pending.emplace_back();
+        }
+      }
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        char buffer[8192];
+        ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+          ::close(fds[i].fd);
+          fds.erase(fds.begin() + i);
+          pending.erase(pending.begin() + i);
+          --i;
+          continue;
+        }
+        pending[i].append(buffer, static_cast<std::size_t>(n));
+        std::size_t end;
+        while ((end = pending[i].find("\r\n\r\n")) != std::string::npos) {
+          pending[i].erase(0, end + 4);
+          while (pending[i].compare(0, 2, "\r\n") == 0) pending[i].erase(0, 2);
+          ::send(fds[i].fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+        }
+      }
+    }
+    for (std::size_t i = 1; i < fds.size(); ++i) ::close(fds[i].fd);
+  }
+
+  int listener_ = -1;
+  std::string reply_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+void BM_ZuHttpClientKeepAliveGet(benchmark::State& state) {
+  LoopbackServer server;
+  boost::shared_ptr<zu::net::http::IHttpClient> client = zu::net::http::IHttpClient::New("bench", 5000);
+  std::string const url = "http://127.0.0.1:" + std::to_string(server.port) + "/resource?id=1";
+  zu::String body;
+  for (auto _ : state) {
+    if (!client->get(url.c_str(), body, true) || body.length() != 1024) state.SkipWithError("get failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ZuHttpClientKeepAliveGet)->UseRealTime();
+
+#ifdef ZU_HAVE_POCO
+void BM_PocoHttpClientSessionKeepAliveGet(benchmark::State& state) {
+  LoopbackServer server;
+  Poco::Net::HTTPClientSession session("127.0.0.1", server.port);
+  session.setKeepAlive(true);
+  std::string body;
+  for (auto _ : state) {
+    Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, "/resource?id=1", Poco::Net::HTTPMessage::HTTP_1_1);
+    request.set("User-Agent", "bench");
+    request.setKeepAlive(true);
+    session.sendRequest(request);
+    Poco::Net::HTTPResponse response;
+    std::istream& in = session.receiveResponse(response);
+    body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (body.size() != 1024) state.SkipWithError("get failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PocoHttpClientSessionKeepAliveGet)->UseRealTime();
 #endif
 
 }  // namespace

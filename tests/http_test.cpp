@@ -1,4 +1,18 @@
+#include <zu/em.h>
 #include <zu/http.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -79,4 +93,301 @@ TEST(HttpStatusText, ListedCodesHaveTheirPhrasesOthersNone) {
   EXPECT_EQ(33, listed);
   EXPECT_STREQ("", HttpStatus::text(static_cast<HttpStatus::E_Code>(307)).cstr());
   EXPECT_STREQ("", HttpStatus::text(static_cast<HttpStatus::E_Code>(413)).cstr());
+}
+
+// ---------------------------------------------------------------------------
+// The client, against a scripted server on loopback.
+
+namespace {
+
+using zu::net::http::IHttpClient;
+using zu::net::http::IHttpReceiver;
+
+struct Reply {
+  std::string text;
+  bool close = false;  // close the connection after sending
+};
+
+// Accepts connections on 127.0.0.1 (port chosen by the system) and answers
+// each request, in order, with what `respond` returns for it.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(std::function<Reply(std::string const& request, int index)> respond)
+      : respond_(std::move(respond)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 8) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      ADD_FAILURE() << "cannot listen on loopback";
+    port = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+
+  ~ScriptedServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+
+  std::string url(std::string const& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+
+  std::vector<std::string> requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+  unsigned short port = 0;
+  std::atomic<int> connections{0};
+
+ private:
+  bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    while (!stop_)
+      if (::poll(&p, 1, 20) > 0) return true;
+    return false;
+  }
+
+  void serve() {
+    while (readable(listener_)) {
+      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      ++connections;
+      std::string pending;
+      bool open = true;
+      while (open && !stop_) {
+        // One request: the head, then as many body bytes as it announces.
+        std::size_t headEnd;
+        while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos && (open = fill(fd, pending))) {
+        }
+        if (!open) break;
+        std::size_t bodyLength = 0;
+        std::size_t at = pending.find("Content-Length: ");
+        if (at != std::string::npos && at < headEnd) bodyLength = std::stoul(pending.substr(at + 16));
+        while (pending.size() < headEnd + 4 + bodyLength && (open = fill(fd, pending))) {
+        }
+        if (!open) break;
+        std::string request = pending.substr(0, headEnd + 4 + bodyLength);
+        pending.erase(0, request.size());
+        int index;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          requests_.push_back(request);
+          index = static_cast<int>(requests_.size()) - 1;
+        }
+        Reply reply = respond_(request, index);
+        ::send(fd, reply.text.data(), reply.text.size(), MSG_NOSIGNAL);
+        if (reply.close) break;
+      }
+      ::close(fd);
+    }
+  }
+
+  // Reads more bytes; false when the peer closed. Blank lines between
+  // requests are dropped.
+  bool fill(int fd, std::string& pending) {
+    if (!readable(fd)) return false;
+    char buffer[4096];
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    while (pending.compare(0, 2, "\r\n") == 0) pending.erase(0, 2);
+    return true;
+  }
+
+  std::function<Reply(std::string const&, int)> respond_;
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};
+
+Reply ok(std::string const& body, bool close = false) {
+  return Reply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, close};
+}
+
+struct Outcome {
+  bool ok;
+  unsigned int code;
+  std::string text;
+  std::string body;
+};
+
+Outcome get(boost::shared_ptr<IHttpClient> const& client, std::string const& url, bool keepAlive = false) {
+  zu::em::CatchError guard(client.get());
+  String body("left over");
+  bool const ok = client->get(url.c_str(), body, keepAlive);
+  return Outcome{ok, guard.code(), guard.text().cstr(), body.cstr()};
+}
+
+class Collector : public IHttpReceiver {
+ public:
+  void onData(boost::shared_ptr<IHttpClient>, unsigned char const* data, unsigned int length) override {
+    body.append(reinterpret_cast<char const*>(data), length);
+    ++calls;
+  }
+  void onEnd(boost::shared_ptr<IHttpClient>) override { ++ends; }
+  std::string body;
+  int calls = 0;
+  int ends = 0;
+};
+
+}  // namespace
+
+TEST(HttpClient, GetsBodiesByLengthOrChunksAndSendsAWellFormedRequest) {
+  ScriptedServer server([](std::string const& request, int) {
+    if (request.find("GET /chunked ") == 0)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;ext=1\r\nWiki\r\n5\r\npedia\r\n0\r\n\r\n"};
+    return ok("hello");
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  EXPECT_EQ(100u, client->status());
+  Outcome o = get(client, server.url("/a/b?x=1#frag"));
+  EXPECT_TRUE(o.ok) << o.text;
+  EXPECT_EQ("hello", o.body);
+  EXPECT_EQ(200u, client->status());
+  o = get(client, server.url("/chunked"));
+  EXPECT_TRUE(o.ok) << o.text;
+  EXPECT_EQ("Wikipedia", o.body);  // replaces what the string held
+  o = get(client, server.url(""));
+  EXPECT_TRUE(o.ok) << o.text;
+
+  std::vector<std::string> requests = server.requests();
+  ASSERT_EQ(3u, requests.size());
+  std::string const host = "127.0.0.1:" + std::to_string(server.port);
+  EXPECT_EQ("GET /a/b?x=1 HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: zu-test/1\r\n\r\n", requests[0]);
+  EXPECT_EQ(0u, requests[2].find("GET / HTTP/1.1\r\n"));
+  EXPECT_EQ(3, server.connections.load());  // no keep-alive: a connection each
+}
+
+TEST(HttpClient, KeepAliveReusesAConnectionOnlyAfterACompleteResponse) {
+  ScriptedServer server([](std::string const& request, int) {
+    if (request.find("GET /missing ") == 0) return Reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nNot here!"};
+    return ok("same");
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  EXPECT_TRUE(get(client, server.url("/1"), true).ok);
+  EXPECT_TRUE(get(client, server.url("/2"), true).ok);
+  EXPECT_EQ(1, server.connections.load());
+  EXPECT_NE(std::string::npos, server.requests()[0].find("\r\nConnection: Keep-Alive\r\n"));
+
+  // A 404 counts as no body, but its page is still on the connection: the
+  // next exchange must not read it as its status line.
+  Outcome missing = get(client, server.url("/missing"), true);
+  EXPECT_TRUE(missing.ok);
+  EXPECT_EQ("", missing.body);
+  EXPECT_EQ(404u, client->status());
+  Outcome after = get(client, server.url("/3"), true);
+  EXPECT_TRUE(after.ok) << after.text;
+  EXPECT_EQ("same", after.body);
+  EXPECT_EQ(2, server.connections.load());
+}
+
+TEST(HttpClient, FollowsRedirectsUpToTheLimit) {
+  ScriptedServer server([](std::string const& request, int) {
+    // /r<n> redirects to /r<n-1>, relative; /r0 answers. The redirect's own
+    // headers must not decide how the final body is read.
+    int n = std::stoi(request.substr(request.find("/r") + 2));
+    if (n == 0) return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nend\r\n0\r\n\r\n"};
+    return Reply{"HTTP/1.1 302 Found\r\nContent-Length: 0\r\nLocation: /r" + std::to_string(n - 1) + "\r\n\r\n"};
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  Outcome nine = get(client, server.url("/r9"));
+  EXPECT_TRUE(nine.ok) << nine.text;
+  EXPECT_EQ("end", nine.body);
+  Outcome ten = get(client, server.url("/r10"));
+  EXPECT_FALSE(ten.ok);
+  EXPECT_EQ(2u, ten.code);
+  EXPECT_EQ("try to max: 10", ten.text);
+}
+
+TEST(HttpClient, ReportsEachFailureWithItsText) {
+  ScriptedServer server([](std::string const& request, int) {
+    std::string path = request.substr(4, request.find(' ', 4) - 4);
+    if (path == "/nolocation") return Reply{"HTTP/1.1 302 Found\r\n\r\n", true};
+    if (path == "/closing") return Reply{"HTTP/1.1 200 OK\r\n\r\nuntil close", true};
+    if (path == "/bigchunk") return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n", true};
+    if (path == "/short") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", true};
+    if (path == "/status") return Reply{"HTTP/1.1 506 Odd\r\n\r\n", true};
+    if (path == "/truncated") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n", true};
+    if (path == "/badheader") return Reply{"HTTP/1.1 200 OK\r\nNo-Separator\r\n\r\n", true};
+    return Reply{"", true};
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  struct Case {
+    std::string url;
+    unsigned int code;
+    std::string text;
+  };
+  std::vector<Case> const cases = {
+      {"https://127.0.0.1/", 2, "url scheme error. only support http."},
+      {server.url("/nolocation"), 2, "need redirect but location info is none."},
+      {server.url("/closing"), 2, "unknown transfer encoding mode."},
+      {server.url("/bigchunk"), 2, "error chunk size:65536"},
+      {server.url("/short"), 2, "can't read content.err="},
+      {server.url("/status"), 2, "read response message failed."},
+      {server.url("/truncated"), 2, "read response message failed."},
+      {server.url("/badheader"), 2, "read response message failed."},
+      {server.url("/silent"), 2, "read response message failed."},
+  };
+  for (Case const& c : cases) {
+    Outcome o = get(client, c.url);
+    EXPECT_FALSE(o.ok) << c.url;
+    EXPECT_EQ(c.code, o.code) << c.url;
+    EXPECT_EQ(c.text, o.text) << c.url;
+  }
+
+  // Nobody listens on a port just released.
+  unsigned short const closedPort = [] {
+    ScriptedServer gone([](std::string const&, int) { return Reply{}; });
+    return gone.port;
+  }();
+  std::string const host = "127.0.0.1:" + std::to_string(closedPort);
+  Outcome refused = get(client, "http://" + host + "/");
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(1u, refused.code);
+  EXPECT_EQ("can't open remote host:" + host, refused.text);
+}
+
+TEST(HttpClient, RequestStreamsTheBodyToTheReceiver) {
+  std::string const big(200000, 'b');
+  ScriptedServer server([&](std::string const& request, int) {
+    if (request.find("POST /early ") == 0)
+      return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part", true};
+    return ok(big);
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  MIME headers;
+  headers.set("X-Token", "t");
+  headers.set("user-agent", "custom");
+  MIME responseHeaders;
+  responseHeaders.set("Stale", "x");
+  Collector collector;
+  {
+    zu::em::CatchError guard(client.get());
+    EXPECT_TRUE(client->request("POST", server.url("/upload").c_str(), headers, "payload", responseHeaders,
+                                collector, false))
+        << guard.text().cstr();
+  }
+  EXPECT_EQ(big, collector.body);
+  EXPECT_EQ(1, collector.ends);
+  EXPECT_FALSE(responseHeaders.contains("Stale"));
+  EXPECT_STREQ("200000", responseHeaders.get("content-length", "").cstr());
+  std::string const request = server.requests()[0];
+  EXPECT_NE(std::string::npos, request.find("\r\nX-Token: t\r\nuser-agent: custom\r\nHost: "));
+  EXPECT_EQ(std::string::npos, request.find("User-Agent: zu-test"));
+  EXPECT_NE(std::string::npos, request.find("\r\nContent-Length: 7\r\n\r\npayload"));
+
+  // The connection ends before the announced length: the receiver still
+  // hears the end, and the request fails instead of waiting forever.
+  Collector early;
+  zu::em::CatchError guard(client.get());
+  EXPECT_FALSE(client->request("POST", server.url("/early").c_str(), MIME(), String(), responseHeaders, early, false));
+  EXPECT_EQ("only part", early.body);
+  EXPECT_EQ(1, early.ends);
+  EXPECT_EQ(2u, guard.code());
+  EXPECT_EQ(0u, std::string(guard.text().cstr()).find("can't read content.err="));
 }

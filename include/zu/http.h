@@ -1,10 +1,12 @@
-// zu::net::http: header blocks and status texts shared by the HTTP client
-// and the server-side HTTP connection.
+// zu::net::http: header blocks and status texts, and the blocking HTTP/1.1
+// client.
 #ifndef ZU_HTTP_H
 #define ZU_HTTP_H
 
+#include <boost/shared_ptr.hpp>
 #include <zu/array.h>
 #include <zu/config.h>
+#include <zu/io.h>
 #include <zu/string.h>
 
 namespace zu {
@@ -76,6 +78,44 @@ class ZU_API HttpStatus {
   // The reason phrase ("Moved Temporarily" for 302); empty for a code
   // outside the list above (307, 413, ...).
   static String text(E_Code code);
+};
+
+class IHttpClient;
+
+// Receives the body of IHttpClient::request as it arrives, on the caller's
+// thread.
+class ZU_API IHttpReceiver : public IBase {
+ public:
+  virtual void onData(boost::shared_ptr<IHttpClient> client, unsigned char const* data, unsigned int length) = 0;
+  // The body is complete, or the connection delivered no more of it (the
+  // request then returns false).
+  virtual void onEnd(boost::shared_ptr<IHttpClient> client) = 0;
+};
+
+// HTTP/1.1 over plain TCP on the calling thread ("http" URLs only),
+// following up to 9 redirects (301, 302; a relative Location is taken
+// relative to the URL that answered). Failures return false and are
+// reported under the client: kind 1 for connecting and sending ("can't
+// open remote host:" + host, "send request failed."), kind 2 for the rest.
+// `timeout` bounds connecting, the keep-alive check and each write; reads
+// wait without limit. With keepAlive, the next exchange with the same host
+// text reuses the connection if the last response was read completely.
+// One thread at a time per client.
+class ZU_API IHttpClient : public IBase {
+ public:
+  // GET; the body (by Content-Length or chunked coding; empty for 204, 304
+  // and 404) replaces `response`.
+  virtual bool get(String const& url, String& response, bool keepAlive) = 0;
+  // Sends `method` with `headers` (Host, User-Agent and Content-Length are
+  // added when absent) and `body`; the response head goes to
+  // `responseHeaders` and a Content-Length body to `receiver`, whose onEnd
+  // ends every request that got a response head.
+  virtual bool request(String const& method, String const& url, MIME const& headers, String const& body,
+                       MIME& responseHeaders, IHttpReceiver& receiver, bool keepAlive) = 0;
+  // The status code of the last response head read; 100 before any.
+  virtual unsigned int status() = 0;
+
+  static boost::shared_ptr<IHttpClient> New(String const& userAgent, unsigned int timeout);
 };
 
 }  // namespace http
