@@ -1,10 +1,18 @@
-// Header blocks and the client against POCO's, in one binary.
+// Header blocks, the client and the server-side connection against POCO's,
+// in one binary.
 #include <zu/http.h>
+#include <zu/sys.h>
 
 #include <benchmark/benchmark.h>
 
 #ifdef ZU_HAVE_POCO
 #include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequestHandler.h>
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/NameValueCollection.h>
@@ -18,6 +26,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <boost/make_shared.hpp>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +201,119 @@ void BM_PocoHttpClientSessionKeepAliveGet(benchmark::State& state) {
 BENCHMARK(BM_PocoHttpClientSessionKeepAliveGet)->UseRealTime();
 #endif
 
+// --- the server side: keep-alive round trips of a small GET ------------------
+
+// A raw keep-alive client: connects to `port`, then sends one request and
+// reads one response (a 64-byte body) per call.
+class RawClient {
+ public:
+  explicit RawClient(unsigned short port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawClient() { ::close(fd_); }
+  bool roundTrip() {
+    static char const request[] = "GET /item?id=7 HTTP/1.1\r\nHost: bench\r\nConnection: Keep-Alive\r\n\r\n";
+    if (!ok_ || ::send(fd_, request, sizeof request - 1, MSG_NOSIGNAL) <= 0) return false;
+    for (;;) {
+      std::size_t head = pending_.find("\r\n\r\n");
+      if (head != std::string::npos) {
+        std::size_t at = pending_.find("ontent-Length: ");
+        std::size_t length = at < head ? std::stoul(pending_.substr(at + 15)) : 0;
+        if (pending_.size() >= head + 4 + length) {
+          pending_.erase(0, head + 4 + length);
+          return true;
+        }
+      }
+      char buffer[4096];
+      ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return false;
+      pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  int fd_;
+  bool ok_;
+  std::string pending_;
+};
+
+class Answerer : public zu::net::http::IHttpConnectionCallback {
+ public:
+  void onRequest(boost::shared_ptr<zu::net::http::IHttpConnection> connection,
+                 zu::net::http::HttpRequest const&) override {
+    zu::net::http::HttpResponse response;
+    response.body = body_;
+    connection->respond(response);
+  }
+  void onEvent(boost::shared_ptr<zu::net::http::IHttpConnection>, unsigned int) override {}
+
+ private:
+  zu::String const body_{std::string(64, 'r').c_str()};
+};
+
+void BM_ZuHttpConnectionRoundTrip(benchmark::State& state) {
+  boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
+  listener->listen(0, zu::net::IP::loopback());
+  RawClient client(listener->localAddress().port);
+  listener->waitReadable(5000);
+  auto answerer = boost::make_shared<Answerer>();
+  boost::shared_ptr<zu::net::http::IHttpConnection> connection =
+      zu::net::http::IHttpConnection::New(listener->accept(), 60000, 60000);
+  connection->start(answerer);
+  for (auto _ : state)
+    if (!client.roundTrip()) state.SkipWithError("round trip failed");
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ZuHttpConnectionRoundTrip)->UseRealTime();
+
+#ifdef ZU_HAVE_POCO
+class PocoAnswer : public Poco::Net::HTTPRequestHandler {
+ public:
+  void handleRequest(Poco::Net::HTTPServerRequest&, Poco::Net::HTTPServerResponse& response) override {
+    static std::string const body(64, 'r');
+    response.setContentType("text/html");
+    response.setContentLength(static_cast<std::streamsize>(body.size()));
+    response.send() << body;
+  }
+};
+
+class PocoFactory : public Poco::Net::HTTPRequestHandlerFactory {
+ public:
+  Poco::Net::HTTPRequestHandler* createRequestHandler(Poco::Net::HTTPServerRequest const&) override {
+    return new PocoAnswer;
+  }
+};
+
+void BM_PocoHttpServerRoundTrip(benchmark::State& state) {
+  Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
+  auto* params = new Poco::Net::HTTPServerParams;
+  params->setKeepAlive(true);
+  params->setMaxKeepAliveRequests(0);
+  Poco::Net::HTTPServer server(new PocoFactory, socket, params);
+  server.start();
+  {
+    RawClient client(socket.address().port());
+    for (auto _ : state)
+      if (!client.roundTrip()) state.SkipWithError("round trip failed");
+  }
+  server.stopAll(true);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PocoHttpServerRoundTrip)->UseRealTime();
+#endif
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  zu::finalize();  // the reactor and timer threads
+  return 0;
+}

@@ -1,5 +1,6 @@
 #include <zu/em.h>
 #include <zu/http.h>
+#include <zu/sys.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -7,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -390,4 +394,258 @@ TEST(HttpClient, RequestStreamsTheBodyToTheReceiver) {
   EXPECT_EQ(1, early.ends);
   EXPECT_EQ(2u, guard.code());
   EXPECT_EQ(0u, std::string(guard.text().cstr()).find("can't read content.err="));
+}
+
+// ---------------------------------------------------------------------------
+// The server-side connection, driven by a raw client socket.
+
+namespace {
+
+using zu::net::http::HttpRequest;
+using zu::net::http::HttpResponse;
+using zu::net::http::IHttpConnection;
+using zu::net::http::IHttpConnectionCallback;
+
+// Records what the connection hands out; optionally answers at once.
+class Handler : public IHttpConnectionCallback {
+ public:
+  void onRequest(boost::shared_ptr<IHttpConnection> connection, HttpRequest const& request) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests.push_back(request);
+    }
+    changed_.notify_all();
+    if (answer) {
+      HttpResponse response;
+      response.body = request.url.getPath();
+      connection->respond(response);
+    }
+  }
+  void onEvent(boost::shared_ptr<IHttpConnection>, unsigned int event) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events.push_back(event);
+    }
+    changed_.notify_all();
+  }
+  bool waitRequests(std::size_t n) { return waitFor([&] { return requests.size() >= n; }); }
+  bool waitEvents(std::size_t n) { return waitFor([&] { return events.size() >= n; }); }
+  bool waitEvent(unsigned int event) {
+    return waitFor([&] { return std::find(events.begin(), events.end(), event) != events.end(); });
+  }
+  std::size_t requestCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests.size();
+  }
+  std::size_t eventCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events.size();
+  }
+
+  std::atomic<bool> answer{false};
+  std::vector<HttpRequest> requests;  // read after waitRequests
+  std::vector<unsigned int> events;   // read after waitEvents
+
+ private:
+  template <class Ready>
+  bool waitFor(Ready ready) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), ready);
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
+class HttpConnectionConcurrent : public ::testing::Test {
+ protected:
+  // A connection over a freshly accepted socket, and the raw client end.
+  void open(unsigned int idle = 60000, unsigned int receive = 60000) {
+    boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
+    ASSERT_TRUE(listener->listen(0, zu::net::IP::loopback()));
+    client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(listener->localAddress().port);
+    ASSERT_EQ(0, ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_TRUE(listener->waitReadable(5000));
+    boost::shared_ptr<zu::net::ISocket> accepted = listener->accept();
+    ASSERT_TRUE(accepted);
+    connection_ = IHttpConnection::New(accepted, idle, receive);
+    connection_->start(handler_);
+  }
+
+  void TearDown() override {
+    connection_.reset();
+    if (client_ >= 0) ::close(client_);
+    zu::finalize();
+  }
+
+  void send(std::string const& text) { ::send(client_, text.data(), text.size(), MSG_NOSIGNAL); }
+
+  // One response: its head, then the body its Content-Length announces.
+  std::string response() {
+    std::string& text = received_;
+    std::size_t headEnd, length = 0;
+    while ((headEnd = text.find("\r\n\r\n")) == std::string::npos)
+      if (!receive(text)) return std::move(text);
+    std::size_t at = text.find("Content-Length: ");
+    if (at != std::string::npos && at < headEnd) length = std::stoul(text.substr(at + 16));
+    while (text.size() < headEnd + 4 + length)
+      if (!receive(text)) break;
+    std::string one = text.substr(0, headEnd + 4 + length);
+    text.erase(0, one.size());
+    return one;
+  }
+
+  boost::shared_ptr<Handler> handler_ = boost::make_shared<Handler>();
+  boost::shared_ptr<IHttpConnection> connection_;
+  int client_ = -1;
+
+  void forget() { received_.clear(); }
+
+ private:
+  std::string received_;  // bytes behind the last response taken
+
+  bool receive(std::string& text) {
+    pollfd p{client_, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) return false;
+    char buffer[65536];
+    ssize_t n = ::recv(client_, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    text.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+};
+
+std::string header(std::string const& response, std::string const& name) {
+  std::size_t at = response.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "<none>";
+  at += name.size() + 4;
+  return response.substr(at, response.find("\r\n", at) - at);
+}
+
+}  // namespace
+
+TEST_F(HttpConnectionConcurrent, RequestSplitOverReadsIsDeliveredOnceAndAnsweredWithDefaults) {
+  open();
+  send("POST /p?x=1 HTTP/1.1\r\nHo");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  send("st: example.com\r\nContent-Length: 4\r\n\r\nda");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(0u, handler_->requestCount());
+  send("ta");
+  ASSERT_TRUE(handler_->waitRequests(1));
+  HttpRequest const request = handler_->requests[0];
+  EXPECT_STREQ("POST", request.method.cstr());
+  EXPECT_STREQ("example.com", request.url.getHostName().cstr());
+  EXPECT_STREQ("/p", request.url.getPath().cstr());
+  EXPECT_STREQ("1", request.url.getQuery("x").cstr());
+  EXPECT_STREQ("data", request.body.cstr());
+
+  HttpResponse answer;
+  answer.body = "hello";
+  connection_->respond(answer);
+  connection_->respond(answer);  // nothing to answer any more: no second response
+  std::string const text = response();
+  EXPECT_EQ(0u, text.find("HTTP/1.1 200 OK\r\n"));
+  EXPECT_EQ("5", header(text, "Content-Length"));
+  EXPECT_EQ("zu::HttpServer", header(text, "Server"));
+  EXPECT_EQ("text/html", header(text, "Content-Type"));
+  EXPECT_EQ(29u, header(text, "Date").size());  // "Sun, 06 Nov 1994 08:49:37 GMT"
+  EXPECT_EQ("hello", text.substr(text.size() - 5));
+  EXPECT_TRUE(answer.headers.contains("Server"));  // the caller's record keeps the additions
+  EXPECT_EQ(4u, answer.headers.size());
+}
+
+TEST_F(HttpConnectionConcurrent, BackToBackRequestsAreAnsweredInOrder) {
+  open();
+  handler_->answer = true;
+  send("GET /one HTTP/1.1\r\nHost: h\r\n\r\nGET /two HTTP/1.1\r\nHost: h\r\n\r\n");
+  std::string const first = response();
+  std::string const second = response();
+  EXPECT_EQ("/one", first.substr(first.size() - 4));
+  EXPECT_EQ("/two", second.substr(second.size() - 4));
+
+  // Answered later from another thread, the buffered second request still
+  // comes through.
+  handler_->answer = false;
+  send("GET /three HTTP/1.1\r\nHost: h\r\n\r\nGET /four HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_TRUE(handler_->waitRequests(3));
+  HttpResponse answer;
+  connection_->respond(answer);
+  EXPECT_EQ("0", header(response(), "Content-Length"));  // an empty body is framed too
+  ASSERT_TRUE(handler_->waitRequests(4));
+  EXPECT_STREQ("/four", handler_->requests[3].url.getPath().cstr());
+}
+
+TEST_F(HttpConnectionConcurrent, BrokenLimitsGiveEventZeroAndTheConnectionGoesOn) {
+  std::string headers19, headers20;
+  for (int i = 0; i < 19; ++i) headers19 += "H" + std::to_string(i) + ": v\r\n";
+  headers20 = headers19 + "H19: v\r\n";
+  std::vector<std::string> const broken = {
+      "GET / HTTP/1.0\r\n\r\n",
+      "GET /" + std::string(600, 'a'),
+      "GET / HTTP/1.1\r\n" + headers20 + "\r\n",
+      "POST / HTTP/1.1\r\nContent-Length: 10241\r\n\r\n",
+      "GET / HTTP/1.1\r\nNo-Separator\r\n\r\n",
+      "GET /\r\n\r\n",
+  };
+  for (std::string const& text : broken) {
+    handler_ = boost::make_shared<Handler>();
+    open();
+    send(text);
+    ASSERT_TRUE(handler_->waitEvents(1)) << text.substr(0, 40);
+    EXPECT_EQ(0u, handler_->events[0]);
+    HttpResponse answer;
+    answer.code = zu::net::http::HttpStatus::HTTP_BAD_REQUEST;
+    connection_->respond(answer);
+    EXPECT_EQ(0u, response().find("HTTP/1.1 400 Bad Request\r\n"));
+    send("GET /after HTTP/1.1\r\n" + headers19 + "\r\n");
+    ASSERT_TRUE(handler_->waitRequests(1)) << text.substr(0, 40);
+    EXPECT_EQ(19u, handler_->requests[0].headers.size());
+    EXPECT_EQ(1u, handler_->eventCount());
+    connection_.reset();
+    ::close(client_);
+    client_ = -1;
+    forget();
+  }
+
+  handler_ = boost::make_shared<Handler>();
+  open();
+  std::string const body(10240, 'b');
+  send("POST / HTTP/1.1\r\nContent-Length: 10240\r\n\r\n" + body.substr(0, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(0u, handler_->requestCount());
+  send(body.substr(5000));
+  ASSERT_TRUE(handler_->waitRequests(1));
+  EXPECT_EQ(10240u, handler_->requests[0].body.length());
+}
+
+TEST_F(HttpConnectionConcurrent, PeerCloseAndTimeOutsAreEvents) {
+  open(1000, 60000);
+  auto const started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(handler_->waitEvents(2));  // idle: once expired, every tick
+  auto const waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, std::chrono::milliseconds(1900));
+  EXPECT_EQ(3u, handler_->events[0]);
+  EXPECT_EQ(3u, handler_->events[1]);
+
+  ::shutdown(client_, SHUT_WR);
+  EXPECT_TRUE(handler_->waitEvent(2));
+}
+
+TEST_F(HttpConnectionConcurrent, ALargeResponseIsQueuedAndWrittenAsTheSocketTakesIt) {
+  open();
+  send("GET /big HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(handler_->waitRequests(1));
+  HttpResponse answer;
+  answer.body = String(std::string(4 << 20, 'z').c_str());
+  connection_->respond(answer);  // far more than the socket buffers hold
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::string const text = response();
+  ASSERT_EQ(std::string::npos, text.find_first_not_of('z', text.find("\r\n\r\n") + 4));
+  EXPECT_EQ(std::size_t(4 << 20), text.size() - (text.find("\r\n\r\n") + 4));
+  send("GET /next HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(handler_->waitRequests(2));
 }

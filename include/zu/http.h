@@ -1,5 +1,5 @@
-// zu::net::http: header blocks and status texts, and the blocking HTTP/1.1
-// client.
+// zu::net::http: header blocks and status texts, the blocking HTTP/1.1
+// client and the event-driven server-side connection.
 #ifndef ZU_HTTP_H
 #define ZU_HTTP_H
 
@@ -7,7 +7,9 @@
 #include <zu/array.h>
 #include <zu/config.h>
 #include <zu/io.h>
+#include <zu/socket.h>
 #include <zu/string.h>
+#include <zu/url.h>
 
 namespace zu {
 namespace net {
@@ -116,6 +118,59 @@ class ZU_API IHttpClient : public IBase {
   virtual unsigned int status() = 0;
 
   static boost::shared_ptr<IHttpClient> New(String const& userAgent, unsigned int timeout);
+};
+
+// A request as the connection parsed it. `url` is "http://" + the Host
+// header + the request target, or empty without a Host header.
+struct HttpRequest {
+  String method;
+  URL url;
+  MIME headers;
+  String body;
+};
+
+struct HttpResponse {
+  HttpStatus::E_Code code = HttpStatus::HTTP_OK;
+  MIME headers;
+  String body;
+};
+
+class IHttpConnection;
+
+// Implemented by servers; held weakly by the connection.
+class ZU_API IHttpConnectionCallback : public IBase {
+ public:
+  // A complete request, on the reactor thread. Reading pauses until the
+  // connection's respond().
+  virtual void onRequest(boost::shared_ptr<IHttpConnection> connection, HttpRequest const& request) = 0;
+  // 0: a request that failed to parse or broke a limit (reading pauses
+  // until respond()); 2: the peer closed; 3: the idle or receive time-out
+  // expired (again every second until the caller acts). The connection
+  // takes no action of its own.
+  virtual void onEvent(boost::shared_ptr<IHttpConnection> connection, unsigned int event) = 0;
+};
+
+// The server side of one accepted TCP connection, persistent across
+// requests. Requests are read on the pooled reactor "http-connection";
+// limits: lines below 512 bytes, at most 19 header lines, bodies up to
+// 10240 bytes (Content-Length), "HTTP/1.1" only. A one-second tick on timer
+// reactor 0 watches the idle time-out (waiting for a request) and the
+// receive time-out (while one arrives).
+class ZU_API IHttpConnection : public IBase {
+ public:
+  // Attaches the socket, starts reading and the time-out tick.
+  virtual void start(boost::weak_ptr<IHttpConnectionCallback> callback) = 0;
+  // Answers the request last handed out (does nothing otherwise). Adds to
+  // `response.headers`, when absent: "Server", "Content-Type" (text/html),
+  // "Date"; and "Content-Length" of the body. What the socket does not take
+  // at once is queued and written as it becomes writable.
+  virtual void respond(HttpResponse& response) = 0;
+  virtual ISocket* socket() = 0;
+
+  // `socket`: an accepted TCP socket; `idle` and `receive`: the time-outs
+  // in ms.
+  static boost::shared_ptr<IHttpConnection> New(boost::shared_ptr<ISocket> socket, unsigned int idle,
+                                                unsigned int receive);
 };
 
 }  // namespace http

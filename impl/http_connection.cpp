@@ -1,0 +1,365 @@
+// The server side of an HTTP connection: requests parsed on the reactor
+// thread, responses queued and written as the socket takes them.
+#include <zu/bytearray.h>
+#include <zu/em.h>
+#include <zu/http.h>
+#include <zu/sys.h>
+#include <zu/time.h>
+#include <zu/util.h>
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/make_shared.hpp>
+#include <cstring>
+
+#include "http_literals.h"
+#include "logging.h"
+
+namespace zu {
+namespace net {
+namespace http {
+namespace impl {
+
+namespace {
+
+unsigned int const readBlock = 4096;
+unsigned int const maxLine = 512;
+unsigned int const maxHeaderLines = 19;
+unsigned int const maxBody = 10240;
+
+// Interval of the time-out tick.
+unsigned int const tickInterval = 1000;
+
+}  // namespace
+
+class HttpConnection : public IHttpConnection,
+                       public ISocketCallback,
+                       public sys::ITimerCallback,
+                       public boost::enable_shared_from_this<HttpConnection> {
+ public:
+  HttpConnection(boost::shared_ptr<ISocket> socket, unsigned int idle, unsigned int receive)
+      : socket_(socket),
+        timer_(sys::ITimer::New(0)),
+        idleTimeout_(idle),
+        receiveTimeout_(receive),
+        output_(util::IPipeBuffer::New()),
+        inputSocket_(std::move(socket)) {}
+
+  ~HttpConnection() override {
+    sys::ScopedLock lock(lock_);
+    if (socket_) close();
+  }
+
+  void start(boost::weak_ptr<IHttpConnectionCallback> callback) override {
+    sys::ScopedLock lock(lock_);
+    if (!socket_) return;
+    callback_ = callback;
+    socket_->attach("http-connection", 0xFFFFFFFF, 0, sys::Normal);
+    socket_->setCallback(boost::weak_ptr<ISocketCallback>(boost::shared_ptr<ISocketCallback>(shared_from_this())));
+    socket_->modifyEvents(SOCKET_EVENT_READ, 0);
+    timer_->start(tickInterval,
+                  boost::weak_ptr<sys::ITimerCallback>(boost::shared_ptr<sys::ITimerCallback>(shared_from_this())));
+  }
+
+  void respond(HttpResponse& response) override {
+    sys::ScopedLock lock(lock_);
+    if (state_ != 3 || !socket_) return;
+    MIME& headers = response.headers;
+    if (!headers.contains(literals::server)) headers.set(literals::server, "zu::HttpServer");
+    if (!headers.contains(literals::contentType)) headers.set(literals::contentType, "text/html");
+    if (!headers.contains(literals::date)) headers.set(literals::date, sys::Time::now().toString(sys::HttpDate, 0));
+    unsigned int const code = static_cast<unsigned int>(response.code);
+    if (!response.body.empty()) {
+      headers.set(literals::contentLength, String(response.body.length()));
+    } else if (code >= 200 && code != 204 && code != 304 && !headers.contains(literals::contentLength)) {
+      // On a persistent connection a response without a length would only
+      // end when the connection does.
+      headers.set(literals::contentLength, "0");
+    }
+    // Status line, header block and body leave in one piece.
+    String text = String(literals::protocolVersion) + " " + String(code) + " " + HttpStatus::text(response.code) +
+                  literals::lineEnd;
+    text += headers.toString();
+    text += literals::lineEnd;
+    text += response.body;
+    send(text);
+    state_ = 1;
+    idleTimeout_.restart();
+    socket_->modifyEvents(SOCKET_EVENT_READ, 0);
+  }
+
+  ISocket* socket() override { return socket_ ? socket_.get() : inputSocket_.get(); }
+
+  void onSocketEvent(boost::shared_ptr<ISocket>, unsigned int events, ByteArray&) override {
+    boost::shared_ptr<HttpConnection> self = shared_from_this();
+    if (events & SOCKET_EVENT_READ) read();
+    if (events & SOCKET_EVENT_WRITE) flush();
+  }
+
+  void onTimer(boost::shared_ptr<sys::ITimer>) override {
+    boost::shared_ptr<HttpConnection> self = shared_from_this();
+    bool pending = false;
+    {
+      sys::ScopedLock lock(lock_);
+      if (!socket_ || !socket_->isOpen()) return;
+      bool const expired = (state_ == 1 && idleTimeout_.timedOut()) || (state_ == 2 && receiveTimeout_.timedOut());
+      if (expired) {
+        boost::shared_ptr<IHttpConnectionCallback> callback = callback_.lock();
+        if (callback) callback->onEvent(self, 3);  // under the (re-entrant) lock
+      }
+      pending = socket_ && state_ == 1 && position_ < end_;
+    }
+    // A request that was already buffered when a later respond() came from
+    // another thread: no readable event will announce it.
+    if (pending) parseBuffered();
+  }
+
+ private:
+  enum Outcome { NOTHING, REQUEST, BAD_REQUEST, PEER_CLOSED };
+  enum { LINE_FOUND, LINE_PENDING, LINE_ERROR };
+
+  void read() {
+    boost::shared_ptr<IHttpConnectionCallback> callback;
+    HttpRequest request;
+    Outcome outcome;
+    {
+      sys::ScopedLock lock(lock_);
+      // No reading while a request is being answered: an event computed
+      // before reading was paused may still come.
+      if (!socket_ || state_ == 3) return;
+      callback = callback_.lock();
+      if (!callback) {
+        close();
+        return;
+      }
+      state_ = 2;
+      receiveTimeout_.restart();
+      unsigned char* at = data_.getBuffer(end_ + readBlock) + end_;
+      unsigned int const n = socket_->recv(at, readBlock);
+      if (n == 0) {
+        state_ = 1;
+        idleTimeout_.restart();
+        socket_->modifyEvents(0, SOCKET_EVENT_READ);
+        outcome = PEER_CLOSED;
+      } else {
+        end_ += n;
+        outcome = step(request);
+      }
+    }
+    deliver(callback, outcome, request);
+  }
+
+  // Parses what is already buffered (state 1 only) and delivers it.
+  void parseBuffered() {
+    boost::shared_ptr<IHttpConnectionCallback> callback;
+    HttpRequest request;
+    Outcome outcome = NOTHING;
+    {
+      sys::ScopedLock lock(lock_);
+      if (!socket_ || state_ != 1 || position_ >= end_) return;
+      callback = callback_.lock();
+      if (!callback) return;
+      state_ = 2;
+      receiveTimeout_.restart();
+      outcome = step(request);
+    }
+    deliver(callback, outcome, request);
+  }
+
+  // Calls the callback without the lock. When the callback answered at once
+  // and the next request is already buffered (sent back to back), that one
+  // is parsed and delivered too.
+  void deliver(boost::shared_ptr<IHttpConnectionCallback> const& callback, Outcome outcome, HttpRequest& request) {
+    boost::shared_ptr<IHttpConnection> self = shared_from_this();
+    for (;;) {
+      switch (outcome) {
+        case NOTHING:
+          return;
+        case PEER_CLOSED:
+          callback->onEvent(self, 2);
+          return;
+        case BAD_REQUEST:
+          callback->onEvent(self, 0);
+          return;  // the rest of the input was dropped
+        case REQUEST:
+          callback->onRequest(self, request);
+          break;
+      }
+      sys::ScopedLock lock(lock_);
+      if (!socket_ || state_ != 1 || position_ >= end_) return;
+      state_ = 2;
+      receiveTimeout_.restart();
+      outcome = step(request);
+    }
+  }
+
+  // One line of at most maxLine bytes from the input.
+  int extractLine(String& line) {
+    unsigned int const buffered = end_ - position_;
+    unsigned int const window = buffered < maxLine ? buffered : maxLine;
+    unsigned int length, consumed;
+    char const* at = reinterpret_cast<char const*>(data_.ptr()) + position_;
+    if (window == 0 || !util::IBufferedReader::extractLine(at, window, length, consumed))
+      return window == maxLine ? LINE_ERROR : LINE_PENDING;
+    line = String(at, length);
+    position_ += consumed;
+    return LINE_FOUND;
+  }
+
+  // Advances the parser over the buffered input; under the lock. A complete
+  // or bad request moves the connection to state 3 and stops reading.
+  Outcome step(HttpRequest& out) {
+    String line;
+    if (parseState_ == 0) {
+      request_ = HttpRequest();
+      target_ = String();
+      int const r = extractLine(line);
+      if (r == LINE_FOUND) {
+        TArray<String> parts = line.tokenise(' ');
+        if (parts.size() >= 3 && parts[2].compare(literals::protocolVersion, true) == 0) {
+          request_.method = parts[0];
+          target_ = parts[1];
+          parseState_ = 1;
+        } else {
+          parseState_ = 3;
+        }
+      } else if (r == LINE_ERROR) {
+        parseState_ = 3;
+      }
+    }
+    while (parseState_ == 1) {
+      int const r = extractLine(line);
+      if (r == LINE_PENDING) break;
+      if (r == LINE_ERROR) {
+        parseState_ = 3;
+      } else if (line.empty()) {
+        parseState_ = 2;
+      } else if (!request_.headers.addLine(line) || request_.headers.size() > maxHeaderLines) {
+        parseState_ = 3;
+      }
+    }
+    if (parseState_ == 2) {
+      unsigned int const length = request_.headers.get(literals::contentLength, String()).toUnsigned(10);
+      if (length == 0) {
+        parseState_ = 4;
+      } else if (length > maxBody) {
+        parseState_ = 3;
+      } else if (end_ - position_ >= length) {
+        request_.body = String(reinterpret_cast<char const*>(data_.ptr()) + position_, length);
+        position_ += length;
+        parseState_ = 4;
+      }
+    }
+    if (parseState_ == 3) {
+      // The stream cannot be re-synchronised behind a broken request: what
+      // is buffered of it is dropped.
+      parseState_ = 0;
+      position_ = end_ = 0;
+      state_ = 3;
+      socket_->modifyEvents(0, SOCKET_EVENT_READ);
+      return BAD_REQUEST;
+    }
+    if (parseState_ == 4) {
+      parseState_ = 0;
+      String const host = request_.headers.get(literals::host, String());
+      if (request_.headers.contains(literals::host)) request_.url = URL("http://" + host + target_);
+      out = request_;
+      compact();
+      state_ = 3;
+      socket_->modifyEvents(0, SOCKET_EVENT_READ);
+      return REQUEST;
+    }
+    return NOTHING;
+  }
+
+  // Moves the bytes not yet parsed to the front, so a long-lived connection
+  // keeps a buffer the size of one request rather than of its history.
+  void compact() {
+    if (position_ == 0) return;
+    unsigned int const rest = end_ - position_;
+    if (rest) {
+      unsigned char* b = data_.getBuffer(0);
+      std::memmove(b, b + position_, rest);
+    }
+    end_ = rest;
+    position_ = 0;
+  }
+
+  // Sends what the socket takes now and queues the rest behind anything
+  // queued before; under the lock.
+  void send(String const& text) {
+    char const* p = text.cstr();
+    unsigned int const length = text.length();
+    if (length == 0) return;
+    if (!output_->empty()) {
+      output_->toIO()->write(p, length);
+      socket_->modifyEvents(SOCKET_EVENT_WRITE, 0);
+      return;
+    }
+    em::CatchError guard(socket_.get());
+    unsigned int const n = socket_->send(p, length);
+    if (guard.code() == 0 && n < length) {
+      output_->toIO()->write(p + n, length - n);
+      socket_->modifyEvents(SOCKET_EVENT_WRITE, 0);
+    }
+  }
+
+  void flush() {
+    sys::ScopedLock lock(lock_);
+    if (!socket_) return;
+    if (!output_->empty()) {
+      em::CatchError guard(socket_.get());
+      unsigned int const n = socket_->send(output_->data(), output_->size());
+      if (guard.code() != 0) {
+        // A failed socket stays writable: keeping the bytes would turn every
+        // pass of the reactor into another failed send.
+        output_->clear();
+      } else {
+        output_->toIO()->read(nullptr, n);
+      }
+    }
+    if (output_->empty()) socket_->modifyEvents(0, SOCKET_EVENT_WRITE);
+  }
+
+  // Stops the tick and all events and lets go of the socket; the input keeps
+  // its reference, so the handle closes when the connection goes.
+  void close() {
+    timer_->stop();
+    socket_->modifyEvents(0, SOCKET_EVENT_READ | SOCKET_EVENT_WRITE);
+    state_ = 1;
+    idleTimeout_.restart();
+    if (::zu::util::logger::canLog(5)) {
+      Address const peer = socket_->remoteAddress();
+      ZU_LOG(5, "[DBG3]", "close connection " << peer.ip.toDotNotation().cstr() << ":" << peer.port);
+    }
+    socket_.reset();
+  }
+
+  boost::shared_ptr<ISocket> socket_;
+  boost::weak_ptr<IHttpConnectionCallback> callback_;
+  sys::Mutex lock_;
+  boost::shared_ptr<sys::ITimer> const timer_;
+  unsigned int state_ = 1;
+  sys::Timeout idleTimeout_;
+  sys::Timeout receiveTimeout_;
+  boost::shared_ptr<util::IPipeBuffer> const output_;
+  // The receive buffer: data_[position_, end_) is received and not parsed.
+  boost::shared_ptr<ISocket> const inputSocket_;
+  ByteArray data_;
+  unsigned int end_ = 0;
+  unsigned int position_ = 0;
+  // The parser: 0 request line, 1 headers, 2 body, 3 error, 4 complete.
+  HttpRequest request_;
+  unsigned int parseState_ = 0;
+  String target_;
+};
+
+}  // namespace impl
+
+boost::shared_ptr<IHttpConnection> IHttpConnection::New(boost::shared_ptr<ISocket> socket, unsigned int idle,
+                                                        unsigned int receive) {
+  return boost::make_shared<impl::HttpConnection>(std::move(socket), idle, receive);
+}
+
+}  // namespace http
+}  // namespace net
+}  // namespace zu
