@@ -18,6 +18,7 @@ void initializeLibrary() {
   initializeURL();
   sys::__::initializeTime();
   zu::util::logger::__::initialize();
+  initializeProperties();
   sys::impl::threadRegistry();
   initializeTimers();
   net::IP::loopback();

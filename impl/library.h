@@ -23,6 +23,7 @@ void initializeLibrary();
 namespace __ {
 void initializeURL();
 void initializeTimers();
+void initializeProperties();
 }  // namespace __
 
 namespace sys {

@@ -7,6 +7,8 @@
 #define ZU_IMPL_PLATFORM_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace zu {
 namespace __ {
@@ -47,6 +49,31 @@ enum { HighPriorityNice = -15, LowPriorityNice = 5 };
 // `stackSize` bytes of stack (0: the system default). False when the system
 // cannot create the thread; entry is then never called.
 bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize);
+
+// The program file of the process (empty when it cannot be read).
+std::string executablePath();
+
+// The arguments the process was started with, program name first.
+std::vector<std::string> commandLineArguments();
+
+// The running system: kernel name, release and machine ("Linux",
+// "6.1.0-18-amd64", "x86_64"); empty texts when unknown.
+struct SystemName {
+  std::string name;
+  std::string release;
+  std::string machine;
+};
+SystemName systemName();
+
+// The name of the user the process runs as; empty when unknown.
+std::string userName();
+
+// The user's documents folder: $XDG_DOCUMENTS_DIR, else $HOME/Documents when
+// it exists, else $HOME; empty when none is known.
+std::string userDocuments();
+
+// $TMPDIR, else "/tmp".
+std::string temporaryDirectory();
 
 }  // namespace platform
 }  // namespace __

@@ -5,10 +5,16 @@
 #include <climits>
 #include <ctime>
 #include <new>
+#include <fstream>
+#include <iterator>
 #include <pthread.h>
+#include <pwd.h>
 #include <sched.h>
+#include <cstdlib>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace zu {
@@ -119,6 +125,67 @@ bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize) {
     return false;
   }
   return true;
+}
+
+std::string executablePath() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < buffer.size()) return std::string(buffer.data(), static_cast<std::size_t>(n));
+    buffer.resize(buffer.size() * 2);  // the name may have been cut: try with more room
+  }
+}
+
+std::vector<std::string> commandLineArguments() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> arguments;
+  std::size_t start = 0;
+  while (start < all.size()) {
+    std::size_t end = all.find('\0', start);
+    if (end == std::string::npos) end = all.size();
+    arguments.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return arguments;
+}
+
+SystemName systemName() {
+  utsname u;
+  if (uname(&u) != 0) return SystemName();
+  return SystemName{u.sysname, u.release, u.machine};
+}
+
+std::string userName() {
+  long const suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 1024);
+  for (;;) {
+    passwd entry;
+    passwd* found = nullptr;
+    int const error = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (error == ERANGE && buffer.size() < (1u << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    return found && found->pw_name ? std::string(found->pw_name) : std::string();
+  }
+}
+
+std::string userDocuments() {
+  char const* documents = std::getenv("XDG_DOCUMENTS_DIR");
+  if (documents && *documents) return documents;
+  char const* home = std::getenv("HOME");
+  if (!home || !*home) return std::string();
+  std::string const candidate = std::string(home) + "/Documents";
+  struct stat info;
+  if (stat(candidate.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return candidate;
+  return home;
+}
+
+std::string temporaryDirectory() {
+  char const* directory = std::getenv("TMPDIR");
+  return directory && *directory ? std::string(directory) : std::string("/tmp");
 }
 
 }  // namespace platform

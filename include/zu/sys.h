@@ -1,5 +1,5 @@
-// zu::sys: locks, semaphores, sync points, the atomic integer and the
-// library's threads.
+// zu::sys: locks, semaphores, sync points, the atomic integer, the
+// library's threads and the process property table.
 #ifndef ZU_SYS_H
 #define ZU_SYS_H
 
@@ -7,6 +7,7 @@
 #include <boost/shared_ptr.hpp>
 #include <zu/config.h>
 #include <zu/io.h>
+#include <zu/string.h>
 
 namespace zu {
 
@@ -138,6 +139,20 @@ class ZU_API IThread : public IBase {
   static void setPriority(ThreadPriority priority);
   static ThreadPriority getPriority();
 };
+
+// The process property table. Read-only built-ins: "zu.version",
+// "app.uptime" (load time, HttpDate in the local zone), "app.path",
+// "app.command" (the arguments quoted so the argument parser gives them back
+// unchanged), "os.name", "os.arch", "os.version" (fixed at load);
+// "user.name", "user.home", "user.temp" (read at each call). Every other
+// name is free for the program. Names match exactly.
+//
+// A built-in's value, else the stored one; "" (and a "[WARN]" log line) for
+// an unknown name.
+ZU_API String getProperty(String const& name);
+// Stores `value` under `name`; an empty value removes the name. Built-ins
+// stay as they are (a "[WARN]" log line says so).
+ZU_API void setProperty(String const& name, String const& value);
 
 }  // namespace sys
 }  // namespace zu

@@ -1,0 +1,104 @@
+#include <zu/fs.h>
+#include <zu/logger.h>
+#include <zu/sys.h>
+#include <zu/time.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/make_shared.hpp>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <vector>
+
+using zu::String;
+using zu::sys::getProperty;
+using zu::sys::setProperty;
+
+namespace {
+
+class Lines : public zu::util::logger::ILogCallback {
+ public:
+  void onLog(char const* line) override { lines.push_back(line); }
+  std::vector<std::string> lines;
+};
+
+// Logs warnings with the source position to a callback while it lives.
+class WarningLog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    zu::util::logger::setLevel(1);
+    zu::util::logger::setOptions(zu::util::logger::LOG_OPTION_SOURCE, zu::util::logger::LOG_OPTION_TIME);
+    zu::util::logger::setCallback(lines_);
+  }
+  void TearDown() override {
+    zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
+    zu::util::logger::setOptions(zu::util::logger::LOG_OPTION_TIME, zu::util::logger::LOG_OPTION_SOURCE);
+    zu::util::logger::setLevel(3);
+  }
+  std::vector<std::string> const& lines() const { return lines_->lines; }
+  boost::shared_ptr<Lines> lines_ = boost::make_shared<Lines>();
+};
+
+}  // namespace
+
+TEST_F(WarningLog, BuiltInsAreReadOnlyAndSayWhy) {
+  EXPECT_STREQ("1", getProperty("zu.version").cstr());
+  setProperty("zu.version", "2");
+  EXPECT_STREQ("1", getProperty("zu.version").cstr());
+  ASSERT_EQ(1u, lines().size());
+  EXPECT_NE(std::string::npos, lines()[0].find("[WARN]"));
+  EXPECT_NE(std::string::npos, lines()[0].find("property.cpp(338) attempt to modify read-only property (zu.version=2)"))
+      << lines()[0];
+}
+
+TEST_F(WarningLog, TheFreeStoreSetsReplacesAndRemoves) {
+  setProperty("a", "x");
+  EXPECT_STREQ("x", getProperty("a").cstr());
+  setProperty("a", "y");
+  EXPECT_STREQ("y", getProperty("a").cstr());
+  setProperty("A", "upper");
+  EXPECT_STREQ("y", getProperty("a").cstr());  // names match exactly
+  setProperty("a", "");
+  EXPECT_TRUE(lines().empty());
+  EXPECT_STREQ("", getProperty("a").cstr());
+  ASSERT_EQ(1u, lines().size());
+  EXPECT_NE(std::string::npos, lines()[0].find("property.cpp(324) property(a) not defined")) << lines()[0];
+  EXPECT_STREQ("upper", getProperty("A").cstr());
+  setProperty("A", "");
+}
+
+TEST(Property, BuiltInsDescribeTheProgramTheSystemAndTheUser) {
+  char exe[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+  EXPECT_STREQ(zu::fs::Path(exe).toString().cstr(), getProperty("app.path").cstr());
+  String const command = getProperty("app.command");
+  EXPECT_NE(nullptr, std::strstr(command.cstr(), "property_test"));
+  // The load time: a valid HTTP date not after now.
+  zu::sys::Time const loaded(getProperty("app.uptime"));
+  EXPECT_GT(loaded.toSeconds(), 0);
+  EXPECT_LE(loaded.toSeconds(), zu::sys::Time::now().toSeconds());
+
+  utsname u;
+  ASSERT_EQ(0, uname(&u));
+  EXPECT_EQ(std::string("Linux ") + u.release, getProperty("os.name").cstr());
+  std::string const version = getProperty("os.version").cstr();
+  EXPECT_EQ(0u, version.find("v"));
+  EXPECT_EQ(0u, std::string(u.release).find(version.substr(1)));
+  if (std::string(u.machine) == "x86_64") EXPECT_STREQ("x64", getProperty("os.arch").cstr());
+
+  EXPECT_FALSE(getProperty("user.name").empty());
+  // Computed at each call: the environment is read again.
+  char const* old = std::getenv("TMPDIR");
+  std::string const saved = old ? old : "";
+  setenv("TMPDIR", "/var/tmp//x/../", 1);
+  EXPECT_STREQ("/var/tmp", getProperty("user.temp").cstr());
+  unsetenv("TMPDIR");
+  EXPECT_STREQ("/tmp", getProperty("user.temp").cstr());
+  setenv("XDG_DOCUMENTS_DIR", "/srv/docs/", 1);
+  EXPECT_STREQ("/srv/docs", getProperty("user.home").cstr());
+  unsetenv("XDG_DOCUMENTS_DIR");
+  if (!saved.empty()) setenv("TMPDIR", saved.c_str(), 1);
+}
