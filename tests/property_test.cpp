@@ -87,7 +87,9 @@ TEST(Property, BuiltInsDescribeTheProgramTheSystemAndTheUser) {
   std::string const version = getProperty("os.version").cstr();
   EXPECT_EQ(0u, version.find("v"));
   EXPECT_EQ(0u, std::string(u.release).find(version.substr(1)));
-  if (std::string(u.machine) == "x86_64") EXPECT_STREQ("x64", getProperty("os.arch").cstr());
+  if (std::string(u.machine) == "x86_64") {
+    EXPECT_STREQ("x64", getProperty("os.arch").cstr());
+  }
 
   EXPECT_FALSE(getProperty("user.name").empty());
   // Computed at each call: the environment is read again.
