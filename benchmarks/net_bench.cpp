@@ -25,6 +25,10 @@
 
 #include <zu/socket.h>
 
+#ifdef ZU_HAVE_UDT
+#include <udt/udt.h>
+#endif
+
 namespace {
 
 // 10,000 disjoint ranges spread over the whole space, and probe addresses of
@@ -292,4 +296,93 @@ void BM_TcpEcho_Asio(benchmark::State& state) {
 BENCHMARK(BM_TcpEcho_Asio)->Arg(1)->Arg(50)->UseRealTime();
 
 }  // namespace
+// --- UDT: 1 MB through one connection over loopback --------------------------
+// The wrapper against the same transport driven directly with the same
+// settings; both sides in this process.
+
+#ifdef ZU_HAVE_UDT
+namespace {
+
+std::size_t const udtBytes = 1 << 20;
+
+void BM_ZuUDTTransfer1MB(benchmark::State& state) {
+  boost::shared_ptr<zu::net::IUDTSocket> listener = zu::net::IUDTSocket::New();
+  listener->listen(0, zu::net::IP::loopback());
+  unsigned short const port = listener->localAddress().port;
+  boost::shared_ptr<zu::net::IUDTSocket> client = zu::net::IUDTSocket::New();
+  client->connect(port, zu::net::IP::loopback());
+  boost::shared_ptr<zu::net::IUDTSocket> server = listener->accept();
+  std::vector<char> data(udtBytes, 'd'), sink(65536);
+  for (auto _ : state) {
+    std::thread reader([&] {
+      std::size_t got = 0;
+      while (got < udtBytes) {
+        unsigned int n = server->toIO()->read(sink.data(), static_cast<unsigned int>(sink.size()));
+        if (n == 0) break;
+        got += n;
+      }
+    });
+    for (std::size_t sent = 0; sent < udtBytes;) {
+      unsigned int n = client->toIO()->write(data.data() + sent, static_cast<unsigned int>(udtBytes - sent));
+      if (n == 0) break;
+      sent += n;
+    }
+    reader.join();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * udtBytes));
+}
+BENCHMARK(BM_ZuUDTTransfer1MB)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+UDTSOCKET rawSocket() {
+  UDTSOCKET s = UDT::socket(AF_INET, SOCK_STREAM, 0);
+  int const mss = 1028, buffer = 205600;
+  linger const off = {0, 0};
+  UDT::setsockopt(s, 0, UDT_MSS, &mss, sizeof mss);
+  UDT::setsockopt(s, 0, UDT_SNDBUF, &buffer, sizeof buffer);
+  UDT::setsockopt(s, 0, UDT_RCVBUF, &buffer, sizeof buffer);
+  UDT::setsockopt(s, 0, UDP_SNDBUF, &buffer, sizeof buffer);
+  UDT::setsockopt(s, 0, UDP_RCVBUF, &buffer, sizeof buffer);
+  UDT::setsockopt(s, 0, UDT_LINGER, &off, sizeof off);
+  return s;
+}
+
+void BM_RawUDTTransfer1MB(benchmark::State& state) {
+  UDTSOCKET listener = rawSocket();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  UDT::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  UDT::listen(listener, 5);
+  UDT::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  UDTSOCKET client = rawSocket();
+  UDT::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  UDTSOCKET server = UDT::accept(listener, nullptr, nullptr);
+  std::vector<char> data(udtBytes, 'd'), sink(65536);
+  for (auto _ : state) {
+    std::thread reader([&] {
+      std::size_t got = 0;
+      while (got < udtBytes) {
+        int n = UDT::recv(server, sink.data(), static_cast<int>(sink.size()), 0);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+      }
+    });
+    for (std::size_t sent = 0; sent < udtBytes;) {
+      int n = UDT::send(client, data.data() + sent, static_cast<int>(udtBytes - sent), 0);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    reader.join();
+  }
+  UDT::close(server);
+  UDT::close(client);
+  UDT::close(listener);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * udtBytes));
+}
+BENCHMARK(BM_RawUDTTransfer1MB)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+#endif
+
 BENCHMARK_MAIN();

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libpoco-dev libspdlog-dev
+  libudt-dev
   locales tzdata
 )
 

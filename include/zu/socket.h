@@ -142,6 +142,34 @@ class ZU_API ISocket : public IBase {
   static boost::shared_ptr<ISocket> New(SocketType type);
 };
 
+// A reliable stream connection over UDP (UDT), used blocking-style: each
+// call returns when the transport's call does; data moves through toIO().
+// Sockets made by connect and accept carry fixed transport settings (MSS
+// 1028, all four buffers 205600 bytes, no linger). Failures return false, 0,
+// an empty pointer or the zero address and are reported under the socket:
+// kind 4 for a rejected connection, 1 for an invalid socket, 100 otherwise.
+// One thread at a time per socket; no reactor.
+class ZU_API IUDTSocket : public IBase {
+ public:
+  // read: receives once (0 after a report on failure); write: sends once.
+  virtual func::IIO* toIO() = 0;
+  virtual bool connect(unsigned short port, IP const& ip, unsigned short localPort = 0,
+                       IP const& localIp = IP()) = 0;
+  virtual bool listen(unsigned short port, IP const& ip = IP(), int backlog = 5) = 0;
+  // Blocks until a peer connects; `peer`, when given, receives its address.
+  virtual boost::shared_ptr<IUDTSocket> accept(Address* peer = 0) = 0;
+  virtual bool isOpen() = 0;
+  // The transport's close result; -1 when already closed.
+  virtual int close() = 0;
+  virtual Address localAddress() = 0;
+  virtual Address remoteAddress() = 0;
+
+  // A closed socket. The first one registers finalize() to run at exit.
+  static boost::shared_ptr<IUDTSocket> New();
+  // Releases the transport library.
+  static void finalize();
+};
+
 }  // namespace net
 }  // namespace zu
 
