@@ -1,0 +1,234 @@
+#include <zu/cypher.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using zu::ByteArray;
+using zu::String;
+using zu::cypher::IBase64;
+using zu::cypher::IMD5;
+using zu::cypher::NRCoder;
+
+namespace {
+
+ByteArray bytes(std::string const& s) { return ByteArray(s.data(), static_cast<unsigned int>(s.size())); }
+
+std::string str(ByteArray const& b) { return std::string(reinterpret_cast<char const*>(b.ptr()), b.size()); }
+
+// Deterministic bytes covering every value.
+std::string sample(unsigned int n) {
+  std::string s(n, '\0');
+  for (unsigned int i = 0; i < n; ++i) s[i] = static_cast<char>((i * 167u + 13u) ^ (i >> 3));
+  return s;
+}
+
+std::string hexMD5(std::string const& s) { return IMD5::digest(bytes(s)).toHex().cstr(); }
+
+}  // namespace
+
+TEST(MD5, Rfc1321Suite) {
+  EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", hexMD5(""));
+  EXPECT_EQ("0cc175b9c0f1b6a831c399e269772661", hexMD5("a"));
+  EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", hexMD5("abc"));
+  EXPECT_EQ("f96b697d7cb7938d525a2f31aaf161d0", hexMD5("message digest"));
+  EXPECT_EQ("c3fcd3d76192e4007dfb496cca67e13b", hexMD5("abcdefghijklmnopqrstuvwxyz"));
+  EXPECT_EQ("d174ab98d277d9f5a5611c2c9f419d9f",
+            hexMD5("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"));
+  EXPECT_EQ("57edf4a22be3c955ac49da2e2107b67a",
+            hexMD5("12345678901234567890123456789012345678901234567890123456789012345678901234567890"));
+  EXPECT_EQ(String("d41d8cd98f00b204e9800998ecf8427e"), IMD5::digest(nullptr, 0).toHex());
+}
+
+TEST(MD5, PiecesGiveTheOneCallDigestAtEverySplit) {
+  // Lengths around the padding limits: 55 and 56 bytes fit or do not fit
+  // the length in the last block; 64 and 128 are whole blocks.
+  for (unsigned int n : {55u, 56u, 64u, 128u, 200u}) {
+    std::string const s = sample(n);
+    ByteArray const whole = IMD5::digest(s.data(), n);
+    boost::shared_ptr<IMD5> md5 = IMD5::New();
+    for (unsigned int k = 0; k <= n; ++k) {
+      md5->update(s.data(), k, false);
+      md5->update(s.data() + k, n - k, true);
+      ASSERT_EQ(whole, md5->result()) << n << " split at " << k;
+    }
+    for (unsigned int k = 0; k < n; ++k) md5->update(s.data() + k, 1, false);
+    md5->update(nullptr, 0, true);
+    EXPECT_EQ(whole, md5->result()) << n << " byte by byte";
+  }
+  std::string const s = sample(128);
+  boost::shared_ptr<IMD5> md5 = IMD5::New();
+  md5->update(bytes(s.substr(0, 1)), false);
+  md5->update(bytes(s.substr(1, 63)), false);
+  md5->update(bytes(s.substr(64)), true);
+  EXPECT_EQ(IMD5::digest(bytes(s)), md5->result());
+}
+
+TEST(MD5, ResultLastsUntilTheNextMessageStarts) {
+  boost::shared_ptr<IMD5> md5 = IMD5::New();
+  EXPECT_TRUE(md5->result().empty());
+  md5->update("ab", 2, false);
+  EXPECT_TRUE(md5->result().empty());
+  md5->update("c", 1, true);
+  EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", std::string(md5->result().toHex().cstr()));
+  // Even a piece without bytes starts a new message.
+  md5->update(nullptr, 0, false);
+  EXPECT_TRUE(md5->result().empty());
+  md5->update("a", 1, true);
+  EXPECT_EQ("0cc175b9c0f1b6a831c399e269772661", std::string(md5->result().toHex().cstr()));
+  // reset drops the result and the message under way.
+  md5->update("xyz", 3, false);
+  md5->reset();
+  EXPECT_TRUE(md5->result().empty());
+  md5->update("abc", 3, true);
+  EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", std::string(md5->result().toHex().cstr()));
+}
+
+TEST(Base64, Rfc4648Vectors) {
+  char const* const expected[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+  for (unsigned int n = 0; n <= 6; ++n) {
+    EXPECT_EQ(String(expected[n]), IBase64::encode("foobar", n));
+    bool clean = false;
+    EXPECT_EQ(std::string("foobar", n), str(IBase64::decode(expected[n], &clean)));
+    EXPECT_TRUE(clean);
+  }
+  EXPECT_EQ(String("//79"), IBase64::encode(bytes("\xff\xfe\xfd")));
+  EXPECT_EQ(String(""), IBase64::encode(nullptr, 0));
+}
+
+TEST(Base64, LinesEndAfter76CharactersExceptTheLast) {
+  auto text = [](unsigned int n) { return std::string(IBase64::encode(sample(n).data(), n).cstr()); };
+  std::string const t56 = text(56), t57 = text(57), t58 = text(58), t114 = text(114);
+  EXPECT_EQ(76u, t56.size());  // ends with a padded group: no line break
+  EXPECT_EQ(78u, t57.size());
+  EXPECT_EQ("\r\n", t57.substr(76));
+  EXPECT_EQ(t57, t58.substr(0, 78));
+  EXPECT_EQ(82u, t58.size());
+  EXPECT_EQ("==", t58.substr(80));
+  EXPECT_EQ(156u, t114.size());
+  EXPECT_EQ("\r\n", t114.substr(76, 2));
+  EXPECT_EQ("\r\n", t114.substr(154));
+}
+
+TEST(Base64, PiecesGiveTheOneCallTextAtEverySplit) {
+  boost::shared_ptr<IBase64> base64 = IBase64::New();
+  for (unsigned int n : {1u, 2u, 3u, 56u, 57u, 58u, 114u, 130u}) {
+    std::string const s = sample(n);
+    std::string const whole = IBase64::encode(s.data(), n).cstr();
+    for (unsigned int k = 0; k <= n; ++k) {
+      base64->update(bytes(s.substr(0, k)), false);
+      base64->update(s.data() + k, n - k, true);
+      // A last piece that only completes the waiting group leaves that
+      // group for the final step, which counts it for no line.
+      std::string expected = whole;
+      if (n % 57 == 0 && k % 3 != 0 && n - k < 3) expected.resize(expected.size() - 2);
+      ASSERT_EQ(expected, base64->result().cstr()) << n << " split at " << k;
+    }
+  }
+  // Three pieces where the middle one completes the waiting group: that
+  // group is written (and counted) when the last piece arrives.
+  std::string const s = sample(60);
+  base64->update(s.data(), 56, false);
+  base64->update(s.data() + 56, 1, false);
+  base64->update(s.data() + 57, 3, true);
+  EXPECT_EQ(IBase64::encode(s.data(), 60), base64->result());
+}
+
+TEST(Base64, ResultLastsUntilAPieceBringsBytes) {
+  boost::shared_ptr<IBase64> base64 = IBase64::New();
+  base64->update("foo", 3, true);
+  EXPECT_EQ(String("Zm9v"), base64->result());
+  base64->update(nullptr, 0, false);
+  EXPECT_EQ(String("Zm9v"), base64->result());
+  base64->update("f", 1, false);
+  EXPECT_TRUE(base64->result().empty());
+  base64->update("o", 1, true);
+  EXPECT_EQ(String("Zm8="), base64->result());
+  base64->update("xy", 2, false);
+  base64->reset();
+  EXPECT_TRUE(base64->result().empty());
+  base64->update("f", 1, true);
+  EXPECT_EQ(String("Zg=="), base64->result());
+}
+
+TEST(Base64, DecodeSkipsLineBreaksAndFlagsGarbage) {
+  for (unsigned int n : {0u, 1u, 2u, 56u, 57u, 58u, 500u}) {
+    std::string const s = sample(n);
+    String const text = IBase64::encode(s.data(), n);
+    bool clean = false;
+    EXPECT_EQ(s, str(IBase64::decode(text, &clean))) << n;
+    EXPECT_TRUE(clean);
+  }
+  bool clean = true;
+  EXPECT_EQ("foobar", str(IBase64::decode("Zm9v\r\nYmFy\n", &clean)));
+  EXPECT_TRUE(clean);
+  EXPECT_EQ("foobar", str(IBase64::decode("Zm9v YmFy", &clean)));
+  EXPECT_FALSE(clean);
+  EXPECT_EQ("foobar", str(IBase64::decode("Zm\t9v*Ym~Fy", &clean)));
+  EXPECT_FALSE(clean);
+  // Missing padding is fine; a character that starts no full byte is dropped.
+  EXPECT_EQ("fooba", str(IBase64::decode("Zm9vYmE", &clean)));
+  EXPECT_TRUE(clean);
+  EXPECT_EQ("foo", str(IBase64::decode("Zm9vY", &clean)));
+  EXPECT_TRUE(clean);
+  // Padding ends the text; what follows is ignored.
+  EXPECT_EQ("f", str(IBase64::decode("Zg==Zm9v", &clean)));
+  EXPECT_TRUE(clean);
+  EXPECT_EQ("fo", str(IBase64::decode("Zm8=Zm9v", &clean)));
+  EXPECT_TRUE(clean);
+  // A misplaced "=" is skipped like garbage.
+  EXPECT_EQ("foo", str(IBase64::decode("=Zm9v", &clean)));
+  EXPECT_FALSE(clean);
+  EXPECT_EQ("foo", str(IBase64::decode("Zm=9v", &clean)));
+  EXPECT_FALSE(clean);
+  EXPECT_EQ("", str(IBase64::decode("", &clean)));
+  EXPECT_TRUE(clean);
+  EXPECT_EQ("foo", str(IBase64::decode("Zm9v!", nullptr)));
+}
+
+TEST(NRCoder, EscapesZeroAndUnderscoreOnlyAndNeverFailsToDecode) {
+  EXPECT_EQ(String("A_0__B"), NRCoder::encode(bytes(std::string("A\0_B", 4))));
+  EXPECT_EQ(std::string("A\0_B", 4), str(NRCoder::decode("A_0__B")));
+  EXPECT_EQ(String(""), NRCoder::encode(nullptr, 0));
+  EXPECT_EQ(String(""), NRCoder::encode(ByteArray()));
+  EXPECT_TRUE(NRCoder::decode("").empty());
+
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  all += all;
+  String const text = NRCoder::encode(all.data(), static_cast<unsigned int>(all.size()));
+  EXPECT_EQ(all.size() + 4, text.length());
+  EXPECT_EQ(all, str(NRCoder::decode(text)));
+  // An underscore that escapes nothing stands for itself.
+  EXPECT_EQ("ab_", str(NRCoder::decode("ab_")));
+  EXPECT_EQ("_x", str(NRCoder::decode("_x")));
+  EXPECT_EQ("__x", str(NRCoder::decode("___x")));
+  EXPECT_EQ(std::string("_1\0", 3), str(NRCoder::decode("_1_0")));
+}
+
+TEST(CypherDeathTest, NullDataWithBytesAsserts) {
+  EXPECT_DEATH(IMD5::New()->update(nullptr, 1, true), "Assertion failed: \\(len>0 && clear\\) \\|\\| len == 0");
+  EXPECT_DEATH(IMD5::digest(nullptr, 5), "Assertion failed: \\(len>0 && clear\\) \\|\\| len == 0");
+  EXPECT_DEATH(IBase64::New()->update(nullptr, 1, false), "Assertion failed: clear");
+  EXPECT_DEATH(IBase64::encode(nullptr, 3), "Assertion failed: clear");
+  EXPECT_DEATH(NRCoder::encode(nullptr, 1), "Assertion failed: clear");
+}
+
+TEST(Cypher, ConcurrentStaticCallsAgree) {
+  std::string const s = sample(5000);
+  ByteArray const digest = IMD5::digest(bytes(s));
+  String const text = IBase64::encode(bytes(s));
+  String const escaped = NRCoder::encode(bytes(s));
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i)
+        good[t] += IMD5::digest(bytes(s)) == digest && IBase64::encode(bytes(s)) == text &&
+                   str(IBase64::decode(text, nullptr)) == s && str(NRCoder::decode(escaped)) == s;
+    });
+  for (std::thread& t : threads) t.join();
+  for (int g : good) EXPECT_EQ(50, g);
+}
