@@ -1,6 +1,8 @@
 #include <zu/xml.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <typeinfo>
 #include <utility>
@@ -28,10 +30,57 @@ class IChild : public IBase {
 class ElementNode;
 class DataNode;
 
+// A growable run of bytes built in small pieces: the lines of the output.
+// Leaner than std::string for this job (no checks beyond the room left).
+class Bytes {
+ public:
+  Bytes() = default;
+  ~Bytes() { std::free(data_); }
+  Bytes(Bytes const&) = delete;
+  Bytes& operator=(Bytes const&) = delete;
+
+  char const* data() const { return data_; }
+  std::size_t size() const { return static_cast<std::size_t>(end_ - data_); }
+  bool empty() const { return end_ == data_; }
+  void clear() { end_ = data_; }
+
+  void append(char const* bytes, std::size_t n) {
+    if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
+    std::memcpy(end_, bytes, n);
+    end_ += n;
+  }
+  void append(char c) {
+    if (end_ == room_) grow(1);
+    *end_++ = c;
+  }
+  void spaces(std::size_t n) {
+    if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
+    std::memset(end_, ' ', n);
+    end_ += n;
+  }
+
+ private:
+  void grow(std::size_t n) {
+    std::size_t const used = size();
+    std::size_t want = 2 * static_cast<std::size_t>(room_ - data_);
+    if (want < used + n) want = used + n;
+    if (want < 256) want = 256;
+    char* grown = static_cast<char*>(std::realloc(data_, want));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
+    end_ = grown + used;
+    room_ = grown + want;
+  }
+
+  char* data_ = nullptr;
+  char* end_ = nullptr;
+  char* room_ = nullptr;
+};
+
 // Appends what write() appends to a caller's String. The bytes gather in a
 // buffer of their own and reach the String when the output is finished (at
-// destruction): appending each block to the String itself would measure the
-// whole text again for every line.
+// the latest at destruction): appending each block to the String itself
+// would measure the whole text again for every line.
 class StringOutput final : public func::IIO {
  public:
   explicit StringOutput(String& target) : target_(target) {}
@@ -50,6 +99,9 @@ class StringOutput final : public func::IIO {
     return size;
   }
 
+  // The tree's own nodes write their lines straight into this buffer.
+  Bytes& bytes() { return bytes_; }
+
   void finish() {
     if (bytes_.empty()) return;
     unsigned int const had = target_.length();
@@ -62,7 +114,7 @@ class StringOutput final : public func::IIO {
 
  private:
   String& target_;
-  std::string bytes_;
+  Bytes bytes_;
 };
 
 }  // namespace impl
@@ -94,7 +146,7 @@ EscapeTable const escapeTable;
 // character references. One pass gives the same text as replacing each
 // character over the whole string in that order, since no replacement
 // contains a character replaced after it.
-void appendEscaped(std::string& line, String const& text) {
+void appendEscaped(impl::Bytes& line, String const& text) {
   char const* run = text.cstr();
   for (char const* p = run;; ++p) {
     unsigned char const c = static_cast<unsigned char>(*p);
@@ -129,22 +181,44 @@ void appendEscaped(std::string& line, String const& text) {
   }
 }
 
-void appendRaw(std::string& line, String const& text) { line.append(text.cstr()); }
+void appendRaw(impl::Bytes& line, String const& text) {
+  char const* s = text.cstr();
+  line.append(s, std::strlen(s));
+}
 
-// One write() of a subtree: the stream, the step and the line being built,
-// whose storage serves every line of the subtree.
-struct Writer {
-  func::IIO& out;
-  unsigned int step;
-  std::string line;
+// One write() of a subtree: the stream, the step and the buffer the lines
+// are built in. Into a StringOutput the lines go straight to its buffer;
+// into any other stream each line is built apart and handed over whole.
+class Writer {
+ public:
+  Writer(func::IIO& out, unsigned int step)
+      : out_(out),
+        step_(step),
+        direct_(&typeid(out) == &typeid(impl::StringOutput) ? &static_cast<impl::StringOutput&>(out) : nullptr) {}
 
-  Writer(func::IIO& o, unsigned int s) : out(o), step(s) {}
+  func::IIO& out() const { return out_; }
+  unsigned int step() const { return step_; }
 
-  // The line as one block; true when it was accepted whole.
-  bool emit() {
-    unsigned int const size = static_cast<unsigned int>(line.size());
-    return out.write(line.data(), size) == size;
+  // The buffer for the next line, which starts with `indent` spaces.
+  impl::Bytes& begin(unsigned int indent) {
+    impl::Bytes& line = direct_ ? direct_->bytes() : line_;
+    if (!direct_) line.clear();
+    line.spaces(indent);
+    return line;
   }
+
+  // Hands the line over as one block; true when it was accepted whole.
+  bool emit() {
+    if (direct_) return true;
+    unsigned int const size = static_cast<unsigned int>(line_.size());
+    return out_.write(line_.data(), size) == size;
+  }
+
+ private:
+  func::IIO& out_;
+  unsigned int step_;
+  impl::StringOutput* direct_;
+  impl::Bytes line_;
 };
 
 }  // namespace
@@ -176,9 +250,9 @@ class DataNode final : public INode, public IChild {
   void setParent(boost::weak_ptr<IElement> parent) override { parent_ = std::move(parent); }
 
   bool writeTo(Writer& w, unsigned int indent) const {
-    w.line.assign(indent, ' ');
-    appendEscaped(w.line, text_);
-    w.line += '\n';
+    Bytes& line = w.begin(indent);
+    appendEscaped(line, text_);
+    line.append('\n');
     return w.emit();
   }
 
@@ -200,7 +274,15 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   // children of every element about to go are taken out first, so each
   // element dies without children.
   ~ElementNode() override {
-    if (children_.empty()) return;
+    bool deep = false;
+    for (boost::shared_ptr<INode> const& child : children_) {
+      ElementNode const* element = child ? asElement(child.get()) : nullptr;
+      if (element && !element->children_.empty()) {
+        deep = true;
+        break;
+      }
+    }
+    if (!deep) return;
     std::vector<boost::shared_ptr<INode>> doomed(children_.begin(), children_.end());
     children_.clear();
     while (!doomed.empty()) {
@@ -215,16 +297,18 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   }
 
   // The node as an ElementNode or DataNode when it is one. Both classes
-  // are final, so comparing the dynamic type is enough, and far cheaper
-  // than a dynamic_cast.
+  // are final and their type records live in this library only, so the
+  // record's address tells, far cheaper than a dynamic_cast or a
+  // comparison of type names. (Should the address ever differ, the
+  // callers take the general path through dynamic_cast.)
   static ElementNode* asElement(INode* node) {
-    return typeid(*node) == typeid(ElementNode) ? static_cast<ElementNode*>(node) : nullptr;
+    return &typeid(*node) == &typeid(ElementNode) ? static_cast<ElementNode*>(node) : nullptr;
   }
   static ElementNode const* asElement(INode const* node) {
-    return typeid(*node) == typeid(ElementNode) ? static_cast<ElementNode const*>(node) : nullptr;
+    return &typeid(*node) == &typeid(ElementNode) ? static_cast<ElementNode const*>(node) : nullptr;
   }
   static DataNode const* asData(INode const* node) {
-    return typeid(*node) == typeid(DataNode) ? static_cast<DataNode const*>(node) : nullptr;
+    return &typeid(*node) == &typeid(DataNode) ? static_cast<DataNode const*>(node) : nullptr;
   }
   static bool isElement(INode const* node) {
     if (asElement(node)) return true;
@@ -234,7 +318,7 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   // The parent link of a node; null for a node of a class from elsewhere.
   static IChild* link(INode* node) {
     if (ElementNode* element = asElement(node)) return element;
-    if (typeid(*node) == typeid(DataNode)) return static_cast<DataNode*>(node);
+    if (&typeid(*node) == &typeid(DataNode)) return static_cast<DataNode*>(node);
     return dynamic_cast<IChild*>(node);
   }
 
@@ -388,16 +472,15 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   }
 
   bool writeTo(Writer& w, unsigned int indent) const {
-    std::string& line = w.line;
-    line.assign(indent, ' ');
-    line += '<';
+    Bytes& line = w.begin(indent);
+    line.append('<');
     appendRaw(line, name_);
     for (StringPair const& pair : attributes_) {
-      line += ' ';
+      line.append(' ');
       appendRaw(line, pair.name);
       line.append("=\"", 2);
       appendEscaped(line, pair.value);
-      line += '"';
+      line.append('"');
     }
     if (children_.empty()) {
       line.append("/>\n", 3);
@@ -405,7 +488,7 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
     }
     line.append(">\n", 2);
     if (!w.emit()) return false;
-    unsigned int const inner = indent + w.step;
+    unsigned int const inner = indent + w.step();
     for (boost::shared_ptr<INode> const& child : children_) {
       ZU_ASSERT(child, "node");
       INode const* node = child.get();
@@ -415,13 +498,13 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
       else if (DataNode const* data = asData(node))
         written = data->writeTo(w, inner);
       else
-        written = node->write(w.out, w.step, inner);
+        written = node->write(w.out(), w.step(), inner);
       if (!written) return false;
     }
-    line.assign(indent, ' ');
-    line.append("</", 2);
-    appendRaw(line, name_);
-    line.append(">\n", 2);
+    Bytes& close = w.begin(indent);
+    close.append("</", 2);
+    appendRaw(close, name_);
+    close.append(">\n", 2);
     return w.emit();
   }
 

@@ -3,6 +3,7 @@
 #include <boost/make_shared.hpp>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -322,14 +323,34 @@ TEST(XmlTree, AVeryDeepTreeIsReleasedWithoutRecursion) {
   root.reset();  // one nested destructor per level would overflow the stack
 }
 
+TEST(XmlTree, ConcurrentReadersShareOneTree) {
+  Element r = IElement::New("r");
+  for (int i = 0; i < 50; ++i) {
+    Element e = r->addElement("e");
+    e->setAttribute("n", String(i), false);
+    e->addText("t&");
+  }
+  String const expected = r->toString(1);
+  std::vector<std::thread> readers;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t)
+    readers.emplace_back([&, t] {
+      for (int k = 0; k < 50; ++k)
+        good[t] += r->toString(1) == expected && r->find("e", false).size() == 50 &&
+                   r->clone()->toString(1) == expected && r->children()[7]->text() == "t&";
+    });
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(std::vector<int>(4, 50), good);
+}
+
 TEST(XmlDeathTest, NullNodesAndReadingFromStringOutput) {
   Element e = IElement::New("e");
-  EXPECT_DEATH(e->addChild(Node()), "Assertion failed: node");
+  EXPECT_DEATH(e->addChild(Node()), "Assertion failed: node, file xml.cpp");
   TArray<Node> nodes;
   nodes.append(Node());
-  EXPECT_DEATH(e->setChildren(nodes), "Assertion failed: node");
+  EXPECT_DEATH(e->setChildren(nodes), "Assertion failed: node, file xml.cpp");
   auto reader = boost::make_shared<ForeignNode>();
   reader->readsBack = true;
   e->addChild(reader);
-  EXPECT_DEATH(e->toString(0), "Assertion failed: 0");
+  EXPECT_DEATH(e->toString(0), "Assertion failed: 0, file xml.cpp");
 }
