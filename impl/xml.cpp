@@ -44,7 +44,10 @@ class Bytes {
   bool empty() const { return end_ == data_; }
   void clear() { end_ = data_; }
 
+  // A buffer that never grew has no storage, which memcpy and memset must
+  // not be given even for no bytes.
   void append(char const* bytes, std::size_t n) {
+    if (n == 0) return;
     if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
     std::memcpy(end_, bytes, n);
     end_ += n;
@@ -54,6 +57,7 @@ class Bytes {
     *end_++ = c;
   }
   void spaces(std::size_t n) {
+    if (n == 0) return;
     if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
     std::memset(end_, ' ', n);
     end_ += n;
