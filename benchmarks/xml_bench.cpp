@@ -1,0 +1,141 @@
+// XML trees against pugixml, in one binary: building a tree of 10,001
+// elements (a root, 100 groups of 99 items, each item with two attributes
+// and a text), writing it indented into a string, and both together.
+#include <zu/xml.h>
+
+#include <benchmark/benchmark.h>
+
+#ifdef ZU_HAVE_PUGIXML
+#include <pugixml.hpp>
+#endif
+
+#include <string>
+#include <vector>
+
+namespace {
+
+unsigned int const groups = 100;
+unsigned int const itemsPerGroup = 99;
+
+// The numbers as text, made once, so that number formatting stays out of
+// the figures.
+struct Texts {
+  std::vector<std::string> numbers;
+  Texts() {
+    for (unsigned int i = 0; i < groups * itemsPerGroup; ++i) numbers.push_back(std::to_string(i));
+  }
+};
+Texts const texts;
+
+struct ZuTexts {
+  std::vector<zu::String> numbers;
+  ZuTexts() {
+    for (std::string const& n : texts.numbers) numbers.emplace_back(n.c_str());
+  }
+};
+
+boost::shared_ptr<zu::xml::IDocument> zuTree(ZuTexts const& t) {
+  zu::String const none, group("group"), item("item"), n("n"), id("id"), name("name"), label("item & co"),
+      value("value <i>");
+  boost::shared_ptr<zu::xml::IDocument> doc = zu::xml::IDocument::New("catalog", none, none, none);
+  boost::shared_ptr<zu::xml::IElement> root = doc->root();
+  for (unsigned int g = 0, k = 0; g < groups; ++g) {
+    boost::shared_ptr<zu::xml::IElement> section = root->addElement(group);
+    section->setAttribute(n, t.numbers[g], false);
+    for (unsigned int i = 0; i < itemsPerGroup; ++i, ++k) {
+      boost::shared_ptr<zu::xml::IElement> e = section->addElement(item);
+      e->setAttribute(id, t.numbers[k], false);
+      e->setAttribute(name, label, false);
+      e->addText(value);
+    }
+  }
+  return doc;
+}
+
+void BM_ZuXmlBuild(benchmark::State& state) {
+  ZuTexts const t;
+  for (auto _ : state) benchmark::DoNotOptimize(zuTree(t));
+}
+BENCHMARK(BM_ZuXmlBuild)->Unit(benchmark::kMicrosecond);
+
+void BM_ZuXmlWriteToString(benchmark::State& state) {
+  boost::shared_ptr<zu::xml::IDocument> doc = zuTree(ZuTexts());
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    zu::String out;
+    doc->save(out, 2);
+    bytes += out.length();
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_ZuXmlWriteToString)->Unit(benchmark::kMicrosecond);
+
+void BM_ZuXmlBuildAndWrite(benchmark::State& state) {
+  ZuTexts const t;
+  for (auto _ : state) {
+    zu::String out;
+    zuTree(t)->save(out, 2);
+    benchmark::DoNotOptimize(out);
+  }
+}
+BENCHMARK(BM_ZuXmlBuildAndWrite)->Unit(benchmark::kMicrosecond);
+
+#ifdef ZU_HAVE_PUGIXML
+struct StringWriter : pugi::xml_writer {
+  std::string text;
+  void write(void const* data, size_t size) override { text.append(static_cast<char const*>(data), size); }
+};
+
+void pugiTree(pugi::xml_document& doc) {
+  pugi::xml_node root = doc.append_child("catalog");
+  for (unsigned int g = 0, k = 0; g < groups; ++g) {
+    pugi::xml_node section = root.append_child("group");
+    section.append_attribute("n").set_value(texts.numbers[g].c_str());
+    for (unsigned int i = 0; i < itemsPerGroup; ++i, ++k) {
+      pugi::xml_node e = section.append_child("item");
+      e.append_attribute("id").set_value(texts.numbers[k].c_str());
+      e.append_attribute("name").set_value("item & co");
+      e.append_child(pugi::node_pcdata).set_value("value <i>");
+    }
+  }
+}
+
+void BM_PugiXmlBuild(benchmark::State& state) {
+  for (auto _ : state) {
+    pugi::xml_document doc;
+    pugiTree(doc);
+    benchmark::DoNotOptimize(doc);
+  }
+}
+BENCHMARK(BM_PugiXmlBuild)->Unit(benchmark::kMicrosecond);
+
+void BM_PugiXmlWriteToString(benchmark::State& state) {
+  pugi::xml_document doc;
+  pugiTree(doc);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    StringWriter out;
+    doc.save(out, "  ", pugi::format_indent);
+    bytes += out.text.size();
+    benchmark::DoNotOptimize(out.text);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_PugiXmlWriteToString)->Unit(benchmark::kMicrosecond);
+
+void BM_PugiXmlBuildAndWrite(benchmark::State& state) {
+  for (auto _ : state) {
+    pugi::xml_document doc;
+    pugiTree(doc);
+    StringWriter out;
+    doc.save(out, "  ", pugi::format_indent);
+    benchmark::DoNotOptimize(out.text);
+  }
+}
+BENCHMARK(BM_PugiXmlBuildAndWrite)->Unit(benchmark::kMicrosecond);
+#endif
+
+}  // namespace
+
+BENCHMARK_MAIN();
