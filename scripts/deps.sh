@@ -8,7 +8,7 @@ packages=(
   libboost-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
-  libpoco-dev libspdlog-dev
+  libpoco-dev libspdlog-dev libboost-program-options-dev
   locales tzdata
 )
 
