@@ -4,6 +4,7 @@
 
 #include <zu/net.h>
 
+#include "console_hook.h"
 #include "logger_hooks.h"
 #include "time_internal.h"
 
@@ -20,6 +21,7 @@ void initializeLibrary() {
   zu::util::logger::__::initialize();
   initializeProperties();
   sys::impl::threadRegistry();
+  app::__::initializeConsoleHook();
   initializeTimers();
   net::IP::loopback();
   net::impl::initializeSocketPlatform();

@@ -8,7 +8,7 @@ packages=(
   libboost-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
-  libpoco-dev libspdlog-dev libssl-dev libudt-dev libgsm1-dev sox libsox-fmt-base libpugixml-dev
+  libpoco-dev libspdlog-dev libssl-dev libudt-dev libgsm1-dev sox libsox-fmt-base libpugixml-dev libboost-program-options-dev
   locales tzdata
 )
 

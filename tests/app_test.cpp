@@ -1,0 +1,482 @@
+#include <zu/app.h>
+#include <zu/logger.h>
+#include <zu/sys.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/make_shared.hpp>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "../impl/console_hook.h"
+
+using zu::String;
+using zu::TArray;
+using zu::app::ConsoleHook;
+using zu::app::IArguments;
+using zu::app::IRegistryKey;
+
+namespace {
+
+class FinalizeLibrary : public ::testing::Environment {
+ public:
+  void TearDown() override { zu::finalize(); }
+};
+::testing::Environment* const finalizeLibrary = ::testing::AddGlobalTestEnvironment(new FinalizeLibrary);
+
+std::vector<std::string> strings(TArray<String> const& array) {
+  std::vector<std::string> out;
+  for (String const& s : array) out.push_back(s.cstr());
+  return out;
+}
+
+// Every token of `line` as a positional argument.
+std::vector<std::string> tokens(char const* line) { return strings(IArguments::New(String("-- ") + line, "")->arguments()); }
+
+typedef std::vector<std::string> Words;
+
+}  // namespace
+
+TEST(Arguments, QuotesAndBackslashesHoldBlanksInsideOneToken) {
+  EXPECT_EQ((Words{"word", "two words", "single pair", "joined pair"}),
+            tokens("word \"two words\"  'single pair'\tjoined\\ pair"));
+  // Quotes group part of a token and vanish; nothing inside them is special.
+  EXPECT_EQ((Words{"ab cd", "it's", "a\\b", "x\"y"}), tokens("a\"b c\"d \"it's\" 'a\\b' 'x\"y'"));
+  // An empty pair of quotes is a token; a lone backslash at the end stays.
+  EXPECT_EQ((Words{"", "end\\"}), tokens("\"\" end\\"));
+  // An unclosed quote runs to the end of the text.
+  EXPECT_EQ((Words{"open", "rest of  it"}), tokens("open 'rest of  it"));
+  EXPECT_EQ((Words{"a", "b"}), tokens(" \n a\r\n\vb\f "));
+  EXPECT_TRUE(tokens("   ").empty());
+}
+
+TEST(Arguments, ThisAppGivesBackTheProcessArguments) {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string const raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Words expected;
+  for (std::size_t start = 0; start < raw.size();) {
+    std::size_t const end = raw.find('\0', start);
+    expected.push_back(raw.substr(start, end - start));
+    start = end + 1;
+  }
+  EXPECT_EQ(expected, strings(IArguments::New("-- " + zu::sys::getProperty("app.command"), "")->arguments()));
+  // Without "--" the program is the first positional argument, options the
+  // specification does not know are dropped.
+  TArray<String> const positional = IArguments::thisApp("")->arguments();
+  ASSERT_FALSE(positional.empty());
+  EXPECT_EQ(expected[0], positional[0].cstr());
+}
+
+TEST(Arguments, ArgumentsWithBlanksQuotesAndBackslashesSurviveTheProcessCommandLine) {
+  std::vector<std::string> arguments = {"/proc/self/exe", "--gtest_filter=Arguments.ThisAppGivesBackTheProcessArguments",
+                                        "two words", "", "it's", "say \"hi\"", "back\\slash\\", "tab\there",
+                                        "line\nfeed", "-o", "\xc3\xbc", "'", "\\"};
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  pid_t const child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int const devNull = ::open("/dev/null", O_WRONLY);
+    if (devNull >= 0) ::dup2(devNull, 1);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+TEST(Arguments, LettersTakeAttachedOrFollowingValues) {
+  char const* const spec = "v-verbose;o-output:";
+  boost::shared_ptr<IArguments> args = IArguments::New("-v -oout.txt word", spec);
+  EXPECT_TRUE(args->has('v'));
+  EXPECT_TRUE(args->has("verbose"));
+  EXPECT_STREQ("", args->value('v', "unset").cstr());
+  EXPECT_STREQ("out.txt", args->value("output", "").cstr());
+  EXPECT_EQ(Words{"word"}, strings(args->arguments()));
+
+  // ";" takes only the attached rest; ":" takes the next token when nothing
+  // is attached.
+  args = IArguments::New("-v word -o a.txt -o b.txt", spec);
+  EXPECT_EQ(Words{"word"}, strings(args->arguments()));
+  EXPECT_EQ(2, args->count('o'));
+  EXPECT_EQ(2, args->count("output"));
+  EXPECT_STREQ("a.txt\nb.txt", args->value('o', "").cstr());
+
+  // The first known letter of a group takes the rest as its value.
+  args = IArguments::New("-zvo -zq", spec);
+  EXPECT_STREQ("o", args->value('v', "").cstr());
+  EXPECT_FALSE(args->has('o'));
+  EXPECT_EQ(0, args->count('z'));
+  EXPECT_EQ(0, args->count('q'));
+  EXPECT_TRUE(args->arguments().empty());
+
+  // Letters and names match exactly.
+  EXPECT_EQ(0, args->count('V'));
+  EXPECT_EQ(0, args->count("Verbose"));
+  EXPECT_STREQ("fallback", args->value("output", "fallback").cstr());
+  EXPECT_STREQ("fallback", args->value("nosuch", "fallback").cstr());
+}
+
+TEST(Arguments, LongOptionsTakeTheNextTokenUnlessTheValueIsAttachedOnly) {
+  boost::shared_ptr<IArguments> args =
+      IArguments::New("--output name.txt word --verbose file --unknown", "v-verbose;o-output:");
+  EXPECT_STREQ("name.txt", args->value("output", "").cstr());
+  EXPECT_EQ(1, args->count('v'));
+  EXPECT_STREQ("", args->value("verbose", "unset").cstr());
+  EXPECT_EQ((Words{"word", "file"}), strings(args->arguments()));
+  EXPECT_EQ(0, args->count("unknown"));
+}
+
+TEST(Arguments, AMissingValueLeavesTheValueAsItWas) {
+  boost::shared_ptr<IArguments> args = IArguments::New("-o a.txt --output", "v-verbose;o-output:");
+  EXPECT_EQ(2, args->count('o'));
+  EXPECT_STREQ("a.txt", args->value('o', "").cstr());
+  args = IArguments::New("-o", "o-output:");
+  EXPECT_TRUE(args->has("output"));
+  EXPECT_STREQ("", args->value("output", "unset").cstr());
+}
+
+TEST(Arguments, DoubleDashEndsOptionsAndALoneDashIsPositional) {
+  boost::shared_ptr<IArguments> args = IArguments::New("- -v -- -o x --output -- -v", "v-verbose;o-output:");
+  EXPECT_EQ((Words{"-", "-o", "x", "--output", "--", "-v"}), strings(args->arguments()));
+  EXPECT_EQ(1, args->count('v'));
+  EXPECT_FALSE(args->has('o'));
+}
+
+TEST(Arguments, EachEntryKeepsItsOwnLetterNameAndKind) {
+  // x has neither long name nor suffix, quiet no letter and no suffix,
+  // dry-run a dash in its name; every entry keeps its own name and kind.
+  char const* const spec = "xv-verbose;-quiet.n-dry-run;o-output:";
+  boost::shared_ptr<IArguments> args =
+      IArguments::New("-x val -v word --quiet q --dry-run -o out --output more", spec);
+  EXPECT_STREQ("val", args->value('x', "").cstr());
+  EXPECT_STREQ("", args->value("verbose", "unset").cstr());
+  EXPECT_STREQ("q", args->value("quiet", "").cstr());
+  EXPECT_EQ(1, args->count('n'));
+  EXPECT_STREQ("", args->value("dry-run", "unset").cstr());
+  EXPECT_STREQ("out\nmore", args->value("output", "").cstr());
+  EXPECT_EQ(Words{"word"}, strings(args->arguments()));
+
+  args = IArguments::New("--quiet word -q", "-quiet;v-verbose;");
+  EXPECT_EQ(1, args->count("quiet"));
+  EXPECT_EQ(0, args->count(' '));
+  EXPECT_EQ(Words{"word"}, strings(args->arguments()));
+  EXPECT_EQ(0, args->count(""));
+}
+
+namespace {
+
+// Collects log lines from any thread.
+class Lines : public zu::util::logger::ILogCallback {
+ public:
+  void onLog(char const* line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(line);
+  }
+  int count(std::string const& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (std::string const& line : lines_)
+      if (line.find(text) != std::string::npos) ++n;
+    return n;
+  }
+  bool has(std::string const& text) { return count(text) > 0; }
+  // Polls for at most ten seconds until `text` was logged `times` times.
+  bool waitFor(std::string const& text, int times = 1) {
+    for (int i = 0; i < 1000; ++i) {
+      if (count(text) >= times) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+long long millisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+// The shutdown flag never goes back to false, so the whole life of the hook
+// is one test.
+TEST(ConsoleHook, ConcurrentSignalsBecomeOneShutdownRequest) {
+  boost::shared_ptr<Lines> lines = boost::make_shared<Lines>();
+  zu::util::logger::setLevel(5);
+  zu::util::logger::setCallback(lines);
+
+  EXPECT_FALSE(ConsoleHook::waitForShutdown(0));
+  ConsoleHook::install(true);
+  ConsoleHook::install(false);
+
+  // Logoff is passed on and requests nothing.
+  EXPECT_FALSE(zu::app::__::handleConsoleEvent(5));
+  EXPECT_TRUE(lines->has("received CTRL_LOGOFF_EVENT"));
+  EXPECT_FALSE(ConsoleHook::waitForShutdown(0));
+
+  ASSERT_EQ(0, std::raise(SIGINT));
+  EXPECT_TRUE(ConsoleHook::waitForShutdown(10000));
+  EXPECT_TRUE(lines->has("shutdown due to CTRL_C_EVENT"));
+  EXPECT_TRUE(lines->has("shutting down ..."));
+
+  // The event released one wait; a later one returns true at its time-out.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(ConsoleHook::waitForShutdown(50));
+  EXPECT_GE(millisecondsSince(start), 45);
+
+  // One waiter per event.
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 2; ++i)
+    waiters.emplace_back([&] {
+      if (ConsoleHook::waitForShutdown(20000)) ++released;
+    });
+  ASSERT_EQ(0, std::raise(SIGTERM));
+  ASSERT_TRUE(lines->waitFor("shutdown due to CTRL_SHUTDOWN_EVENT"));
+  for (int i = 0; i < 1000 && released.load() < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(1, released.load());
+  ASSERT_EQ(0, std::raise(SIGHUP));
+  for (std::thread& waiter : waiters) waiter.join();
+  EXPECT_EQ(2, released.load());
+  EXPECT_TRUE(lines->waitFor("shutdown due to CTRL_CLOSE_EVENT"));
+
+  ASSERT_EQ(0, std::raise(SIGQUIT));
+  EXPECT_TRUE(lines->waitFor("shutdown due to CTRL_BREAK_EVENT"));
+  EXPECT_TRUE(zu::app::__::handleConsoleEvent(3));
+  EXPECT_TRUE(lines->has("shutdown due to CTRL_UNKNOWN_EVENT"));
+
+  // finalize() ends the event thread; a signal meanwhile waits for the next
+  // install.
+  zu::finalize();
+  ASSERT_EQ(0, std::raise(SIGINT));
+  ConsoleHook::install(true);
+  EXPECT_TRUE(lines->waitFor("shutdown due to CTRL_C_EVENT", 2));
+  EXPECT_TRUE(ConsoleHook::waitForShutdown(0));
+
+  zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
+  zu::util::logger::setLevel(3);
+}
+
+namespace {
+
+// Points the registry at a fresh directory for each test.
+class Registry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/zu-registry-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    root_ = std::string(pattern) + "/store";
+    ::setenv("ZU_REGISTRY_ROOT", root_.c_str(), 1);
+    base_ = pattern;
+  }
+  void TearDown() override {
+    ::unsetenv("ZU_REGISTRY_ROOT");
+    std::string const command = "rm -rf '" + base_ + "'";
+    EXPECT_EQ(0, std::system(command.c_str()));
+  }
+  bool exists(std::string const& relative) const {
+    struct stat st;
+    return ::stat((root_ + "/" + relative).c_str(), &st) == 0;
+  }
+  static std::vector<std::string> subkeys(boost::shared_ptr<IRegistryKey> const& key) {
+    std::vector<std::string> names;
+    String name;
+    for (unsigned int i = 0; key->enumKey(i, name); ++i) names.push_back(name.cstr());
+    return names;
+  }
+  static std::vector<std::string> values(boost::shared_ptr<IRegistryKey> const& key) {
+    std::vector<std::string> names;
+    String name;
+    for (unsigned int i = 0; key->enumValue(i, name); ++i) names.push_back(name.cstr());
+    return names;
+  }
+  std::string root_;
+  std::string base_;
+};
+
+}  // namespace
+
+TEST_F(Registry, HivePrefixesMatchWithoutRegardToCase) {
+  boost::shared_ptr<IRegistryKey> machine = IRegistryKey::New("hkey_local_machine\\Software\\Zu", false);
+  EXPECT_STREQ("hkey_local_machine\\Software\\Zu", machine->path().cstr());
+  EXPECT_FALSE(machine->readOnly());
+  ASSERT_TRUE(machine->set("n", 1u));
+  EXPECT_TRUE(exists("HKEY_LOCAL_MACHINE/Software/Zu"));
+
+  boost::shared_ptr<IRegistryKey> user = IRegistryKey::New("Software\\Zu", false);
+  EXPECT_STREQ("HKEY_CURRENT_USER\\Software\\Zu", user->path().cstr());
+  ASSERT_TRUE(user->set("n", 2u));
+  EXPECT_TRUE(exists("HKEY_CURRENT_USER/Software/Zu"));
+
+  // Key names match in any case and keep their first spelling.
+  boost::shared_ptr<IRegistryKey> again = IRegistryKey::New("HKEY_LOCAL_MACHINE\\SOFTWARE\\\\zu\\", true);
+  EXPECT_STREQ("1", again->value("N", "").cstr());
+  EXPECT_EQ(Words{"Software"}, subkeys(IRegistryKey::New("HKEY_LOCAL_MACHINE\\", true)));
+  // A hive name without its backslash is no prefix.
+  EXPECT_STREQ("HKEY_CURRENT_USER\\HKEY_USERS", IRegistryKey::New("HKEY_USERS", true)->path().cstr());
+}
+
+TEST_F(Registry, AReadOnlyKeyIsNeverCreated) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("HKEY_USERS\\Missing\\Key", true);
+  EXPECT_TRUE(key->readOnly());
+  EXPECT_STREQ("default", key->value("x", "default").cstr());
+  EXPECT_FALSE(key->set("x", 1u));
+  EXPECT_FALSE(key->set("x", String("text")));
+  EXPECT_FALSE(key->removeValue("x"));
+  EXPECT_FALSE(key->removeKey("a"));
+  String name;
+  EXPECT_FALSE(key->enumKey(0, name));
+  EXPECT_FALSE(key->enumValue(0, name));
+  EXPECT_FALSE(exists(""));
+
+  // An existing key opened read-only reads but never writes.
+  ASSERT_TRUE(IRegistryKey::New("HKEY_USERS\\Here", false)->set("x", String("v")));
+  key = IRegistryKey::New("HKEY_USERS\\Here", true);
+  EXPECT_STREQ("v", key->value("x", "").cstr());
+  EXPECT_FALSE(key->set("x", String("w")));
+  EXPECT_FALSE(key->removeValue("x"));
+  EXPECT_STREQ("v", key->value("x", "").cstr());
+}
+
+TEST_F(Registry, ValuesKeepTheirTypeAndFirstSpelling) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Values", false);
+  ASSERT_TRUE(key->set("Answer", 42u));
+  EXPECT_STREQ("42", key->value("answer", "").cstr());
+  ASSERT_TRUE(key->set("max", 0xFFFFFFFFu));
+  EXPECT_STREQ("4294967295", key->value("MAX", "").cstr());
+  String const text("line one\nline two \"quoted\" \xc3\xa9t\xc3\xa9 \\ 12 3\n");
+  ASSERT_TRUE(key->set("Text", text));
+  EXPECT_STREQ(text.cstr(), key->value("text", "").cstr());
+  ASSERT_TRUE(key->set("", String("default value")));
+  EXPECT_STREQ("default value", key->value("", "").cstr());
+  ASSERT_TRUE(key->set("empty", String()));
+  EXPECT_STREQ("", key->value("empty", "unset").cstr());
+
+  // Replacing in another spelling keeps the stored name and place, and the
+  // new type.
+  ASSERT_TRUE(key->set("ANSWER", String("forty-two")));
+  EXPECT_STREQ("forty-two", key->value("Answer", "").cstr());
+  EXPECT_EQ((Words{"Answer", "max", "Text", "", "empty"}), values(key));
+
+  // Another object on the same key sees every change.
+  boost::shared_ptr<IRegistryKey> other = IRegistryKey::New("SOFTWARE\\VALUES", true);
+  EXPECT_EQ((Words{"Answer", "max", "Text", "", "empty"}), values(other));
+  EXPECT_TRUE(key->removeValue("TEXT"));
+  EXPECT_FALSE(key->removeValue("text"));
+  EXPECT_STREQ("gone", other->value("Text", "gone").cstr());
+  EXPECT_EQ((Words{"Answer", "max", "", "empty"}), values(other));
+}
+
+TEST_F(Registry, SubkeysEnumerateInAStableCaseBlindOrder) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\List", false);
+  for (char const* name : {"beta", "Alpha", "gamma", "text/html", ".hidden", "100%", "..", "%2F"})
+    ASSERT_TRUE(IRegistryKey::New(String("Software\\List\\") + name, false)->set("v", 1u)) << name;
+  // Names the file system would refuse or read as its own come back as given.
+  EXPECT_EQ((Words{"%2F", "..", ".hidden", "100%", "Alpha", "beta", "gamma", "text/html"}), subkeys(key));
+  EXPECT_TRUE(IRegistryKey::New("Software\\List\\TEXT/HTML", true)->value("v", "").cstr()[0] == '1');
+  ASSERT_TRUE(key->set("v", 1u));
+  EXPECT_EQ(8u, subkeys(key).size());
+}
+
+TEST_F(Registry, RemoveKeyTakesEverythingBelowIt) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Tree", false);
+  boost::shared_ptr<IRegistryKey> deep = IRegistryKey::New("Software\\Tree\\a\\b\\c", false);
+  ASSERT_TRUE(deep->set("x", 1u));
+  ASSERT_TRUE(IRegistryKey::New("Software\\Tree\\a\\b", false)->set("y", 2u));
+  ASSERT_TRUE(IRegistryKey::New("Software\\Tree\\a\\other", false)->set("z", 3u));
+
+  EXPECT_TRUE(key->removeKey("A\\B"));
+  EXPECT_EQ(Words{"other"}, subkeys(IRegistryKey::New("Software\\Tree\\a", true)));
+  EXPECT_STREQ("none", IRegistryKey::New("Software\\Tree\\a\\b\\c", true)->value("x", "none").cstr());
+  // A key object whose key was removed fails from then on.
+  EXPECT_FALSE(deep->set("x", 2u));
+  EXPECT_STREQ("none", deep->value("x", "none").cstr());
+
+  EXPECT_FALSE(key->removeKey("a\\b"));
+  EXPECT_FALSE(key->removeKey(""));
+  EXPECT_FALSE(key->removeKey("missing\\b"));
+  EXPECT_TRUE(key->removeKey("a"));
+  EXPECT_TRUE(subkeys(key).empty());
+  EXPECT_FALSE(IRegistryKey::New("Software\\Tree", true)->removeKey("x"));
+}
+
+TEST_F(Registry, ADamagedValuesFileIsNeitherReadNorOverwritten) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Damaged", false);
+  ASSERT_TRUE(key->set("kept", String("yes")));
+  std::string const file = root_ + "/HKEY_CURRENT_USER/Software/Damaged/.values";
+  {
+    std::ofstream out(file, std::ios::app);
+    out << "1 4 100\ntrun";
+  }
+  EXPECT_STREQ("default", key->value("kept", "default").cstr());
+  EXPECT_FALSE(key->set("other", 1u));
+  std::ifstream in(file);
+  std::string const content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(std::string::npos, content.find("trun"));
+}
+
+namespace {
+
+void writeValues(char const* prefix, int count) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Shared", false);
+  for (int i = 0; i < count; ++i) key->set(String(prefix) + String(i), static_cast<unsigned int>(i));
+}
+
+void expectAllValues(std::vector<std::string> const& prefixes, int count) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Shared", true);
+  String name;
+  unsigned int n = 0;
+  while (key->enumValue(n, name)) ++n;
+  EXPECT_EQ(prefixes.size() * count, n);
+  for (std::string const& prefix : prefixes)
+    for (int i = 0; i < count; ++i)
+      EXPECT_STREQ(String(i).cstr(), key->value(String(prefix.c_str()) + String(i), "lost").cstr());
+}
+
+}  // namespace
+
+TEST_F(Registry, ConcurrentWritersOnOneKeyLoseNoValue) {
+  std::vector<std::thread> writers;
+  std::vector<std::string> const prefixes = {"a", "b", "c", "d"};
+  for (std::string const& prefix : prefixes) writers.emplace_back([&prefix] { writeValues(prefix.c_str(), 40); });
+  for (std::thread& writer : writers) writer.join();
+  expectAllValues(prefixes, 40);
+}
+
+TEST_F(Registry, WritersInTwoProcessesLoseNoValue) {
+  std::vector<std::string> const prefixes = {"first", "second"};
+  std::vector<pid_t> children;
+  for (std::string const& prefix : prefixes) {
+    pid_t const child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      writeValues(prefix.c_str(), 60);
+      ::_exit(0);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  expectAllValues(prefixes, 60);
+}
