@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libboost-dev
+  libexpat1-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libpoco-dev libspdlog-dev libpugixml-dev
