@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include <expat.h>
 
@@ -25,9 +26,10 @@ void translateExpatError(unsigned int rawCode, unsigned int* code, String* text)
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-// Expat takes a piece's length as an int; longer input goes in pieces of
-// this size.
-unsigned int const largestPiece = 1u << 30;
+// Input goes to Expat in pieces of at most this size: Expat copies what it
+// is given into a buffer of its own, which thus stays small however long
+// the input is (and a piece's length fits the int Expat takes).
+unsigned int const largestPiece = 1u << 16;
 
 }  // namespace
 
@@ -101,6 +103,8 @@ class Parser final : public IParser {
     encoding_ = String();
     standaloneFlag_ = -1;
     outOfMemory_ = false;
+    names_.clear();
+    spare_ = String();
   }
 
   // The gathered text, trimmed, becomes a text node of the open element
@@ -115,17 +119,30 @@ class Parser final : public IParser {
     text_.clear();
   }
 
+  // Element and attribute names repeat throughout a document: equal names
+  // share one String. The table has a bound, so that a document of ever
+  // new names cannot grow it without end.
+  String const& shared(XML_Char const* name) {
+    auto found = names_.find(name);
+    if (found != names_.end()) return found->second;
+    if (names_.size() >= 512) {
+      spare_ = String(name);
+      return spare_;
+    }
+    return names_.emplace(name, String(name)).first->second;
+  }
+
   void startElement(XML_Char const* name, XML_Char const** attributes) {
     flush();
     if (current_) {
-      current_ = current_->addElement(name);
+      current_ = current_->addElement(shared(name));
     } else {
-      root_ = IElement::New(name);
+      root_ = IElement::New(shared(name));
       current_ = root_;
     }
     if (!attributes[0]) return;
     TArray<StringPair> list;
-    for (XML_Char const** a = attributes; a[0]; a += 2) list.append(StringPair{String(a[0]), String(a[1])});
+    for (XML_Char const** a = attributes; a[0]; a += 2) list.append(StringPair{shared(a[0]), String(a[1])});
     current_->setAttributes(list);
   }
 
@@ -195,6 +212,8 @@ class Parser final : public IParser {
   String encoding_;
   int standaloneFlag_ = -1;
   bool outOfMemory_ = false;
+  std::unordered_map<std::string, String> names_;
+  String spare_;
 };
 
 }  // namespace impl
