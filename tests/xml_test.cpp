@@ -618,3 +618,22 @@ TEST(XmlLoad, FromAFile) {
   EXPECT_EQ(str(expected), saved(back));
   zu::fs::IFile::remove(name);
 }
+
+TEST(XmlParse, ConcurrentParsersKeepTheirDocumentsAndErrorsApart) {
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      boost::shared_ptr<IParser> parser = IParser::New();
+      std::string const ok = "<r n='" + std::to_string(t) + "'><a>x</a></r>";
+      for (int k = 0; k < 100; ++k) {
+        zu::em::CatchError guard(parser.get());
+        bool const parsed = parser->parse(ok.data(), ok.size(), true);
+        bool const refused = !parser->parse("<a></b>", 7, true);
+        good[t] += parsed && refused && guard.code() == 7u &&
+                   parser->document()->root()->attribute("n", "", false) == String(t);
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::vector<int>(4, 100), good);
+}
