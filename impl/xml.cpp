@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <typeinfo>
 #include <utility>
@@ -551,8 +553,47 @@ class Document final : public IDocument {
   String standalone() const override { return standalone_; }
   void setStandalone(String const& standalone) override { standalone_ = standalone; }
 
-  bool loadString(String const&) override { return noParser("loadString: parse "); }
-  bool load(func::IIO&) override { return noParser("load: parse "); }
+  bool loadString(String const& text) override {
+    boost::shared_ptr<IParser> parser = IParser::New();
+    em::CatchError parsing(parser.get());
+    if (!parser->parse(text.cstr(), text.length(), true)) {
+      ZU_LOG_OBJ(3, "[DBG1]", *this, "loadString: parse " << "error(" << parsing.code() << ") " << parsing.text());
+      return false;
+    }
+    adopt(*parser);
+    return true;
+  }
+
+  bool load(func::IIO& in) override {
+    boost::shared_ptr<IParser> parser = IParser::New();
+    // A stream object reports under the address its callers know, which
+    // for an object that is a stream among other things (a file) is not
+    // the address of its stream view: both are listened to.
+    void const* const object = dynamic_cast<void const*>(&in);
+    std::optional<em::CatchError> objectReading;
+    if (object != &in) objectReading.emplace(object);
+    em::CatchError reading(&in);
+    em::CatchError parsing(parser.get());
+    unsigned int const block = 0x1000;
+    std::unique_ptr<char[]> const buffer(new char[block]);
+    for (;;) {
+      unsigned int count = in.read(buffer.get(), block);
+      em::CatchError* failed = reading.code() ? &reading : objectReading && objectReading->code() ? &*objectReading : nullptr;
+      if (failed) {
+        ZU_LOG_OBJ(3, "[DBG1]", *this, "load: io read " << "error(" << failed->code() << ") " << failed->text());
+        return false;
+      }
+      if (count > block) count = block;
+      bool const isFinal = count < block;
+      if (!parser->parse(buffer.get(), count, isFinal)) {
+        ZU_LOG_OBJ(3, "[DBG1]", *this, "load: parse " << "error(" << parsing.code() << ") " << parsing.text());
+        return false;
+      }
+      if (isFinal) break;
+    }
+    adopt(*parser);
+    return true;
+  }
 
   bool save(String& out, unsigned int step) const override {
     if (!root_) return false;
@@ -584,12 +625,15 @@ class Document final : public IDocument {
   void setRoot(boost::shared_ptr<IElement> root) override { root_ = std::move(root); }
 
  private:
-  bool noParser(char const* what) {
-    unsigned int const code = 1000;
-    char const* const text = "parsing is not available in this build";
-    em::report(static_cast<IDocument*>(this), code, String(text));
-    ZU_LOG_OBJ(3, "[DBG1]", *this, what << "error(" << code << ") " << text);
-    return false;
+  // Takes over the document the parser finished: its root element itself
+  // and its declaration fields.
+  void adopt(IParser const& parser) {
+    boost::shared_ptr<IDocument> const doc = parser.document();
+    ZU_ASSERT(doc, "doc");
+    setRoot(doc->root());
+    setVersion(doc->version());
+    setEncoding(doc->encoding());
+    setStandalone(doc->standalone());
   }
 
   String version_;

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libboost-dev
+  libexpat1-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libpoco-dev libspdlog-dev libssl-dev libudt-dev libgsm1-dev sox libsox-fmt-base libpugixml-dev libboost-program-options-dev

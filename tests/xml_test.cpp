@@ -1,6 +1,7 @@
 #include <zu/xml.h>
 
 #include <boost/make_shared.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <zu/em.h>
 #include <zu/fs.h>
+#include <zu/logger.h>
 #include <zu/util.h>
 
 using zu::String;
@@ -297,23 +299,6 @@ TEST(XmlDocument, SavesThroughAnyStream) {
   zu::fs::IFile::remove(name);
 }
 
-TEST(XmlDocument, LoadingReportsThatThereIsNoParser) {
-  boost::shared_ptr<IDocument> doc = IDocument::New("r", "", "", "");
-  Element root = doc->root();
-  {
-    zu::em::CatchError guard(doc.get());
-    EXPECT_FALSE(doc->loadString("<a/>"));
-    EXPECT_EQ(1000u, guard.code());
-    EXPECT_EQ("parsing is not available in this build", guard.text());
-  }
-  boost::shared_ptr<zu::util::IPipeBuffer> pipe = zu::util::IPipeBuffer::New();
-  pipe->toIO()->write("<a/>", 4);
-  zu::em::CatchError guard(doc.get());
-  EXPECT_FALSE(doc->load(*pipe->toIO()));
-  EXPECT_EQ(1000u, guard.code());
-  EXPECT_EQ(root, doc->root());
-}
-
 TEST(XmlTree, AVeryDeepTreeIsReleasedWithoutRecursion) {
   Element root = IElement::New("r");
   Element at = root;
@@ -353,4 +338,302 @@ TEST(XmlDeathTest, NullNodesAndReadingFromStringOutput) {
   reader->readsBack = true;
   e->addChild(reader);
   EXPECT_DEATH(e->toString(0), "Assertion failed: 0, file xml.cpp");
+}
+
+// ---- Reading XML text
+
+namespace {
+
+using zu::xml::IParser;
+
+boost::shared_ptr<IDocument> read(std::string const& text) {
+  boost::shared_ptr<IDocument> doc = IDocument::New("", "", "", "");
+  return doc->loadString(String(text.c_str())) ? doc : boost::shared_ptr<IDocument>();
+}
+
+std::string saved(boost::shared_ptr<IDocument> const& doc, unsigned int step = 2) {
+  String out;
+  doc->save(out, step);
+  return str(out);
+}
+
+// Keeps the log lines written while it lives.
+struct LogLines : zu::util::logger::ILogCallback {
+  std::vector<std::string> lines;
+  void onLog(char const* line) override { lines.push_back(line); }
+  bool has(std::string const& text) const {
+    for (std::string const& line : lines)
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+};
+
+struct Capture {
+  boost::shared_ptr<LogLines> log = boost::make_shared<LogLines>();
+  Capture() { zu::util::logger::setCallback(log); }
+  ~Capture() { zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>()); }
+};
+
+// Hands out its bytes in reads of at most `most` bytes (every read asks
+// for 4096) and records what each read gave.
+struct Source : IIO {
+  std::string bytes;
+  std::size_t at = 0;
+  unsigned int most = 0x1000;
+  std::vector<unsigned int> given;
+  unsigned int read(void* buffer, unsigned int size) override {
+    unsigned int n = static_cast<unsigned int>(std::min<std::size_t>({size, most, bytes.size() - at}));
+    bytes.copy(static_cast<char*>(buffer), n, at);
+    at += n;
+    given.push_back(n);
+    return n;
+  }
+  unsigned int write(void const*, unsigned int) override { return 0; }
+};
+
+// A stream that is one view of a larger object and, like a file, reports
+// its read errors under the object's own address.
+struct Device : IBase {
+  virtual ~Device() = default;
+};
+struct BrokenDevice : Device, IIO {
+  unsigned int read(void*, unsigned int) override {
+    zu::em::report(static_cast<Device*>(this), 5, String("device gone"));
+    return 0;
+  }
+  unsigned int write(void const*, unsigned int) override { return 0; }
+};
+
+}  // namespace
+
+TEST(XmlParse, ATreeWrittenOutReadsBackAsTheSameTree) {
+  boost::shared_ptr<IDocument> doc = IDocument::New("cfg", "1.0", "UTF-8", "yes");
+  Element cfg = doc->root();
+  cfg->setAttribute("quote", "say \"hi\" & 'bye' <now>", false);
+  cfg->setAttribute("lines", "a\r\nb c", false);
+  Element group = cfg->addElement("ns:group");
+  group->addText("1 < 2 && \"x\"\nsecond line");
+  group->addElement("empty");
+  group->addText("\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80");
+  cfg->addElement("last")->setAttribute("x", "", false);
+  for (unsigned int step : {0u, 1u, 4u}) {
+    std::string const first = saved(doc, step);
+    boost::shared_ptr<IDocument> back = read(first);
+    ASSERT_TRUE(back) << first;
+    EXPECT_EQ(first, saved(back, step));
+    EXPECT_EQ("yes", back->standalone());
+    EXPECT_EQ("a\r\nb c", back->root()->attribute("lines", "", false));
+    EXPECT_EQ("1 < 2 && \"x\"\nsecond line", back->root()->find("ns:group", false)[0]->children()[0]->text());
+  }
+}
+
+TEST(XmlParse, WhitespaceBetweenTagsIsDroppedAndTextsTrimmed) {
+  boost::shared_ptr<IDocument> doc = read("<a> x <b/> y </a>");
+  ASSERT_TRUE(doc);
+  TArray<Node> children = doc->root()->children();
+  ASSERT_EQ(3u, children.size());
+  EXPECT_EQ("x", children[0]->text());
+  EXPECT_EQ("b", boost::dynamic_pointer_cast<IElement>(children[1])->name());
+  EXPECT_EQ("y", children[2]->text());
+
+  doc = read("<a>  \n\t </a>");
+  EXPECT_EQ(0u, doc->root()->children().size());
+  EXPECT_EQ("<a/>\n", str(doc->root()->toString(2)));
+
+  doc = read("<a>x<!-- note -->y<![CDATA[ <z> ]]></a>");
+  ASSERT_EQ(1u, doc->root()->children().size());
+  EXPECT_EQ("xy <z>", doc->root()->text());
+
+  doc = read("<!DOCTYPE a [<!ENTITY e 'ent'>]><p:a xmlns:p='urn:x' v=\"1 &amp; 2\" w='&e;&#65;'>&e;</p:a>");
+  ASSERT_TRUE(doc);
+  EXPECT_EQ("p:a", doc->root()->name());
+  TArray<StringPair> attributes = doc->root()->attributes();
+  ASSERT_EQ(3u, attributes.size());
+  EXPECT_EQ("xmlns:p", attributes[0].name);
+  EXPECT_EQ("1 & 2", attributes[1].value);
+  EXPECT_EQ("entA", attributes[2].value);
+  EXPECT_EQ("ent", doc->root()->text());
+}
+
+TEST(XmlParse, DeclarationFields) {
+  boost::shared_ptr<IDocument> doc = read("<r/>");
+  EXPECT_EQ("", doc->version());
+  EXPECT_EQ("", doc->encoding());
+  EXPECT_EQ("", doc->standalone());
+  EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<r/>\n", saved(doc));
+
+  boost::shared_ptr<IParser> parser = IParser::New();
+  std::string const no = "<?xml version='1.0' encoding='UTF-8' standalone='no'?><r/>";
+  ASSERT_TRUE(parser->parse(no.data(), no.size(), true));
+  EXPECT_EQ("no", parser->document()->standalone());
+  EXPECT_EQ("UTF-8", parser->document()->encoding());
+  std::string const plain = "<?xml version=\"1.1\"?><r/>";
+  ASSERT_TRUE(parser->parse(plain.data(), plain.size(), true));
+  EXPECT_EQ("", parser->document()->standalone());
+  EXPECT_EQ("", parser->document()->encoding());
+  EXPECT_EQ("1.1", parser->document()->version());
+  parser->reset();
+  EXPECT_FALSE(parser->document());
+}
+
+TEST(XmlParse, PiecesGiveTheSameTreeAsOneCall) {
+  std::string const text = "<?xml version=\"1.0\"?><r a='\xC3\xA9'><s>\xE2\x82\xAC \xF0\x9F\x98\x80</s>tail</r>";
+  boost::shared_ptr<IParser> parser = IParser::New();
+  ASSERT_TRUE(parser->parse(text.data(), text.size(), true));
+  std::string const whole = saved(parser->document());
+  ASSERT_TRUE(parser->parse(text.data(), 20, false));
+  ASSERT_TRUE(parser->parse(text.data() + 20, text.size() - 20, true));
+  EXPECT_EQ(whole, saved(parser->document()));
+  for (char const& c : text) ASSERT_TRUE(parser->parse(&c, 1, false));  // every multi-byte character split
+  ASSERT_TRUE(parser->parse(nullptr, 0, true));
+  EXPECT_EQ(whole, saved(parser->document()));
+}
+
+TEST(XmlParse, ErrorsCarryTheCodeAndTextAndKeepTheLastDocument) {
+  boost::shared_ptr<IParser> parser = IParser::New();
+  ASSERT_TRUE(parser->parse("<ok/>", 5, true));
+  {
+    zu::em::CatchError guard(parser.get());
+    EXPECT_FALSE(parser->parse("<a></b>", 7, true));
+    EXPECT_EQ(7u, guard.code());
+    EXPECT_EQ("mismatched tag", guard.text());
+  }
+  ASSERT_TRUE(parser->document());
+  EXPECT_EQ("ok", parser->document()->root()->name());
+  {
+    zu::em::CatchError guard(parser.get());
+    EXPECT_TRUE(parser->parse("<a>", 3, false));
+    EXPECT_FALSE(parser->parse("", 0, true));
+    EXPECT_EQ(3u, guard.code());
+    EXPECT_EQ("no element found", guard.text());
+  }
+  // A failed document leaves nothing behind for the next one.
+  EXPECT_TRUE(parser->parse("<b>x</b>", 8, true));
+  EXPECT_EQ("<b>\n  x\n</b>\n", str(parser->document()->root()->toString(2)));
+
+  boost::shared_ptr<IDocument> doc = IDocument::New("kept", "1.1", "", "yes");
+  Element kept = doc->root();
+  Capture capture;
+  EXPECT_FALSE(doc->loadString(""));
+  EXPECT_TRUE(capture.log->has("[DBG1]"));
+  EXPECT_TRUE(capture.log->has("class zu::xml::impl::Document: loadString: parse error(3) no element found"));
+  EXPECT_FALSE(doc->loadString("<a x='1' x='2'/>"));
+  EXPECT_TRUE(capture.log->has("loadString: parse error(8) duplicate attribute"));
+  EXPECT_EQ(kept, doc->root());
+  EXPECT_EQ("1.1", doc->version());
+  EXPECT_EQ("yes", doc->standalone());
+  zu::util::logger::setLevel(2);
+  capture.log->lines.clear();
+  EXPECT_FALSE(doc->loadString("<a>"));
+  EXPECT_TRUE(capture.log->lines.empty());
+  zu::util::logger::setLevel(3);
+}
+
+TEST(XmlParse, HostileInputIsRefused) {
+  // Entities that expand to a billion copies of a short text.
+  std::string bomb = "<!DOCTYPE r [<!ENTITY a0 'laugh'>";
+  for (int i = 1; i < 10; ++i) {
+    bomb += "<!ENTITY a" + std::to_string(i) + " '";
+    for (int k = 0; k < 10; ++k) bomb += "&a" + std::to_string(i - 1) + ";";
+    bomb += "'>";
+  }
+  bomb += "]><r>&a9;</r>";
+  boost::shared_ptr<IParser> parser = IParser::New();
+  zu::em::CatchError guard(parser.get());
+  EXPECT_FALSE(parser->parse(bomb.data(), bomb.size(), true));
+  EXPECT_NE(0u, guard.code());
+
+  // No file is read for an external entity.
+  std::string const outside = "<!DOCTYPE r [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><r>&x;</r>";
+  boost::shared_ptr<IDocument> doc = read(outside);
+  if (doc) {
+    EXPECT_EQ("", doc->root()->text());
+  }
+
+  // Very deep nesting is read and released without deep recursion.
+  std::string deep;
+  for (int i = 0; i < 200000; ++i) deep += "<d>";
+  deep += "bottom";
+  for (int i = 0; i < 200000; ++i) deep += "</d>";
+  doc = read(deep);
+  ASSERT_TRUE(doc);
+  Element at = doc->root();
+  for (int i = 1; i < 200000; ++i) at = boost::dynamic_pointer_cast<IElement>(at->children()[0]);
+  EXPECT_EQ("bottom", at->text());
+}
+
+TEST(XmlLoad, StreamsAreReadInBlocksOf4096) {
+  // A character of each UTF-8 length lies across the end of the first block.
+  std::string const head = "<r a='1'>";
+  for (std::string const& wide : {std::string("\xC3\xA9"), std::string("\xE2\x82\xAC"), std::string("\xF0\x9F\x98\x80")}) {
+    std::string text = head + std::string(0x1000 - head.size() - 1, 'x') + wide + "</r>";
+    Source source;
+    source.bytes = text;
+    boost::shared_ptr<IDocument> doc = IDocument::New("", "", "", "");
+    ASSERT_TRUE(doc->load(source));
+    EXPECT_EQ((std::vector<unsigned int>{0x1000, static_cast<unsigned int>(text.size() - 0x1000)}), source.given);
+    EXPECT_EQ(std::string(0x1000 - head.size() - 1, 'x') + wide, str(doc->root()->text()));
+  }
+
+  // Exactly one full block: a second, empty read ends the input.
+  Source exact;
+  exact.bytes = "<r>" + std::string(0x1000 - 7, 'y') + "</r>";
+  boost::shared_ptr<IDocument> doc = IDocument::New("", "", "", "");
+  ASSERT_TRUE(doc->load(exact));
+  EXPECT_EQ((std::vector<unsigned int>{0x1000, 0}), exact.given);
+
+  // A short read is the end of the input, even when more would follow.
+  Source trickle;
+  trickle.bytes = "<r>ok</r>";
+  trickle.most = 4;
+  Capture capture;
+  EXPECT_FALSE(doc->load(trickle));
+  EXPECT_TRUE(capture.log->has("load: parse error(3) no element found"));
+  EXPECT_EQ("r", doc->root()->name());
+
+  BrokenDevice broken;
+  EXPECT_FALSE(doc->load(broken));
+  EXPECT_TRUE(capture.log->has("class zu::xml::impl::Document: load: io read error(5) device gone"));
+}
+
+TEST(XmlLoad, FromAFile) {
+  boost::shared_ptr<IDocument> doc = IDocument::New("cfg", "", "", "");
+  for (int i = 0; i < 1000; ++i) doc->root()->addElement("item")->setAttribute("n", "\xC3\xA9t\xC3\xA9 " + String(i), false);
+  String expected;
+  ASSERT_TRUE(doc->save(expected, 2));
+  ASSERT_GT(expected.length(), 0x3000u);
+  char name[] = "/tmp/zu_xml_XXXXXX";
+  int fd = mkstemp(name);
+  ASSERT_NE(-1, fd);
+  close(fd);
+  {
+    boost::shared_ptr<zu::fs::IFile> file = zu::fs::IFile::New(name);
+    ASSERT_TRUE(file->open(false, zu::fs::FILE_MODE_OPEN_EXISTING));
+    ASSERT_TRUE(doc->save(*file->toIO(), 2));
+  }
+  boost::shared_ptr<zu::fs::IFile> file = zu::fs::IFile::New(name);
+  ASSERT_TRUE(file->open(true, zu::fs::FILE_MODE_OPEN_EXISTING));
+  boost::shared_ptr<IDocument> back = IDocument::New("", "", "", "");
+  ASSERT_TRUE(back->load(*file->toIO()));
+  EXPECT_EQ(str(expected), saved(back));
+  zu::fs::IFile::remove(name);
+}
+
+TEST(XmlParse, ConcurrentParsersKeepTheirDocumentsAndErrorsApart) {
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      boost::shared_ptr<IParser> parser = IParser::New();
+      std::string const ok = "<r n='" + std::to_string(t) + "'><a>x</a></r>";
+      for (int k = 0; k < 100; ++k) {
+        zu::em::CatchError guard(parser.get());
+        bool const parsed = parser->parse(ok.data(), ok.size(), true);
+        bool const refused = !parser->parse("<a></b>", 7, true);
+        good[t] += parsed && refused && guard.code() == 7u &&
+                   parser->document()->root()->attribute("n", "", false) == String(t);
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::vector<int>(4, 100), good);
 }

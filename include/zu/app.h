@@ -1,5 +1,6 @@
 // zu::app: command-line arguments read against a compact option
-// specification, the console shutdown hook and registry keys.
+// specification, the console shutdown hook, registry keys and settings kept
+// in an XML tree.
 #ifndef ZU_APP_H
 #define ZU_APP_H
 
@@ -8,6 +9,7 @@
 #include <zu/config.h>
 #include <zu/io.h>
 #include <zu/string.h>
+#include <zu/xml.h>
 
 namespace zu {
 namespace app {
@@ -96,6 +98,40 @@ class ZU_API IRegistryKey : public IBase {
   // The object is always made; a key that could not be opened makes every
   // later operation fail.
   static boost::shared_ptr<IRegistryKey> New(String const& path, bool readOnly);
+};
+
+
+// A view of the element at a "/"-separated path below a root element (the
+// root itself for the empty path). Every step follows the first child
+// element of that name, compared without regard to case. While the path
+// does not exist, reads give their defaults and the first set() or
+// setText() creates the missing elements; from then on the view stays on
+// that element. The view reads and writes the shared tree itself: the
+// owner of the document saves the changes. Nothing is locked: a view and
+// its tree are used by one thread at a time.
+class ZU_API IXMLConfig : public IBase {
+ public:
+  // The attribute's value, or `defaultValue` when the element or the
+  // attribute does not exist.
+  virtual String get(String const& name, String const& defaultValue) = 0;
+  // Removes the attribute (under any spelling of the name) and appends it
+  // with this spelling and value at the end of the attribute list.
+  virtual void set(String const& name, String const& value) = 0;
+  virtual bool has(String const& name) = 0;
+  // Removes every attribute of that name; nothing without the element.
+  virtual void remove(String const& name) = 0;
+  // The element's own text (its text children joined); empty without it.
+  virtual String text() = 0;
+  // Replaces all of the element's children, elements included, by one
+  // text node.
+  virtual void setText(String const& text) = 0;
+
+  // A null root aborts through the assertion "root".
+  static boost::shared_ptr<IXMLConfig> New(boost::shared_ptr<xml::IElement> root, String const& path);
+  // One view for each element that root->find(path, true) gives, in that
+  // order, each working on that element itself. A null root aborts through
+  // the assertion "root".
+  static TArray<boost::shared_ptr<IXMLConfig>> Enum(boost::shared_ptr<xml::IElement> root, String const& path);
 };
 
 }  // namespace app

@@ -1,6 +1,6 @@
 // zu::xml: an in-memory XML tree (elements, text nodes and a document with
-// its XML declaration) and its indented text output, into a String or
-// through any stream.
+// its XML declaration), its indented text output, into a String or through
+// any stream, and the parser that reads XML text into such a tree.
 #ifndef ZU_XML_H
 #define ZU_XML_H
 
@@ -101,10 +101,17 @@ class ZU_API IDocument : public IBase {
   virtual String standalone() const = 0;
   virtual void setStandalone(String const& standalone) = 0;
 
-  // Reading XML text into the document. This build has no parser: both
-  // return false, leave the document as it is, and report code 1000 with
-  // the text "parsing is not available in this build" under the document.
+  // Reads XML text into the document: on success the root, version,
+  // encoding and standalone ("yes", "no" or empty) are those read, and the
+  // root element read is kept, not copied. Whitespace between tags is
+  // dropped and every text run is trimmed at both ends, so a tree written
+  // by save() reads back as the same tree. On failure the document stays as
+  // it was and false is returned; the reason (the parser's error code and
+  // text) is logged at level 3.
   virtual bool loadString(String const& text) = 0;
+  // The same for the stream's bytes, read in blocks of 4096 to its end. A
+  // block shorter than 4096 bytes (0 included) ends the input. A read error
+  // the stream reports also fails the load.
   virtual bool load(func::IIO& in) = 0;
 
   // Appends the declaration line and the root element, written with `step`,
@@ -125,6 +132,27 @@ class ZU_API IDocument : public IBase {
   // and the three declaration fields.
   static boost::shared_ptr<IDocument> New(String const& rootName, String const& version, String const& encoding,
                                           String const& standalone);
+};
+
+// Builds a document from XML text fed in pieces. Names keep their prefixes
+// whole (no namespace processing); entity and character references are
+// replaced, CDATA sections and text around comments become plain text, and
+// the document type declaration is skipped. One parser reads any number of
+// documents one after another; it is used by one thread at a time.
+class ZU_API IParser : public IBase {
+ public:
+  // Feeds the next piece of a document; `isFinal` marks its last piece,
+  // after which the document is available from document(). False on any
+  // XML error, whose code and text are reported under this parser; the
+  // partly read document is then dropped and the next call starts a new
+  // one. A document completed earlier stays available.
+  virtual bool parse(char const* data, unsigned int length, bool isFinal) = 0;
+  // Drops the document being read and the last one completed.
+  virtual void reset() = 0;
+  // The last document completed, or null.
+  virtual boost::shared_ptr<IDocument> document() const = 0;
+
+  static boost::shared_ptr<IParser> New();
 };
 
 }  // namespace xml

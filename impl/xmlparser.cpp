@@ -1,0 +1,224 @@
+// The XML parser: Expat's callbacks build the tree of zu::xml.
+#include <zu/xml.h>
+
+#include <climits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+
+#include <expat.h>
+
+#include <boost/make_shared.hpp>
+#include <zu/em.h>
+
+namespace zu {
+namespace xml {
+namespace impl {
+
+namespace {
+
+// Expat's code as the code, its text for the code as the text.
+void translateExpatError(unsigned int rawCode, unsigned int* code, String* text) {
+  if (code) *code = rawCode;
+  if (text) *text = String(XML_ErrorString(static_cast<XML_Error>(rawCode)));
+}
+
+inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Input goes to Expat in pieces of at most this size: Expat copies what it
+// is given into a buffer of its own, which thus stays small however long
+// the input is (and a piece's length fits the int Expat takes).
+unsigned int const largestPiece = 1u << 16;
+
+}  // namespace
+
+class Parser final : public IParser {
+ public:
+  Parser() = default;
+  ~Parser() override { resetReading(); }
+  Parser(Parser const&) = delete;
+  Parser& operator=(Parser const&) = delete;
+
+  bool parse(char const* data, unsigned int length, bool isFinal) override {
+    if (!expat_ && !open()) return fail(XML_ERROR_NO_MEMORY);
+    XML_Status status;
+    for (;;) {
+      unsigned int const piece = length > largestPiece ? largestPiece : length;
+      bool const last = piece == length;
+      status = XML_Parse(expat_, data, static_cast<int>(piece), last && isFinal ? XML_TRUE : XML_FALSE);
+      if (status != XML_STATUS_OK || last) break;
+      data += piece;
+      length -= piece;
+    }
+    if (status != XML_STATUS_OK)
+      return fail(outOfMemory_ ? static_cast<unsigned int>(XML_ERROR_NO_MEMORY)
+                               : static_cast<unsigned int>(XML_GetErrorCode(expat_)));
+    if (!isFinal) return true;
+    boost::shared_ptr<IDocument> finished = IDocument::New(String(), version_, encoding_, String());
+    finished->setRoot(root_);
+    if (standaloneFlag_ == 1)
+      finished->setStandalone("yes");
+    else if (standaloneFlag_ == 0)
+      finished->setStandalone("no");
+    document_ = finished;
+    resetReading();
+    return true;
+  }
+
+  void reset() override {
+    resetReading();
+    document_.reset();
+  }
+
+  boost::shared_ptr<IDocument> document() const override { return document_; }
+
+ private:
+  bool open() {
+    expat_ = XML_ParserCreate(nullptr);
+    if (!expat_) return false;
+    XML_SetUserData(expat_, this);
+    XML_SetElementHandler(expat_, &Parser::onStart, &Parser::onEnd);
+    XML_SetCharacterDataHandler(expat_, &Parser::onText);
+    XML_SetXmlDeclHandler(expat_, &Parser::onDeclaration);
+    XML_SetDoctypeDeclHandler(expat_, &Parser::onDoctypeStart, &Parser::onDoctypeEnd);
+    XML_SetNamespaceDeclHandler(expat_, &Parser::onNamespaceStart, &Parser::onNamespaceEnd);
+    return true;
+  }
+
+  bool fail(unsigned int code) {
+    em::report(static_cast<IParser*>(this), code, &translateExpatError);
+    resetReading();
+    return false;
+  }
+
+  // Back to idle: no Expat parser and nothing of a document being read.
+  void resetReading() {
+    if (expat_) XML_ParserFree(expat_);
+    expat_ = nullptr;
+    root_.reset();
+    current_.reset();
+    std::string().swap(text_);
+    version_ = String();
+    encoding_ = String();
+    standaloneFlag_ = -1;
+    outOfMemory_ = false;
+    names_.clear();
+    spare_ = String();
+  }
+
+  // The gathered text, trimmed, becomes a text node of the open element
+  // unless nothing remains.
+  void flush() {
+    if (text_.empty()) return;
+    char const* begin = text_.data();
+    char const* end = begin + text_.size();
+    while (begin < end && isBlank(*begin)) ++begin;
+    while (end > begin && isBlank(end[-1])) --end;
+    if (begin < end && current_) current_->addText(String(begin, static_cast<unsigned int>(end - begin)));
+    text_.clear();
+  }
+
+  // Element and attribute names repeat throughout a document: equal names
+  // share one String. The table has a bound, so that a document of ever
+  // new names cannot grow it without end.
+  String const& shared(XML_Char const* name) {
+    auto found = names_.find(name);
+    if (found != names_.end()) return found->second;
+    if (names_.size() >= 512) {
+      spare_ = String(name);
+      return spare_;
+    }
+    return names_.emplace(name, String(name)).first->second;
+  }
+
+  void startElement(XML_Char const* name, XML_Char const** attributes) {
+    flush();
+    if (current_) {
+      current_ = current_->addElement(shared(name));
+    } else {
+      root_ = IElement::New(shared(name));
+      current_ = root_;
+    }
+    if (!attributes[0]) return;
+    TArray<StringPair> list;
+    for (XML_Char const** a = attributes; a[0]; a += 2) list.append(StringPair{shared(a[0]), String(a[1])});
+    current_->setAttributes(list);
+  }
+
+  void endElement() {
+    flush();
+    if (current_) current_ = current_->parent();
+  }
+
+  // An allocation that fails inside a callback must not unwind through
+  // Expat: the parse is stopped and reported as out of memory.
+  void stop() {
+    outOfMemory_ = true;
+    XML_StopParser(expat_, XML_FALSE);
+  }
+
+  static void XMLCALL onStart(void* self, XML_Char const* name, XML_Char const** attributes) {
+    Parser* parser = static_cast<Parser*>(self);
+    try {
+      parser->startElement(name, attributes);
+    } catch (std::bad_alloc const&) {
+      parser->stop();
+    }
+  }
+
+  static void XMLCALL onEnd(void* self, XML_Char const*) {
+    Parser* parser = static_cast<Parser*>(self);
+    try {
+      parser->endElement();
+    } catch (std::bad_alloc const&) {
+      parser->stop();
+    }
+  }
+
+  static void XMLCALL onText(void* self, XML_Char const* text, int length) {
+    Parser* parser = static_cast<Parser*>(self);
+    try {
+      parser->text_.append(text, static_cast<std::size_t>(length));
+    } catch (std::bad_alloc const&) {
+      parser->stop();
+    } catch (std::length_error const&) {
+      parser->stop();
+    }
+  }
+
+  static void XMLCALL onDeclaration(void* self, XML_Char const* version, XML_Char const* encoding, int standalone) {
+    Parser* parser = static_cast<Parser*>(self);
+    try {
+      parser->version_ = String(version);
+      parser->encoding_ = String(encoding);
+      parser->standaloneFlag_ = standalone;
+    } catch (std::bad_alloc const&) {
+      parser->stop();
+    }
+  }
+
+  static void XMLCALL onDoctypeStart(void*, XML_Char const*, XML_Char const*, XML_Char const*, int) {}
+  static void XMLCALL onDoctypeEnd(void*) {}
+  static void XMLCALL onNamespaceStart(void*, XML_Char const*, XML_Char const*) {}
+  static void XMLCALL onNamespaceEnd(void*, XML_Char const*) {}
+
+  XML_Parser expat_ = nullptr;
+  boost::shared_ptr<IDocument> document_;
+  boost::shared_ptr<IElement> root_;
+  boost::shared_ptr<IElement> current_;
+  std::string text_;
+  String version_;
+  String encoding_;
+  int standaloneFlag_ = -1;
+  bool outOfMemory_ = false;
+  std::unordered_map<std::string, String> names_;
+  String spare_;
+};
+
+}  // namespace impl
+
+boost::shared_ptr<IParser> IParser::New() { return boost::make_shared<impl::Parser>(); }
+
+}  // namespace xml
+}  // namespace zu
