@@ -139,24 +139,27 @@ TArray<T> const& hollow() {
   return none;
 }
 
-// Bytes that escaping replaces; byte 0 ends the text.
+// Bytes that escaping replaces; byte 0 ends the text. Attribute values also
+// escape the tab: a reader turns a literal tab in a value into a blank.
 struct EscapeTable {
   bool special[256] = {};
-  EscapeTable() {
+  explicit EscapeTable(bool attribute) {
     for (unsigned char c : {'\0', '&', '<', '>', '"', '\'', '\r', '\n'}) special[c] = true;
+    special[static_cast<unsigned char>('\t')] = attribute;
   }
 };
-EscapeTable const escapeTable;
+EscapeTable const textEscapes(false);
+EscapeTable const attributeEscapes(true);
 
 // Appends `text` with &, <, >, ", ', CR and LF replaced by their entity or
 // character references. One pass gives the same text as replacing each
 // character over the whole string in that order, since no replacement
 // contains a character replaced after it.
-void appendEscaped(impl::Bytes& line, String const& text) {
+void appendEscaped(impl::Bytes& line, String const& text, EscapeTable const& table = textEscapes) {
   char const* run = text.cstr();
   for (char const* p = run;; ++p) {
     unsigned char const c = static_cast<unsigned char>(*p);
-    if (!escapeTable.special[c]) continue;
+    if (!table.special[c]) continue;
     line.append(run, static_cast<std::size_t>(p - run));
     switch (c) {
       case '\0':
@@ -178,6 +181,9 @@ void appendEscaped(impl::Bytes& line, String const& text) {
         break;
       case '\r':
         line.append("&#13;", 5);
+        break;
+      case '\t':
+        line.append("&#9;", 4);
         break;
       default:
         line.append("&#10;", 5);
@@ -485,7 +491,7 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
       line.append(' ');
       appendRaw(line, pair.name);
       line.append("=\"", 2);
-      appendEscaped(line, pair.value);
+      appendEscaped(line, pair.value, attributeEscapes);
       line.append('"');
     }
     if (children_.empty()) {

@@ -411,6 +411,7 @@ TEST(XmlParse, ATreeWrittenOutReadsBackAsTheSameTree) {
   Element cfg = doc->root();
   cfg->setAttribute("quote", "say \"hi\" & 'bye' <now>", false);
   cfg->setAttribute("lines", "a\r\nb c", false);
+  cfg->setAttribute("tabs", "a\tb", false);  // a literal tab would read back as a blank
   Element group = cfg->addElement("ns:group");
   group->addText("1 < 2 && \"x\"\nsecond line");
   group->addElement("empty");
@@ -423,6 +424,7 @@ TEST(XmlParse, ATreeWrittenOutReadsBackAsTheSameTree) {
     EXPECT_EQ(first, saved(back, step));
     EXPECT_EQ("yes", back->standalone());
     EXPECT_EQ("a\r\nb c", back->root()->attribute("lines", "", false));
+    EXPECT_EQ("a\tb", back->root()->attribute("tabs", "", false));
     EXPECT_EQ("1 < 2 && \"x\"\nsecond line", back->root()->find("ns:group", false)[0]->children()[0]->text());
   }
 }
