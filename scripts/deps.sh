@@ -10,6 +10,7 @@ packages=(
   libbenchmark-dev
   libpoco-dev libspdlog-dev libssl-dev
   libudt-dev
+  libmariadb-dev libsqlcipher-dev mariadb-server
   locales tzdata
 )
 
