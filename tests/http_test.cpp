@@ -433,6 +433,15 @@ class Handler : public IHttpConnectionCallback {
   bool waitEvent(unsigned int event) {
     return waitFor([&] { return std::find(events.begin(), events.end(), event) != events.end(); });
   }
+  // Copies taken under the lock: the connection's threads may still add.
+  HttpRequest request(std::size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests.at(i);
+  }
+  unsigned int event(std::size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events.at(i);
+  }
   std::size_t requestCount() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests.size();
@@ -443,10 +452,11 @@ class Handler : public IHttpConnectionCallback {
   }
 
   std::atomic<bool> answer{false};
-  std::vector<HttpRequest> requests;  // read after waitRequests
-  std::vector<unsigned int> events;   // read after waitEvents
 
  private:
+  std::vector<HttpRequest> requests;
+  std::vector<unsigned int> events;
+
   template <class Ready>
   bool waitFor(Ready ready) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -536,7 +546,7 @@ TEST_F(HttpConnectionConcurrent, RequestSplitOverReadsIsDeliveredOnceAndAnswered
   EXPECT_EQ(0u, handler_->requestCount());
   send("ta");
   ASSERT_TRUE(handler_->waitRequests(1));
-  HttpRequest const request = handler_->requests[0];
+  HttpRequest const request = handler_->request(0);
   EXPECT_STREQ("POST", request.method.cstr());
   EXPECT_STREQ("example.com", request.url.getHostName().cstr());
   EXPECT_STREQ("/p", request.url.getPath().cstr());
@@ -576,7 +586,7 @@ TEST_F(HttpConnectionConcurrent, BackToBackRequestsAreAnsweredInOrder) {
   connection_->respond(answer);
   EXPECT_EQ("0", header(response(), "Content-Length"));  // an empty body is framed too
   ASSERT_TRUE(handler_->waitRequests(4));
-  EXPECT_STREQ("/four", handler_->requests[3].url.getPath().cstr());
+  EXPECT_STREQ("/four", handler_->request(3).url.getPath().cstr());
 }
 
 TEST_F(HttpConnectionConcurrent, BrokenLimitsGiveEventZeroAndTheConnectionGoesOn) {
@@ -596,14 +606,14 @@ TEST_F(HttpConnectionConcurrent, BrokenLimitsGiveEventZeroAndTheConnectionGoesOn
     open();
     send(text);
     ASSERT_TRUE(handler_->waitEvents(1)) << text.substr(0, 40);
-    EXPECT_EQ(0u, handler_->events[0]);
+    EXPECT_EQ(0u, handler_->event(0));
     HttpResponse answer;
     answer.code = zu::net::http::HttpStatus::HTTP_BAD_REQUEST;
     connection_->respond(answer);
     EXPECT_EQ(0u, response().find("HTTP/1.1 400 Bad Request\r\n"));
     send("GET /after HTTP/1.1\r\n" + headers19 + "\r\n");
     ASSERT_TRUE(handler_->waitRequests(1)) << text.substr(0, 40);
-    EXPECT_EQ(19u, handler_->requests[0].headers.size());
+    EXPECT_EQ(19u, handler_->request(0).headers.size());
     EXPECT_EQ(1u, handler_->eventCount());
     connection_.reset();
     ::close(client_);
@@ -619,7 +629,7 @@ TEST_F(HttpConnectionConcurrent, BrokenLimitsGiveEventZeroAndTheConnectionGoesOn
   EXPECT_EQ(0u, handler_->requestCount());
   send(body.substr(5000));
   ASSERT_TRUE(handler_->waitRequests(1));
-  EXPECT_EQ(10240u, handler_->requests[0].body.length());
+  EXPECT_EQ(10240u, handler_->request(0).body.length());
 }
 
 TEST_F(HttpConnectionConcurrent, PeerCloseAndTimeOutsAreEvents) {
@@ -628,8 +638,8 @@ TEST_F(HttpConnectionConcurrent, PeerCloseAndTimeOutsAreEvents) {
   ASSERT_TRUE(handler_->waitEvents(2));  // idle: once expired, every tick
   auto const waited = std::chrono::steady_clock::now() - started;
   EXPECT_GE(waited, std::chrono::milliseconds(1900));
-  EXPECT_EQ(3u, handler_->events[0]);
-  EXPECT_EQ(3u, handler_->events[1]);
+  EXPECT_EQ(3u, handler_->event(0));
+  EXPECT_EQ(3u, handler_->event(1));
 
   ::shutdown(client_, SHUT_WR);
   EXPECT_TRUE(handler_->waitEvent(2));
