@@ -21,6 +21,7 @@ void initializeLibrary() {
   initializeProperties();
   sys::impl::threadRegistry();
   initializeTimers();
+  initializeScripting();
   net::IP::loopback();
   net::impl::initializeSocketPlatform();
   net::impl::initializeReactors();

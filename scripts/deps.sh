@@ -10,6 +10,7 @@ packages=(
   libbenchmark-dev
   libpoco-dev libspdlog-dev libssl-dev
   libudt-dev libgsm1-dev sox libsox-fmt-base
+  libmozjs-102-dev
   locales tzdata
 )
 
