@@ -7,6 +7,7 @@
 #include <boost/make_shared.hpp>
 #include <cstring>
 #include <map>
+#include <pthread.h>
 
 #include <js/ErrorReport.h>
 #include <js/Exception.h>
@@ -25,10 +26,28 @@ namespace impl {
 
 namespace {
 
-// The library's threads run on 256 KiB stacks; the engine stops recursion
-// this far below the end, leaving room for the library's own frames.
+// Engine threads run on the 256 KiB stacks of the library's threads.
 unsigned int const engineStackSize = 0x40000;
-unsigned int const engineStackQuota = engineStackSize - 0x10000;
+// Room left below the engine's recursion limit for the library's own frames
+// (a native function and what it calls).
+unsigned int const stackReserve = 0x10000;
+
+// The engine's stack quota for the calling thread. The engine measures from
+// the top of the thread's stack mapping, and part of that mapping may hold
+// thread-local data rather than stack (ThreadSanitizer keeps most of a
+// megabyte there), so the quota puts the recursion limit `stackReserve`
+// above the real bottom of the mapping rather than a fixed distance below
+// the top.
+std::size_t stackQuota() {
+  pthread_attr_t attributes;
+  std::size_t size = engineStackSize;
+  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+    void* address = nullptr;
+    if (pthread_attr_getstack(&attributes, &address, &size) != 0) size = engineStackSize;
+    pthread_attr_destroy(&attributes);
+  }
+  return size > 2 * stackReserve ? size - stackReserve : size / 2;
+}
 
 JSClass const globalClass = {"global", JSCLASS_GLOBAL_FLAGS, &JS::DefaultGlobalClassOps, nullptr, nullptr, nullptr};
 
@@ -134,7 +153,7 @@ void Engine::createEngineContext() {
   cx_ = JS_NewContext(runtime().maxBytes.load());
   ZU_ASSERT(cx_ != nullptr, "_handle!= NULL");
   runtime().liveEngines.fetch_add(1);
-  JS_SetNativeStackQuota(cx_, engineStackQuota);
+  JS_SetNativeStackQuota(cx_, stackQuota());
   bool ok = JS::InitSelfHostedCode(cx_);
   ZU_ASSERT(ok, "_handle!= NULL");
   JS_SetContextPrivate(cx_, this);
@@ -167,6 +186,22 @@ void Engine::destroyEngineContext() {
   runtime().liveEngines.fetch_sub(1);
 }
 
+void Engine::collectWhenFull() {
+  // The engine lets garbage pile up to its heap limit and then fails the
+  // next allocation with "out of memory" rather than collecting, so a heap
+  // three quarters full is collected between tasks. When live data alone
+  // fills that much, the next collection waits until half of what was left
+  // free has been used, so that not every task pays for one.
+  uint32_t const used = JS_GetGCParameter(cx_, JSGC_BYTES);
+  uint32_t const limit = JS_GetGCParameter(cx_, JSGC_MAX_BYTES);
+  uint32_t threshold = limit / 4 * 3;
+  if (liveAfterCollection_ < limit && liveAfterCollection_ + (limit - liveAfterCollection_) / 2 > threshold)
+    threshold = liveAfterCollection_ + (limit - liveAfterCollection_) / 2;
+  if (used < threshold) return;
+  JS_GC(cx_);
+  liveAfterCollection_ = JS_GetGCParameter(cx_, JSGC_BYTES);
+}
+
 void Engine::run() {
   threadEngine = this;
   threadId_.store(sys::IThread::currentId());
@@ -181,6 +216,7 @@ void Engine::run() {
     queue_.pop_front();
     lock.unlock();
     runTask(*job->task, job->reports);
+    collectWhenFull();
     lock.lock();
     job->done = true;
     finished_.notify_all();

@@ -125,6 +125,7 @@ class Engine : public sys::IRunnable {
   static bool interruptCallback(JSContext* cx);
   static void warningReporter(JSContext* cx, JSErrorReport* report);
   void runTask(std::function<void()> const& task, Reports* reports);
+  void collectWhenFull();
   void createEngineContext();
   void destroyEngineContext();
 
@@ -137,6 +138,7 @@ class Engine : public sys::IRunnable {
   std::unordered_set<JS::PersistentRooted<JSScript*>*> scripts_;
   JS::PersistentRootedValue* stash_ = nullptr;
   Reports collected_;
+  uint32_t liveAfterCollection_ = 0;
 
   // Loop guard state (engine thread only).
   bool guardArmed_ = false;

@@ -320,6 +320,24 @@ TEST_F(Js, ObjectProperties) {
   EXPECT_FALSE(o->equals(foreign));
 }
 
+TEST_F(Js, GarbageIsCollectedBeforeTheHeapLimitStopsScripts) {
+  // Failing runs leave error objects behind, succeeding ones their scripts.
+  bool ok = true;
+  for (int i = 0; i < 25000 && ok; ++i) ok = !IScript::runSource("y = (y | 0) + 1", "fail.js", 1);
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(IScript::runSource("var x = 0", "many.js", 1));
+  for (int i = 0; i < 25000 && ok; ++i) ok = IScript::runSource("x = x + 1", "many.js", 1);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(String("25000"), textOf(eval("x")));
+}
+
+TEST_F(Js, DeepRecursionEndsInAnErrorNotACrash) {
+  CatchError guard(ownerOf(&IScript::runSource));
+  EXPECT_FALSE(IScript::runSource("function f(n) { return f(n + 1) + 1; } f(0)", "deep.js", 1));
+  EXPECT_NE(0xFFFFFFFFu, guard.text().find("too much recursion")) << guard.text().cstr();
+  EXPECT_EQ(String("3"), textOf(eval("1 + 2")));
+}
+
 TEST_F(Js, ObjectsSurviveGarbageCollection) {
   boost::shared_ptr<IObject> o = boost::dynamic_pointer_cast<IObject>(eval("({v: 'kept'})"));
   EXPECT_TRUE(IScript::runSource("for (var i = 0; i < 20000; ++i) ({x: i});", "g.js", 1));
