@@ -402,7 +402,7 @@ Context::~Context() {
 }
 
 boost::shared_ptr<IObject> Context::global() {
-  bool const entered = !currentUse;
+  bool const entered = !currentContext();
   if (entered) enter();
   boost::shared_ptr<IObject> result;
   boost::shared_ptr<Context> self = shared_from_this();
@@ -423,6 +423,9 @@ void Context::setMaxBranches(unsigned int limit) { engine_->maxBranches.store(li
 unsigned int Context::maxBranches() const { return engine_->maxBranches.load(); }
 
 void Context::enter() {
+  // On its own engine thread (a native function) the context is current
+  // already, and the thread that called into the script holds its lock.
+  if (engine_->onThread()) return;
   lock_.lock();
   useRecord_.self = shared_from_this();
   useRecord_.previous = currentUse;
@@ -430,6 +433,7 @@ void Context::enter() {
 }
 
 void Context::leave() {
+  if (engine_->onThread()) return;
   currentUse = useRecord_.previous;
   useRecord_.previous = nullptr;
   // `self` may hold the last reference: drop it after the lock.

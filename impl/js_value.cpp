@@ -549,6 +549,8 @@ bool toEngine(Engine& engine, boost::shared_ptr<IValue> const& value, JS::Mutabl
 
 boost::shared_ptr<IValue> fromEngine(Engine& engine, boost::shared_ptr<Context> const& context,
                                      JS::HandleValue value) {
+  // A context being destroyed has no values any more.
+  if (!context) return boost::shared_ptr<IValue>();
   if (value.isUndefined()) return boost::make_shared<Undefined>();
   if (value.isNull()) return boost::make_shared<Null>();
   if (value.isBoolean()) return boost::make_shared<Boolean>(value.toBoolean());

@@ -213,6 +213,37 @@ TEST_F(Js, ScriptIsCompiledAgainForAnotherContextOnAnotherThreadConcurrent) {
   EXPECT_EQ(String("20"), second->result);
 }
 
+TEST(JsRuntime, ThreadsTakeTurnsInOneContextConcurrent) {
+  boost::shared_ptr<IContext> context = IContext::New(false);
+  {
+    UseContext use(context);
+    ASSERT_TRUE(IScript::runSource("var c = 0", "c.js", 1));
+  }
+  struct Worker : sys::IRunnable {
+    boost::shared_ptr<IContext> context;
+    std::atomic<int> failures{0};
+    void run() override {
+      for (int i = 0; i < 20; ++i) {
+        UseContext use(context);
+        // Read and write in two calls: only the context's lock keeps
+        // another thread from coming in between.
+        boost::shared_ptr<IValue> c = IScript::evalSource("c", "c.js", 1);
+        boost::shared_ptr<IObject> global = context->global();
+        if (!c || !global->set("c", INumber::New(c->toString().toInteger(10) + 1))) ++failures;
+      }
+    }
+    void stop() override {}
+  };
+  boost::shared_ptr<Worker> a = boost::make_shared<Worker>(), b = boost::make_shared<Worker>();
+  a->context = b->context = context;
+  boost::shared_ptr<sys::IThread> ta = sys::IThread::New(a), tb = sys::IThread::New(b);
+  ta->stop();
+  tb->stop();
+  EXPECT_EQ(0, a->failures.load() + b->failures.load());
+  UseContext use(context);
+  EXPECT_EQ(String("40"), textOf(IScript::evalSource("c", "c.js", 1)));
+}
+
 TEST(JsRuntime, FinalizeEndsEngineThreadsConcurrent) {
   boost::shared_ptr<IContext> context = IContext::New(false);
   boost::shared_ptr<IObject> object;
@@ -379,6 +410,12 @@ boost::shared_ptr<IValue> sum(boost::shared_ptr<IObject> self, TArray<boost::sha
 }
 
 boost::shared_ptr<IValue> callsBack(boost::shared_ptr<IObject> self, TArray<boost::shared_ptr<IValue> > const&) {
+  // The calling context is current here, and entering it again is harmless.
+  boost::shared_ptr<IContext> context = UseContext::current();
+  if (!context) return boost::shared_ptr<IValue>();
+  UseContext again(context);
+  if (!context->global()->get("marker")) return boost::shared_ptr<IValue>();
+  if (!IScript::runSource("var nested = 1", "nested.js", 1)) return boost::shared_ptr<IValue>();
   return self->get("marker");
 }
 
