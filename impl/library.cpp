@@ -23,6 +23,7 @@ void initializeLibrary() {
   sys::impl::threadRegistry();
   app::__::initializeConsoleHook();
   initializeTimers();
+  initializeScripting();
   net::IP::loopback();
   net::impl::initializeSocketPlatform();
   net::impl::initializeReactors();

@@ -24,6 +24,7 @@ namespace __ {
 void initializeURL();
 void initializeTimers();
 void initializeProperties();
+void initializeScripting();
 }  // namespace __
 
 namespace sys {

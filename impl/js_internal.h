@@ -1,0 +1,216 @@
+// Private parts of the scripting family shared by its two sources: the
+// engine thread of a context, the process-wide engine state and the
+// conversions between engine values and value objects.
+//
+// An engine context can only be used on the thread that made it, so every
+// context owns a library thread (an Engine) that makes the engine context,
+// runs every engine call handed to it and destroys the engine context when
+// it stops. Engine objects referenced by value objects are rooted by the
+// Engine, which frees every remaining root when it stops: a value object
+// never touches the engine except through a task on its engine thread.
+#ifndef ZU_IMPL_JS_INTERNAL_H
+#define ZU_IMPL_JS_INTERNAL_H
+
+#include <zu/js.h>
+#include <zu/sys.h>
+
+#include <atomic>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/weak_ptr.hpp>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+// g++ 12 takes the engine's stack roots, which link themselves into a list
+// in the engine context, for dangling pointers.
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+
+#include <js/CompilationAndEvaluation.h>
+#include <js/Conversions.h>
+#include <js/Initialization.h>
+#include <js/RootingAPI.h>
+#include <js/Value.h>
+#include <jsapi.h>
+
+namespace zu {
+namespace js {
+namespace impl {
+
+class Context;
+
+// Process-wide engine state, made when the library is loaded.
+struct Runtime {
+  sys::Mutex mutex;
+  // Whether the engine library has been initialised (once per process).
+  std::atomic<bool> initialised{false};
+  std::atomic<unsigned int> maxBytes{0x100000};
+  // Engine threads whose engine context exists: the engine library is shut
+  // down at unload only when none is left.
+  std::atomic<int> liveEngines{0};
+  String const undefinedText{"undefined"};
+  String const nullText{"null"};
+  String const trueText{"true"};
+  String const falseText{"false"};
+
+  ~Runtime();
+};
+Runtime& runtime();
+
+// One failure or warning turned into the library's code and text.
+struct Report {
+  unsigned int code;
+  std::string text;
+};
+typedef std::vector<Report> Reports;
+
+// Hands `reports` to the calling thread's guards for `owner` and the log.
+void deliver(void const* owner, Reports const& reports);
+
+class Engine : public sys::IRunnable {
+ public:
+  explicit Engine(bool strict);
+  ~Engine() override;
+
+  void run() override;
+  void stop() override;
+
+  // Waits until the engine context exists (or could not be made).
+  void waitReady();
+
+  // Runs `task` on the engine thread and waits for it; runs it at once when
+  // called there. Reports the task collects are returned in `reports`.
+  // False, without running it, once the engine has stopped.
+  bool execute(std::function<void()> const& task, Reports* reports = nullptr);
+
+  bool onThread() const;
+  unsigned int threadId() const { return threadId_.load(); }
+
+  // Engine-thread members.
+  JSContext* cx() const { return cx_; }
+  JS::HandleObject global() const { return *global_; }
+  bool strict() const { return strict_; }
+  JS::PersistentRootedValue* addRoot(JS::HandleValue value);
+  void removeRoot(JS::PersistentRootedValue* root);
+  JS::PersistentRooted<JSScript*>* addScript(JSScript* script);
+  void removeScript(JS::PersistentRooted<JSScript*>* script);
+  // The context this engine belongs to; null while it is being destroyed.
+  boost::shared_ptr<Context> owner() const { return owner_.lock(); }
+  void setOwner(boost::shared_ptr<Context> const& owner) { owner_ = owner; }
+
+  // Turns the pending exception (or the one the loop guard took aside)
+  // into a report of the running task; clears it.
+  void takeError();
+  // Adds a report of the running task from an engine report.
+  void addReport(JSErrorReport const* report, char const* fallbackMessage);
+  // Adds a report with a text made here.
+  void addReport(unsigned int code, std::string const& text);
+
+  // The loop guard. `key` names what runs (a compiled script, or null for
+  // anything run once) for counting over consecutive runs.
+  void armGuard(void const* key);
+  void disarmGuard();
+  std::atomic<unsigned int> maxBranches{0xFFFFFFFF};
+
+ private:
+  struct Job {
+    std::function<void()> const* task;
+    Reports* reports;
+    bool done;
+  };
+
+  static bool interruptCallback(JSContext* cx);
+  static void warningReporter(JSContext* cx, JSErrorReport* report);
+  void runTask(std::function<void()> const& task, Reports* reports);
+  void collectWhenFull();
+  void createEngineContext();
+  void destroyEngineContext();
+
+  bool const strict_;
+  boost::weak_ptr<Context> owner_;
+  std::atomic<unsigned int> threadId_{0};
+  JSContext* cx_ = nullptr;
+  JS::PersistentRootedObject* global_ = nullptr;
+  std::unordered_set<JS::PersistentRootedValue*> roots_;
+  std::unordered_set<JS::PersistentRooted<JSScript*>*> scripts_;
+  JS::PersistentRootedValue* stash_ = nullptr;
+  Reports collected_;
+  uint32_t liveAfterCollection_ = 0;
+
+  // Loop guard state (engine thread only).
+  bool guardArmed_ = false;
+  void const* lastScript_ = nullptr;
+  unsigned int branchCount_ = 0;
+
+  // Task hand-over.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable finished_;
+  std::deque<Job*> queue_;
+  bool ready_ = false;
+  bool stopping_ = false;
+  bool ended_ = false;
+  // stopping_, readable without the mutex from the interrupt callback.
+  std::atomic<bool> stopRequested_{false};
+};
+
+class Context : public IContext, public boost::enable_shared_from_this<Context> {
+ public:
+  Context(boost::shared_ptr<Engine> const& engine, boost::shared_ptr<sys::IThread> const& thread);
+  ~Context() override;
+
+  boost::shared_ptr<IObject> global() override;
+  void gc() override;
+  void setMaxBranches(unsigned int limit) override;
+  unsigned int maxBranches() const override;
+  void enter() override;
+  void leave() override;
+  int suspend() override;
+  void resume(int depth) override;
+
+  Engine& engine() const { return *engine_; }
+  boost::shared_ptr<Engine> const& enginePtr() const { return engine_; }
+
+  struct UseRecord {
+    UseRecord* previous = nullptr;
+    boost::shared_ptr<Context> self;
+  };
+
+ private:
+  boost::shared_ptr<Engine> const engine_;
+  boost::shared_ptr<sys::IThread> const thread_;
+  sys::Mutex lock_;
+  UseRecord useRecord_;
+  UseRecord* suspended_ = nullptr;
+};
+
+// The calling thread's current context: the one it entered last, or on an
+// engine thread the context that owns it. Null when there is none.
+boost::shared_ptr<Context> currentContext();
+// As currentContext(), but a missing context is a programming error.
+boost::shared_ptr<Context> requireContext();
+
+// Hands value objects to the engine. Every value class derives from it.
+class IInternalValue : public IBase {
+ public:
+  // Stores the engine value in `out`; false when the value belongs to
+  // another engine. Engine thread only.
+  virtual bool engineValue(Engine& engine, JS::MutableHandleValue out) const = 0;
+};
+
+// `value` as an engine value of `engine`: a null value gives undefined.
+bool toEngine(Engine& engine, boost::shared_ptr<IValue> const& value, JS::MutableHandleValue out);
+// A new value object for an engine value. Engine thread only.
+boost::shared_ptr<IValue> fromEngine(Engine& engine, boost::shared_ptr<Context> const& context, JS::HandleValue value);
+
+// UTF-8 text of an engine string; empty when it cannot be converted.
+std::string utf8(JSContext* cx, JSString* string);
+
+}  // namespace impl
+}  // namespace js
+}  // namespace zu
+
+#endif
