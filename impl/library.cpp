@@ -19,6 +19,8 @@ void initializeLibrary() {
   sys::__::initializeTime();
   zu::util::logger::__::initialize();
   initializeProperties();
+  initializeRandom();
+  initializeUUIDs();
   sys::impl::threadRegistry();
   initializeTimers();
   net::IP::loopback();

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libpoco-dev libspdlog-dev libssl-dev
-  libudt-dev
+  libudt-dev libpcre2-dev
   locales tzdata
 )
 

@@ -1,5 +1,6 @@
 #include <zu/cypher.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +11,8 @@ using zu::ByteArray;
 using zu::String;
 using zu::cypher::IBase64;
 using zu::cypher::IMD5;
+using zu::cypher::ITEAx;
+using zu::cypher::TEA;
 using zu::cypher::NRCoder;
 
 namespace {
@@ -228,6 +231,136 @@ TEST(Cypher, ConcurrentStaticCallsAgree) {
       for (int i = 0; i < 50; ++i)
         good[t] += IMD5::digest(bytes(s)) == digest && IBase64::encode(bytes(s)) == text &&
                    str(IBase64::decode(text, nullptr)) == s && str(NRCoder::decode(escaped)) == s;
+    });
+  for (std::thread& t : threads) t.join();
+  for (int g : good) EXPECT_EQ(50, g);
+}
+
+TEST(TEA, ZeroKeyKnownAnswerAndRoundTrip) {
+  TEA tea;
+  unsigned char block[8] = {0};
+  tea.encodeBlock(block, block);  // in place
+  EXPECT_EQ("41ea3a0a94baa940", ByteArray(block, 8).toHex());
+  tea.decodeBlock(block, block);
+  EXPECT_EQ("0000000000000000", ByteArray(block, 8).toHex());
+
+  // The key is read as little-endian words and the block as big-endian
+  // ones: the reference program's key {1, 2, 3, 4} and block {5, 6}.
+  unsigned char const key[16] = {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0};
+  unsigned char const clear[8] = {0, 0, 0, 5, 0, 0, 0, 6};
+  unsigned char coded[8], back[8];
+  tea.setKey(key);
+  tea.encodeBlock(clear, coded);
+  TEA other;
+  other.setKey(key);
+  other.decodeBlock(coded, back);
+  EXPECT_EQ(0, std::memcmp(clear, back, 8));
+  EXPECT_NE(0, std::memcmp(clear, coded, 8));
+
+  // A null key is the zero key again.
+  tea.setKey(nullptr);
+  unsigned char zero[8] = {0};
+  tea.encodeBlock(zero, coded);
+  EXPECT_EQ("41ea3a0a94baa940", ByteArray(coded, 8).toHex());
+}
+
+TEST(TEAx, BlocksAreIndependentAndTheTailIsMixedWithTheDigestTable) {
+  ByteArray const key = bytes("secret key");
+  boost::shared_ptr<ITEAx> x = ITEAx::New(key);
+  ByteArray const d1 = IMD5::digest(key);
+  ByteArray const table = IMD5::digest(d1);
+
+  // Two equal halves encipher alike, each as TEA keyed with MD5(key).
+  ByteArray const twice = bytes("8 bytes!8 bytes!");
+  ByteArray const coded = x->encode(twice);
+  ASSERT_EQ(16u, coded.size());
+  EXPECT_EQ(0, std::memcmp(coded.ptr(), coded.ptr() + 8, 8));
+  TEA tea;
+  tea.setKey(d1.ptr());
+  unsigned char block[8];
+  tea.encodeBlock(twice.ptr(), block);
+  EXPECT_EQ(0, std::memcmp(block, coded.ptr(), 8));
+
+  // A 5-byte message is only mixed: out ^ in = T[T[(i + 5) % 16] % 16].
+  ByteArray const five = bytes("hello");
+  ByteArray const mixed = x->encode(five);
+  ASSERT_EQ(5u, mixed.size());
+  unsigned char const* t = table.ptr();
+  for (unsigned int i = 0; i < 5; ++i)
+    EXPECT_EQ(t[t[(i + 5) % 16] % 16], mixed.ptr()[i] ^ five.ptr()[i]) << i;
+
+  // The same 3-byte tail mixes differently in an 11- and a 19-byte message.
+  std::string const head(16, 'h');
+  ByteArray const a = x->encode(bytes(head.substr(0, 8) + "xyz"));
+  ByteArray const b = x->encode(bytes(head + "xyz"));
+  EXPECT_NE(0, std::memcmp(a.ptr() + 8, b.ptr() + 16, 3));
+
+  // Every length round-trips, also in place through the pointer forms.
+  std::string const s = sample(41);
+  for (unsigned int n = 0; n <= s.size(); ++n) {
+    ByteArray const clear = bytes(s.substr(0, n));
+    ByteArray const c = x->encode(clear);
+    ASSERT_EQ(n, c.size());
+    EXPECT_EQ(clear, x->decode(c)) << n;
+    std::string buffer = s.substr(0, n);
+    x->encode(&buffer[0], &buffer[0], n);
+    EXPECT_EQ(str(c), buffer) << n;
+    x->decode(&buffer[0], &buffer[0], n);
+    EXPECT_EQ(s.substr(0, n), buffer) << n;
+  }
+  // Another object with the same key reads it; a different key does not.
+  EXPECT_EQ(twice, ITEAx::New(key.ptr(), key.size())->decode(coded));
+  EXPECT_NE(twice, ITEAx::New(bytes("secret kez"))->decode(coded));
+}
+
+TEST(TEAx, WithoutAKeyDataPassThrough) {
+  ByteArray const msg = bytes(sample(21));
+  EXPECT_EQ(msg, ITEAx::New()->encode(msg));
+  EXPECT_EQ(msg, ITEAx::New(ByteArray())->decode(msg));
+  EXPECT_EQ(msg, ITEAx::New("abc", 0)->encode(msg));
+
+  boost::shared_ptr<ITEAx> x = ITEAx::New(bytes("k"));
+  EXPECT_NE(msg, x->encode(msg));
+  x->setKey("k", 0);
+  EXPECT_EQ(msg, x->encode(msg));
+  x->setKey(bytes("k"));
+  EXPECT_NE(msg, x->encode(msg));
+  x->setKey(nullptr, 5);
+  EXPECT_EQ(msg, x->decode(msg));
+  char out[21];
+  x->encode(msg.ptr(), out, 21);
+  EXPECT_EQ(0, std::memcmp(msg.ptr(), out, 21));
+}
+
+TEST(RandKey, GivesTheCountOfBytes) {
+  EXPECT_TRUE(zu::cypher::randKey(0).empty());
+  EXPECT_EQ(16u, zu::cypher::randKey(16).size());
+  // 64 bytes from a decent generator are not all alike.
+  ByteArray const k = zu::cypher::randKey(64);
+  bool varied = false;
+  for (unsigned int i = 1; i < k.size(); ++i) varied |= k.ptr()[i] != k.ptr()[0];
+  EXPECT_TRUE(varied);
+  EXPECT_NE(zu::cypher::randKey(16), zu::cypher::randKey(16));
+}
+
+TEST(TEAxDeathTest, NullBuffersAssertEvenForNoBytes) {
+  boost::shared_ptr<ITEAx> x = ITEAx::New(bytes("k"));
+  char buffer[8] = {0};
+  EXPECT_DEATH(x->encode(nullptr, buffer, 0), "Assertion failed: clear");
+  EXPECT_DEATH(x->encode(buffer, nullptr, 0), "Assertion failed: coded");
+  EXPECT_DEATH(x->decode(buffer, nullptr, 0), "Assertion failed: clear");
+  EXPECT_DEATH(x->decode(nullptr, buffer, 0), "Assertion failed: coded");
+}
+
+TEST(TEAx, ConcurrentEncodingWithOneKeyedObject) {
+  boost::shared_ptr<ITEAx> x = ITEAx::New(bytes("shared"));
+  ByteArray const msg = bytes(sample(1003));
+  ByteArray const coded = x->encode(msg);
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) good[t] += x->encode(msg) == coded && x->decode(coded) == msg;
     });
   for (std::thread& t : threads) t.join();
   for (int g : good) EXPECT_EQ(50, g);
