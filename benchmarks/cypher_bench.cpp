@@ -1,7 +1,8 @@
 // MD5 and Base64 of 1 MB against OpenSSL's libcrypto, in one binary.
 // OpenSSL has no TEA: TEAx is measured against the published reference
 // routine in a plain loop, and against OpenSSL's Blowfish, another 64-bit
-// block cipher, in ECB mode.
+// block cipher, in ECB mode. RSA is the raw function (no padding) with one
+// 2048-bit key made by OpenSSL at start, for both sides.
 // zu's Base64 text has a CR LF every 76 characters; EVP_EncodeBlock writes
 // one unbroken line and EVP_EncodeUpdate a LF every 64 characters.
 #include <zu/cypher.h>
@@ -17,6 +18,8 @@
 // The low-level Blowfish calls are deprecated in OpenSSL 3 but still there.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/blowfish.h>
+#include <openssl/bn.h>
+#include <openssl/rsa.h>
 #include <openssl/evp.h>
 #endif
 
@@ -195,6 +198,73 @@ void BM_OpenSSLDecodeUpdate(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * megabyte);
 }
 BENCHMARK(BM_OpenSSLDecodeUpdate);
+
+// One 2048-bit key (e = 65537) shared by both sides, and a message just
+// below the modulus' size.
+struct RSAKey {
+  RSA* rsa = RSA_new();
+  zu::String n, e, d, p, q;
+  std::vector<unsigned char> message = std::vector<unsigned char>(256, 0);
+
+  RSAKey() {
+    BIGNUM* exponent = BN_new();
+    BN_set_word(exponent, 65537);
+    RSA_generate_key_ex(rsa, 2048, exponent, nullptr);
+    BN_free(exponent);
+    BIGNUM const *bn, *be, *bd, *bp, *bq;
+    RSA_get0_key(rsa, &bn, &be, &bd);
+    RSA_get0_factors(rsa, &bp, &bq);
+    n = hex(bn), e = hex(be), d = hex(bd), p = hex(bp), q = hex(bq);
+    for (unsigned int i = 0; i < 256; ++i) message[i] = data()[i];
+    message[0] = 0x01;
+  }
+  static zu::String hex(BIGNUM const* b) {
+    char* text = BN_bn2hex(b);
+    zu::String s(text);
+    OPENSSL_free(text);
+    return s;
+  }
+};
+
+RSAKey& rsaKey() {
+  static RSAKey key;
+  return key;
+}
+
+void BM_ZuRSAPublic2048(benchmark::State& state) {
+  boost::shared_ptr<zu::cypher::IRSA> const rsa = zu::cypher::IRSA::New(rsaKey().e, rsaKey().n);
+  zu::ByteArray const m(rsaKey().message.data(), 256);
+  for (auto _ : state) benchmark::DoNotOptimize(rsa->transform(m));
+}
+BENCHMARK(BM_ZuRSAPublic2048);
+
+void BM_OpenSSLRSAPublicRaw2048(benchmark::State& state) {
+  unsigned char out[256];
+  for (auto _ : state) {
+    if (RSA_public_encrypt(256, rsaKey().message.data(), out, rsaKey().rsa, RSA_NO_PADDING) != 256)
+      state.SkipWithError("RSA_public_encrypt failed");
+    benchmark::DoNotOptimize(out);
+  }
+}
+BENCHMARK(BM_OpenSSLRSAPublicRaw2048);
+
+// The private function through the Chinese remainder theorem on both sides.
+void BM_ZuRSAPrivateCRT2048(benchmark::State& state) {
+  boost::shared_ptr<zu::cypher::IRSA> const rsa = zu::cypher::IRSA::New(rsaKey().p, rsaKey().q, rsaKey().e, "0");
+  zu::ByteArray const m(rsaKey().message.data(), 256);
+  for (auto _ : state) benchmark::DoNotOptimize(rsa->transform(m));
+}
+BENCHMARK(BM_ZuRSAPrivateCRT2048);
+
+void BM_OpenSSLRSAPrivateRaw2048(benchmark::State& state) {
+  unsigned char out[256];
+  for (auto _ : state) {
+    if (RSA_private_decrypt(256, rsaKey().message.data(), out, rsaKey().rsa, RSA_NO_PADDING) != 256)
+      state.SkipWithError("RSA_private_decrypt failed");
+    benchmark::DoNotOptimize(out);
+  }
+}
+BENCHMARK(BM_OpenSSLRSAPrivateRaw2048);
 
 #endif
 

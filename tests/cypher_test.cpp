@@ -11,6 +11,7 @@ using zu::ByteArray;
 using zu::String;
 using zu::cypher::IBase64;
 using zu::cypher::IMD5;
+using zu::cypher::IRSA;
 using zu::cypher::ITEAx;
 using zu::cypher::TEA;
 using zu::cypher::NRCoder;
@@ -364,4 +365,95 @@ TEST(TEAx, ConcurrentEncodingWithOneKeyedObject) {
     });
   for (std::thread& t : threads) t.join();
   for (int g : good) EXPECT_EQ(50, g);
+}
+
+namespace {
+
+// A 1024-bit key whose first prime is the larger one.
+char const* const keyP =
+    "d0b6509e35bc2a69f8deeca8ecb360b8182c2e127a1c0503e0347d4efcadcc6ec46579757d2e7da363bc9f5ca6edc768a679469cf494d9b"
+    "ec89a0d2f32e60ec5";
+char const* const keyQ =
+    "8e3cfdfa0676f7e50bf64baf177a4047224abb2ee897f9c2ce0b46f92a8eceebaa1154d6d4698f207cae5bb2a0ff1d1f66d30aa816aa8ac"
+    "659e3b3e5072bd939";
+char const* const keyN =
+    "73f6da82abdf5143ab5cb56b991f63dd57f5e3908af5c0e6a0a802f84c7295e11fd9ae77997688eccfc212f23afe9cc965ee9cc581b9a23"
+    "6bdd4b6821e1eb86b7c7a6b631c47ad2d4d28d1614c6e6a0e7d45374deda11a3985276f4a7a3d9726b8c81cc0a62e549680921d87c528d8"
+    "455a1f2199cd88a310ba99bdec35d546dd";
+char const* const keyD =
+    "504fca0d6d92ffe8e9a90f4c3183f7d9b7ad67a917541400a58b3663582e9376926463dc18c06b1bf6d6e5e034d3592a7219cb214e328e1"
+    "1736ef9e72b8d03131ad8142cbcfbfd20ecde58c280f3bd4b806cf8c8defe4f603d4dbcb5a35eaf045103f65dc2a7419eb1a3e8cfa18bff"
+    "c63e8a521621683094e5079d18c8180a81";
+// "The quick brown fox jumps over the lazy dog" raised to 65537 mod n.
+char const* const foxCoded =
+    "10d92c95dfe8d8ffd5ed8bcde5e6123d2e11bffe93f9e07c326c0bd7d64fd0b36a5d1a121ce85e8f184d03d6d235316aa29b534e83af3c3"
+    "01f7ba9d9bbe0dc9c14692f8c8ca0be0be6431c0b4c3eb23b24e6a752b8e92de387ca8104c9d84b47f3cd6835727e43223e182a1c357ee8"
+    "02288f1875bd708e3ffcd38fc5bb91a302";
+
+}  // namespace
+
+TEST(RSA, SmallKeyAnswersAndEveryMessageRoundTrips) {
+  boost::shared_ptr<IRSA> pub = IRSA::New("11", "ca1");
+  EXPECT_EQ("0ae6", pub->transform(ByteArray("41")).toHex());
+  boost::shared_ptr<IRSA> priv = IRSA::New("3d", "35", "11", "anything");
+  EXPECT_EQ("41", priv->transform(ByteArray("0ae6")).toHex());
+  // Every message below n, through the public function and back through
+  // the four-text form (with p > q, so the CRT difference can run below
+  // zero) and through d = 0xac1 with n.
+  boost::shared_ptr<IRSA> privD = IRSA::New("ac1", "ca1");
+  for (unsigned int m = 1; m < 3233; ++m) {
+    ByteArray const coded = pub->transform(ByteArray(zu::String(m, 16u)));
+    ByteArray const back = priv->transform(coded);
+    ASSERT_EQ(m, back.toHex().toUnsigned(16)) << m;
+    ASSERT_EQ(m, privD->transform(coded).toHex().toUnsigned(16)) << m;
+  }
+}
+
+TEST(RSA, BytesInAndOutFollowTheHexadecimalText) {
+  boost::shared_ptr<IRSA> pub = IRSA::New("11", "CA1");  // either case
+  // Leading zero bytes add nothing; a larger input is reduced.
+  EXPECT_EQ("0ae6", pub->transform(ByteArray("000041")).toHex());
+  EXPECT_EQ("0ae6", pub->transform(ByteArray(zu::String(65u + 3233u, 16u))).toHex());
+  // A result of zero is one zero byte; an empty input is zero.
+  EXPECT_EQ("00", pub->transform(ByteArray("0ca1")).toHex());
+  EXPECT_EQ("00", pub->transform(ByteArray()).toHex());
+  // An even modulus and a zero exponent still compute.
+  EXPECT_EQ("0671", IRSA::New("11", "ca2")->transform(ByteArray("41")).toHex());
+  EXPECT_EQ("01d0", IRSA::New("11", "ca2")->transform(ByteArray("4142")).toHex());
+  EXPECT_EQ("01", IRSA::New("0", "ca1")->transform(ByteArray("41")).toHex());
+  // Keys that cannot work give nothing rather than garbage.
+  EXPECT_TRUE(IRSA::New("11", "0")->transform(ByteArray("41")).empty());
+  EXPECT_TRUE(IRSA::New("3d", "35", "3c", "")->transform(ByteArray("41")).empty());  // e shares 2, 3, 5 with phi
+  EXPECT_TRUE(IRSA::New("1", "35", "11", "")->transform(ByteArray("41")).empty());
+}
+
+TEST(RSA, LargeKeyMatchesAnIndependentComputation) {
+  ByteArray const fox = bytes("The quick brown fox jumps over the lazy dog");
+  ByteArray const coded = IRSA::New("10001", keyN)->transform(fox);
+  EXPECT_STREQ(foxCoded, coded.toHex().cstr());
+  EXPECT_EQ(fox, IRSA::New(keyD, keyN)->transform(coded));
+  EXPECT_EQ(fox, IRSA::New(keyP, keyQ, "10001", "0")->transform(coded));
+  // Every length up to the modulus' size minus one byte round-trips.
+  boost::shared_ptr<IRSA> pub = IRSA::New("10001", keyN);
+  boost::shared_ptr<IRSA> priv = IRSA::New(keyP, keyQ, "10001", "0");
+  std::string const s = sample(127);
+  for (unsigned int n = 1; n <= s.size(); n += 9) {
+    std::string m = s.substr(0, n);
+    m[0] = static_cast<char>(m[0] | 1);  // no leading zero byte
+    EXPECT_EQ(bytes(m), priv->transform(pub->transform(bytes(m)))) << n;
+  }
+}
+
+TEST(RSA, ConcurrentTransformsOnOneKey) {
+  boost::shared_ptr<IRSA> priv = IRSA::New(keyP, keyQ, "10001", "0");
+  ByteArray const coded = ByteArray(zu::String(foxCoded));
+  ByteArray const fox = bytes("The quick brown fox jumps over the lazy dog");
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) good[t] += priv->transform(coded) == fox;
+    });
+  for (std::thread& t : threads) t.join();
+  for (int g : good) EXPECT_EQ(10, g);
 }
