@@ -97,7 +97,7 @@ class ScriptedStream : public IIO {
     unsigned int chunk = chunks_[next_ < chunks_.size() ? next_ : chunks_.size() - 1];
     ++next_;
     unsigned int n = static_cast<unsigned int>(std::min<std::size_t>({size, chunk, text_.size() - at_}));
-    if (n) std::memcpy(buffer, text_.data() + at_, n);
+    if (n && buffer) std::memcpy(buffer, text_.data() + at_, n);
     at_ += n;
     return n;
   }
