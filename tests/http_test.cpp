@@ -441,6 +441,12 @@ class Handler : public IHttpConnectionCallback {
     std::lock_guard<std::mutex> lock(mutex_);
     return events.size();
   }
+  // Under the lock: an idle connection keeps adding events while the test
+  // reads the first ones.
+  unsigned int event(std::size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events.at(i);
+  }
 
   std::atomic<bool> answer{false};
   std::vector<HttpRequest> requests;  // read after waitRequests
@@ -596,7 +602,7 @@ TEST_F(HttpConnectionConcurrent, BrokenLimitsGiveEventZeroAndTheConnectionGoesOn
     open();
     send(text);
     ASSERT_TRUE(handler_->waitEvents(1)) << text.substr(0, 40);
-    EXPECT_EQ(0u, handler_->events[0]);
+    EXPECT_EQ(0u, handler_->event(0));
     HttpResponse answer;
     answer.code = zu::net::http::HttpStatus::HTTP_BAD_REQUEST;
     connection_->respond(answer);
@@ -628,8 +634,8 @@ TEST_F(HttpConnectionConcurrent, PeerCloseAndTimeOutsAreEvents) {
   ASSERT_TRUE(handler_->waitEvents(2));  // idle: once expired, every tick
   auto const waited = std::chrono::steady_clock::now() - started;
   EXPECT_GE(waited, std::chrono::milliseconds(1900));
-  EXPECT_EQ(3u, handler_->events[0]);
-  EXPECT_EQ(3u, handler_->events[1]);
+  EXPECT_EQ(3u, handler_->event(0));
+  EXPECT_EQ(3u, handler_->event(1));
 
   ::shutdown(client_, SHUT_WR);
   EXPECT_TRUE(handler_->waitEvent(2));
