@@ -1,13 +1,19 @@
 // Byte buffers and the line reader against their standard-library and
-// Boost peers, in one binary.
+// Boost peers, in one binary; regular expressions against std::regex, the
+// random generator against std::mt19937 and UUIDs against Boost's random
+// UUID generator.
 #include <zu/util.h>
 
 #include <benchmark/benchmark.h>
 
 #include <boost/circular_buffer.hpp>
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
 #include <boost/make_shared.hpp>
 #include <cstring>
 #include <deque>
+#include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -121,6 +127,62 @@ void BM_BoostCircularBuffer64(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * 64);
 }
 BENCHMARK(BM_BoostCircularBuffer64);
+
+// A log-like line searched for a date and a status code.
+char const* const regexSubject = "127.0.0.1 - - [10/Oct/2000:13:55:36 -0700] \"GET /apache_pb.gif HTTP/1.0\" 200 2326";
+char const* const regexPattern = "[[]([0-9]+)/([A-Za-z]+)/([0-9]+):[^]]*] \"[^\"]*\" ([0-9]{3})";
+
+void BM_ZuRegExMatch(benchmark::State& state) {
+  boost::shared_ptr<zu::util::IRegEx> const re = zu::util::IRegEx::compile(regexPattern, 0);
+  zu::String const subject(regexSubject);
+  zu::TArray<zu::util::RegExMatch> m;
+  m.resize(5, zu::util::RegExMatch{0, 0});
+  for (auto _ : state) {
+    if (!re->match(subject, m, 0)) state.SkipWithError("no match");
+    benchmark::DoNotOptimize(m[4].start);
+  }
+}
+BENCHMARK(BM_ZuRegExMatch);
+
+void BM_StdRegexSearch(benchmark::State& state) {
+  std::regex const re(regexPattern, std::regex::extended);
+  std::string const subject(regexSubject);
+  std::smatch m;
+  for (auto _ : state) {
+    if (!std::regex_search(subject, m, re)) state.SkipWithError("no match");
+    benchmark::DoNotOptimize(m.position(4));
+  }
+}
+BENCHMARK(BM_StdRegexSearch);
+
+void BM_ZuRandomNext(benchmark::State& state) {
+  boost::shared_ptr<zu::util::IRandom> const r = zu::util::IRandom::New();
+  for (auto _ : state) benchmark::DoNotOptimize(r->next());
+}
+BENCHMARK(BM_ZuRandomNext);
+
+// The process-wide generator, one lock per number.
+void BM_ZuRandomNumberShared(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(zu::util::IRandom::number());
+}
+BENCHMARK(BM_ZuRandomNumberShared);
+
+void BM_StdMt19937(benchmark::State& state) {
+  std::mt19937 r(12345);
+  for (auto _ : state) benchmark::DoNotOptimize(r());
+}
+BENCHMARK(BM_StdMt19937);
+
+void BM_ZuUUIDText(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(zu::util::UUID().toString());
+}
+BENCHMARK(BM_ZuUUIDText);
+
+void BM_BoostRandomUUIDText(benchmark::State& state) {
+  boost::uuids::random_generator generate;
+  for (auto _ : state) benchmark::DoNotOptimize(boost::uuids::to_string(generate()));
+}
+BENCHMARK(BM_BoostRandomUUIDText);
 
 }  // namespace
 

@@ -20,6 +20,8 @@ void initializeLibrary() {
   sys::__::initializeTime();
   zu::util::logger::__::initialize();
   initializeProperties();
+  initializeRandom();
+  initializeUUIDs();
   sys::impl::threadRegistry();
   app::__::initializeConsoleHook();
   initializeTimers();

@@ -24,6 +24,8 @@ namespace __ {
 void initializeURL();
 void initializeTimers();
 void initializeProperties();
+void initializeRandom();
+void initializeUUIDs();
 void initializeScripting();
 }  // namespace __
 

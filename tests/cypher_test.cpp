@@ -1,5 +1,6 @@
 #include <zu/cypher.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +11,9 @@ using zu::ByteArray;
 using zu::String;
 using zu::cypher::IBase64;
 using zu::cypher::IMD5;
+using zu::cypher::IRSA;
+using zu::cypher::ITEAx;
+using zu::cypher::TEA;
 using zu::cypher::NRCoder;
 
 namespace {
@@ -231,4 +235,225 @@ TEST(Cypher, ConcurrentStaticCallsAgree) {
     });
   for (std::thread& t : threads) t.join();
   for (int g : good) EXPECT_EQ(50, g);
+}
+
+TEST(TEA, ZeroKeyKnownAnswerAndRoundTrip) {
+  TEA tea;
+  unsigned char block[8] = {0};
+  tea.encodeBlock(block, block);  // in place
+  EXPECT_EQ("41ea3a0a94baa940", ByteArray(block, 8).toHex());
+  tea.decodeBlock(block, block);
+  EXPECT_EQ("0000000000000000", ByteArray(block, 8).toHex());
+
+  // The key is read as little-endian words and the block as big-endian
+  // ones: the reference program's key {1, 2, 3, 4} and block {5, 6}.
+  unsigned char const key[16] = {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0};
+  unsigned char const clear[8] = {0, 0, 0, 5, 0, 0, 0, 6};
+  unsigned char coded[8], back[8];
+  tea.setKey(key);
+  tea.encodeBlock(clear, coded);
+  TEA other;
+  other.setKey(key);
+  other.decodeBlock(coded, back);
+  EXPECT_EQ(0, std::memcmp(clear, back, 8));
+  EXPECT_NE(0, std::memcmp(clear, coded, 8));
+
+  // A null key is the zero key again.
+  tea.setKey(nullptr);
+  unsigned char zero[8] = {0};
+  tea.encodeBlock(zero, coded);
+  EXPECT_EQ("41ea3a0a94baa940", ByteArray(coded, 8).toHex());
+}
+
+TEST(TEAx, BlocksAreIndependentAndTheTailIsMixedWithTheDigestTable) {
+  ByteArray const key = bytes("secret key");
+  boost::shared_ptr<ITEAx> x = ITEAx::New(key);
+  ByteArray const d1 = IMD5::digest(key);
+  ByteArray const table = IMD5::digest(d1);
+
+  // Two equal halves encipher alike, each as TEA keyed with MD5(key).
+  ByteArray const twice = bytes("8 bytes!8 bytes!");
+  ByteArray const coded = x->encode(twice);
+  ASSERT_EQ(16u, coded.size());
+  EXPECT_EQ(0, std::memcmp(coded.ptr(), coded.ptr() + 8, 8));
+  TEA tea;
+  tea.setKey(d1.ptr());
+  unsigned char block[8];
+  tea.encodeBlock(twice.ptr(), block);
+  EXPECT_EQ(0, std::memcmp(block, coded.ptr(), 8));
+
+  // A 5-byte message is only mixed: out ^ in = T[T[(i + 5) % 16] % 16].
+  ByteArray const five = bytes("hello");
+  ByteArray const mixed = x->encode(five);
+  ASSERT_EQ(5u, mixed.size());
+  unsigned char const* t = table.ptr();
+  for (unsigned int i = 0; i < 5; ++i)
+    EXPECT_EQ(t[t[(i + 5) % 16] % 16], mixed.ptr()[i] ^ five.ptr()[i]) << i;
+
+  // The same 3-byte tail mixes differently in an 11- and a 19-byte message.
+  std::string const head(16, 'h');
+  ByteArray const a = x->encode(bytes(head.substr(0, 8) + "xyz"));
+  ByteArray const b = x->encode(bytes(head + "xyz"));
+  EXPECT_NE(0, std::memcmp(a.ptr() + 8, b.ptr() + 16, 3));
+
+  // Every length round-trips, also in place through the pointer forms.
+  std::string const s = sample(41);
+  for (unsigned int n = 0; n <= s.size(); ++n) {
+    ByteArray const clear = bytes(s.substr(0, n));
+    ByteArray const c = x->encode(clear);
+    ASSERT_EQ(n, c.size());
+    EXPECT_EQ(clear, x->decode(c)) << n;
+    std::string buffer = s.substr(0, n);
+    x->encode(&buffer[0], &buffer[0], n);
+    EXPECT_EQ(str(c), buffer) << n;
+    x->decode(&buffer[0], &buffer[0], n);
+    EXPECT_EQ(s.substr(0, n), buffer) << n;
+  }
+  // Another object with the same key reads it; a different key does not.
+  EXPECT_EQ(twice, ITEAx::New(key.ptr(), key.size())->decode(coded));
+  EXPECT_NE(twice, ITEAx::New(bytes("secret kez"))->decode(coded));
+}
+
+TEST(TEAx, WithoutAKeyDataPassThrough) {
+  ByteArray const msg = bytes(sample(21));
+  EXPECT_EQ(msg, ITEAx::New()->encode(msg));
+  EXPECT_EQ(msg, ITEAx::New(ByteArray())->decode(msg));
+  EXPECT_EQ(msg, ITEAx::New("abc", 0)->encode(msg));
+
+  boost::shared_ptr<ITEAx> x = ITEAx::New(bytes("k"));
+  EXPECT_NE(msg, x->encode(msg));
+  x->setKey("k", 0);
+  EXPECT_EQ(msg, x->encode(msg));
+  x->setKey(bytes("k"));
+  EXPECT_NE(msg, x->encode(msg));
+  x->setKey(nullptr, 5);
+  EXPECT_EQ(msg, x->decode(msg));
+  char out[21];
+  x->encode(msg.ptr(), out, 21);
+  EXPECT_EQ(0, std::memcmp(msg.ptr(), out, 21));
+}
+
+TEST(RandKey, GivesTheCountOfBytes) {
+  EXPECT_TRUE(zu::cypher::randKey(0).empty());
+  EXPECT_EQ(16u, zu::cypher::randKey(16).size());
+  // 64 bytes from a decent generator are not all alike.
+  ByteArray const k = zu::cypher::randKey(64);
+  bool varied = false;
+  for (unsigned int i = 1; i < k.size(); ++i) varied |= k.ptr()[i] != k.ptr()[0];
+  EXPECT_TRUE(varied);
+  EXPECT_NE(zu::cypher::randKey(16), zu::cypher::randKey(16));
+}
+
+TEST(TEAxDeathTest, NullBuffersAssertEvenForNoBytes) {
+  boost::shared_ptr<ITEAx> x = ITEAx::New(bytes("k"));
+  char buffer[8] = {0};
+  EXPECT_DEATH(x->encode(nullptr, buffer, 0), "Assertion failed: clear");
+  EXPECT_DEATH(x->encode(buffer, nullptr, 0), "Assertion failed: coded");
+  EXPECT_DEATH(x->decode(buffer, nullptr, 0), "Assertion failed: clear");
+  EXPECT_DEATH(x->decode(nullptr, buffer, 0), "Assertion failed: coded");
+}
+
+TEST(TEAx, ConcurrentEncodingWithOneKeyedObject) {
+  boost::shared_ptr<ITEAx> x = ITEAx::New(bytes("shared"));
+  ByteArray const msg = bytes(sample(1003));
+  ByteArray const coded = x->encode(msg);
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) good[t] += x->encode(msg) == coded && x->decode(coded) == msg;
+    });
+  for (std::thread& t : threads) t.join();
+  for (int g : good) EXPECT_EQ(50, g);
+}
+
+namespace {
+
+// A 1024-bit key whose first prime is the larger one.
+char const* const keyP =
+    "d0b6509e35bc2a69f8deeca8ecb360b8182c2e127a1c0503e0347d4efcadcc6ec46579757d2e7da363bc9f5ca6edc768a679469cf494d9b"
+    "ec89a0d2f32e60ec5";
+char const* const keyQ =
+    "8e3cfdfa0676f7e50bf64baf177a4047224abb2ee897f9c2ce0b46f92a8eceebaa1154d6d4698f207cae5bb2a0ff1d1f66d30aa816aa8ac"
+    "659e3b3e5072bd939";
+char const* const keyN =
+    "73f6da82abdf5143ab5cb56b991f63dd57f5e3908af5c0e6a0a802f84c7295e11fd9ae77997688eccfc212f23afe9cc965ee9cc581b9a23"
+    "6bdd4b6821e1eb86b7c7a6b631c47ad2d4d28d1614c6e6a0e7d45374deda11a3985276f4a7a3d9726b8c81cc0a62e549680921d87c528d8"
+    "455a1f2199cd88a310ba99bdec35d546dd";
+char const* const keyD =
+    "504fca0d6d92ffe8e9a90f4c3183f7d9b7ad67a917541400a58b3663582e9376926463dc18c06b1bf6d6e5e034d3592a7219cb214e328e1"
+    "1736ef9e72b8d03131ad8142cbcfbfd20ecde58c280f3bd4b806cf8c8defe4f603d4dbcb5a35eaf045103f65dc2a7419eb1a3e8cfa18bff"
+    "c63e8a521621683094e5079d18c8180a81";
+// "The quick brown fox jumps over the lazy dog" raised to 65537 mod n.
+char const* const foxCoded =
+    "10d92c95dfe8d8ffd5ed8bcde5e6123d2e11bffe93f9e07c326c0bd7d64fd0b36a5d1a121ce85e8f184d03d6d235316aa29b534e83af3c3"
+    "01f7ba9d9bbe0dc9c14692f8c8ca0be0be6431c0b4c3eb23b24e6a752b8e92de387ca8104c9d84b47f3cd6835727e43223e182a1c357ee8"
+    "02288f1875bd708e3ffcd38fc5bb91a302";
+
+}  // namespace
+
+TEST(RSA, SmallKeyAnswersAndEveryMessageRoundTrips) {
+  boost::shared_ptr<IRSA> pub = IRSA::New("11", "ca1");
+  EXPECT_EQ("0ae6", pub->transform(ByteArray("41")).toHex());
+  boost::shared_ptr<IRSA> priv = IRSA::New("3d", "35", "11", "anything");
+  EXPECT_EQ("41", priv->transform(ByteArray("0ae6")).toHex());
+  // Every message below n, through the public function and back through
+  // the four-text form (with p > q, so the CRT difference can run below
+  // zero) and through d = 0xac1 with n.
+  boost::shared_ptr<IRSA> privD = IRSA::New("ac1", "ca1");
+  for (unsigned int m = 1; m < 3233; ++m) {
+    ByteArray const coded = pub->transform(ByteArray(zu::String(m, 16u)));
+    ByteArray const back = priv->transform(coded);
+    ASSERT_EQ(m, back.toHex().toUnsigned(16)) << m;
+    ASSERT_EQ(m, privD->transform(coded).toHex().toUnsigned(16)) << m;
+  }
+}
+
+TEST(RSA, BytesInAndOutFollowTheHexadecimalText) {
+  boost::shared_ptr<IRSA> pub = IRSA::New("11", "CA1");  // either case
+  // Leading zero bytes add nothing; a larger input is reduced.
+  EXPECT_EQ("0ae6", pub->transform(ByteArray("000041")).toHex());
+  EXPECT_EQ("0ae6", pub->transform(ByteArray(zu::String(65u + 3233u, 16u))).toHex());
+  // A result of zero is one zero byte; an empty input is zero.
+  EXPECT_EQ("00", pub->transform(ByteArray("0ca1")).toHex());
+  EXPECT_EQ("00", pub->transform(ByteArray()).toHex());
+  // An even modulus and a zero exponent still compute.
+  EXPECT_EQ("0671", IRSA::New("11", "ca2")->transform(ByteArray("41")).toHex());
+  EXPECT_EQ("01d0", IRSA::New("11", "ca2")->transform(ByteArray("4142")).toHex());
+  EXPECT_EQ("01", IRSA::New("0", "ca1")->transform(ByteArray("41")).toHex());
+  // Keys that cannot work give nothing rather than garbage.
+  EXPECT_TRUE(IRSA::New("11", "0")->transform(ByteArray("41")).empty());
+  EXPECT_TRUE(IRSA::New("3d", "35", "3c", "")->transform(ByteArray("41")).empty());  // e shares 2, 3, 5 with phi
+  EXPECT_TRUE(IRSA::New("1", "35", "11", "")->transform(ByteArray("41")).empty());
+}
+
+TEST(RSA, LargeKeyMatchesAnIndependentComputation) {
+  ByteArray const fox = bytes("The quick brown fox jumps over the lazy dog");
+  ByteArray const coded = IRSA::New("10001", keyN)->transform(fox);
+  EXPECT_STREQ(foxCoded, coded.toHex().cstr());
+  EXPECT_EQ(fox, IRSA::New(keyD, keyN)->transform(coded));
+  EXPECT_EQ(fox, IRSA::New(keyP, keyQ, "10001", "0")->transform(coded));
+  // Every length up to the modulus' size minus one byte round-trips.
+  boost::shared_ptr<IRSA> pub = IRSA::New("10001", keyN);
+  boost::shared_ptr<IRSA> priv = IRSA::New(keyP, keyQ, "10001", "0");
+  std::string const s = sample(127);
+  for (unsigned int n = 1; n <= s.size(); n += 9) {
+    std::string m = s.substr(0, n);
+    m[0] = static_cast<char>(m[0] | 1);  // no leading zero byte
+    EXPECT_EQ(bytes(m), priv->transform(pub->transform(bytes(m)))) << n;
+  }
+}
+
+TEST(RSA, ConcurrentTransformsOnOneKey) {
+  boost::shared_ptr<IRSA> priv = IRSA::New(keyP, keyQ, "10001", "0");
+  ByteArray const coded = ByteArray(zu::String(foxCoded));
+  ByteArray const fox = bytes("The quick brown fox jumps over the lazy dog");
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) good[t] += priv->transform(coded) == fox;
+    });
+  for (std::thread& t : threads) t.join();
+  for (int g : good) EXPECT_EQ(10, g);
 }

@@ -1,19 +1,31 @@
+#include <zu/em.h>
+#include <zu/net.h>
 #include <zu/util.h>
 
+#include "../impl/isaac.h"
+
 #include <boost/make_shared.hpp>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 using zu::String;
+using zu::TArray;
 using zu::func::IIO;
 using zu::util::IBufferedReader;
 using zu::util::ICircleBuffer;
 using zu::util::IPipeBuffer;
+using zu::util::IRandom;
+using zu::util::IRegEx;
+using zu::util::RegExMatch;
+using zu::util::UUID;
 
 namespace {
 
@@ -85,7 +97,7 @@ class ScriptedStream : public IIO {
     unsigned int chunk = chunks_[next_ < chunks_.size() ? next_ : chunks_.size() - 1];
     ++next_;
     unsigned int n = static_cast<unsigned int>(std::min<std::size_t>({size, chunk, text_.size() - at_}));
-    if (n) std::memcpy(buffer, text_.data() + at_, n);
+    if (n && buffer) std::memcpy(buffer, text_.data() + at_, n);
     at_ += n;
     return n;
   }
@@ -282,4 +294,202 @@ TEST(BufferDeathTest, PreconditionsAssertWithTheirNames) {
   char c;
   EXPECT_DEATH(reader->read(nullptr, 1), "Assertion failed: buffer");
   EXPECT_DEATH(reader->read(&c, 0), "Assertion failed: size > 0");
+}
+
+namespace {
+
+TArray<RegExMatch> slots(unsigned int n) {
+  TArray<RegExMatch> m;
+  m.resize(n, RegExMatch{99, 99});
+  return m;
+}
+
+}  // namespace
+
+TEST(RegEx, MatchFillsTheSlotsTheCallerSized) {
+  boost::shared_ptr<IRegEx> re = IRegEx::compile("a(b)c", 0);
+  ASSERT_TRUE(re);
+  TArray<RegExMatch> m = slots(2);
+  ASSERT_TRUE(re->match("xabcx", m, 0));
+  EXPECT_EQ(1, m[0].start);
+  EXPECT_EQ(4, m[0].end);
+  EXPECT_EQ(2, m[1].start);
+  EXPECT_EQ(3, m[1].end);
+
+  // One slot: only the whole match; the array keeps its size.
+  TArray<RegExMatch> one = slots(1);
+  ASSERT_TRUE(re->match("--abc", one, 0));
+  EXPECT_EQ(1u, one.size());
+  EXPECT_EQ(2, one[0].start);
+  EXPECT_EQ(5, one[0].end);
+
+  // More slots than groups: the extra ones and a group that took no part
+  // read -1.
+  boost::shared_ptr<IRegEx> alt = IRegEx::compile("(x)|(y)", 0);
+  TArray<RegExMatch> many = slots(5);
+  ASSERT_TRUE(alt->match("ay", many, 0));
+  EXPECT_EQ(5u, many.size());
+  EXPECT_EQ(1, many[0].start);
+  EXPECT_EQ(-1, many[1].start);
+  EXPECT_EQ(-1, many[1].end);
+  EXPECT_EQ(1, many[2].start);
+  EXPECT_EQ(2, many[2].end);
+  EXPECT_EQ(-1, many[3].start);
+  EXPECT_EQ(-1, many[4].end);
+
+  // An empty array is left alone either way.
+  TArray<RegExMatch> none;
+  EXPECT_TRUE(re->match("abc", none, 0));
+  EXPECT_FALSE(re->match("ab", none, 0));
+  EXPECT_TRUE(none.empty());
+  EXPECT_TRUE(re->match("zzabc", 0));
+  EXPECT_FALSE(re->match("ABC", 0));
+}
+
+TEST(RegEx, FlagsPassThrough) {
+  unsigned int const icase = 0x1, newline = 0x2, notbol = 0x4;
+  EXPECT_TRUE(IRegEx::compile("abc", icase)->match("xABCx", 0));
+  boost::shared_ptr<IRegEx> anchored = IRegEx::compile("^b", newline);
+  EXPECT_TRUE(anchored->match("a\nb", 0));
+  EXPECT_FALSE(IRegEx::compile("^b", 0)->match("a\nb", 0));
+  EXPECT_FALSE(IRegEx::compile("^a", 0)->match("abc", notbol));
+  // PCRE syntax, not POSIX extended syntax only.
+  TArray<RegExMatch> m = slots(2);
+  ASSERT_TRUE(IRegEx::compile("(\\d+)(?=px)", 0)->match("w: 120px", m, 0));
+  EXPECT_EQ(3, m[1].start);
+  EXPECT_EQ(6, m[1].end);
+}
+
+TEST(RegEx, FailuresAreReportedWithPcresCodeAndText) {
+  {
+    zu::em::CatchError guard(reinterpret_cast<void const*>(&IRegEx::compile));
+    EXPECT_FALSE(IRegEx::compile("a(", 0));
+    EXPECT_EQ(11u, guard.code());
+    EXPECT_EQ(0, std::strncmp("unbalanced () at offset 2", guard.text().cstr(), 25)) << guard.text().cstr();
+  }
+  // Without a guard nothing is built, and the next compile is clean.
+  EXPECT_FALSE(IRegEx::compile("[z", 0));
+  boost::shared_ptr<IRegEx> re = IRegEx::compile("q", 0);
+  ASSERT_TRUE(re);
+  zu::em::CatchError guard(re.get());
+  TArray<RegExMatch> m = slots(1);
+  EXPECT_FALSE(re->match("abc", m, 0));
+  EXPECT_EQ(17u, guard.code());  // REG_NOMATCH
+  EXPECT_STREQ("match failed", guard.text().cstr());
+  EXPECT_EQ(99, m[0].start);
+}
+
+TEST(Random, IsaacReproducesThePublishedVector) {
+  // The reference program seeds with zeros and prints the second batch.
+  zu::util::impl::Isaac g;
+  for (std::uint32_t& r : g.results) r = 0;
+  g.init();
+  g.generate();
+  std::uint32_t const first[8] = {0xf650e4c8, 0xe448e96d, 0x98db2fb4, 0xf5fad54f,
+                                  0x433f1afb, 0xedec154a, 0xd8370487, 0x46ca4f9a};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(first[i], g.results[i]) << i;
+}
+
+TEST(Random, SeedRestartsTheSequenceAndBatchesRunBackwards) {
+  boost::shared_ptr<IRandom> a = IRandom::New();
+  boost::shared_ptr<IRandom> b = IRandom::New();
+  a->seed(7);
+  b->seed(7);
+  std::vector<unsigned int> first;
+  for (int i = 0; i < 600; ++i) first.push_back(a->next());
+  for (int i = 0; i < 600; ++i) EXPECT_EQ(first[i], b->next()) << i;
+  b->seed(8);
+  EXPECT_NE(first[0], b->next());
+
+  // Seed s puts s + i in word i before the state is mixed.
+  zu::util::impl::Isaac g;
+  for (unsigned int i = 0; i < 256; ++i) g.results[i] = 7 + i;
+  g.init();
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(g.results[255 - i], first[i]) << i;
+  g.generate();
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(g.results[255 - i], first[256 + i]) << i;
+}
+
+TEST(Random, ConcurrentSharedNumbersComeFromOneSequence) {
+  // Every thread's numbers come from one sequence, so the union holds no
+  // duplicates beyond what 32-bit chance allows.
+  std::vector<std::vector<unsigned int>> got(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5000; ++i) got[t].push_back(IRandom::number());
+    });
+  for (std::thread& t : threads) t.join();
+  std::set<unsigned int> all;
+  for (auto const& v : got) all.insert(v.begin(), v.end());
+  EXPECT_GE(all.size(), 19990u);
+}
+
+TEST(UUID, TextLayoutVersionAndVariant) {
+  UUID const u;
+  zu::ByteArray const v = u.value();
+  ASSERT_EQ(16u, v.size());
+  EXPECT_EQ(0x10, v.ptr()[7] & 0xF0);
+  EXPECT_EQ(0x80, v.ptr()[8] & 0xE0);
+  String const text = u.toString();
+  ASSERT_EQ(36u, text.length());
+  std::string const t = text.cstr();
+  std::string const hex = v.toHex().cstr();
+  EXPECT_EQ(hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
+                hex.substr(20),
+            t);
+  // The time field counts 10-microsecond units: bytes 0-6 of two UUIDs
+  // made a few milliseconds apart are close and increasing.
+  auto stamp = [](zu::ByteArray const& b) {
+    std::uint64_t x = 0;
+    for (int i = 6; i >= 0; --i) x = x << 8 | b.ptr()[i];
+    return x;
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::uint64_t const later = stamp(UUID().value());
+  EXPECT_GE(later - stamp(v), 500u);
+  EXPECT_LT(later - stamp(v), 100000u * 60);
+}
+
+TEST(UUID, NodeIsOneHardwareAddressOrRandomAndFixed) {
+  zu::ByteArray const a = UUID().value(), b = UUID().value();
+  EXPECT_EQ(0, std::memcmp(a.ptr() + 10, b.ptr() + 10, 6));
+  std::string const node = zu::ByteArray(a.ptr() + 10, 6).toHex().cstr();
+  EXPECT_NE("000000000000", node);
+  EXPECT_NE("444553540000", node);
+  bool fromAdapter = false;
+  for (zu::net::InterfaceEntry const& e : zu::net::enumInterface()) fromAdapter |= e.mac.toHex() == node.c_str();
+  bool hasRealAdapter = false;
+  for (zu::net::InterfaceEntry const& e : zu::net::enumInterface())
+    hasRealAdapter |= e.mac.size() == 6 && e.mac.toHex() != "000000000000" && e.mac.toHex() != "444553540000";
+  EXPECT_EQ(hasRealAdapter, fromAdapter);
+}
+
+TEST(UUID, ConcurrentUUIDsAreAllDistinct) {
+  std::vector<std::vector<std::string>> got(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 3000; ++i) got[t].push_back(UUID().toString().cstr());
+    });
+  for (std::thread& t : threads) t.join();
+  std::set<std::string> all;
+  for (auto const& v : got) all.insert(v.begin(), v.end());
+  EXPECT_EQ(12000u, all.size());
+}
+
+TEST(UUID, SameTimeUnitsDifferInTheClockSequence) {
+  // Made back to back, many share a 10-microsecond unit; those must differ
+  // in bytes 8-9 and agree everywhere else.
+  int sameTime = 0;
+  zu::ByteArray prev = UUID().value();
+  for (int i = 0; i < 2000; ++i) {
+    zu::ByteArray const next = UUID().value();
+    if (std::memcmp(prev.ptr(), next.ptr(), 8) == 0) {
+      ++sameTime;
+      EXPECT_NE(0, std::memcmp(prev.ptr() + 8, next.ptr() + 8, 2));
+    }
+    prev = next;
+  }
+  EXPECT_GT(sameTime, 0);
 }

@@ -1,9 +1,12 @@
-// zu::cypher: the MD5 digest, the Base64 text encoding and NRCoder, the
-// library's escape that turns any bytes into a text without zero bytes.
+// zu::cypher: the TEA block cipher and the length-keeping TEAx message
+// cipher, random keys, the MD5 digest, the Base64 text encoding, NRCoder (the
+// library's escape that turns any bytes into a text without zero bytes) and
+// the raw RSA function.
 #ifndef ZU_CYPHER_H
 #define ZU_CYPHER_H
 
 #include <boost/shared_ptr.hpp>
+#include <cstdint>
 #include <zu/bytearray.h>
 #include <zu/config.h>
 #include <zu/io.h>
@@ -73,6 +76,72 @@ class ZU_API NRCoder {
   // Never fails: an underscore followed by anything but "_" or "0", or
   // at the very end, stands for itself.
   static ByteArray decode(String const& text);
+};
+
+// The Tiny Encryption Algorithm (32 cycles, delta 0x9E3779B9) on single
+// 8-byte blocks. The key is read as four little-endian words, a block as two
+// big-endian words. Enciphering never changes the object, so one keyed TEA
+// may serve several threads at once.
+class ZU_API TEA {
+ public:
+  // The zero key.
+  TEA();
+  // The 16 bytes at `key`; a null pointer sets the zero key.
+  void setKey(void const* key);
+  // One block from `in` to `out` (both 8 bytes; they may be the same).
+  void encodeBlock(void const* in, void* out) const;
+  void decodeBlock(void const* in, void* out) const;
+
+ private:
+  std::uint32_t k0_, k1_, k2_, k3_;
+};
+
+// Enciphers messages of any length with a key of any length; the output is
+// exactly as long as the input (no padding, no length, no integrity check).
+// Whole 8-byte blocks go through TEA keyed with MD5(key), each by itself;
+// the last 0 to 7 bytes are mixed with a table MD5(MD5(key)). Without a key
+// the data are copied through. setKey must not overlap any other call;
+// enciphering may run on several threads at once.
+class ZU_API ITEAx : public IBase {
+ public:
+  virtual void setKey(ByteArray const& key) = 0;
+  // A null `key` or a `len` of 0 clears the key.
+  virtual void setKey(void const* key, unsigned int len) = 0;
+  // A new array as long as `clear`.
+  virtual ByteArray encode(ByteArray const& clear) = 0;
+  // `len` bytes from `clear` to `coded` (may be the same buffer); neither
+  // may be null, not even for a len of 0 (assertions "clear", "coded").
+  virtual void encode(void const* clear, void* coded, unsigned int len) = 0;
+  virtual ByteArray decode(ByteArray const& coded) = 0;
+  // `len` bytes from `coded` to `clear`; the same assertions.
+  virtual void decode(void const* coded, void* clear, unsigned int len) = 0;
+
+  // Without a key: copies data through.
+  static boost::shared_ptr<ITEAx> New();
+  static boost::shared_ptr<ITEAx> New(void const* key, unsigned int len);
+  static boost::shared_ptr<ITEAx> New(ByteArray const& key);
+};
+
+// `n` random bytes, each the low byte of one zu::util::IRandom::number().
+// Not suitable where an attacker must not predict the bytes.
+ZU_API ByteArray randKey(unsigned int n);
+
+// The raw RSA function: the input bytes, read as one big-endian number m,
+// give m^x mod n, written back as bytes (leading zero bytes of the input do
+// not survive; the output is the result's hexadecimal text read back, so a
+// result with an odd digit count starts with a byte below 0x10). No padding:
+// the caller keeps m below the modulus (a larger m is reduced). Immutable;
+// transform may run on several threads at once.
+class ZU_API IRSA : public IBase {
+ public:
+  virtual ByteArray transform(ByteArray const& message) = 0;
+
+  // Exponent `x` and modulus `n` as hexadecimal text.
+  static boost::shared_ptr<IRSA> New(String const& x, String const& n);
+  // The private function of the key with primes `p`, `q` and public
+  // exponent `e`, computed through the Chinese remainder theorem; `extra`
+  // is parsed and kept with the key but takes no part. All hexadecimal.
+  static boost::shared_ptr<IRSA> New(String const& p, String const& q, String const& e, String const& extra);
 };
 
 }  // namespace cypher

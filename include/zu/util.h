@@ -1,8 +1,12 @@
-// zu::util: byte buffers and the buffered line reader over any stream.
+// zu::util: byte buffers and the buffered line reader over any stream;
+// regular expressions, the ISAAC random generator and time-based UUIDs.
 #ifndef ZU_UTIL_H
 #define ZU_UTIL_H
 
 #include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <zu/array.h>
+#include <zu/bytearray.h>
 #include <zu/config.h>
 #include <zu/io.h>
 #include <zu/string.h>
@@ -71,6 +75,66 @@ class ZU_API IBufferedReader : public IBase {
   // A reader over `io` (not null: assertion), which it keeps alive. Bytes
   // the reader has buffered are lost to anyone reading `io` directly.
   static boost::shared_ptr<IBufferedReader> New(boost::shared_ptr<func::IIO> io);
+};
+
+// One match or sub-match: byte offsets into the subject, both -1 for a
+// group that took no part.
+struct RegExMatch {
+  std::int32_t start;
+  std::int32_t end;
+};
+
+// A compiled regular expression (POSIX-style interface of PCRE: the flag
+// values are that interface's REG_ICASE 0x1, REG_NEWLINE 0x2, REG_NOTBOL
+// 0x4, REG_NOTEOL 0x8, REG_DOTALL 0x10, REG_NOSUB 0x20, REG_UTF 0x40).
+// Not locked: one thread at a time per object.
+class ZU_API IRegEx : public IBase {
+ public:
+  // Matches `text` with the execution `flags`. On a match, element i of
+  // `matches` (for every i below its size, which is never changed) gets
+  // the whole match (i = 0) or the i-th parenthesised group. False when
+  // nothing matched or matching failed; the code and PCRE's text are
+  // reported under this object.
+  virtual bool match(String const& text, TArray<RegExMatch>& matches, unsigned int flags) = 0;
+  virtual bool match(String const& text, unsigned int flags) = 0;
+
+  // Null when `pattern` does not compile with the compile `flags`; the code
+  // and PCRE's text are reported under the address of this function.
+  static boost::shared_ptr<IRegEx> compile(String const& pattern, unsigned int flags);
+};
+
+// The ISAAC pseudo-random generator (256-word state). Not for secrets. Not
+// locked: one thread at a time per object.
+class ZU_API IRandom : public IBase {
+ public:
+  // Restarts the sequence: equal seeds give equal sequences.
+  virtual void seed(unsigned int seed) = 0;
+  virtual unsigned int next() = 0;
+
+  // Seeded from the clock (seconds since 1970 plus milliseconds since the
+  // library was loaded).
+  static boost::shared_ptr<IRandom> New();
+  // The next number of the process-wide generator; any thread.
+  static unsigned int number();
+};
+
+// A time-based (version 1) UUID whose node is the first real hardware
+// address of the machine, or 6 random bytes when it has none. The time is
+// kept in units of 10 microseconds; UUIDs made within one unit (or after the
+// clock went back) differ in their clock sequence. Any thread.
+class ZU_API UUID {
+ public:
+  // A new UUID.
+  UUID();
+  // The 16 bytes: time (low 32 bits, then bits 32-55, least significant
+  // byte first), bits 56-59 with version 1 in the high nibble of byte 7,
+  // the clock sequence in bytes 8-9 (variant bit 0x80), the node in 10-15.
+  ByteArray value() const;
+  // The bytes in stored order as 8-4-4-4-12 lower-case hexadecimal digits.
+  String toString() const;
+
+ private:
+  ByteArray value_;
 };
 
 }  // namespace util
