@@ -23,7 +23,7 @@ namespace {
 
 bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-// Entry kinds, from the suffix after an entry of the specification.
+// Entry kinds, from the suffix after an entry of the option list.
 enum {
   KIND_PLAIN = 0,     // no suffix: the rest of the token, else the next token
   KIND_ATTACHED = 1,  // ";": the rest of the token only, possibly empty
@@ -34,9 +34,9 @@ enum {
 
 class Arguments : public IArguments {
  public:
-  Arguments(String const& commandLine, String const& specification) {
+  Arguments(String const& commandLine, String const& optionList) {
     tokenise(commandLine.cstr());
-    readSpecification(specification.cstr());
+    readOptionList(optionList.cstr());
     classify();
   }
 
@@ -95,9 +95,9 @@ class Arguments : public IArguments {
   // Each entry gets its letter (blank for "-"), its long name ("" for none)
   // and its kind at its own index, so entries without a long name or a
   // suffix never shift the names or kinds of the entries after them.
-  void readSpecification(char const* spec) {
+  void readOptionList(char const* optionList) {
     std::string letters;
-    for (char const* p = spec; *p;) {
+    for (char const* p = optionList; *p;) {
       if (*p == '-') {
         letters += ' ';
       } else {
@@ -216,12 +216,12 @@ class Arguments : public IArguments {
 
 }  // namespace impl
 
-boost::shared_ptr<IArguments> IArguments::New(String const& commandLine, String const& specification) {
-  return boost::make_shared<impl::Arguments>(commandLine, specification);
+boost::shared_ptr<IArguments> IArguments::New(String const& commandLine, String const& optionList) {
+  return boost::make_shared<impl::Arguments>(commandLine, optionList);
 }
 
-boost::shared_ptr<IArguments> IArguments::thisApp(String const& specification) {
-  return New(sys::getProperty("app.command"), specification);
+boost::shared_ptr<IArguments> IArguments::thisApp(String const& optionList) {
+  return New(sys::getProperty("app.command"), optionList);
 }
 
 namespace impl {

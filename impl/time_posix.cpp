@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include <zu/string.h>
+
 #include "time_internal.h"
 
 namespace zu {
@@ -18,33 +20,10 @@ namespace __ {
 
 namespace {
 
-void appendUtf8(std::string& out, wchar_t const* text) {
-  if (!text) return;
-  for (; *text; ++text) {
-    std::uint32_t c = static_cast<std::uint32_t>(*text);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-}
-
 // The wide forms of the names are in UTF-32 whatever the locale's codeset.
 std::string wideText(nl_item item, locale_t locale) {
-  std::string out;
-  appendUtf8(out, reinterpret_cast<wchar_t const*>(nl_langinfo_l(item, locale)));
-  return out;
+  // String's wide constructor encodes each UTF-32 unit as UTF-8.
+  return String(reinterpret_cast<wchar_t const*>(nl_langinfo_l(item, locale))).cstr();
 }
 
 // Reads the conversions of a strftime format: calls `field` with each

@@ -72,7 +72,7 @@ TEST(Arguments, ThisAppGivesBackTheProcessArguments) {
   }
   EXPECT_EQ(expected, strings(IArguments::New("-- " + zu::sys::getProperty("app.command"), "")->arguments()));
   // Without "--" the program is the first positional argument, options the
-  // specification does not know are dropped.
+  // option list does not know are dropped.
   TArray<String> const positional = IArguments::thisApp("")->arguments();
   ASSERT_FALSE(positional.empty());
   EXPECT_EQ(expected[0], positional[0].cstr());
@@ -100,8 +100,8 @@ TEST(Arguments, ArgumentsWithBlanksQuotesAndBackslashesSurviveTheProcessCommandL
 }
 
 TEST(Arguments, LettersTakeAttachedOrFollowingValues) {
-  char const* const spec = "v-verbose;o-output:";
-  boost::shared_ptr<IArguments> args = IArguments::New("-v -oout.txt word", spec);
+  char const* const optionList = "v-verbose;o-output:";
+  boost::shared_ptr<IArguments> args = IArguments::New("-v -oout.txt word", optionList);
   EXPECT_TRUE(args->has('v'));
   EXPECT_TRUE(args->has("verbose"));
   EXPECT_STREQ("", args->value('v', "unset").cstr());
@@ -110,14 +110,14 @@ TEST(Arguments, LettersTakeAttachedOrFollowingValues) {
 
   // ";" takes only the attached rest; ":" takes the next token when nothing
   // is attached.
-  args = IArguments::New("-v word -o a.txt -o b.txt", spec);
+  args = IArguments::New("-v word -o a.txt -o b.txt", optionList);
   EXPECT_EQ(Words{"word"}, strings(args->arguments()));
   EXPECT_EQ(2, args->count('o'));
   EXPECT_EQ(2, args->count("output"));
   EXPECT_STREQ("a.txt\nb.txt", args->value('o', "").cstr());
 
   // The first known letter of a group takes the rest as its value.
-  args = IArguments::New("-zvo -zq", spec);
+  args = IArguments::New("-zvo -zq", optionList);
   EXPECT_STREQ("o", args->value('v', "").cstr());
   EXPECT_FALSE(args->has('o'));
   EXPECT_EQ(0, args->count('z'));
@@ -160,9 +160,9 @@ TEST(Arguments, DoubleDashEndsOptionsAndALoneDashIsPositional) {
 TEST(Arguments, EachEntryKeepsItsOwnLetterNameAndKind) {
   // x has neither long name nor suffix, quiet no letter and no suffix,
   // dry-run a dash in its name; every entry keeps its own name and kind.
-  char const* const spec = "xv-verbose;-quiet.n-dry-run;o-output:";
+  char const* const optionList = "xv-verbose;-quiet.n-dry-run;o-output:";
   boost::shared_ptr<IArguments> args =
-      IArguments::New("-x val -v word --quiet q --dry-run -o out --output more", spec);
+      IArguments::New("-x val -v word --quiet q --dry-run -o out --output more", optionList);
   EXPECT_STREQ("val", args->value('x', "").cstr());
   EXPECT_STREQ("", args->value("verbose", "unset").cstr());
   EXPECT_STREQ("q", args->value("quiet", "").cstr());

@@ -1,5 +1,5 @@
-// zu::app: command-line arguments read against a compact option
-// specification, the console shutdown hook, registry keys and settings kept
+// zu::app: command-line arguments read against a compact option list,
+// the console shutdown hook, registry keys and settings kept
 // in an XML tree.
 #ifndef ZU_APP_H
 #define ZU_APP_H
@@ -18,8 +18,8 @@ namespace app {
 //
 // The command line is cut into tokens at white space; double or single
 // quotes group text (white space included) and are dropped; outside quotes
-// a backslash makes the next character literal. The option specification
-// lists entries, each a letter (or "-" for none), then optionally "-" and a
+// a backslash makes the next character literal. The option list holds
+// entries, each a letter (or "-" for none), then optionally "-" and a
 // long name ended by ".", ":", ";" or the end, then optionally ":" (the
 // value is the rest of the token or else the next token) or ";" (the value
 // is the rest of the token only). "v-verbose;o-output:" reads -v, --verbose,
@@ -41,10 +41,10 @@ class ZU_API IArguments : public IBase {
   virtual bool has(String const& name) const = 0;
   virtual bool has(char letter) const = 0;
 
-  static boost::shared_ptr<IArguments> New(String const& commandLine, String const& specification);
+  static boost::shared_ptr<IArguments> New(String const& commandLine, String const& optionList);
   // New on the process command line (the property "app.command"), whose
   // first positional argument is the program itself.
-  static boost::shared_ptr<IArguments> thisApp(String const& specification);
+  static boost::shared_ptr<IArguments> thisApp(String const& optionList);
 };
 
 // Turns the console's control signals into a shutdown request that the
