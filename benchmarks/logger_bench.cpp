@@ -12,7 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "../impl/logging.h"
+#include "../impl/diag/logging.h"
 
 #ifdef ZU_HAVE_SPDLOG
 #include <spdlog/sinks/basic_file_sink.h>

@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../impl/console_hook.h"
+#include "../impl/app/console_hook.h"
 
 using zu::String;
 using zu::TArray;

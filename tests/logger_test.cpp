@@ -20,8 +20,8 @@
 
 #include <gtest/gtest.h>
 
-#include "../impl/logger_hooks.h"
-#include "../impl/logging.h"
+#include "../impl/diag/logger_hooks.h"
+#include "../impl/diag/logging.h"
 
 namespace logger = zu::util::logger;
 using zu::String;

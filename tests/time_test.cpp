@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "../impl/date_parser.h"
-#include "../impl/time_internal.h"
+#include "../impl/sys/date_parser.h"
+#include "../impl/sys/time_internal.h"
 
 using zu::String;
 using zu::sys::AdaptiveDelay;

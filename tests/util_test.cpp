@@ -2,7 +2,7 @@
 #include <zu/net.h>
 #include <zu/util.h>
 
-#include "../impl/isaac.h"
+#include "../impl/util/isaac.h"
 
 #include <boost/make_shared.hpp>
 #include <chrono>

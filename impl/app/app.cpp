@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app_platform.h"
-#include "console_hook.h"
-#include "logging.h"
+#include "platform/app_platform.h"
+#include "app/console_hook.h"
+#include "diag/logging.h"
 
 namespace zu {
 namespace app {

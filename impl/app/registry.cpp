@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "app_platform.h"
+#include "platform/app_platform.h"
 
 namespace zu {
 namespace app {

@@ -1,4 +1,4 @@
-#include "assertion.h"
+#include "core/assertion.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "classname.h"
+#include "core/classname.h"
 
 #include <cxxabi.h>
 #include <cstdlib>

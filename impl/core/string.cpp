@@ -18,7 +18,7 @@
 #include <zu/array.h>
 #include <zu/util.h>
 
-#include "assertion.h"
+#include "core/assertion.h"
 
 namespace zu {
 

@@ -6,7 +6,7 @@
 
 #include <boost/make_shared.hpp>
 
-#include "library.h"
+#include "sys/library.h"
 
 namespace zu {
 

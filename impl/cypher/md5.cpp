@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "assertion.h"
+#include "core/assertion.h"
 
 namespace zu {
 namespace cypher {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "assertion.h"
+#include "core/assertion.h"
 
 namespace zu {
 namespace cypher {

@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "assertion.h"
-#include "logging.h"
+#include "core/assertion.h"
+#include "diag/logging.h"
 
 namespace zu {
 namespace db {

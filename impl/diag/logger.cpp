@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "logger_hooks.h"
+#include "diag/logger_hooks.h"
 
 namespace zu {
 namespace util {

@@ -14,7 +14,7 @@
 #include <string>
 #include <zu/logger.h>
 #include <zu/string.h>
-#include "classname.h"
+#include "core/classname.h"
 
 namespace zu {
 namespace __ {

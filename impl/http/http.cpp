@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "http_literals.h"
+#include "http/http_literals.h"
 
 namespace zu {
 namespace net {

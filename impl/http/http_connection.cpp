@@ -11,8 +11,8 @@
 #include <boost/make_shared.hpp>
 #include <cstring>
 
-#include "http_literals.h"
-#include "logging.h"
+#include "http/http_literals.h"
+#include "diag/logging.h"
 
 namespace zu {
 namespace net {

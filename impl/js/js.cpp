@@ -1,6 +1,6 @@
 // Script contexts and compiled scripts: the engine thread of each context,
 // the thread's chain of entered contexts, error reports and the loop guard.
-#include "js_internal.h"
+#include "js/js_internal.h"
 
 #include <zu/em.h>
 
@@ -16,9 +16,9 @@
 #include <js/SourceText.h>
 #include <js/Warnings.h>
 
-#include "assertion.h"
-#include "library.h"
-#include "logging.h"
+#include "core/assertion.h"
+#include "sys/library.h"
+#include "diag/logging.h"
 
 namespace zu {
 namespace js {

@@ -5,7 +5,7 @@
 // side (a string as its UTF-8 text), so reading them never waits for the
 // engine thread; objects stay in the engine, rooted while their value object
 // lives, and every operation on them is a task on their engine thread.
-#include "js_internal.h"
+#include "js/js_internal.h"
 
 #include <zu/em.h>
 
@@ -18,8 +18,8 @@
 #include <js/PropertyDescriptor.h>
 #include <jsfriendapi.h>
 
-#include "assertion.h"
-#include "logging.h"
+#include "core/assertion.h"
+#include "diag/logging.h"
 
 namespace zu {
 namespace js {

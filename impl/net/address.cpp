@@ -8,7 +8,7 @@
 
 #include <boost/make_shared.hpp>
 
-#include "address_platform.h"
+#include "platform/address_platform.h"
 
 namespace zu {
 namespace __ {

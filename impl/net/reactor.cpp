@@ -2,7 +2,7 @@
 // to 63 sockets and its wake-up socket, delivering level-triggered readiness
 // to the sockets' callbacks in registration order; and the process-wide pool
 // that spreads sockets over reactors by key.
-#include "reactor.h"
+#include "net/reactor.h"
 
 #include <chrono>
 #include <list>
@@ -12,8 +12,8 @@
 #include <poll.h>
 
 #include <zu/em.h>
-#include "assertion.h"
-#include "logging.h"
+#include "core/assertion.h"
+#include "diag/logging.h"
 
 namespace zu {
 namespace net {

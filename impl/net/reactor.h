@@ -9,7 +9,7 @@
 #include <boost/weak_ptr.hpp>
 #include <zu/socket.h>
 #include <zu/sys.h>
-#include "socket_platform.h"
+#include "platform/socket_platform.h"
 
 namespace zu {
 namespace net {

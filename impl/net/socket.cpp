@@ -4,9 +4,9 @@
 #include <boost/enable_shared_from_this.hpp>
 
 #include <zu/socket.h>
-#include "assertion.h"
-#include "reactor.h"
-#include "socket_platform.h"
+#include "core/assertion.h"
+#include "net/reactor.h"
+#include "platform/socket_platform.h"
 
 namespace zu {
 namespace net {

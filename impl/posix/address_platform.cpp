@@ -1,7 +1,7 @@
 // Linux and POSIX: address text through the C library, lookups through
 // getaddrinfo and gethostbyaddr_r (no shared state, so safe on any thread),
 // the adapter list through getifaddrs and sysfs.
-#include "address_platform.h"
+#include "platform/address_platform.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

@@ -3,7 +3,7 @@
 #define _GNU_SOURCE  // pipe2, renameat2
 #endif
 
-#include "app_platform.h"
+#include "platform/app_platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>

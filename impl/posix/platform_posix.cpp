@@ -1,5 +1,5 @@
 // POSIX (Linux) implementation of the platform layer declared in platform.h.
-#include "platform.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <climits>

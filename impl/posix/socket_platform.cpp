@@ -1,7 +1,7 @@
 // Linux forms of the socket calls: BSD sockets created non-blocking and
 // close-on-exec, poll() for every wait (select's fd_set cannot hold
 // descriptors of 1024 and above), MSG_NOSIGNAL on every send.
-#include "socket_platform.h"
+#include "platform/socket_platform.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

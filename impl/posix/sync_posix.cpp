@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <ctime>
 #include <pthread.h>
-#include "assertion.h"
+#include "core/assertion.h"
 
 namespace zu {
 

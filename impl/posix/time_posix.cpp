@@ -12,7 +12,7 @@
 
 #include <zu/string.h>
 
-#include "time_internal.h"
+#include "sys/time_internal.h"
 
 namespace zu {
 namespace sys {

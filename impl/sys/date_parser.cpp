@@ -40,14 +40,14 @@
 // relative seconds are added, then the relative months (the day of the
 // month clamped to the length of the month reached), and then a weekday
 // without a date moves the result forward to that weekday.
-#include "date_parser.h"
+#include "sys/date_parser.h"
 
 #include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "time_internal.h"
+#include "sys/time_internal.h"
 
 namespace zu {
 namespace sys {

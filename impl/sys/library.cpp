@@ -1,12 +1,12 @@
-#include "library.h"
-#include "reactor.h"
-#include "socket_platform.h"
+#include "sys/library.h"
+#include "net/reactor.h"
+#include "platform/socket_platform.h"
 
 #include <zu/net.h>
 
-#include "console_hook.h"
-#include "logger_hooks.h"
-#include "time_internal.h"
+#include "app/console_hook.h"
+#include "diag/logger_hooks.h"
+#include "sys/time_internal.h"
 
 namespace zu {
 namespace __ {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace zu {
 namespace sys {

@@ -6,9 +6,9 @@
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 #include <map>
-#include "assertion.h"
-#include "library.h"
-#include "platform.h"
+#include "core/assertion.h"
+#include "sys/library.h"
+#include "platform/platform.h"
 
 namespace zu {
 namespace sys {

@@ -10,9 +10,9 @@
 
 #include <zu/sys.h>
 
-#include "date_parser.h"
-#include "platform.h"
-#include "time_internal.h"
+#include "sys/date_parser.h"
+#include "platform/platform.h"
+#include "sys/time_internal.h"
 
 namespace zu {
 namespace sys {

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <map>
 
-#include "assertion.h"
-#include "library.h"
-#include "platform.h"
+#include "core/assertion.h"
+#include "sys/library.h"
+#include "platform/platform.h"
 
 namespace zu {
 namespace sys {

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <mutex>
 
-#include "isaac.h"
-#include "library.h"
+#include "util/isaac.h"
+#include "sys/library.h"
 
 namespace zu {
 namespace util {

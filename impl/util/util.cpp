@@ -4,7 +4,7 @@
 #include <boost/make_shared.hpp>
 #include <cstring>
 
-#include "assertion.h"
+#include "core/assertion.h"
 
 namespace zu {
 namespace util {

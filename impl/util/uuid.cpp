@@ -6,7 +6,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "library.h"
+#include "sys/library.h"
 
 namespace zu {
 namespace util {

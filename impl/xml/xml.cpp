@@ -15,8 +15,8 @@
 #include <boost/weak_ptr.hpp>
 #include <zu/em.h>
 
-#include "assertion.h"
-#include "logging.h"
+#include "core/assertion.h"
+#include "diag/logging.h"
 
 namespace zu {
 namespace xml {
