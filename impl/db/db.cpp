@@ -1,5 +1,7 @@
 // Database connections over the MariaDB/MySQL client library and SQLCipher
 // (SQLite with encrypted files), and the in-memory record sets they fill.
+// Both engines are reached through their loaders: a connection opens its
+// library the first time it needs it.
 #include <zu/cypher.h>
 #include <zu/db.h>
 #include <zu/em.h>
@@ -7,9 +9,6 @@
 #include <zu/net.h>
 #include <zu/sys.h>
 #include <zu/url.h>
-
-#include <mysql.h>
-#include <sqlite3.h>
 
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/make_shared.hpp>
@@ -23,6 +22,8 @@
 
 #include "core/assertion.h"
 #include "diag/logging.h"
+#include "ext/mariadb.h"
+#include "ext/sqlcipher.h"
 
 namespace zu {
 namespace db {
@@ -35,18 +36,13 @@ unsigned int const ERROR_ENGINE = 100;
 
 char const* const notOpenedText = "connection not opened";
 
+#if ZU_WITH_MYSQL
 // Found rows for UPDATE, several statements and several results per text.
 unsigned long const mysqlClientFlags = CLIENT_FOUND_ROWS | CLIENT_MULTI_STATEMENTS | CLIENT_MULTI_RESULTS;
 static_assert((CLIENT_FOUND_ROWS | CLIENT_MULTI_STATEMENTS | CLIENT_MULTI_RESULTS) == 0x30002, "client flags");
 
-// mysql_init initialises the client library on first use, which is not
-// safe on two threads at once (the pool opens connections concurrently).
-void initMysqlLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] { mysql_library_init(0, nullptr, nullptr); });
-}
-
 char const* orNull(String const& text) { return text.empty() ? nullptr : text.cstr(); }
+#endif
 
 }  // namespace
 
@@ -70,6 +66,7 @@ class RecordSet : public IRecordSet {
   std::vector<TArray<String>> rows_;
 };
 
+#if ZU_WITH_MYSQL
 class MysqlConnection : public IConnection {
  public:
   explicit MysqlConnection(URL const& url);
@@ -84,6 +81,8 @@ class MysqlConnection : public IConnection {
  private:
   void const* owner() const { return static_cast<IConnection const*>(this); }
   void failed(String const& sql, char const* error);
+  // The client library's functions; only called once it is loaded.
+  static ext::MariaDB const& api() { return ext::mariadb().api; }
 
   String user_;
   String password_;
@@ -94,7 +93,9 @@ class MysqlConnection : public IConnection {
   String socket_;
   MYSQL* mysql_;  // null while closed
 };
+#endif  // ZU_WITH_MYSQL
 
+#if ZU_WITH_SQLITE
 class SqliteConnection : public IConnection {
  public:
   explicit SqliteConnection(URL const& url);
@@ -109,10 +110,38 @@ class SqliteConnection : public IConnection {
  private:
   void const* owner() const { return static_cast<IConnection const*>(this); }
   void failed(String const& sql, char const* error);
+  // The engine's functions; only called once it is loaded.
+  static ext::SQLCipher const& api() { return ext::sqlcipher().api; }
 
   sqlite3* sqlite_;  // null while closed
   String file_;
   ByteArray key_;
+};
+#endif  // ZU_WITH_SQLITE
+
+// The connection of an engine this build of the library was made without:
+// it never opens, and each operation reports why.
+class UnavailableConnection : public IConnection {
+ public:
+  explicit UnavailableConnection(std::string const& (*failure)()) : failure_(failure) {}
+
+  bool open() override { return ext::unavailable(owner(), failure_()); }
+  void close() override {}
+  bool isOpen() const override { return false; }
+  boost::shared_ptr<IRecordSet> query(String const&, unsigned int* affected) override {
+    if (affected) *affected = 0;
+    em::report(owner(), ERROR_NOT_OPENED, String(notOpenedText));
+    return boost::shared_ptr<IRecordSet>();
+  }
+  String escape(String const&) override {
+    ext::unavailable(owner(), failure_());
+    return String();
+  }
+
+ private:
+  void const* owner() const { return static_cast<IConnection const*>(this); }
+
+  std::string const& (*failure_)();
 };
 
 // ---------------------------------------------------------------- RecordSet
@@ -142,6 +171,7 @@ TArray<String> const& RecordSet::rowAt(unsigned int index) const {
 }
 
 // ---------------------------------------------------------- MysqlConnection
+#if ZU_WITH_MYSQL
 
 MysqlConnection::MysqlConnection(URL const& url) : port_(0), mysql_(nullptr) {
   String const userInfo = url.getUserInfo();
@@ -165,30 +195,31 @@ MysqlConnection::~MysqlConnection() { close(); }
 
 bool MysqlConnection::open() {
   close();
-  initMysqlLibrary();
-  mysql_ = mysql_init(nullptr);
+  ext::Library<ext::MariaDB> const& client = ext::mariadb();
+  if (!client.loaded) return ext::unavailable(owner(), client.failure);
+  mysql_ = api().mysql_init(nullptr);
   ZU_ASSERT(mysql_ != nullptr, "_mysql!=NULL");
   my_bool reconnect = 1;
-  mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);
-  if (!charset_.empty()) mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, charset_.cstr());
-  if (mysql_real_connect(mysql_, orNull(host_), user_.cstr(), password_.cstr(), database_.cstr(), port_,
+  api().mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);
+  if (!charset_.empty()) api().mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, charset_.cstr());
+  if (api().mysql_real_connect(mysql_, orNull(host_), user_.cstr(), password_.cstr(), database_.cstr(), port_,
                          orNull(socket_), mysqlClientFlags) != nullptr) {
     ZU_LOG_OBJ(3, "[DBG1]", *this,
                " connected to " << user_ << "@" << host_ << ":" << port_ << "/" << database_);
     return true;
   }
-  char const* const error = mysql_error(mysql_);
+  char const* const error = api().mysql_error(mysql_);
   if (em::catching(owner())) em::report(owner(), ERROR_ENGINE, String(error));
   ZU_LOG_OBJ(3, "[DBG1]", *this,
              " failed to open " << user_ << "@" << host_ << ":" << port_ << "/" << database_ << ". Err=" << error);
-  mysql_close(mysql_);
+  api().mysql_close(mysql_);
   mysql_ = nullptr;
   return false;
 }
 
 void MysqlConnection::close() {
   if (mysql_ == nullptr) return;
-  mysql_close(mysql_);
+  api().mysql_close(mysql_);
   mysql_ = nullptr;
 }
 
@@ -199,26 +230,26 @@ boost::shared_ptr<IRecordSet> MysqlConnection::query(String const& sql, unsigned
     em::report(owner(), ERROR_NOT_OPENED, String(notOpenedText));
     return boost::shared_ptr<IRecordSet>();
   }
-  if (mysql_query(mysql_, sql.cstr()) != 0) {
-    failed(sql, mysql_error(mysql_));
+  if (api().mysql_query(mysql_, sql.cstr()) != 0) {
+    failed(sql, api().mysql_error(mysql_));
     return boost::shared_ptr<IRecordSet>();
   }
   if (affected) *affected = 0;
   MYSQL_RES* kept = nullptr;
   bool ok = true;
   for (;;) {
-    MYSQL_RES* const result = mysql_store_result(mysql_);
+    MYSQL_RES* const result = api().mysql_store_result(mysql_);
     if (result != nullptr) {
       // The rows of the last statement that produced any are returned.
-      if (kept) mysql_free_result(kept);
+      if (kept) api().mysql_free_result(kept);
       kept = result;
-    } else if (mysql_field_count(mysql_) != 0) {
+    } else if (api().mysql_field_count(mysql_) != 0) {
       ok = false;
       break;
     } else if (affected) {
-      *affected = static_cast<unsigned int>(mysql_affected_rows(mysql_));
+      *affected = static_cast<unsigned int>(api().mysql_affected_rows(mysql_));
     }
-    int const status = mysql_next_result(mysql_);
+    int const status = api().mysql_next_result(mysql_);
     if (status == -1) break;
     if (status > 0) {
       ok = false;
@@ -226,29 +257,29 @@ boost::shared_ptr<IRecordSet> MysqlConnection::query(String const& sql, unsigned
     }
   }
   if (!ok) {
-    failed(sql, mysql_error(mysql_));
-    if (kept) mysql_free_result(kept);
+    failed(sql, api().mysql_error(mysql_));
+    if (kept) api().mysql_free_result(kept);
     // Results still pending would make every later query fail with
     // "commands out of sync": read and drop them.
-    while (mysql_more_results(mysql_) && mysql_next_result(mysql_) == 0) {
-      if (MYSQL_RES* const rest = mysql_store_result(mysql_)) mysql_free_result(rest);
+    while (api().mysql_more_results(mysql_) && api().mysql_next_result(mysql_) == 0) {
+      if (MYSQL_RES* const rest = api().mysql_store_result(mysql_)) api().mysql_free_result(rest);
     }
     return boost::shared_ptr<IRecordSet>();
   }
   boost::shared_ptr<RecordSet> records = boost::make_shared<RecordSet>();
   if (kept) {
-    while (MYSQL_FIELD* const field = mysql_fetch_field(kept)) records->fields_.append(String(field->name));
+    while (MYSQL_FIELD* const field = api().mysql_fetch_field(kept)) records->fields_.append(String(field->name));
     unsigned int const columns = records->fields_.size();
-    records->rows_.reserve(static_cast<std::size_t>(mysql_num_rows(kept)));
-    while (MYSQL_ROW const row = mysql_fetch_row(kept)) {
-      unsigned long const* const lengths = mysql_fetch_lengths(kept);
+    records->rows_.reserve(static_cast<std::size_t>(api().mysql_num_rows(kept)));
+    while (MYSQL_ROW const row = api().mysql_fetch_row(kept)) {
+      unsigned long const* const lengths = api().mysql_fetch_lengths(kept);
       TArray<String> cells;
       for (unsigned int i = 0; i < columns; ++i) {
         cells.append(row[i] ? String(row[i], static_cast<unsigned int>(lengths[i])) : String());
       }
       records->rows_.push_back(std::move(cells));
     }
-    mysql_free_result(kept);
+    api().mysql_free_result(kept);
   }
   return records;
 }
@@ -256,13 +287,18 @@ boost::shared_ptr<IRecordSet> MysqlConnection::query(String const& sql, unsigned
 String MysqlConnection::escape(String const& text) {
   unsigned long const length = text.length();
   if (length == 0) return text;
+  ext::Library<ext::MariaDB> const& client = ext::mariadb();
+  if (!client.loaded) {
+    ext::unavailable(owner(), client.failure);
+    return String();
+  }
   String escaped;
   char* const buffer = escaped.getBuffer(static_cast<unsigned int>(length * 2));
   // An open connection knows its character set (a multi-byte set can hide
   // a quote inside a character) and whether backslashes escape at all.
-  unsigned long written = mysql_ != nullptr ? mysql_real_escape_string(mysql_, buffer, text.cstr(), length)
+  unsigned long written = mysql_ != nullptr ? api().mysql_real_escape_string(mysql_, buffer, text.cstr(), length)
                                             : static_cast<unsigned long>(-1);
-  if (written == static_cast<unsigned long>(-1)) written = mysql_escape_string(buffer, text.cstr(), length);
+  if (written == static_cast<unsigned long>(-1)) written = api().mysql_escape_string(buffer, text.cstr(), length);
   buffer[written] = '\0';
   return escaped;
 }
@@ -272,7 +308,10 @@ void MysqlConnection::failed(String const& sql, char const* error) {
   ZU_LOG_OBJ(3, "[DBG1]", *this, "query failed,sql=\"" << sql << "\" Err=" << error);
 }
 
+#endif  // ZU_WITH_MYSQL
+
 // --------------------------------------------------------- SqliteConnection
+#if ZU_WITH_SQLITE
 
 SqliteConnection::SqliteConnection(URL const& url)
     : sqlite_(nullptr), file_(fs::Path(url.getPath()).toString()), key_(url.getQuery("key")) {}
@@ -281,15 +320,17 @@ SqliteConnection::~SqliteConnection() { close(); }
 
 bool SqliteConnection::open() {
   close();
+  ext::Library<ext::SQLCipher> const& engine = ext::sqlcipher();
+  if (!engine.loaded) return ext::unavailable(owner(), engine.failure);
   // The engine is keyed with the digest of the key bytes. A connection
   // string without a key gives a plain file that any SQLite tool reads.
   ByteArray const digest = cypher::IMD5::digest(key_);
-  int result = sqlite3_open(file_.cstr(), &sqlite_);
+  int result = api().sqlite3_open(file_.cstr(), &sqlite_);
   if (result == SQLITE_OK && !key_.empty()) {
-    result = sqlite3_key(sqlite_, digest.ptr(), static_cast<int>(digest.size()));
+    result = api().sqlite3_key(sqlite_, digest.ptr(), static_cast<int>(digest.size()));
   }
   if (result == SQLITE_OK) return true;
-  if (sqlite_ != nullptr) sqlite3_close(sqlite_);
+  if (sqlite_ != nullptr) api().sqlite3_close(sqlite_);
   sqlite_ = nullptr;
   em::report(owner(), ERROR_ENGINE, String("failed to open sqlite db"));
   ZU_LOG_OBJ(3, "[DBG1]", *this, "failed to open " << file_);
@@ -298,7 +339,7 @@ bool SqliteConnection::open() {
 
 void SqliteConnection::close() {
   if (sqlite_ == nullptr) return;
-  sqlite3_close(sqlite_);
+  api().sqlite3_close(sqlite_);
   sqlite_ = nullptr;
 }
 
@@ -312,52 +353,57 @@ boost::shared_ptr<IRecordSet> SqliteConnection::query(String const& sql, unsigne
   if (affected) *affected = 0;
   // Each statement runs exactly once; the first one's rows are collected
   // while it runs, so a statement that changes data is never repeated.
-  int const changesBefore = sqlite3_total_changes(sqlite_);
+  int const changesBefore = api().sqlite3_total_changes(sqlite_);
   boost::shared_ptr<RecordSet> records = boost::make_shared<RecordSet>();
   bool first = true;
   char const* rest = sql.cstr();
   while (*rest != '\0') {
     sqlite3_stmt* statement = nullptr;
     char const* next = nullptr;
-    if (sqlite3_prepare_v2(sqlite_, rest, -1, &statement, &next) != SQLITE_OK) {
-      failed(sql, sqlite3_errmsg(sqlite_));
+    if (api().sqlite3_prepare_v2(sqlite_, rest, -1, &statement, &next) != SQLITE_OK) {
+      failed(sql, api().sqlite3_errmsg(sqlite_));
       return boost::shared_ptr<IRecordSet>();
     }
     if (statement == nullptr) break;  // only blanks or comments were left
     rest = next;
     bool const collect = first;
     first = false;
-    int const columns = collect ? sqlite3_column_count(statement) : 0;
-    for (int i = 0; i < columns; ++i) records->fields_.append(String(sqlite3_column_name(statement, i)));
+    int const columns = collect ? api().sqlite3_column_count(statement) : 0;
+    for (int i = 0; i < columns; ++i) records->fields_.append(String(api().sqlite3_column_name(statement, i)));
     int step;
-    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+    while ((step = api().sqlite3_step(statement)) == SQLITE_ROW) {
       if (!collect) continue;
       TArray<String> cells;
       for (int i = 0; i < columns; ++i) {
-        cells.append(String(reinterpret_cast<char const*>(sqlite3_column_text(statement, i))));
+        cells.append(String(reinterpret_cast<char const*>(api().sqlite3_column_text(statement, i))));
       }
       records->rows_.push_back(std::move(cells));
     }
     if (step != SQLITE_DONE) {
-      failed(sql, sqlite3_errmsg(sqlite_));
-      sqlite3_finalize(statement);
+      failed(sql, api().sqlite3_errmsg(sqlite_));
+      api().sqlite3_finalize(statement);
       return boost::shared_ptr<IRecordSet>();
     }
-    sqlite3_finalize(statement);
+    api().sqlite3_finalize(statement);
   }
   // sqlite3_changes keeps the count of the last INSERT, UPDATE or DELETE
   // run on the handle, possibly by an earlier text: it only counts when
   // this text changed anything.
-  if (affected && sqlite3_total_changes(sqlite_) != changesBefore) {
-    *affected = static_cast<unsigned int>(sqlite3_changes(sqlite_));
+  if (affected && api().sqlite3_total_changes(sqlite_) != changesBefore) {
+    *affected = static_cast<unsigned int>(api().sqlite3_changes(sqlite_));
   }
   return records;
 }
 
 String SqliteConnection::escape(String const& text) {
-  char* const quoted = sqlite3_mprintf("%q", text.cstr());
+  ext::Library<ext::SQLCipher> const& engine = ext::sqlcipher();
+  if (!engine.loaded) {
+    ext::unavailable(owner(), engine.failure);
+    return String();
+  }
+  char* const quoted = api().sqlite3_mprintf("%q", text.cstr());
   String const result(quoted);
-  sqlite3_free(quoted);
+  api().sqlite3_free(quoted);
   return result;
 }
 
@@ -366,13 +412,23 @@ void SqliteConnection::failed(String const& sql, char const* error) {
   ZU_LOG_OBJ(3, "[DBG1]", *this, "query failed,sql=\"" << sql << "\" Err=" << error);
 }
 
+#endif  // ZU_WITH_SQLITE
+
 // ------------------------------------------------------------------ factory
 
 IConnection* newConnection(String const& connectionString) {
   URL const url(connectionString);
   String const scheme = url.getScheme();
+#if ZU_WITH_MYSQL
   if (scheme.compare("mysql", true) == 0) return new MysqlConnection(url);
+#else
+  if (scheme.compare("mysql", true) == 0) return new UnavailableConnection([]() -> std::string const& { return ext::mariadb().failure; });
+#endif
+#if ZU_WITH_SQLITE
   if (scheme.compare("sqlite", true) == 0) return new SqliteConnection(url);
+#else
+  if (scheme.compare("sqlite", true) == 0) return new UnavailableConnection([]() -> std::string const& { return ext::sqlcipher().failure; });
+#endif
   ZU_LOG(1, "[WARN]", "unsupported db " << scheme);
   return nullptr;
 }
