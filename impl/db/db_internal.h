@@ -30,15 +30,22 @@ class RecordSet : public IRecordSet {
   TArray<String> row(unsigned int index) const override;
   String get(unsigned int row, String const& name, String const& defaultValue) const override;
   String get(unsigned int row, unsigned int column) const override;
+  bool isNull(unsigned int row, unsigned int column) const override;
 
  private:
   friend class MysqlConnection;
   friend class SqliteConnection;
 
   TArray<String> const& rowAt(unsigned int index) const;
+  // Records that the cell at `column` of the row being added, `row`, is
+  // SQL NULL.
+  void markNull(std::size_t row, unsigned int column);
 
   TArray<String> fields_;
   std::vector<TArray<String>> rows_;
+  // Per row, which cells are NULL; rows past its end (and rows without
+  // entries) have none, so a result without NULLs costs nothing here.
+  std::vector<std::vector<bool>> nulls_;
 };
 
 // The connection of an engine this build of the library was made without:

@@ -158,7 +158,12 @@ boost::shared_ptr<IRecordSet> MysqlConnection::query(String const& sql, unsigned
       unsigned long const* const lengths = api().mysql_fetch_lengths(kept);
       TArray<String> cells;
       for (unsigned int i = 0; i < columns; ++i) {
-        cells.append(row[i] ? String(row[i], static_cast<unsigned int>(lengths[i])) : String());
+        if (row[i] == nullptr) {
+          records->markNull(records->rows_.size(), i);
+          cells.append(String());
+        } else {
+          cells.append(String(row[i], static_cast<unsigned int>(lengths[i])));
+        }
       }
       records->rows_.push_back(std::move(cells));
     }

@@ -47,6 +47,18 @@ TArray<String> const& RecordSet::rowAt(unsigned int index) const {
   return rows_[index];
 }
 
+bool RecordSet::isNull(unsigned int row, unsigned int column) const {
+  ZU_ASSERT(column < rowAt(row).size(), "column < columns");
+  return row < nulls_.size() && column < nulls_[row].size() && nulls_[row][column];
+}
+
+void RecordSet::markNull(std::size_t row, unsigned int column) {
+  if (nulls_.size() <= row) nulls_.resize(row + 1);
+  std::vector<bool>& cells = nulls_[row];
+  if (cells.size() <= column) cells.resize(fields_.size() > column ? fields_.size() : column + 1);
+  cells[column] = true;
+}
+
 // ------------------------------------------------------------------ factory
 
 IConnection* newConnection(String const& connectionString) {

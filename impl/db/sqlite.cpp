@@ -104,7 +104,12 @@ boost::shared_ptr<IRecordSet> SqliteConnection::query(String const& sql, unsigne
       if (!collect) continue;
       TArray<String> cells;
       for (int i = 0; i < columns; ++i) {
-        cells.append(String(reinterpret_cast<char const*>(api().sqlite3_column_text(statement, i))));
+        // A NULL value has no text (nor has an empty BLOB).
+        unsigned char const* const text = api().sqlite3_column_text(statement, i);
+        if (text == nullptr && api().sqlite3_column_type(statement, i) == SQLITE_NULL) {
+          records->markNull(records->rows_.size(), static_cast<unsigned int>(i));
+        }
+        cells.append(String(reinterpret_cast<char const*>(text)));
       }
       records->rows_.push_back(std::move(cells));
     }
