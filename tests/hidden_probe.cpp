@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -65,6 +66,30 @@ int xml() {
     bool const parsed = parser->parse("<a><b/></a>", 11, true);
     printReport(what, parsed && parser->document() != nullptr, guard);
   }
+  return 0;
+}
+
+// Threads that all make their first use of every loaded family at once:
+// each library is opened once, and every thread finds it ready.
+int concurrentFirstUse() {
+  unsigned int const threads = 8;
+  std::atomic<unsigned int> waiting{threads};
+  std::atomic<unsigned int> succeeded{0};
+  std::vector<std::thread> running;
+  for (unsigned int t = 0; t < threads; ++t) {
+    running.emplace_back([&] {
+      --waiting;
+      while (waiting.load() != 0) std::this_thread::yield();
+      bool ok = zu::util::IRegEx::compile("a+b", 0) != nullptr;
+      boost::shared_ptr<zu::xml::IParser> parser = zu::xml::IParser::New();
+      ok = parser->parse("<a/>", 4, true) && ok;
+      ok = zu::db::IConnection::New("mysql://u@127.0.0.1/none")->escape("it's") == "it\\'s" && ok;
+      ok = zu::db::IConnection::New("sqlite:///none.db")->escape("it's") == "it''s" && ok;
+      if (ok) ++succeeded;
+    });
+  }
+  for (std::thread& thread : running) thread.join();
+  std::printf("concurrent=%u/%u\n", succeeded.load(), threads);
   return 0;
 }
 
@@ -169,6 +194,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(what, "regex") == 0) result = regex();
   if (std::strcmp(what, "xml") == 0) result = xml();
   if (std::strcmp(what, "basics") == 0) result = basics();
+  if (std::strcmp(what, "concurrent") == 0) result = concurrentFirstUse();
   std::fflush(stdout);
   return result;
 }

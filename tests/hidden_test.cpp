@@ -167,6 +167,16 @@ TEST(LoadedLibrary, MysqlEscapeBeforeAnyOpen) {
   EXPECT_NE(std::string::npos, run.output.find("escape=[it\\'s] code=0\n")) << run.output;
 }
 
+TEST(LoadedLibrary, ConcurrentFirstUseOpensEachLibraryOnce) {
+  if (!(ZU_WITH_REGEX && ZU_WITH_XML && ZU_WITH_SQLITE && ZU_WITH_MYSQL)) {
+    GTEST_SKIP() << "zu was built without some of them";
+  }
+  ProbeRun const run = probe("concurrent");
+  ASSERT_EQ(0, run.status) << run.output;
+  EXPECT_NE(std::string::npos, run.output.find("concurrent=8/8\n")) << run.output;
+  EXPECT_TRUE(errorLines(run.output).empty()) << run.output;
+}
+
 // Strings, files, timers, sockets and the HTTP client and connection need
 // none of the six outside libraries, and a program using them starts and
 // runs where none of them can be loaded.
