@@ -234,6 +234,55 @@ TEST_F(SqliteTest, EscapedTextRoundTripsThroughAQuotedLiteral) {
   EXPECT_STREQ(nasty.cstr(), rows->get(0, 0u).cstr());
 }
 
+// Bound values and typed reads: texts that would end the statement or start
+// another arrive as data; numbers and NULL as themselves; anything but one
+// statement with as many placeholders as values is refused unsent.
+void checkBoundValues(Connection const& db) {
+  String const nasty = "a'b\\c\"'); DROP TABLE p; -- ? \n";
+  unsigned int affected = 99;
+  ASSERT_TRUE(db->query("CREATE TABLE p (id INTEGER, big BIGINT, r DOUBLE, t VARCHAR(100), n VARCHAR(10))"));
+  ASSERT_TRUE(db->query("INSERT INTO p VALUES (?, ?, ?, ?, ?);",
+                        {7, std::int64_t(-9000000000), 2.5, nasty, zu::db::SqlValue()}, &affected));
+  EXPECT_EQ(1u, affected);
+  // A "?" inside a literal or a comment is text, not a placeholder.
+  ASSERT_TRUE(db->query("INSERT INTO p VALUES (?, 0, 0, 'what?', ?) -- or ?", {8, "x"}));
+
+  Records rows = db->query("SELECT id, big, r, t, n FROM p WHERE t = ? OR t = 'what?' ORDER BY id", {nasty});
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(2u, rows->size());
+  EXPECT_EQ(7, rows->getInt(0, 0));
+  EXPECT_EQ(-9000000000, rows->getInt64(0, 1));
+  EXPECT_EQ(-1, rows->getInt(0, 1, -1));  // out of int's range
+  EXPECT_DOUBLE_EQ(2.5, rows->getReal(0, 2));
+  EXPECT_STREQ(nasty.cstr(), rows->get(0, 3u).cstr());
+  EXPECT_EQ(5, rows->getInt(0, 3, 5));  // not a number
+  EXPECT_TRUE(rows->isNull(0, 4));
+  EXPECT_EQ(-3, rows->getInt(0, 4, -3));
+  EXPECT_FALSE(rows->isNull(0, 3));
+  EXPECT_FALSE(rows->isNull(1, 4));
+  EXPECT_STREQ("x", rows->get(1, 4u).cstr());
+  EXPECT_FALSE(rows->isNull(1, 0));
+
+  // The table survived the text that tried to drop it.
+  Records count = db->query("SELECT COUNT(*) FROM p");
+  ASSERT_TRUE(count);
+  EXPECT_EQ(2, count->getInt(0, 0));
+
+  for (auto const& bad : {std::make_pair("SELECT ?; SELECT 1", 1u), std::make_pair("SELECT ?, ?", 1u),
+                          std::make_pair("SELECT ?", 2u), std::make_pair("SELECT '?", 1u),
+                          std::make_pair("SELECT ? /* open", 1u)}) {
+    zu::em::CatchError guard(db.get());
+    std::vector<zu::db::SqlValue> values(bad.second, zu::db::SqlValue(1));
+    EXPECT_FALSE(db->query(bad.first, values)) << bad.first;
+    EXPECT_EQ(2u, guard.code()) << bad.first;
+  }
+  count = db->query("SELECT COUNT(*) FROM p");
+  ASSERT_TRUE(count);
+  EXPECT_EQ(2, count->getInt(0, 0));
+}
+
+TEST_F(SqliteTest, BoundValuesAreEscapedAndCellsReadAsNumbersOrNull) { checkBoundValues(openDb()); }
+
 TEST_F(SqliteTest, AKeyEncryptsTheFileAndIsNeededToReadIt) {
   std::string const key = "?key=00112233445566778899AABBCCDDEEFF";
   {
@@ -537,6 +586,16 @@ TEST_F(MysqlTest, EscapedTextRoundTripsThroughAQuotedLiteral) {
   rows = db->query("SELECT v FROM e");
   ASSERT_TRUE(rows);
   EXPECT_STREQ("it's \\", rows->get(0, 0u).cstr());
+}
+
+TEST_F(MysqlTest, BoundValuesAreEscapedAndCellsReadAsNumbersOrNull) {
+  Connection db = openDb();
+  checkBoundValues(db);
+  // A backslash-quote inside a literal does not end it for MySQL.
+  Records rows = db->query("SELECT 'it\\'s ?', ?", {"v"});
+  ASSERT_TRUE(rows);
+  EXPECT_STREQ("it's ?", rows->get(0, 0u).cstr());
+  EXPECT_STREQ("v", rows->get(0, 1u).cstr());
 }
 
 TEST_F(MysqlTest, PoolReportsOpenFailuresOnThePool) {

@@ -1,24 +1,28 @@
+// Regular expressions over PCRE2's POSIX-style interface, reached through
+// its loader: the library is opened by the first compilation.
 #include <zu/em.h>
 #include <zu/util.h>
 
 #include <boost/make_shared.hpp>
 #include <vector>
 
-// PCRE2's POSIX-style interface. Its header maps regcomp and friends onto
-// pcre2_regcomp and friends; the C library's <regex.h> must not be
-// included as well, as its regex_t is laid out differently.
-#include <pcre2posix.h>
+// The loader's header brings PCRE2's POSIX-style declarations (regex_t
+// and friends); the C library's <regex.h> must not be included as well,
+// as its regex_t is laid out differently.
+#include "ext/pcre2posix.h"
 
 namespace zu {
 namespace util {
 namespace impl {
 
+#if ZU_WITH_REGEX
+
 namespace {
 
 // PCRE's text for `code`, at most 256 bytes with the terminator.
-String errorText(int code, regex_t const* compiled) {
+String errorText(ext::Pcre2Posix const& pcre, int code, regex_t const* compiled) {
   char text[256];
-  regerror(code, compiled, text, sizeof text);
+  pcre.pcre2_regerror(code, compiled, text, sizeof text);
   return String(text);
 }
 
@@ -27,10 +31,10 @@ String errorText(int code, regex_t const* compiled) {
 class RegEx : public IRegEx {
  public:
   // Takes over a successfully compiled expression.
-  explicit RegEx(regex_t const& compiled) : compiled_(compiled) {}
+  RegEx(ext::Pcre2Posix const& pcre, regex_t const& compiled) : pcre_(pcre), compiled_(compiled) {}
   RegEx(RegEx const&) = delete;
   RegEx& operator=(RegEx const&) = delete;
-  ~RegEx() override { regfree(&compiled_); }
+  ~RegEx() override { pcre_.pcre2_regfree(&compiled_); }
 
   bool match(String const& text, TArray<RegExMatch>& matches, unsigned int flags) override {
     unsigned int const n = matches.size();
@@ -41,9 +45,9 @@ class RegEx : public IRegEx {
       many.resize(n);
       slots = many.data();
     }
-    int const result = regexec(&compiled_, text.cstr(), n ? n : 1, slots, static_cast<int>(flags));
+    int const result = pcre_.pcre2_regexec(&compiled_, text.cstr(), n ? n : 1, slots, static_cast<int>(flags));
     if (result != 0) {
-      if (em::catching(this)) em::report(this, static_cast<unsigned int>(result), errorText(result, &compiled_));
+      if (em::catching(this)) em::report(this, static_cast<unsigned int>(result), errorText(pcre_, result, &compiled_));
       return false;
     }
     for (unsigned int i = 0; i < n; ++i) {
@@ -60,20 +64,36 @@ class RegEx : public IRegEx {
   }
 
  private:
+  ext::Pcre2Posix const& pcre_;
   regex_t compiled_;
 };
+
+#endif  // ZU_WITH_REGEX
 
 }  // namespace impl
 
 boost::shared_ptr<IRegEx> IRegEx::compile(String const& pattern, unsigned int flags) {
+  void const* const owner = reinterpret_cast<void const*>(&IRegEx::compile);
+  ext::Library<ext::Pcre2Posix> const& library = ext::pcre2posix();
+  if (!library.loaded) {
+    ext::unavailable(owner, library.failure);
+    return boost::shared_ptr<IRegEx>();
+  }
+#if ZU_WITH_REGEX
+  ext::Pcre2Posix const& pcre = library.api;
   // Zeroed, so that freeing what a failed compilation left behind touches
   // no stray pointer.
   regex_t compiled = regex_t();
-  int const result = regcomp(&compiled, pattern.cstr(), static_cast<int>(flags));
-  if (result == 0) return boost::make_shared<impl::RegEx>(compiled);
-  void const* const owner = reinterpret_cast<void const*>(&IRegEx::compile);
-  if (em::catching(owner)) em::report(owner, static_cast<unsigned int>(result), impl::errorText(result, &compiled));
-  regfree(&compiled);
+  int const result = pcre.pcre2_regcomp(&compiled, pattern.cstr(), static_cast<int>(flags));
+  if (result == 0) return boost::make_shared<impl::RegEx>(pcre, compiled);
+  if (em::catching(owner)) {
+    em::report(owner, static_cast<unsigned int>(result), impl::errorText(pcre, result, &compiled));
+  }
+  pcre.pcre2_regfree(&compiled);
+#else
+  static_cast<void>(pattern);
+  static_cast<void>(flags);
+#endif
   return boost::shared_ptr<IRegEx>();
 }
 

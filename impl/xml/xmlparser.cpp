@@ -1,4 +1,5 @@
-// The XML parser: Expat's callbacks build the tree of zu::xml.
+// The XML parser: Expat's callbacks build the tree of zu::xml. Expat is
+// reached through its loader and opened by the first parse.
 #include <zu/xml.h>
 
 #include <climits>
@@ -7,21 +8,23 @@
 #include <string>
 #include <unordered_map>
 
-#include <expat.h>
-
 #include <boost/make_shared.hpp>
 #include <zu/em.h>
+
+#include "ext/expat.h"
 
 namespace zu {
 namespace xml {
 namespace impl {
+
+#if ZU_WITH_XML
 
 namespace {
 
 // Expat's code as the code, its text for the code as the text.
 void translateExpatError(unsigned int rawCode, unsigned int* code, String* text) {
   if (code) *code = rawCode;
-  if (text) *text = String(XML_ErrorString(static_cast<XML_Error>(rawCode)));
+  if (text) *text = String(ext::expat().api.XML_ErrorString(static_cast<XML_Error>(rawCode)));
 }
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -41,19 +44,27 @@ class Parser final : public IParser {
   Parser& operator=(Parser const&) = delete;
 
   bool parse(char const* data, unsigned int length, bool isFinal) override {
-    if (!expat_ && !open()) return fail(XML_ERROR_NO_MEMORY);
+    if (!expat_) {
+      ext::Library<ext::Expat> const& library = ext::expat();
+      if (!library.loaded) {
+        ext::unavailable(static_cast<IParser*>(this), library.failure);
+        resetReading();
+        return false;
+      }
+      if (!open(library.api)) return fail(XML_ERROR_NO_MEMORY);
+    }
     XML_Status status;
     for (;;) {
       unsigned int const piece = length > largestPiece ? largestPiece : length;
       bool const last = piece == length;
-      status = XML_Parse(expat_, data, static_cast<int>(piece), last && isFinal ? XML_TRUE : XML_FALSE);
+      status = api_->XML_Parse(expat_, data, static_cast<int>(piece), last && isFinal ? XML_TRUE : XML_FALSE);
       if (status != XML_STATUS_OK || last) break;
       data += piece;
       length -= piece;
     }
     if (status != XML_STATUS_OK)
       return fail(outOfMemory_ ? static_cast<unsigned int>(XML_ERROR_NO_MEMORY)
-                               : static_cast<unsigned int>(XML_GetErrorCode(expat_)));
+                               : static_cast<unsigned int>(api_->XML_GetErrorCode(expat_)));
     if (!isFinal) return true;
     boost::shared_ptr<IDocument> finished = IDocument::New(String(), version_, encoding_, String());
     finished->setRoot(root_);
@@ -74,15 +85,16 @@ class Parser final : public IParser {
   boost::shared_ptr<IDocument> document() const override { return document_; }
 
  private:
-  bool open() {
-    expat_ = XML_ParserCreate(nullptr);
+  bool open(ext::Expat const& api) {
+    api_ = &api;
+    expat_ = api.XML_ParserCreate(nullptr);
     if (!expat_) return false;
-    XML_SetUserData(expat_, this);
-    XML_SetElementHandler(expat_, &Parser::onStart, &Parser::onEnd);
-    XML_SetCharacterDataHandler(expat_, &Parser::onText);
-    XML_SetXmlDeclHandler(expat_, &Parser::onDeclaration);
-    XML_SetDoctypeDeclHandler(expat_, &Parser::onDoctypeStart, &Parser::onDoctypeEnd);
-    XML_SetNamespaceDeclHandler(expat_, &Parser::onNamespaceStart, &Parser::onNamespaceEnd);
+    api.XML_SetUserData(expat_, this);
+    api.XML_SetElementHandler(expat_, &Parser::onStart, &Parser::onEnd);
+    api.XML_SetCharacterDataHandler(expat_, &Parser::onText);
+    api.XML_SetXmlDeclHandler(expat_, &Parser::onDeclaration);
+    api.XML_SetDoctypeDeclHandler(expat_, &Parser::onDoctypeStart, &Parser::onDoctypeEnd);
+    api.XML_SetNamespaceDeclHandler(expat_, &Parser::onNamespaceStart, &Parser::onNamespaceEnd);
     return true;
   }
 
@@ -94,7 +106,7 @@ class Parser final : public IParser {
 
   // Back to idle: no Expat parser and nothing of a document being read.
   void resetReading() {
-    if (expat_) XML_ParserFree(expat_);
+    if (expat_) api_->XML_ParserFree(expat_);
     expat_ = nullptr;
     root_.reset();
     current_.reset();
@@ -155,7 +167,7 @@ class Parser final : public IParser {
   // Expat: the parse is stopped and reported as out of memory.
   void stop() {
     outOfMemory_ = true;
-    XML_StopParser(expat_, XML_FALSE);
+    api_->XML_StopParser(expat_, XML_FALSE);
   }
 
   static void XMLCALL onStart(void* self, XML_Char const* name, XML_Char const** attributes) {
@@ -203,6 +215,7 @@ class Parser final : public IParser {
   static void XMLCALL onNamespaceStart(void*, XML_Char const*, XML_Char const*) {}
   static void XMLCALL onNamespaceEnd(void*, XML_Char const*) {}
 
+  ext::Expat const* api_ = nullptr;  // set with expat_
   XML_Parser expat_ = nullptr;
   boost::shared_ptr<IDocument> document_;
   boost::shared_ptr<IElement> root_;
@@ -215,6 +228,19 @@ class Parser final : public IParser {
   std::unordered_map<std::string, String> names_;
   String spare_;
 };
+
+#else  // built without Expat: every parse fails, saying so
+
+class Parser final : public IParser {
+ public:
+  bool parse(char const*, unsigned int, bool) override {
+    return ext::unavailable(static_cast<IParser*>(this), ext::expat().failure);
+  }
+  void reset() override {}
+  boost::shared_ptr<IDocument> document() const override { return boost::shared_ptr<IDocument>(); }
+};
+
+#endif  // ZU_WITH_XML
 
 }  // namespace impl
 

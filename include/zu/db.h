@@ -10,12 +10,17 @@
 //
 // Failures are results (false, an empty pointer) with the reason reported
 // to a zu::em::CatchError guard set on the failing object: code 1 for
-// "connection not opened", code 100 with the engine's own message for every
-// engine failure. Nothing throws.
+// "connection not opened", code 2 for a statement and parameters that do
+// not fit (query with parameters), code 100 with the engine's own message
+// for every engine failure, and code 100 with "<library> could not be
+// loaded: <reason>" when the engine's library is missing. Nothing throws.
 #ifndef ZU_DB_H
 #define ZU_DB_H
 
 #include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
 #include <zu/array.h>
 #include <zu/config.h>
 #include <zu/io.h>
@@ -43,6 +48,45 @@ class ZU_API IRecordSet : public IBase {
   virtual String get(unsigned int row, String const& name, String const& defaultValue) const = 0;
   // The cell at `column` of `row`; both indices are checked by assertion.
   virtual String get(unsigned int row, unsigned int column) const = 0;
+
+  // The cell at `column` of `row` as a number: `defaultValue` when it is
+  // NULL, empty, not wholly a decimal number, or out of the type's range.
+  // Indices are checked by assertion.
+  int getInt(unsigned int row, unsigned int column, int defaultValue = 0) const;
+  std::int64_t getInt64(unsigned int row, unsigned int column, std::int64_t defaultValue = 0) const;
+  double getReal(unsigned int row, unsigned int column, double defaultValue = 0.0) const;
+  // True when the cell at `column` of `row` is SQL NULL (which get() reads
+  // as the empty text, as it reads an empty text). Indices are checked by
+  // assertion.
+  virtual bool isNull(unsigned int row, unsigned int column) const;
+};
+
+// One value for a "?" placeholder of IConnection::query: SQL NULL (made by
+// the default constructor and by a null `char const*`), a text (quoted and
+// escaped by the connection), or a number (written as is; a double that is
+// not finite is written as NULL).
+class ZU_API SqlValue {
+ public:
+  SqlValue();
+  SqlValue(String const& text);
+  SqlValue(char const* text);
+  SqlValue(double value);
+  // Every integer type, bool as 0 or 1.
+  template <class T, class = typename std::enable_if<std::is_integral<T>::value>::type>
+  SqlValue(T value)
+      : SqlValue(std::is_signed<T>::value, static_cast<std::int64_t>(value), static_cast<std::uint64_t>(value)) {}
+
+  bool isNull() const { return kind_ == KIND_NULL; }
+  bool isText() const { return kind_ == KIND_TEXT; }
+  // The text, or the number's decimal form; empty for NULL.
+  String const& text() const { return text_; }
+
+ private:
+  SqlValue(bool isSigned, std::int64_t signedValue, std::uint64_t unsignedValue);
+
+  enum Kind { KIND_NULL, KIND_TEXT, KIND_NUMBER };
+  Kind kind_;
+  String text_;
 };
 
 // One database connection, used by one thread at a time.
@@ -67,6 +111,17 @@ class ZU_API IConnection : public IBase {
   // connection's character set and quoting mode are honoured) or each
   // single quote doubled (SQLite).
   virtual String escape(String const& text) = 0;
+
+  // Runs exactly one statement whose "?" placeholders take `params` in
+  // order, each made safe by this connection's escape(): a text quoted and
+  // escaped, a number as it is, NULL as NULL, so no value can end the
+  // statement or start another. Placeholders are the "?" outside quoted
+  // strings, quoted names and comments. The statement may end with one
+  // ";"; any other ";", a quote left open, or a count of placeholders other
+  // than params.size() fails with code 2 before anything is sent. Otherwise
+  // as query(sql, affected).
+  boost::shared_ptr<IRecordSet> query(String const& sql, std::vector<SqlValue> const& params,
+                                      unsigned int* affected = nullptr);
 
   // A new, closed connection for the connection string's scheme ("mysql"
   // or "sqlite"); an empty pointer, and a warning line, for any other.

@@ -1,0 +1,69 @@
+// What the loaders of the outside libraries share: a library opened by its
+// versioned soname on first use, every function a family calls resolved at
+// once into a table, and the reason kept, reported and logged when not.
+//
+// A loader's accessor builds its result in a function-local static, so the
+// library is opened once, under the lock that guards the static's
+// initialisation, by whichever thread asks first. The result is never
+// destroyed and the library never closed: code running at exit may still
+// call through the table.
+#ifndef ZU_IMPL_EXT_LOADER_H
+#define ZU_IMPL_EXT_LOADER_H
+
+#include <string>
+
+namespace zu {
+namespace ext {
+
+// The code reported when a family's library is unavailable.
+unsigned int const ERROR_LIBRARY_UNAVAILABLE = 100;
+
+// The outcome of loading one library: its table of functions when
+// `loaded`, else the reason ("<soname> could not be loaded: <why>").
+template <class Table>
+struct Library {
+  bool loaded = false;
+  Table api{};
+  std::string failure;
+};
+
+// Opens one library and resolves functions from it. The first failure is
+// kept; later look-ups are skipped.
+class Resolver {
+ public:
+  explicit Resolver(char const* soname);
+  Resolver(Resolver const&) = delete;
+  Resolver& operator=(Resolver const&) = delete;
+  ~Resolver();
+
+  // Resolves `name` into `slot`, a pointer to the function's own type.
+  template <class Function>
+  void operator()(Function& slot, char const* name) {
+    slot = reinterpret_cast<Function>(find(name));
+  }
+
+  // True when the library and every function were found. Otherwise the
+  // library is closed, `failure` says why, and the reason is logged (at
+  // level 0: a family the host uses cannot work).
+  bool finish(std::string& failure);
+
+ private:
+  void* find(char const* name);
+
+  char const* const soname_;
+  void* library_;
+  std::string reason_;
+};
+
+// The failure of a family built without its library: logged like a load
+// failure, and the text says so.
+std::string notBuiltIn(char const* soname, char const* option);
+
+// Reports `failure` with code 100 under `owner`. Returns false, so a
+// family can write `return ext::unavailable(this, lib.failure);`.
+bool unavailable(void const* owner, std::string const& failure);
+
+}  // namespace ext
+}  // namespace zu
+
+#endif

@@ -1,0 +1,28 @@
+// Opening shared libraries at run time and finding their functions, for
+// the loaders of the outside libraries. Free of operating-system headers.
+#ifndef ZU_IMPL_DYNLOAD_PLATFORM_H
+#define ZU_IMPL_DYNLOAD_PLATFORM_H
+
+#include <string>
+
+namespace zu {
+namespace __ {
+namespace platform {
+
+// Opens the library `name` (a file name the system's loader searches for,
+// such as a versioned soname), its symbols kept private to this handle.
+// Null on failure, with the loader's reason in `reason`.
+void* openSharedLibrary(char const* name, std::string& reason);
+
+// The address of `symbol` in `library`; null when it has none, with the
+// loader's reason in `reason`.
+void* sharedLibrarySymbol(void* library, char const* symbol, std::string& reason);
+
+// Releases a handle from openSharedLibrary.
+void closeSharedLibrary(void* library);
+
+}  // namespace platform
+}  // namespace __
+}  // namespace zu
+
+#endif

@@ -1,0 +1,39 @@
+// Run-time loading of shared libraries through the dynamic linker (dlopen).
+#include "platform/dynload_platform.h"
+
+#include <dlfcn.h>
+
+namespace zu {
+namespace __ {
+namespace platform {
+
+namespace {
+std::string lastReason() {
+  char const* const text = dlerror();
+  return text ? std::string(text) : std::string("unknown reason");
+}
+}  // namespace
+
+void* openSharedLibrary(char const* name, std::string& reason) {
+  // Every symbol resolved now, so that a broken library fails here and not
+  // at some later call; kept local, so that two libraries exporting the
+  // same names (SQLite and SQLCipher, say) never meet.
+  void* const library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) reason = lastReason();
+  return library;
+}
+
+void* sharedLibrarySymbol(void* library, char const* symbol, std::string& reason) {
+  dlerror();
+  void* const address = dlsym(library, symbol);
+  if (address == nullptr) reason = lastReason();
+  return address;
+}
+
+void closeSharedLibrary(void* library) {
+  if (library != nullptr) dlclose(library);
+}
+
+}  // namespace platform
+}  // namespace __
+}  // namespace zu
