@@ -1,13 +1,13 @@
 // Script contexts and compiled scripts: the engine thread of each context,
-// the thread's chain of entered contexts, error reports and the loop guard.
-#include "js/js_internal.h"
+// the thread's chain of entered contexts, error reports and the loop guard;
+// and the module's entry point.
+#include "js/engine/engine.h"
 
 #include <zu/em.h>
 
 #include <boost/make_shared.hpp>
 #include <cstring>
 #include <map>
-#include <pthread.h>
 
 #include <js/ErrorReport.h>
 #include <js/Exception.h>
@@ -17,12 +17,14 @@
 #include <js/Warnings.h>
 
 #include "core/assertion.h"
-#include "sys/library.h"
 #include "diag/logging.h"
 
 namespace zu {
 namespace js {
 namespace impl {
+
+// libzu's services, set by the entry point.
+Host const* host = nullptr;
 
 namespace {
 
@@ -39,13 +41,8 @@ unsigned int const stackReserve = 0x10000;
 // above the real bottom of the mapping rather than a fixed distance below
 // the top.
 std::size_t stackQuota() {
-  pthread_attr_t attributes;
-  std::size_t size = engineStackSize;
-  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-    void* address = nullptr;
-    if (pthread_attr_getstack(&attributes, &address, &size) != 0) size = engineStackSize;
-    pthread_attr_destroy(&attributes);
-  }
+  std::size_t size = host->threadStackSize();
+  if (size == 0) size = engineStackSize;
   return size > 2 * stackReserve ? size - stackReserve : size / 2;
 }
 
@@ -100,11 +97,12 @@ void appendUtf8(std::string& out, char16_t const* text, std::size_t length) {
 }
 
 // Initialises the engine library once per process.
-void initialiseEngineLibrary() {
+void initialiseEngineLibrary(unsigned int maxBytes) {
   Runtime& state = runtime();
   if (state.initialised.load()) return;
   sys::ScopedLock lock(state.mutex);
   if (state.initialised.load()) return;
+  state.maxBytes.store(maxBytes);
   bool const ok = JS_Init();
   ZU_ASSERT(ok, "_runtime");
   state.initialised.store(true);
@@ -614,68 +612,60 @@ boost::shared_ptr<IValue> Script::eval() {
   return result;
 }
 
-}  // namespace impl
+namespace {
 
-void setMaxRuntimeBytes(unsigned int bytes) {
-  impl::Runtime& state = impl::runtime();
-  sys::ScopedLock lock(state.mutex);
-  if (state.initialised.load()) return;
-  state.maxBytes.store(bytes < 0x80000 ? 0x80000 : bytes);
-}
-
-unsigned int maxRuntimeBytes() { return impl::runtime().maxBytes.load(); }
-
-boost::shared_ptr<IContext> IContext::New(bool strict) {
-  impl::initialiseEngineLibrary();
-  boost::shared_ptr<impl::Engine> engine = boost::make_shared<impl::Engine>(strict);
-  boost::shared_ptr<sys::IThread> thread = sys::IThread::New(engine, sys::Normal, impl::engineStackSize);
+boost::shared_ptr<IContext> newContext(bool strict, unsigned int maxBytes) {
+  initialiseEngineLibrary(maxBytes);
+  boost::shared_ptr<Engine> engine = boost::make_shared<Engine>(strict);
+  boost::shared_ptr<sys::IThread> thread = sys::IThread::New(engine, sys::Normal, engineStackSize);
   engine->waitReady();
-  boost::shared_ptr<impl::Context> context = boost::make_shared<impl::Context>(engine, thread);
+  boost::shared_ptr<Context> context = boost::make_shared<Context>(engine, thread);
   engine->setOwner(context);
   return context;
 }
 
-UseContext::UseContext(boost::shared_ptr<IContext> const& context) : context_(context) {
-  ZU_ASSERT(context_, "context");
-  context_->enter();
-}
+boost::shared_ptr<IContext> current() { return currentContext(); }
 
-UseContext::~UseContext() { context_->leave(); }
-
-boost::shared_ptr<IContext> UseContext::current() { return impl::currentContext(); }
-
-boost::shared_ptr<IScript> IScript::compile(String const& source, String const& name, unsigned int line) {
-  void const* owner = reinterpret_cast<void const*>(&IScript::compile);
-  boost::shared_ptr<impl::Context> context = impl::requireContext();
-  impl::Engine& engine = context->engine();
-  boost::shared_ptr<impl::Script> script;
-  impl::Reports reports;
+boost::shared_ptr<IScript> compile(void const* owner, String const& source, String const& name, unsigned int line) {
+  boost::shared_ptr<Context> context = requireContext();
+  Engine& engine = context->engine();
+  boost::shared_ptr<Script> script;
+  Reports reports;
   engine.execute(
       [&] {
-        JSScript* compiled = impl::compileOn(engine, source, name, line);
+        JSScript* compiled = compileOn(engine, source, name, line);
         if (!compiled) return;
-        script = boost::make_shared<impl::Script>(source, name, line, context);
+        script = boost::make_shared<Script>(source, name, line, context);
         script->store(engine, context->enginePtr(), compiled);
       },
       &reports);
-  impl::deliver(owner, reports);
+  deliver(owner, reports);
   return script;
 }
 
-boost::shared_ptr<IValue> IScript::evalSource(String const& source, String const& name, unsigned int line) {
+boost::shared_ptr<IValue> evalSource(void const* owner, String const& source, String const& name, unsigned int line) {
   boost::shared_ptr<IValue> result;
-  impl::evaluate(reinterpret_cast<void const*>(&IScript::evalSource), source, name, line, &result);
+  evaluate(owner, source, name, line, &result);
   return result;
 }
 
-bool IScript::runSource(String const& source, String const& name, unsigned int line) {
-  return impl::evaluate(reinterpret_cast<void const*>(&IScript::runSource), source, name, line, nullptr);
+bool runSource(void const* owner, String const& source, String const& name, unsigned int line) {
+  return evaluate(owner, source, name, line, nullptr);
 }
 
+}  // namespace
+
+}  // namespace impl
 }  // namespace js
-
-namespace __ {
-void initializeScripting() { js::impl::runtime(); }
-}  // namespace __
-
 }  // namespace zu
+
+extern "C" __attribute__((visibility("default"))) void const* ZU_JS_MODULE_ENTRY(void const* host) {
+  using namespace zu::js::impl;
+  Host const* services = static_cast<Host const*>(host);
+  if (!services || services->version != moduleVersion) return nullptr;
+  zu::js::impl::host = services;
+  static ModuleTable const table = {moduleVersion, &newContext, &current,     &compile,     &evalSource,
+                                    &runSource,    &newUndefined, &newNull,  &newBoolean,  &newNumber,
+                                    &newString,    &newObject,    &newArray, &newFunction};
+  return &table;
+}

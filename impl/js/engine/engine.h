@@ -1,4 +1,4 @@
-// Private parts of the scripting family shared by its two sources: the
+// The scripting module's own parts, shared by its two sources: the
 // engine thread of a context, the process-wide engine state and the
 // conversions between engine values and value objects.
 //
@@ -8,11 +8,13 @@
 // it stops. Engine objects referenced by value objects are rooted by the
 // Engine, which frees every remaining root when it stops: a value object
 // never touches the engine except through a task on its engine thread.
-#ifndef ZU_IMPL_JS_INTERNAL_H
-#define ZU_IMPL_JS_INTERNAL_H
+#ifndef ZU_IMPL_JS_ENGINE_H
+#define ZU_IMPL_JS_ENGINE_H
 
 #include <zu/js.h>
 #include <zu/sys.h>
+
+#include "js/js_module.h"
 
 #include <atomic>
 #include <boost/enable_shared_from_this.hpp>
@@ -42,7 +44,20 @@ namespace impl {
 
 class Context;
 
-// Process-wide engine state, made when the library is loaded.
+// libzu's services to the module.
+extern Host const* host;
+
+// The value factories of the module's table.
+boost::shared_ptr<IUndefined> newUndefined();
+boost::shared_ptr<INull> newNull();
+boost::shared_ptr<IBoolean> newBoolean(bool value);
+boost::shared_ptr<INumber> newNumber(double value);
+boost::shared_ptr<IString> newString(String const& text);
+boost::shared_ptr<IObject> newObject();
+boost::shared_ptr<IArray> newArray(unsigned int length);
+boost::shared_ptr<IFunction> newFunction(String const& name, NativeFunction function, unsigned int argumentCount);
+
+// Process-wide engine state, made with the first context.
 struct Runtime {
   sys::Mutex mutex;
   // Whether the engine library has been initialised (once per process).

@@ -1,4 +1,6 @@
-// UDT stream sockets over the UDT library.
+// UDT stream sockets over the UDT library: the UDT module, libzu-udt.so.
+#include "net/udt_module.h"
+
 #include <zu/em.h>
 #include <zu/socket.h>
 #include <zu/sys.h>
@@ -23,7 +25,7 @@ AtomicInteger& cleanupRegistered() {
   return flag;
 }
 
-void finalizeAtExit() { IUDTSocket::finalize(); }
+void finalizeAtExit() { UDT::cleanup(); }
 
 unsigned int kindOf(int code) {
   switch (code) {
@@ -184,11 +186,22 @@ class UDTSocket : public IUDTSocket, public func::IIO {
   UDTSOCKET handle_;
 };
 
+namespace {
+
+boost::shared_ptr<IUDTSocket> newSocket() { return boost::make_shared<UDTSocket>(); }
+
+void finalize() { UDT::cleanup(); }
+
+}  // namespace
+
 }  // namespace impl
-
-boost::shared_ptr<IUDTSocket> IUDTSocket::New() { return boost::make_shared<impl::UDTSocket>(); }
-
-void IUDTSocket::finalize() { UDT::cleanup(); }
-
 }  // namespace net
 }  // namespace zu
+
+extern "C" __attribute__((visibility("default"))) void const* ZU_UDT_MODULE_ENTRY(void const* host) {
+  using namespace zu::net::impl;
+  unsigned int const* version = static_cast<unsigned int const*>(host);
+  if (!version || *version != udtModuleVersion) return nullptr;
+  static UDTModuleTable const table = {udtModuleVersion, &newSocket, &finalize};
+  return &table;
+}
