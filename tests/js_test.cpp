@@ -1,12 +1,20 @@
 #include <zu/em.h>
 #include <zu/js.h>
+#include <zu/logger.h>
 #include <zu/sys.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <boost/make_shared.hpp>
+#include <dlfcn.h>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hidden_library.h"
 
 using namespace zu;
 using namespace zu::js;
@@ -442,4 +450,98 @@ TEST_F(Js, NativeFunctions) {
   boost::shared_ptr<IObject> r = boost::dynamic_pointer_cast<IObject>(f->call(args));
   ASSERT_TRUE(r);
   EXPECT_EQ(String("4"), r->get("total")->toString());
+}
+
+namespace {
+
+// Collects the log lines written while it is set.
+class LogLines : public zu::util::logger::ILogCallback {
+ public:
+  void onLog(char const* line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(line);
+  }
+  int count(std::string const& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (std::string const& line : lines_)
+      if (line.find(text) != std::string::npos) ++n;
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// What a process without a usable scripting module sees: every operation
+// fails as it fails without a context, with code 100 and `expected` as the
+// start of the text, the reason is logged once, and the rest of the
+// library works.
+void expectScriptingUnavailable(std::string const& expected) {
+  boost::shared_ptr<LogLines> lines = boost::make_shared<LogLines>();
+  zu::util::logger::setCallback(lines);
+  {
+    CatchError guard(reinterpret_cast<void const*>(&IContext::New));
+    EXPECT_FALSE(IContext::New(false));
+    EXPECT_EQ(100u, guard.code());
+    EXPECT_TRUE(std::string(guard.text().cstr()).rfind(expected, 0) == 0) << guard.text().cstr();
+  }
+  {
+    CatchError guard(reinterpret_cast<void const*>(&IContext::New));
+    EXPECT_FALSE(IContext::New(true));
+    EXPECT_EQ(100u, guard.code());
+  }
+  {
+    CatchError guard(ownerOf(&IScript::runSource));
+    EXPECT_FALSE(IScript::runSource("1", "x.js", 1));
+    EXPECT_EQ(100u, guard.code());
+  }
+  EXPECT_FALSE(IScript::compile("1", "x.js", 1));
+  EXPECT_FALSE(IScript::evalSource("1", "x.js", 1));
+  EXPECT_FALSE(IUndefined::New());
+  EXPECT_FALSE(IObject::New());
+  EXPECT_FALSE(UseContext::current());
+  setMaxRuntimeBytes(0x200000);
+  EXPECT_EQ(0x200000u, maxRuntimeBytes());
+  EXPECT_EQ(1, lines->count("[ERR ]"));
+  EXPECT_EQ(1, lines->count(expected));
+  zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
+  String text("still");
+  text += " working";
+  EXPECT_EQ(String("still working"), text);
+}
+
+}  // namespace
+
+TEST(JsModule, MissingEngineLibraryFailsCleanly) {
+  if (!zu_test::inHiddenChild()) {
+    zu_test::rerunWithHidden({"libmozjs-102.so.0"});
+    return;
+  }
+  expectScriptingUnavailable("libmozjs-102.so.0 could not be loaded: ");
+}
+
+TEST(JsModule, MissingModuleFailsCleanly) {
+  if (!zu_test::inHiddenChild()) {
+    // The module sits beside libzu.
+    Dl_info info;
+    ASSERT_NE(0, dladdr(reinterpret_cast<void*>(&IContext::New), &info));
+    std::string module = info.dli_fname;
+    module = module.substr(0, module.rfind('/') + 1) + "libzu-js.so";
+    zu_test::rerunWithHidden({module});
+    return;
+  }
+  expectScriptingUnavailable("libzu-js.so could not be loaded: ");
+}
+
+// The engine's library is opened privately: its own abort() does not
+// replace the one the rest of the process calls.
+TEST(JsModuleDeathTest, FailedAssertionEndsWithSIGABRTWithTheEngineLoaded) {
+  EXPECT_EXIT(
+      {
+        boost::shared_ptr<IContext> context = IContext::New(false);
+        if (context) UseContext(boost::shared_ptr<IContext>());
+      },
+      ::testing::KilledBySignal(SIGABRT), "Assertion failed: context");
 }
