@@ -124,8 +124,8 @@ TEST_F(Js, RuntimeErrorsAreReportedUnderTheirOwner) {
   {
     CatchError guard(ownerOf(&IScript::runSource));
     EXPECT_FALSE(IScript::runSource("var u;\nu();", "r.js", 10));
-    EXPECT_EQ(4u, guard.code());
-    EXPECT_TRUE(guard.text().startsWith("error(")) << guard.text().cstr();
+    EXPECT_EQ(3u, guard.code());
+    EXPECT_TRUE(guard.text().startsWith("exception(")) << guard.text().cstr();
     EXPECT_NE(0xFFFFFFFFu, guard.text().find("u is not a function\nline: 11")) << guard.text().cstr();
   }
   {
@@ -138,8 +138,48 @@ TEST_F(Js, RuntimeErrorsAreReportedUnderTheirOwner) {
   ASSERT_TRUE(script);
   CatchError guard(script.get());
   EXPECT_FALSE(script->run());
-  EXPECT_EQ(4u, guard.code());
+  EXPECT_EQ(3u, guard.code());
   EXPECT_NE(0xFFFFFFFFu, guard.text().find(") boom\nline: 1")) << guard.text().cstr();
+}
+
+// Every value that code throws and nothing catches is an exception (3),
+// whatever its type; failures that are not thrown values are errors (4).
+TEST_F(Js, UncaughtThrownValuesAreExceptionsWhateverTheirType) {
+  char const* const thrown[] = {"throw 42",
+                                "throw 'text'",
+                                "throw {code: 7}",
+                                "throw new Error('boom')",
+                                "throw new RangeError('range')",
+                                "null.x",
+                                "undefinedName + 1",
+                                "new Array(-1)",
+                                "eval('var = ;')",
+                                "try { throw 1 } catch (e) { throw new TypeError('again') }"};
+  for (char const* source : thrown) {
+    CatchError guard(ownerOf(&IScript::evalSource));
+    EXPECT_FALSE(eval(source)) << source;
+    EXPECT_EQ(3u, guard.code()) << source;
+    EXPECT_TRUE(guard.text().startsWith("exception(")) << source << ": " << guard.text().cstr();
+  }
+  {
+    // A compile error is not a thrown value, in a one-shot source as in a
+    // compiled script.
+    CatchError guard(ownerOf(&IScript::evalSource));
+    EXPECT_FALSE(eval("var = ;"));
+    EXPECT_EQ(4u, guard.code());
+    EXPECT_TRUE(guard.text().startsWith("error(")) << guard.text().cstr();
+  }
+  {
+    // Nor is running out of memory, which scripts cannot catch.
+    CatchError guard(ownerOf(&IScript::runSource));
+    EXPECT_FALSE(IScript::runSource("var a = []; for (;;) a.push(new Array(1000).fill(1))", "oom.js", 1));
+    EXPECT_EQ(4u, guard.code());
+    EXPECT_TRUE(guard.text().startsWith("error(")) << guard.text().cstr();
+    EXPECT_TRUE(IScript::runSource("a = null", "oom.js", 1));
+    context->gc();
+  }
+  // A thrown value caught by the script is no failure.
+  EXPECT_EQ(String("7"), textOf(eval("try { throw 7 } catch (e) { e }")));
 }
 
 TEST(JsRuntime, StrictContextsReportStrictModeErrors) {
@@ -286,6 +326,13 @@ TEST_F(Js, PrimitiveValues) {
   EXPECT_EQ(4294967295u, INumber::New(-1)->toUint32());
   EXPECT_EQ(String("2.5"), INumber::New(2.5)->toString());
   EXPECT_FALSE(INumber::New(0)->toBoolean());
+  EXPECT_TRUE(INumber::New(-0.5)->toBoolean());
+  // NaN is falsy, made here or by a script.
+  EXPECT_FALSE(INumber::newNaN()->toBoolean());
+  boost::shared_ptr<INumber> scriptNaN = boost::dynamic_pointer_cast<INumber>(eval("0/0"));
+  ASSERT_TRUE(scriptNaN);
+  EXPECT_TRUE(scriptNaN->isNaN());
+  EXPECT_FALSE(scriptNaN->toBoolean());
   EXPECT_FALSE(INumber::New(1)->equals(INumber::New(1)));
   EXPECT_EQ(String("h\xC3\xA9llo"), IString::New("h\xC3\xA9llo")->value());
   EXPECT_FALSE(IString::New("")->toBoolean());

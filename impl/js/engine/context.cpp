@@ -167,6 +167,7 @@ void Engine::createEngineContext() {
   ok = JS::InitRealmStandardClasses(cx_);
   ZU_ASSERT(ok, "_handle!= NULL");
   stash_ = new JS::PersistentRootedValue(cx_);
+  nativeFailure_ = new JS::PersistentRootedValue(cx_);
 }
 
 void Engine::destroyEngineContext() {
@@ -176,6 +177,8 @@ void Engine::destroyEngineContext() {
   scripts_.clear();
   delete stash_;
   stash_ = nullptr;
+  delete nativeFailure_;
+  nativeFailure_ = nullptr;
   JS::LeaveRealm(cx_, nullptr);
   delete global_;
   global_ = nullptr;
@@ -287,19 +290,21 @@ void Engine::removeScript(JS::PersistentRooted<JSScript*>* script) {
 
 void Engine::addReport(unsigned int code, std::string const& text) { collected_.push_back(Report{code, text}); }
 
-void Engine::addReport(JSErrorReport const* report, char const* fallbackMessage) {
+void Engine::addReport(JSErrorReport const* report, char const* fallbackMessage, bool thrown) {
   char const* kind = "error";
   unsigned int code = 4;
   char const* name = report->errorMessageName;
   if (report->isWarning()) {
     kind = "warning";
     code = 1;
-  } else if (name && std::strcmp(name, "JSMSG_UNCAUGHT_EXCEPTION") == 0) {
-    kind = "exception";
-    code = 3;
   } else if (strict_ && isStrictModeError(name)) {
     kind = "strict";
     code = 2;
+  } else if (thrown) {
+    // Whatever its type: a thrown number, an Error object, or the
+    // engine's own TypeError raised by script code.
+    kind = "exception";
+    code = 3;
   }
   std::string text(kind);
   text += '(';
@@ -327,16 +332,26 @@ void Engine::addReport(JSErrorReport const* report, char const* fallbackMessage)
   collected_.push_back(Report{code, text});
 }
 
-void Engine::takeError() {
+void Engine::takeError(bool compiling) {
+  // Failures that are not values thrown by code: compile errors, the loop
+  // guard's stop, running out of memory and a native function that failed
+  // without throwing.
+  bool thrown = !compiling;
   if (!stash_->isUndefined()) {
     JS_SetPendingException(cx_, *stash_);
     stash_->setUndefined();
+    thrown = false;
   }
   if (!JS_IsExceptionPending(cx_)) return;
+  if (JS_IsThrowingOutOfMemory(cx_)) thrown = false;
   JS::ExceptionStack exception(cx_);
   if (!JS::StealPendingExceptionStack(cx_, &exception)) {
     JS_ClearPendingException(cx_);
     return;
+  }
+  if (!nativeFailure_->isUndefined()) {
+    if (exception.exception() == *nativeFailure_) thrown = false;
+    nativeFailure_->setUndefined();
   }
   JS::ErrorReportBuilder builder(cx_);
   if (!builder.init(cx_, exception, JS::ErrorReportBuilder::WithSideEffects) || !builder.report()) {
@@ -344,7 +359,12 @@ void Engine::takeError() {
     addReport(4, "error(0) unknown error\nline: 0");
     return;
   }
-  addReport(builder.report(), builder.toStringResult().c_str());
+  addReport(builder.report(), builder.toStringResult().c_str(), thrown);
+}
+
+void Engine::markNativeFailure() {
+  JS::RootedValue exception(cx_);
+  if (JS_GetPendingException(cx_, &exception)) nativeFailure_->set(exception);
 }
 
 void Engine::warningReporter(JSContext* cx, JSErrorReport* report) {
@@ -352,7 +372,7 @@ void Engine::warningReporter(JSContext* cx, JSErrorReport* report) {
   if (!engine || !report) return;
   // The loop guard's own stop raises this; its error is reported instead.
   if (report->errorMessageName && std::strcmp(report->errorMessageName, "JSMSG_TERMINATED") == 0) return;
-  engine->addReport(report, nullptr);
+  engine->addReport(report, nullptr, false);
 }
 
 void Engine::armGuard(void const* key) {
@@ -512,11 +532,11 @@ JSScript* compileOn(Engine& engine, String const& source, String const& name, un
   if (engine.strict()) options.setForceStrictMode();
   JS::SourceText<mozilla::Utf8Unit> text;
   if (!text.init(cx, source.cstr(), source.length(), JS::SourceOwnership::Borrowed)) {
-    engine.takeError();
+    engine.takeError(true);
     return nullptr;
   }
   JSScript* script = JS::Compile(cx, options, text);
-  if (!script) engine.takeError();
+  if (!script) engine.takeError(true);
   return script;
 }
 
@@ -530,14 +550,13 @@ bool evaluate(void const* owner, String const& source, String const& name, unsig
   engine.execute(
       [&] {
         JSContext* cx = engine.cx();
-        JS::CompileOptions options(cx);
-        options.setFileAndLine(name.cstr(), line);
-        if (engine.strict()) options.setForceStrictMode();
-        JS::SourceText<mozilla::Utf8Unit> text;
+        // Compiled apart from running, so that a compile error is told
+        // from a value the code throws.
+        JS::RootedScript script(cx, compileOn(engine, source, name, line));
+        if (!script) return;
         JS::RootedValue value(cx);
         engine.armGuard(nullptr);
-        ok = text.init(cx, source.cstr(), source.length(), JS::SourceOwnership::Borrowed) &&
-             JS::Evaluate(cx, options, text, &value);
+        ok = JS_ExecuteScript(cx, script, &value);
         engine.disarmGuard();
         if (!ok) {
           engine.takeError();

@@ -117,10 +117,16 @@ class Engine : public sys::IRunnable {
   void setOwner(boost::shared_ptr<Context> const& owner) { owner_ = owner; }
 
   // Turns the pending exception (or the one the loop guard took aside)
-  // into a report of the running task; clears it.
-  void takeError();
+  // into a report of the running task; clears it. A value thrown by
+  // running code is an exception (code 3); a compile error (`compiling`),
+  // the loop guard's stop, running out of memory and a failed native
+  // function are errors (code 4).
+  void takeError(bool compiling = false);
   // Adds a report of the running task from an engine report.
-  void addReport(JSErrorReport const* report, char const* fallbackMessage);
+  void addReport(JSErrorReport const* report, char const* fallbackMessage, bool thrown);
+  // Marks the pending exception as a native function's failure rather
+  // than a value thrown by code.
+  void markNativeFailure();
   // Adds a report with a text made here.
   void addReport(unsigned int code, std::string const& text);
 
@@ -152,6 +158,7 @@ class Engine : public sys::IRunnable {
   std::unordered_set<JS::PersistentRootedValue*> roots_;
   std::unordered_set<JS::PersistentRooted<JSScript*>*> scripts_;
   JS::PersistentRootedValue* stash_ = nullptr;
+  JS::PersistentRootedValue* nativeFailure_ = nullptr;
   Reports collected_;
   uint32_t liveAfterCollection_ = 0;
 

@@ -598,6 +598,7 @@ bool trampoline(JSContext* cx, unsigned argc, JS::Value* vp) {
   }
   if (!result || !toEngine(*engine, result, args.rval())) {
     JS_ReportErrorASCII(cx, "Native function failure");
+    engine->markNativeFailure();
     return false;
   }
   return true;
