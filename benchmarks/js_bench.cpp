@@ -19,8 +19,11 @@
 #include <jsapi.h>
 #include <jsfriendapi.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -84,6 +87,53 @@ void BM_ZuPropertyGetSet(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ZuPropertyGetSet);
+
+// One call of a native function from C++: into the engine, out to the
+// native function and back with its result.
+void BM_ZuNativeRoundTrip(benchmark::State& state) {
+  zu::js::UseContext use(zuSide().context);
+  boost::shared_ptr<zu::js::IFunction> f = zu::js::IFunction::New("f", &zuAdd, 2);
+  zu::TArray<boost::shared_ptr<zu::js::IValue> > arguments;
+  arguments.append(zu::js::INumber::New(1));
+  arguments.append(zu::js::INumber::New(2));
+  for (auto _ : state) benchmark::DoNotOptimize(f->call(arguments));
+}
+BENCHMARK(BM_ZuNativeRoundTrip);
+
+// ------------------------------------------------------------------ hand-over
+
+// The yardstick for the engine thread's hand-over: a task passed to a
+// second thread and its completion passed back with a mutex and a
+// condition variable, with nothing else done.
+void BM_CondVarRoundTrip(benchmark::State& state) {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::condition_variable done;
+  bool pending = false;
+  bool stop = false;
+  std::thread worker([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      while (!pending && !stop) wake.wait(lock);
+      if (stop) return;
+      pending = false;
+      done.notify_one();
+    }
+  });
+  for (auto _ : state) {
+    std::unique_lock<std::mutex> lock(mutex);
+    pending = true;
+    wake.notify_one();
+    while (pending) done.wait(lock);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stop = true;
+  }
+  wake.notify_one();
+  worker.join();
+}
+BENCHMARK(BM_CondVarRoundTrip);
 
 // ------------------------------------------------------------------ raw
 
@@ -197,6 +247,20 @@ void BM_RawPropertyGetSet(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_RawPropertyGetSet);
+
+void BM_RawNativeRoundTrip(benchmark::State& state) {
+  JSContext* cx = rawSide().cx;
+  JS::RootedValue f(cx, JS::ObjectValue(*JS_GetFunctionObject(JS_NewFunction(cx, &rawAdd, 2, 0, "f"))));
+  JS::RootedValueVector arguments(cx);
+  (void)arguments.append(JS::NumberValue(1));
+  (void)arguments.append(JS::NumberValue(2));
+  JS::RootedValue result(cx);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(JS_CallFunctionValue(cx, *rawSide().global, f, arguments, &result));
+    rawCollectWhenFull(cx);
+  }
+}
+BENCHMARK(BM_RawNativeRoundTrip);
 
 }  // namespace
 

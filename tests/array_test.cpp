@@ -1,6 +1,7 @@
 #include <zu/array.h>
 
 #include <atomic>
+#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +125,14 @@ TEST(TArrayCopyOnWrite, EveryMutatorDetaches) {
   copy.clear();
   copy.resize(2, String("r"));
   EXPECT_EQ((V{"r", "r"}), texts(copy));
+}
+
+// A failed assertion ends the process with SIGABRT after its text, as
+// debuggers and core dumps expect: nothing the library loads at start
+// replaces abort().
+TEST(TArrayDeathTest, FailedAssertionEndsWithSIGABRT) {
+  TArray<int> a;
+  EXPECT_EXIT(a[0], ::testing::KilledBySignal(SIGABRT), "Assertion failed: index < size\\(\\), file array.h");
 }
 
 TEST(TArrayDeathTest, IndexOutsideTheArrayAsserts) {

@@ -1,12 +1,20 @@
 #include <zu/em.h>
 #include <zu/js.h>
+#include <zu/logger.h>
 #include <zu/sys.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <boost/make_shared.hpp>
+#include <dlfcn.h>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hidden_library.h"
 
 using namespace zu;
 using namespace zu::js;
@@ -116,8 +124,8 @@ TEST_F(Js, RuntimeErrorsAreReportedUnderTheirOwner) {
   {
     CatchError guard(ownerOf(&IScript::runSource));
     EXPECT_FALSE(IScript::runSource("var u;\nu();", "r.js", 10));
-    EXPECT_EQ(4u, guard.code());
-    EXPECT_TRUE(guard.text().startsWith("error(")) << guard.text().cstr();
+    EXPECT_EQ(3u, guard.code());
+    EXPECT_TRUE(guard.text().startsWith("exception(")) << guard.text().cstr();
     EXPECT_NE(0xFFFFFFFFu, guard.text().find("u is not a function\nline: 11")) << guard.text().cstr();
   }
   {
@@ -130,8 +138,48 @@ TEST_F(Js, RuntimeErrorsAreReportedUnderTheirOwner) {
   ASSERT_TRUE(script);
   CatchError guard(script.get());
   EXPECT_FALSE(script->run());
-  EXPECT_EQ(4u, guard.code());
+  EXPECT_EQ(3u, guard.code());
   EXPECT_NE(0xFFFFFFFFu, guard.text().find(") boom\nline: 1")) << guard.text().cstr();
+}
+
+// Every value that code throws and nothing catches is an exception (3),
+// whatever its type; failures that are not thrown values are errors (4).
+TEST_F(Js, UncaughtThrownValuesAreExceptionsWhateverTheirType) {
+  char const* const thrown[] = {"throw 42",
+                                "throw 'text'",
+                                "throw {code: 7}",
+                                "throw new Error('boom')",
+                                "throw new RangeError('range')",
+                                "null.x",
+                                "undefinedName + 1",
+                                "new Array(-1)",
+                                "eval('var = ;')",
+                                "try { throw 1 } catch (e) { throw new TypeError('again') }"};
+  for (char const* source : thrown) {
+    CatchError guard(ownerOf(&IScript::evalSource));
+    EXPECT_FALSE(eval(source)) << source;
+    EXPECT_EQ(3u, guard.code()) << source;
+    EXPECT_TRUE(guard.text().startsWith("exception(")) << source << ": " << guard.text().cstr();
+  }
+  {
+    // A compile error is not a thrown value, in a one-shot source as in a
+    // compiled script.
+    CatchError guard(ownerOf(&IScript::evalSource));
+    EXPECT_FALSE(eval("var = ;"));
+    EXPECT_EQ(4u, guard.code());
+    EXPECT_TRUE(guard.text().startsWith("error(")) << guard.text().cstr();
+  }
+  {
+    // Nor is running out of memory, which scripts cannot catch.
+    CatchError guard(ownerOf(&IScript::runSource));
+    EXPECT_FALSE(IScript::runSource("var a = []; for (;;) a.push(new Array(1000).fill(1))", "oom.js", 1));
+    EXPECT_EQ(4u, guard.code());
+    EXPECT_TRUE(guard.text().startsWith("error(")) << guard.text().cstr();
+    EXPECT_TRUE(IScript::runSource("a = null", "oom.js", 1));
+    context->gc();
+  }
+  // A thrown value caught by the script is no failure.
+  EXPECT_EQ(String("7"), textOf(eval("try { throw 7 } catch (e) { e }")));
 }
 
 TEST(JsRuntime, StrictContextsReportStrictModeErrors) {
@@ -278,6 +326,13 @@ TEST_F(Js, PrimitiveValues) {
   EXPECT_EQ(4294967295u, INumber::New(-1)->toUint32());
   EXPECT_EQ(String("2.5"), INumber::New(2.5)->toString());
   EXPECT_FALSE(INumber::New(0)->toBoolean());
+  EXPECT_TRUE(INumber::New(-0.5)->toBoolean());
+  // NaN is falsy, made here or by a script.
+  EXPECT_FALSE(INumber::newNaN()->toBoolean());
+  boost::shared_ptr<INumber> scriptNaN = boost::dynamic_pointer_cast<INumber>(eval("0/0"));
+  ASSERT_TRUE(scriptNaN);
+  EXPECT_TRUE(scriptNaN->isNaN());
+  EXPECT_FALSE(scriptNaN->toBoolean());
   EXPECT_FALSE(INumber::New(1)->equals(INumber::New(1)));
   EXPECT_EQ(String("h\xC3\xA9llo"), IString::New("h\xC3\xA9llo")->value());
   EXPECT_FALSE(IString::New("")->toBoolean());
@@ -442,4 +497,98 @@ TEST_F(Js, NativeFunctions) {
   boost::shared_ptr<IObject> r = boost::dynamic_pointer_cast<IObject>(f->call(args));
   ASSERT_TRUE(r);
   EXPECT_EQ(String("4"), r->get("total")->toString());
+}
+
+namespace {
+
+// Collects the log lines written while it is set.
+class LogLines : public zu::util::logger::ILogCallback {
+ public:
+  void onLog(char const* line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(line);
+  }
+  int count(std::string const& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (std::string const& line : lines_)
+      if (line.find(text) != std::string::npos) ++n;
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// What a process without a usable scripting module sees: every operation
+// fails as it fails without a context, with code 100 and `expected` as the
+// start of the text, the reason is logged once, and the rest of the
+// library works.
+void expectScriptingUnavailable(std::string const& expected) {
+  boost::shared_ptr<LogLines> lines = boost::make_shared<LogLines>();
+  zu::util::logger::setCallback(lines);
+  {
+    CatchError guard(reinterpret_cast<void const*>(&IContext::New));
+    EXPECT_FALSE(IContext::New(false));
+    EXPECT_EQ(100u, guard.code());
+    EXPECT_TRUE(std::string(guard.text().cstr()).rfind(expected, 0) == 0) << guard.text().cstr();
+  }
+  {
+    CatchError guard(reinterpret_cast<void const*>(&IContext::New));
+    EXPECT_FALSE(IContext::New(true));
+    EXPECT_EQ(100u, guard.code());
+  }
+  {
+    CatchError guard(ownerOf(&IScript::runSource));
+    EXPECT_FALSE(IScript::runSource("1", "x.js", 1));
+    EXPECT_EQ(100u, guard.code());
+  }
+  EXPECT_FALSE(IScript::compile("1", "x.js", 1));
+  EXPECT_FALSE(IScript::evalSource("1", "x.js", 1));
+  EXPECT_FALSE(IUndefined::New());
+  EXPECT_FALSE(IObject::New());
+  EXPECT_FALSE(UseContext::current());
+  setMaxRuntimeBytes(0x200000);
+  EXPECT_EQ(0x200000u, maxRuntimeBytes());
+  EXPECT_EQ(1, lines->count("[ERR ]"));
+  EXPECT_EQ(1, lines->count(expected));
+  zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
+  String text("still");
+  text += " working";
+  EXPECT_EQ(String("still working"), text);
+}
+
+}  // namespace
+
+TEST(JsModule, MissingEngineLibraryFailsCleanly) {
+  if (!zu_test::inHiddenChild()) {
+    zu_test::rerunWithHidden({"libmozjs-102.so.0"});
+    return;
+  }
+  expectScriptingUnavailable("libmozjs-102.so.0 could not be loaded: ");
+}
+
+TEST(JsModule, MissingModuleFailsCleanly) {
+  if (!zu_test::inHiddenChild()) {
+    // The module sits beside libzu.
+    Dl_info info;
+    ASSERT_NE(0, dladdr(reinterpret_cast<void*>(&IContext::New), &info));
+    std::string module = info.dli_fname;
+    module = module.substr(0, module.rfind('/') + 1) + "libzu-js.so";
+    zu_test::rerunWithHidden({module});
+    return;
+  }
+  expectScriptingUnavailable("libzu-js.so could not be loaded: ");
+}
+
+// The engine's library is opened privately: its own abort() does not
+// replace the one the rest of the process calls.
+TEST(JsModuleDeathTest, FailedAssertionEndsWithSIGABRTWithTheEngineLoaded) {
+  EXPECT_EXIT(
+      {
+        boost::shared_ptr<IContext> context = IContext::New(false);
+        if (context) UseContext(boost::shared_ptr<IContext>());
+      },
+      ::testing::KilledBySignal(SIGABRT), "Assertion failed: context");
 }

@@ -1,15 +1,21 @@
 #include <zu/em.h>
+#include <zu/logger.h>
 #include <zu/socket.h>
 
 #include <gtest/gtest.h>
 
+#include "hidden_library.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <atomic>
+#include <boost/make_shared.hpp>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 using zu::net::Address;
@@ -108,4 +114,70 @@ TEST(UDTSocket, FailuresAreReportedAndLeaveTheSocketClosed) {
   Address const none = socket->remoteAddress();
   EXPECT_EQ(0u, none.ip.value());
   EXPECT_EQ(0, none.port);
+}
+
+namespace {
+
+class LogLines : public zu::util::logger::ILogCallback {
+ public:
+  void onLog(char const* line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::string(line).find("[ERR ]") != std::string::npos) errors_.push_back(line);
+  }
+  std::vector<std::string> errors() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> errors_;
+};
+
+}  // namespace
+
+TEST(UDTSocket, MissingUDTLibraryFailsCleanly) {
+  if (!zu_test::inHiddenChild()) {
+    zu_test::rerunWithHidden({"libudt.so.0"});
+    return;
+  }
+  boost::shared_ptr<LogLines> lines = boost::make_shared<LogLines>();
+  zu::util::logger::setCallback(lines);
+  // Sockets are still made, closed, and fail as a closed socket fails.
+  boost::shared_ptr<IUDTSocket> socket = IUDTSocket::New();
+  ASSERT_TRUE(socket);
+  EXPECT_FALSE(socket->isOpen());
+  EXPECT_EQ(-1, socket->close());
+  {
+    zu::em::CatchError guard(socket.get());
+    EXPECT_FALSE(socket->listen(0, IP::loopback()));
+    EXPECT_EQ(100u, guard.code());
+    EXPECT_EQ(0u, guard.text().find("libudt.so.0 could not be loaded: ")) << guard.text().cstr();
+  }
+  {
+    zu::em::CatchError guard(socket.get());
+    EXPECT_FALSE(socket->connect(9, IP::loopback()));
+    EXPECT_EQ(100u, guard.code());
+  }
+  EXPECT_FALSE(socket->accept());
+  char byte = 0;
+  EXPECT_EQ(0u, socket->toIO()->write(&byte, 1));
+  EXPECT_EQ(0u, socket->toIO()->read(&byte, 1));
+  EXPECT_EQ(0, socket->localAddress().port);
+  EXPECT_TRUE(IUDTSocket::New());
+  std::vector<std::string> const errors = lines->errors();
+  ASSERT_EQ(1u, errors.size());
+  EXPECT_NE(std::string::npos, errors[0].find("libudt.so.0 could not be loaded: "));
+  zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
+  // Releasing a library that was never loaded does nothing.
+  IUDTSocket::finalize();
+}
+
+TEST(UDTSocket, FinalizeBeforeAnySocketIsHarmless) {
+  if (!zu_test::inHiddenChild()) {
+    zu_test::rerunWithHidden({});
+    return;
+  }
+  IUDTSocket::finalize();
+  IUDTSocket::finalize();
 }

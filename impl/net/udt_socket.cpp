@@ -1,14 +1,19 @@
-// UDT stream sockets over the UDT library.
+// UDT sockets in libzu: the socket class written against the UDT library
+// lives in the UDT module (libzu-udt.so, opened on first use). When the
+// module cannot be had, sockets are made that fail every operation with a
+// report naming what could not be loaded.
 #include <zu/em.h>
 #include <zu/socket.h>
-#include <zu/sys.h>
 
-#include <arpa/inet.h>
 #include <boost/make_shared.hpp>
-#include <cstdlib>
-#include <cstring>
-#include <netinet/in.h>
-#include <udt/udt.h>
+
+#include "ext/module.h"
+#include "net/udt_module.h"
+#include "sys/library.h"
+
+#ifndef ZU_WITH_UDT
+#define ZU_WITH_UDT 1
+#endif
 
 namespace zu {
 namespace net {
@@ -16,179 +21,74 @@ namespace impl {
 
 namespace {
 
-UDTSOCKET const closedHandle = -1;
+unsigned int const udtHost = udtModuleVersion;
 
-AtomicInteger& cleanupRegistered() {
-  static AtomicInteger flag(0);
-  return flag;
+__::Module::Description const description = {"libudt.so.0", "zu-udt", "zu_udt_module_entry", "UDT",
+                                              "ZU_WITH_UDT", ZU_WITH_UDT != 0};
+
+__::Module& udtModule() {
+  static __::Module module(description, &udtHost);
+  return module;
 }
 
-void finalizeAtExit() { IUDTSocket::finalize(); }
-
-unsigned int kindOf(int code) {
-  switch (code) {
-    case 0: return 0;
-    case 1002: return 4;  // connection rejected
-    case 5004: return 1;  // invalid socket
-    default: return 100;
-  }
-}
-
-sockaddr_in socketAddress(unsigned short port, IP const& ip) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(ip.value());
-  return address;
-}
-
-Address addressOf(sockaddr_in const& address) {
-  return Address{IP(ntohl(address.sin_addr.s_addr)), ntohs(address.sin_port)};
-}
-
-// The transport settings of every connecting and accepted socket.
-bool applySettings(UDTSOCKET handle) {
-  int const mss = 1028;
-  int const buffer = 205600;
-  linger const off = {0, 0};
-  return UDT::setsockopt(handle, 0, UDT_MSS, &mss, sizeof mss) != UDT::ERROR &&
-         UDT::setsockopt(handle, 0, UDT_SNDBUF, &buffer, sizeof buffer) != UDT::ERROR &&
-         UDT::setsockopt(handle, 0, UDT_RCVBUF, &buffer, sizeof buffer) != UDT::ERROR &&
-         UDT::setsockopt(handle, 0, UDP_SNDBUF, &buffer, sizeof buffer) != UDT::ERROR &&
-         UDT::setsockopt(handle, 0, UDP_RCVBUF, &buffer, sizeof buffer) != UDT::ERROR &&
-         UDT::setsockopt(handle, 0, UDT_LINGER, &off, sizeof off) != UDT::ERROR;
-}
-
-}  // namespace
-
-class UDTSocket : public IUDTSocket, public func::IIO {
+// A socket of a process without the UDT module: always closed, and every
+// operation that would need the UDT library fails as it fails on a closed
+// socket, with the loader's reason as the report.
+class UnavailableUDTSocket : public IUDTSocket, public func::IIO {
  public:
-  explicit UDTSocket(UDTSOCKET handle = closedHandle) : handle_(handle) {
-    if (cleanupRegistered().exchange(1) == 0) std::atexit(finalizeAtExit);
-  }
-
-  ~UDTSocket() override { close(); }
-
   func::IIO* toIO() override { return this; }
-
-  bool connect(unsigned short port, IP const& ip, unsigned short localPort, IP const& localIp) override {
-    close();
-    if (!open(true)) return false;
-    if (!localIp.isAny() || localPort != 0) {
-      sockaddr_in local = socketAddress(localPort, localIp);
-      if (UDT::bind(handle_, reinterpret_cast<sockaddr*>(&local), sizeof local) == UDT::ERROR) return failed();
-    }
-    sockaddr_in remote = socketAddress(port, ip);
-    if (UDT::connect(handle_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == UDT::ERROR) return failed();
-    return true;
+  bool connect(unsigned short, IP const&, unsigned short, IP const&) override { return failed(); }
+  bool listen(unsigned short, IP const&, int) override { return failed(); }
+  boost::shared_ptr<IUDTSocket> accept(Address*) override {
+    failed();
+    return boost::shared_ptr<IUDTSocket>();
   }
-
-  bool listen(unsigned short port, IP const& ip, int backlog) override {
-    close();
-    // Accepted sockets inherit the listener's options (they cannot be
-    // changed once connected), so the listener carries the settings too.
-    if (!open(true)) return false;
-    sockaddr_in local = socketAddress(port, ip);
-    if (UDT::bind(handle_, reinterpret_cast<sockaddr*>(&local), sizeof local) == UDT::ERROR) return failed();
-    if (UDT::listen(handle_, backlog) == UDT::ERROR) return failed();
-    return true;
-  }
-
-  boost::shared_ptr<IUDTSocket> accept(Address* peer) override {
-    sockaddr_in remote;
-    int length = sizeof remote;
-    UDTSOCKET const accepted = UDT::accept(handle_, reinterpret_cast<sockaddr*>(&remote), &length);
-    if (accepted == UDT::INVALID_SOCK) {
-      report();
-      return boost::shared_ptr<IUDTSocket>();
-    }
-    if (peer) *peer = addressOf(remote);
-    return boost::make_shared<UDTSocket>(accepted);
-  }
-
-  bool isOpen() override { return handle_ != closedHandle; }
-
-  int close() override {
-    if (handle_ == closedHandle) return -1;
-    int const result = UDT::close(handle_);
-    handle_ = closedHandle;
-    return result;
-  }
-
+  bool isOpen() override { return false; }
+  int close() override { return -1; }
   Address localAddress() override {
-    sockaddr_in address;
-    int length = sizeof address;
-    if (UDT::getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) == UDT::ERROR) {
-      report();
-      return Address{IP(), 0};
-    }
-    return addressOf(address);
+    failed();
+    return Address{IP(), 0};
   }
-
   Address remoteAddress() override {
-    sockaddr_in address;
-    int length = sizeof address;
-    if (UDT::getpeername(handle_, reinterpret_cast<sockaddr*>(&address), &length) == UDT::ERROR) {
-      report();
-      return Address{IP(), 0};
-    }
-    return addressOf(address);
+    failed();
+    return Address{IP(), 0};
   }
-
-  unsigned int read(void* buffer, unsigned int size) override {
-    int const n = UDT::recv(handle_, static_cast<char*>(buffer), static_cast<int>(size), 0);
-    if (n == UDT::ERROR) {
-      report();
-      return 0;
-    }
-    return static_cast<unsigned int>(n);
+  unsigned int read(void*, unsigned int) override {
+    failed();
+    return 0;
   }
-
-  unsigned int write(void const* data, unsigned int size) override {
-    int const n = UDT::send(handle_, static_cast<char const*>(data), static_cast<int>(size), 0);
-    if (n == UDT::ERROR) {
-      report();
-      return 0;
-    }
-    return static_cast<unsigned int>(n);
+  unsigned int write(void const*, unsigned int) override {
+    failed();
+    return 0;
   }
 
  private:
-  bool open(bool withSettings) {
-    handle_ = UDT::socket(AF_INET, SOCK_STREAM, 0);
-    if (handle_ == UDT::INVALID_SOCK) {
-      handle_ = closedHandle;
-      report();
-      return false;
-    }
-    if (withSettings && !applySettings(handle_)) return failed();
-    return true;
-  }
-
-  // Reports the last transport error and closes the handle.
   bool failed() {
-    report();
-    close();
+    udtModule().reportFailure(static_cast<IUDTSocket const*>(this));
     return false;
   }
-
-  // The last transport error of this thread, to a guard for this socket.
-  void report() {
-    IUDTSocket const* owner = this;
-    if (!em::catching(owner)) return;
-    UDT::ERRORINFO& error = UDT::getlasterror();
-    em::report(owner, kindOf(error.getErrorCode()), String(error.getErrorMessage()));
-  }
-
-  UDTSOCKET handle_;
 };
+
+}  // namespace
 
 }  // namespace impl
 
-boost::shared_ptr<IUDTSocket> IUDTSocket::New() { return boost::make_shared<impl::UDTSocket>(); }
+boost::shared_ptr<IUDTSocket> IUDTSocket::New() {
+  impl::UDTModuleTable const* table = static_cast<impl::UDTModuleTable const*>(impl::udtModule().table());
+  if (!table) return boost::make_shared<impl::UnavailableUDTSocket>();
+  return table->newSocket();
+}
 
-void IUDTSocket::finalize() { UDT::cleanup(); }
+void IUDTSocket::finalize() {
+  // Nothing to release when the UDT library was never loaded.
+  impl::UDTModuleTable const* table = static_cast<impl::UDTModuleTable const*>(impl::udtModule().tableIfOpen());
+  if (table) table->finalize();
+}
 
 }  // namespace net
+
+namespace __ {
+void initializeUDT() { net::impl::udtModule(); }
+}  // namespace __
+
 }  // namespace zu

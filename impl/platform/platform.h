@@ -6,6 +6,7 @@
 #ifndef ZU_IMPL_PLATFORM_H
 #define ZU_IMPL_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,6 +50,11 @@ enum { HighPriorityNice = -15, LowPriorityNice = 5 };
 // `stackSize` bytes of stack (0: the system default). False when the system
 // cannot create the thread; entry is then never called.
 bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize);
+
+// The size of the calling thread's stack mapping in bytes (for the thread
+// that started the process, its current limit); 0 when the system cannot
+// tell.
+std::size_t currentThreadStackSize();
 
 // The program file of the process (empty when it cannot be read).
 std::string executablePath();

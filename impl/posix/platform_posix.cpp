@@ -127,6 +127,16 @@ bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize) {
   return true;
 }
 
+std::size_t currentThreadStackSize() {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+  void* address = nullptr;
+  std::size_t size = 0;
+  if (pthread_attr_getstack(&attributes, &address, &size) != 0) size = 0;
+  pthread_attr_destroy(&attributes);
+  return size;
+}
+
 std::string executablePath() {
   std::vector<char> buffer(256);
   for (;;) {

@@ -26,6 +26,7 @@ void initializeLibrary() {
   app::__::initializeConsoleHook();
   initializeTimers();
   initializeScripting();
+  initializeUDT();
   net::IP::loopback();
   net::impl::initializeSocketPlatform();
   net::impl::initializeReactors();

@@ -27,6 +27,7 @@ void initializeProperties();
 void initializeRandom();
 void initializeUUIDs();
 void initializeScripting();
+void initializeUDT();
 }  // namespace __
 
 namespace sys {

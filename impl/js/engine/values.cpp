@@ -5,7 +5,7 @@
 // side (a string as its UTF-8 text), so reading them never waits for the
 // engine thread; objects stay in the engine, rooted while their value object
 // lives, and every operation on them is a task on their engine thread.
-#include "js/js_internal.h"
+#include "js/engine/engine.h"
 
 #include <zu/em.h>
 
@@ -598,6 +598,7 @@ bool trampoline(JSContext* cx, unsigned argc, JS::Value* vp) {
   }
   if (!result || !toEngine(*engine, result, args.rval())) {
     JS_ReportErrorASCII(cx, "Native function failure");
+    engine->markNativeFailure();
     return false;
   }
   return true;
@@ -620,48 +621,33 @@ boost::shared_ptr<T> make(char const* what, std::function<JSObject*(JSContext*)>
 
 }  // namespace
 
-}  // namespace impl
+boost::shared_ptr<IUndefined> newUndefined() { return boost::make_shared<Undefined>(); }
 
-boost::shared_ptr<IUndefined> IUndefined::New() { return boost::make_shared<impl::Undefined>(); }
+boost::shared_ptr<INull> newNull() { return boost::make_shared<Null>(); }
 
-boost::shared_ptr<INull> INull::New() { return boost::make_shared<impl::Null>(); }
+boost::shared_ptr<IBoolean> newBoolean(bool value) { return boost::make_shared<Boolean>(value); }
 
-boost::shared_ptr<IBoolean> IBoolean::New(bool value) { return boost::make_shared<impl::Boolean>(value); }
+boost::shared_ptr<INumber> newNumber(double value) { return boost::make_shared<Number>(value, requireContext()); }
 
-boost::shared_ptr<INumber> INumber::New(double value) {
-  return boost::make_shared<impl::Number>(value, impl::requireContext());
+boost::shared_ptr<IString> newString(String const& text) { return boost::make_shared<_String>(text, requireContext()); }
+
+boost::shared_ptr<IObject> newObject() {
+  return make<IObject>("obj != NULL", [](JSContext* cx) { return JS_NewPlainObject(cx); });
 }
 
-boost::shared_ptr<INumber> INumber::newNaN() {
-  return boost::make_shared<impl::Number>(std::numeric_limits<double>::quiet_NaN(), impl::requireContext());
+boost::shared_ptr<IArray> newArray(unsigned int length) {
+  return make<IArray>("obj != NULL", [length](JSContext* cx) { return JS::NewArrayObject(cx, length); });
 }
 
-boost::shared_ptr<INumber> INumber::newInfinity(bool negative) {
-  double const infinity = std::numeric_limits<double>::infinity();
-  return boost::make_shared<impl::Number>(negative ? -infinity : infinity, impl::requireContext());
-}
-
-boost::shared_ptr<IString> IString::New(String const& text) {
-  return boost::make_shared<impl::_String>(text, impl::requireContext());
-}
-
-boost::shared_ptr<IObject> IObject::New() {
-  return impl::make<IObject>("obj != NULL", [](JSContext* cx) { return JS_NewPlainObject(cx); });
-}
-
-boost::shared_ptr<IArray> IArray::New(unsigned int length) {
-  return impl::make<IArray>("obj != NULL", [length](JSContext* cx) { return JS::NewArrayObject(cx, length); });
-}
-
-boost::shared_ptr<IFunction> IFunction::New(String const& name, NativeFunction function, unsigned int argumentCount) {
+boost::shared_ptr<IFunction> newFunction(String const& name, NativeFunction function, unsigned int argumentCount) {
   ZU_ASSERT(function != nullptr, "func");
-  return impl::make<IFunction>("jsf != NULL", [&](JSContext* cx) -> JSObject* {
+  return make<IFunction>("jsf != NULL", [&](JSContext* cx) -> JSObject* {
     JSFunction* made = nullptr;
     if (name.empty()) {
-      made = ::js::NewFunctionWithReserved(cx, &impl::trampoline, argumentCount, 0, nullptr);
+      made = ::js::NewFunctionWithReserved(cx, &trampoline, argumentCount, 0, nullptr);
     } else {
       JS::RootedId id(cx);
-      if (impl::nameToId(cx, name, &id)) made = ::js::NewFunctionByIdWithReserved(cx, &impl::trampoline, argumentCount, 0, id);
+      if (nameToId(cx, name, &id)) made = ::js::NewFunctionByIdWithReserved(cx, &trampoline, argumentCount, 0, id);
     }
     if (!made) return nullptr;
     JSObject* object = JS_GetFunctionObject(made);
@@ -670,5 +656,6 @@ boost::shared_ptr<IFunction> IFunction::New(String const& name, NativeFunction f
   });
 }
 
+}  // namespace impl
 }  // namespace js
 }  // namespace zu

@@ -1,4 +1,4 @@
-// Private parts of the scripting family shared by its two sources: the
+// The scripting module's own parts, shared by its two sources: the
 // engine thread of a context, the process-wide engine state and the
 // conversions between engine values and value objects.
 //
@@ -8,11 +8,13 @@
 // it stops. Engine objects referenced by value objects are rooted by the
 // Engine, which frees every remaining root when it stops: a value object
 // never touches the engine except through a task on its engine thread.
-#ifndef ZU_IMPL_JS_INTERNAL_H
-#define ZU_IMPL_JS_INTERNAL_H
+#ifndef ZU_IMPL_JS_ENGINE_H
+#define ZU_IMPL_JS_ENGINE_H
 
 #include <zu/js.h>
 #include <zu/sys.h>
+
+#include "js/js_module.h"
 
 #include <atomic>
 #include <boost/enable_shared_from_this.hpp>
@@ -42,7 +44,20 @@ namespace impl {
 
 class Context;
 
-// Process-wide engine state, made when the library is loaded.
+// libzu's services to the module.
+extern Host const* host;
+
+// The value factories of the module's table.
+boost::shared_ptr<IUndefined> newUndefined();
+boost::shared_ptr<INull> newNull();
+boost::shared_ptr<IBoolean> newBoolean(bool value);
+boost::shared_ptr<INumber> newNumber(double value);
+boost::shared_ptr<IString> newString(String const& text);
+boost::shared_ptr<IObject> newObject();
+boost::shared_ptr<IArray> newArray(unsigned int length);
+boost::shared_ptr<IFunction> newFunction(String const& name, NativeFunction function, unsigned int argumentCount);
+
+// Process-wide engine state, made with the first context.
 struct Runtime {
   sys::Mutex mutex;
   // Whether the engine library has been initialised (once per process).
@@ -102,10 +117,16 @@ class Engine : public sys::IRunnable {
   void setOwner(boost::shared_ptr<Context> const& owner) { owner_ = owner; }
 
   // Turns the pending exception (or the one the loop guard took aside)
-  // into a report of the running task; clears it.
-  void takeError();
+  // into a report of the running task; clears it. A value thrown by
+  // running code is an exception (code 3); a compile error (`compiling`),
+  // the loop guard's stop, running out of memory and a failed native
+  // function are errors (code 4).
+  void takeError(bool compiling = false);
   // Adds a report of the running task from an engine report.
-  void addReport(JSErrorReport const* report, char const* fallbackMessage);
+  void addReport(JSErrorReport const* report, char const* fallbackMessage, bool thrown);
+  // Marks the pending exception as a native function's failure rather
+  // than a value thrown by code.
+  void markNativeFailure();
   // Adds a report with a text made here.
   void addReport(unsigned int code, std::string const& text);
 
@@ -137,6 +158,7 @@ class Engine : public sys::IRunnable {
   std::unordered_set<JS::PersistentRootedValue*> roots_;
   std::unordered_set<JS::PersistentRooted<JSScript*>*> scripts_;
   JS::PersistentRootedValue* stash_ = nullptr;
+  JS::PersistentRootedValue* nativeFailure_ = nullptr;
   Reports collected_;
   uint32_t liveAfterCollection_ = 0;
 

@@ -1,0 +1,74 @@
+#include "ext/module.h"
+
+#include <zu/em.h>
+
+#include "diag/logging.h"
+#include "platform/module_platform.h"
+
+namespace zu {
+namespace __ {
+
+Module::Module(Description const& description, void const* host) : description_(description), host_(host) {}
+
+std::string Module::loadFailure(std::string const& what, std::string const& reason) {
+  return what + " could not be loaded: " + reason;
+}
+
+void const* Module::table() {
+  void const* table = table_.load(std::memory_order_acquire);
+  if (table || tried_.load(std::memory_order_acquire)) return table;
+  sys::ScopedLock lock(lock_);
+  if (!tried_.load(std::memory_order_relaxed)) {
+    open();
+    if (!failure_.empty()) ZU_LOG(0, "[ERR ]", failure_);
+    tried_.store(true, std::memory_order_release);
+  }
+  return table_.load(std::memory_order_acquire);
+}
+
+void Module::open() {
+  if (!description_.builtIn) {
+    failure_ = std::string(description_.family) + " was not built in (" + description_.option + " was off)";
+    return;
+  }
+  // The outside library first, by its versioned name, so that a missing
+  // one is named as such rather than as a module that failed to load.
+  // The module then finds it already loaded.
+  std::string reason;
+  if (!platform::openLibrary(description_.library, &reason)) {
+    failure_ = loadFailure(description_.library, reason);
+    return;
+  }
+  std::string const directory = platform::libraryDirectory();
+  std::string const file = platform::moduleFile(directory.empty() ? std::string(".") : directory, description_.module);
+  std::string const name = "lib" + std::string(description_.module) + ".so";
+  void* module = platform::openLibrary(file, &reason);
+  if (!module) {
+    failure_ = loadFailure(name, reason);
+    return;
+  }
+  Entry const entry = reinterpret_cast<Entry>(platform::librarySymbol(module, description_.entry));
+  if (!entry) {
+    failure_ = loadFailure(name, std::string("it has no entry point ") + description_.entry);
+    return;
+  }
+  void const* table = entry(host_);
+  if (!table) {
+    failure_ = loadFailure(name, "it was built for another version of libzu");
+    return;
+  }
+  table_.store(table, std::memory_order_release);
+}
+
+std::string Module::failure() const {
+  if (!tried_.load(std::memory_order_acquire)) return std::string();
+  return failure_;
+}
+
+void Module::reportFailure(void const* owner) const {
+  if (!em::catching(owner)) return;
+  em::report(owner, 100, String(failure().c_str()));
+}
+
+}  // namespace __
+}  // namespace zu
