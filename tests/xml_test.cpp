@@ -522,6 +522,15 @@ TEST(XmlParse, ErrorsCarryTheCodeAndTextAndKeepTheLastDocument) {
   EXPECT_FALSE(doc->loadString("<a x='1' x='2'/>"));
   EXPECT_TRUE(capture.log->has("loadString: parse error(8) duplicate attribute"));
   EXPECT_EQ(kept, doc->root());
+  {
+    boost::shared_ptr<IDocument> other = IDocument::New("", "", "", "");
+    zu::em::CatchError guard(other.get());
+    EXPECT_FALSE(other->loadString("<a></b>"));
+    EXPECT_EQ(7u, guard.code()) << "the parser's reason reaches the document's listener";
+    EXPECT_EQ("mismatched tag", guard.text());
+    EXPECT_TRUE(other->loadString("<fresh/>"));
+    EXPECT_EQ(7u, guard.code()) << "success reports nothing";
+  }
   EXPECT_EQ("1.1", doc->version());
   EXPECT_EQ("yes", doc->standalone());
   zu::util::logger::setLevel(2);
@@ -589,13 +598,18 @@ TEST(XmlLoad, StreamsAreReadInBlocksOf4096) {
   trickle.bytes = "<r>ok</r>";
   trickle.most = 4;
   Capture capture;
+  zu::em::CatchError guard(doc.get());
   EXPECT_FALSE(doc->load(trickle));
   EXPECT_TRUE(capture.log->has("load: parse error(3) no element found"));
+  EXPECT_EQ(3u, guard.code());
+  EXPECT_EQ("no element found", guard.text());
   EXPECT_EQ("r", doc->root()->name());
 
   BrokenDevice broken;
   EXPECT_FALSE(doc->load(broken));
   EXPECT_TRUE(capture.log->has("class zu::xml::impl::Document: load: io read error(5) device gone"));
+  EXPECT_EQ(5u, guard.code()) << "the stream's reason is reported under the document";
+  EXPECT_EQ("device gone", guard.text());
 }
 
 TEST(XmlLoad, FromAFile) {

@@ -564,6 +564,7 @@ class Document final : public IDocument {
     em::CatchError parsing(parser.get());
     if (!parser->parse(text.cstr(), text.length(), true)) {
       ZU_LOG_OBJ(3, "[DBG1]", *this, "loadString: parse " << "error(" << parsing.code() << ") " << parsing.text());
+      failed(parsing);
       return false;
     }
     adopt(*parser);
@@ -587,12 +588,14 @@ class Document final : public IDocument {
       em::CatchError* failed = reading.code() ? &reading : objectReading && objectReading->code() ? &*objectReading : nullptr;
       if (failed) {
         ZU_LOG_OBJ(3, "[DBG1]", *this, "load: io read " << "error(" << failed->code() << ") " << failed->text());
+        this->failed(*failed);
         return false;
       }
       if (count > block) count = block;
       bool const isFinal = count < block;
       if (!parser->parse(buffer.get(), count, isFinal)) {
         ZU_LOG_OBJ(3, "[DBG1]", *this, "load: parse " << "error(" << parsing.code() << ") " << parsing.text());
+        this->failed(parsing);
         return false;
       }
       if (isFinal) break;
@@ -640,6 +643,14 @@ class Document final : public IDocument {
     setVersion(doc->version());
     setEncoding(doc->encoding());
     setStandalone(doc->standalone());
+  }
+
+  // Hands the reason a load failed on to the document's own listeners: the
+  // code and text the parser or the stream reported.
+  void failed(em::CatchError& cause) {
+    if (!em::catching(static_cast<IDocument*>(this))) return;
+    unsigned int const code = cause.code();
+    em::report(static_cast<IDocument*>(this), code, cause.text());
   }
 
   String version_;
