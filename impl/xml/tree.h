@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include <boost/shared_ptr.hpp>
 #include <zu/xml.h>
@@ -29,7 +30,19 @@ class TreeBuilder {
   void end();
   // Character data of the open element: gathered until the next tag, then
   // trimmed at both ends and added as a text node unless nothing remains.
-  void text(char const* data, std::size_t length);
+  // (Inline: a parser reports the blanks between tags in many small calls,
+  // which all end here at once.)
+  void text(char const* data, std::size_t length) {
+    if (text_.empty()) {
+      while (length && isBlank(*data)) ++data, --length;
+      if (!length) return;
+    }
+    text_.append(data, length);
+  }
+
+  static bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  }
   // The first element opened, or null.
   boost::shared_ptr<IElement> root() const;
   // Forgets the tree being built (nodes held elsewhere live on).
@@ -40,6 +53,7 @@ class TreeBuilder {
 
   struct State;
   std::unique_ptr<State> state_;
+  std::string text_;
 };
 
 }  // namespace impl

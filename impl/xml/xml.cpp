@@ -940,12 +940,6 @@ class Document final : public IDocument {
   boost::shared_ptr<IElement> root_;
 };
 
-namespace {
-
-inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-}  // namespace
-
 struct TreeBuilder::State {
   struct Frame {
     ElementNode* element;            // held by its parent's pending children or as the root
@@ -956,6 +950,8 @@ struct TreeBuilder::State {
   struct Name {
     std::size_t hash = 0;
     String const* text = nullptr;
+    char const* key = nullptr;  // text's bytes
+    std::size_t length = 0;
   };
 
   ~State() { dropStorage(); }
@@ -982,11 +978,13 @@ struct TreeBuilder::State {
           if (used >= 4096) return storage->name(name, length);
           if ((used + 1) * 2 > names.size()) break;
           slot.text = storage->name(name, length);
+          slot.key = slot.text->cstr();
+          slot.length = length;
           slot.hash = hash;
           ++used;
           return slot.text;
         }
-        if (slot.hash == hash && std::strcmp(slot.text->cstr(), name) == 0) return slot.text;
+        if (slot.hash == hash && slot.length == length && std::memcmp(slot.key, name, length) == 0) return slot.text;
       }
       std::vector<Name> larger(names.size() * 2);
       for (Name const& old : names) {
@@ -1003,7 +1001,6 @@ struct TreeBuilder::State {
   boost::shared_ptr<ElementNode> root;
   std::vector<Frame> open;
   std::vector<boost::shared_ptr<INode>> pending;  // children of the open elements, in order
-  std::string text;
   std::vector<Name> names;
   std::size_t used = 0;
 };
@@ -1055,29 +1052,19 @@ void TreeBuilder::end() {
   s.open.pop_back();
 }
 
-void TreeBuilder::text(char const* data, std::size_t length) {
-  std::string& text = state_->text;
-  // Blanks at the start of a run would be trimmed: they are not kept.
-  if (text.empty()) {
-    while (length && isBlank(*data)) ++data, --length;
-    if (!length) return;
-  }
-  text.append(data, length);
-}
-
 void TreeBuilder::flush() {
   State& s = *state_;
-  if (s.text.empty()) return;
-  std::size_t length = s.text.size();
-  while (length && isBlank(s.text[length - 1])) --length;
+  if (text_.empty()) return;
+  std::size_t length = text_.size();
+  while (length && isBlank(text_[length - 1])) --length;
   if (length && !s.open.empty()) {
-    char const* copy = s.storage->copy(s.text.data(), length);
+    char const* copy = s.storage->copy(text_.data(), length);
     boost::shared_ptr<DataNode> node = boost::allocate_shared<DataNode>(
         InStorage<DataNode>(s.storage), Text(copy, static_cast<unsigned int>(length)));
     node->parent_ = s.open.back().link;
     s.pending.push_back(std::move(node));
   }
-  s.text.clear();
+  text_.clear();
 }
 
 boost::shared_ptr<IElement> TreeBuilder::root() const { return state_->root; }
@@ -1087,8 +1074,8 @@ void TreeBuilder::clear() {
   s.open.clear();
   s.pending.clear();
   s.root.reset();
-  if (s.text.capacity() > 65536) std::string().swap(s.text);
-  s.text.clear();
+  if (text_.capacity() > 65536) std::string().swap(text_);
+  text_.clear();
   s.names.clear();
   s.used = 0;
   s.dropStorage();
