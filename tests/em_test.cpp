@@ -133,3 +133,70 @@ TEST(ErrorReportsConcurrent, ReportsStayOnTheirThread) {
   EXPECT_EQ(0u, guard.code());
   EXPECT_STREQ("", guard.text().cstr());
 }
+
+TEST(ErrorReports, ClearForgetsEitherKindOfReport) {
+  Translator::reset();
+  CatchError guard(&ownerA);
+  report(&ownerA, 2, Translator::translate);
+  guard.clear();
+  EXPECT_EQ(0u, guard.code());
+  EXPECT_STREQ("", guard.text().cstr());
+  EXPECT_EQ(0, Translator::codeCalls + Translator::textCalls) << "a cleared translation is never called";
+  report(&ownerA, 6, String("six"));
+  guard.clear();
+  EXPECT_EQ(0u, guard.code());
+  EXPECT_STREQ("", guard.text().cstr());
+  report(&ownerA, 7, String("seven"));
+  EXPECT_EQ(7u, guard.code()) << "the guard still listens after clear";
+  EXPECT_STREQ("seven", guard.text().cstr());
+}
+
+namespace {
+
+bool failWith(void const* owner, unsigned int code, char const* text) {
+  report(owner, code, String(text));
+  return false;
+}
+
+}  // namespace
+
+TEST(ErrorReports, AttemptReturnsTheResultWithWhatWasReported) {
+  auto failed = zu::em::attempt(&ownerA, [] { return failWith(&ownerA, 5, "no room"); });
+  EXPECT_FALSE(failed.result);
+  EXPECT_EQ(5u, failed.code);
+  EXPECT_STREQ("no room", failed.text.cstr());
+  EXPECT_FALSE(catching(&ownerA)) << "the guard ends with the call";
+
+  auto other = zu::em::attempt(&ownerA, [] { return failWith(&ownerB, 5, "elsewhere"); });
+  EXPECT_EQ(0u, other.code) << "another owner's report is not caught";
+  EXPECT_STREQ("", other.text.cstr());
+
+  Translator::reset();
+  auto translated = zu::em::attempt(&ownerB, [] {
+    report(&ownerB, 2, Translator::translate);
+    return std::make_unique<int>(42);  // a result that can only be moved
+  });
+  ASSERT_TRUE(translated.result);
+  EXPECT_EQ(42, *translated.result);
+  EXPECT_EQ(1002u, translated.code);
+  EXPECT_STREQ("not found", translated.text.cstr());
+
+  auto nothing = zu::em::attempt(&ownerA, [] { report(&ownerA, 3, String("void")); });
+  EXPECT_EQ(3u, nothing.code);
+  EXPECT_STREQ("void", nothing.text.cstr());
+
+  boost::shared_ptr<int> held(new int(0));
+  auto viaHolder = zu::em::attempt(held, [&] { return failWith(held.get(), 4, "held"); });
+  EXPECT_EQ(4u, viaHolder.code);
+  EXPECT_STREQ("held", viaHolder.text.cstr());
+}
+
+TEST(ErrorReports, AttemptLeavesAnOuterGuardAsItWas) {
+  CatchError outer(&ownerA);
+  report(&ownerA, 1, String("before"));
+  auto inner = zu::em::attempt(&ownerA, [] { return failWith(&ownerA, 2, "inside"); });
+  EXPECT_EQ(2u, inner.code);
+  EXPECT_EQ(1u, outer.code()) << "the report made inside went to the inner guard only";
+  report(&ownerA, 3, String("after"));
+  EXPECT_EQ(3u, outer.code());
+}

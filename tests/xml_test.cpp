@@ -522,6 +522,15 @@ TEST(XmlParse, ErrorsCarryTheCodeAndTextAndKeepTheLastDocument) {
   EXPECT_FALSE(doc->loadString("<a x='1' x='2'/>"));
   EXPECT_TRUE(capture.log->has("loadString: parse error(8) duplicate attribute"));
   EXPECT_EQ(kept, doc->root());
+  {
+    boost::shared_ptr<IDocument> other = IDocument::New("", "", "", "");
+    zu::em::CatchError guard(other.get());
+    EXPECT_FALSE(other->loadString("<a></b>"));
+    EXPECT_EQ(7u, guard.code()) << "the parser's reason reaches the document's listener";
+    EXPECT_EQ("mismatched tag", guard.text());
+    EXPECT_TRUE(other->loadString("<fresh/>"));
+    EXPECT_EQ(7u, guard.code()) << "success reports nothing";
+  }
   EXPECT_EQ("1.1", doc->version());
   EXPECT_EQ("yes", doc->standalone());
   zu::util::logger::setLevel(2);
@@ -589,13 +598,18 @@ TEST(XmlLoad, StreamsAreReadInBlocksOf4096) {
   trickle.bytes = "<r>ok</r>";
   trickle.most = 4;
   Capture capture;
+  zu::em::CatchError guard(doc.get());
   EXPECT_FALSE(doc->load(trickle));
   EXPECT_TRUE(capture.log->has("load: parse error(3) no element found"));
+  EXPECT_EQ(3u, guard.code());
+  EXPECT_EQ("no element found", guard.text());
   EXPECT_EQ("r", doc->root()->name());
 
   BrokenDevice broken;
   EXPECT_FALSE(doc->load(broken));
   EXPECT_TRUE(capture.log->has("class zu::xml::impl::Document: load: io read error(5) device gone"));
+  EXPECT_EQ(5u, guard.code()) << "the stream's reason is reported under the document";
+  EXPECT_EQ("device gone", guard.text());
 }
 
 TEST(XmlLoad, FromAFile) {
@@ -638,4 +652,175 @@ TEST(XmlParse, ConcurrentParsersKeepTheirDocumentsAndErrorsApart) {
     });
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(std::vector<int>(4, 100), good);
+}
+
+// ---- Trees read from text share their document's storage
+
+namespace {
+
+Element child(Element const& e, unsigned int i) { return boost::dynamic_pointer_cast<IElement>(e->children()[i]); }
+
+std::string const sample =
+    "<cfg v='1'><group n='a'><item id='1' name='x &amp; y'>first</item><item id='2'/>tail</group>"
+    "<group n='b'><item id='3'>third</item></group></cfg>";
+
+}  // namespace
+
+TEST(XmlStorage, NodesOutliveTheirDocument) {
+  Element item;
+  Node text;
+  boost::weak_ptr<IElement> root;
+  Node lonelyText;
+  {
+    boost::shared_ptr<IDocument> doc = read(sample);
+    ASSERT_TRUE(doc);
+    root = doc->root();
+    item = child(child(doc->root(), 0), 0);
+    text = item->children()[0];
+    lonelyText = child(child(doc->root(), 1), 0)->children()[0];  // held alone: its element goes
+  }
+  EXPECT_TRUE(root.expired()) << "the document's tree went with it";
+  EXPECT_FALSE(item->parent()) << "the former parent is gone, not kept alive by its child";
+  EXPECT_EQ(item, text->parent());
+  EXPECT_EQ("first", text->text());
+  EXPECT_EQ("third", lonelyText->text());
+  EXPECT_FALSE(lonelyText->parent());
+  EXPECT_EQ("x & y", item->attribute("name", "", false));
+  EXPECT_EQ("<item id=\"1\" name=\"x &amp; y\">\n first\n</item>\n", str(item->toString(1)));
+
+  // Still a tree like any other: changes go beside what was read.
+  item->setAttribute("id", "9", false);
+  item->setName("entry");
+  item->addElement("sub")->setAttribute("k", "v", false);
+  text->setText("changed");
+  EXPECT_EQ("<entry name=\"x &amp; y\" id=\"9\">\n changed\n <sub k=\"v\"/>\n</entry>\n", str(item->toString(1)));
+  TArray<StringPair> const pairs = item->attributes();
+  ASSERT_EQ(2u, pairs.size());
+  EXPECT_EQ("name", pairs[0].name);
+  EXPECT_EQ("x & y", pairs[0].value);
+  item.reset();
+  EXPECT_FALSE(text->parent());
+  EXPECT_EQ("changed", text->text());
+}
+
+TEST(XmlStorage, NodesMoveBetweenDocumentsAndKeepNoStaleLinks) {
+  boost::shared_ptr<IDocument> a = read(sample);
+  boost::shared_ptr<IDocument> b = read("<other><keep/></other>");
+  ASSERT_TRUE(a && b);
+  Element group = child(a->root(), 1);
+  EXPECT_TRUE(a->root()->removeChild(group));
+  EXPECT_FALSE(group->parent());
+  EXPECT_EQ(1u, a->root()->children().size());
+  EXPECT_EQ(group, child(group, 0)->parent()) << "the taken subtree keeps its own links";
+
+  b->root()->addChild(a->root());  // a copy, independent of a
+  b->setRoot(group);               // the element itself
+  Element copy = child(b->root(), 0);
+  a.reset();
+  EXPECT_EQ("<group n=\"b\">\n  <item id=\"3\">\n    third\n  </item>\n</group>\n", str(b->root()->toString(2)));
+
+  boost::shared_ptr<IDocument> c = read("<c><one>1</one><two>2</two></c>");
+  ASSERT_TRUE(c);
+  Node one = c->root()->children()[0];
+  Node oneText = child(c->root(), 0)->children()[0];
+  c->root()->setChildren(b->root()->children());
+  EXPECT_FALSE(one->parent()) << "replaced children are detached";
+  EXPECT_EQ(one, oneText->parent());
+  c->root()->setText("plain");
+  EXPECT_EQ("<c>\n plain\n</c>\n", str(c->root()->toString(1)));
+  b.reset();
+  c.reset();
+  EXPECT_EQ("1", boost::dynamic_pointer_cast<IElement>(one)->text());
+}
+
+TEST(XmlStorage, AttributesReadBackThenChangedKeepTheirOrder) {
+  boost::shared_ptr<IDocument> doc = read("<e x='0' y='2' z='&lt;'/>");
+  ASSERT_TRUE(doc);
+  Element e = doc->root();
+  e->setAttribute("x", "1", false);
+  EXPECT_EQ("<e y=\"2\" z=\"&lt;\" x=\"1\"/>\n", str(e->toString(0)));
+  e->removeAttribute("Y", true);
+  e->setAttribute("w", "3", false);
+  EXPECT_EQ("<e z=\"&lt;\" x=\"1\" w=\"3\"/>\n", str(e->toString(0)));
+  TArray<StringPair> both;
+  both.append(StringPair{"p", "1"});
+  both.append(StringPair{"p", "2"});
+  e->setAttributes(both);
+  EXPECT_EQ("1", e->attribute("p", "", false));
+  EXPECT_EQ(2u, e->attributes().size());
+  e->setAttributes(e->attributes());  // its own list
+  EXPECT_EQ("<e p=\"1\" p=\"2\"/>\n", str(e->toString(0)));
+}
+
+TEST(XmlStorage, ManyDistinctNamesReadBack) {
+  std::string text = "<r>";
+  for (int i = 0; i < 6000; ++i) {
+    std::string const n = "n" + std::to_string(i);
+    text += "<" + n + " a" + std::to_string(i % 7000) + "='" + std::to_string(i) + "'/>";
+  }
+  text += "<n17/><n5999/></r>";
+  boost::shared_ptr<IDocument> doc = read(text);
+  ASSERT_TRUE(doc);
+  TArray<Node> const all = doc->root()->children();
+  ASSERT_EQ(6002u, all.size());
+  for (int i : {0, 17, 4095, 4096, 5999}) {
+    Element e = boost::dynamic_pointer_cast<IElement>(all[i]);
+    EXPECT_EQ("n" + std::to_string(i), str(e->name()));
+    EXPECT_EQ(std::to_string(i), str(e->attribute(String(("a" + std::to_string(i)).c_str()), "", false)));
+  }
+  EXPECT_EQ(2u, doc->root()->find("n17", false).size()) << "a repeated name finds both elements";
+  EXPECT_EQ(2u, doc->root()->find("n5999", false).size());
+}
+
+TEST(XmlStorage, ADeepReadTreePartlyHeldIsReleasedWithoutRecursion) {
+  int const depth = 200000;
+  std::string deep;
+  for (int i = 0; i < depth; ++i) deep += "<d>";
+  deep += "bottom";
+  for (int i = 0; i < depth; ++i) deep += "</d>";
+  Element middle;
+  {
+    boost::shared_ptr<IDocument> doc = read(deep);
+    ASSERT_TRUE(doc);
+    Element at = doc->root();
+    for (int i = 0; i < depth / 2; ++i) at = child(at, 0);
+    middle = at;
+  }
+  EXPECT_FALSE(middle->parent());
+  Element at = middle;
+  int below = 0;
+  for (; !at->children().empty() && boost::dynamic_pointer_cast<IElement>(at->children()[0]); ++below) at = child(at, 0);
+  EXPECT_EQ(depth / 2 - 1, below);
+  EXPECT_EQ("bottom", at->text());
+  at.reset();
+  middle.reset();  // the held half goes without one nested call per level
+}
+
+TEST(XmlStorageConcurrent, HoldersOnSeveralThreadsReleaseOneDocument) {
+  for (int round = 0; round < 20; ++round) {
+    std::string text = "<r>";
+    for (int i = 0; i < 400; ++i) text += "<e n='" + std::to_string(i) + "'>t" + std::to_string(i) + "</e>";
+    text += "</r>";
+    boost::shared_ptr<IDocument> doc = read(text);
+    ASSERT_TRUE(doc);
+    std::vector<std::vector<Node>> shares(4);
+    {
+      TArray<Node> const all = doc->root()->children();
+      for (unsigned int i = 0; i < all.size(); ++i) shares[i % 4].push_back(all[i]);
+    }
+    std::vector<int> good(4, 0);
+    std::vector<std::thread> holders;
+    for (int t = 0; t < 4; ++t)
+      holders.emplace_back([&, t] {
+        for (Node& node : shares[t]) {
+          Element e = boost::dynamic_pointer_cast<IElement>(node);
+          good[t] += "t" + str(e->attribute("n", "", false)) == str(e->text());
+          e.reset();
+          node.reset();
+        }
+      });
+    doc.reset();
+    for (std::thread& holder : holders) holder.join();
+    EXPECT_EQ(std::vector<int>(4, 100), good);
+  }
 }

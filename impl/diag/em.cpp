@@ -99,6 +99,13 @@ String CatchError::text() {
   return record_->text;
 }
 
+void CatchError::clear() {
+  record_->rawCode = 0;
+  record_->translate = nullptr;
+  record_->code = 0;
+  record_->text = String();
+}
+
 void report(void const* owner, unsigned int code, Translate translate) {
   if (__::GuardRecord* g = innermost(owner)) {
     g->rawCode = code;

@@ -1,5 +1,7 @@
 #include <zu/xml.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -17,6 +19,7 @@
 
 #include "core/assertion.h"
 #include "diag/logging.h"
+#include "xml/tree.h"
 
 namespace zu {
 namespace xml {
@@ -31,6 +34,248 @@ class IChild : public IBase {
 
 class ElementNode;
 class DataNode;
+
+// The storage of one parsed document: blocks that the nodes, their texts,
+// their attribute values and the document's names are cut from, in order,
+// and that are freed together when the last node cut from them is gone.
+// Each node's control block is counted (through InStorage below), so a
+// node handed out stays valid for as long as it or a weak link to it is
+// held, also after its document and the rest of the tree are released.
+// Nothing cut from the blocks is given back one by one; only the parser
+// cuts from them, so a document uses at most what its reading took.
+//
+// Counting: the builder holds the storage with a large bias and counts the
+// blocks it hands out in a plain integer (no atomic operation per node);
+// when it lets go it turns that into the shared count. A node released
+// meanwhile (on any thread) takes one off the shared count, which the bias
+// keeps above zero until then.
+class Storage {
+ public:
+  static Storage* New() { return new Storage; }
+  Storage(Storage const&) = delete;
+  Storage& operator=(Storage const&) = delete;
+
+  // Room that is not counted: texts, arrays, names.
+  void* allocate(std::size_t size, std::size_t align) {
+    std::uintptr_t const at = (next_ + align - 1) & ~static_cast<std::uintptr_t>(align - 1);
+    if (at + size > end_ || at < next_) return grow(size, align);
+    next_ = at + size;
+    return reinterpret_cast<void*>(at);
+  }
+
+  // Room for a node's control block, counted until released.
+  void* allocateCounted(std::size_t size, std::size_t align) {
+    void* room = allocate(size, align);
+    ++handedOut_;
+    return room;
+  }
+  void releaseCounted() noexcept {
+    if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  // A NUL-terminated copy of `n` bytes.
+  char* copy(char const* text, std::size_t n) {
+    char* to = static_cast<char*>(allocate(n + 1, 1));
+    std::memcpy(to, text, n);
+    to[n] = 0;
+    return to;
+  }
+
+  // A String of `n` bytes that lives as long as the storage.
+  String const* name(char const* text, std::size_t n) {
+    if (names_.size() == names_.capacity()) names_.reserve(names_.empty() ? 64 : 2 * names_.size());
+    String* name = new (allocate(sizeof(String), alignof(String))) String(text, static_cast<unsigned int>(n));
+    names_.push_back(name);
+    return name;
+  }
+
+  // The builder lets go: from now on only the nodes hold the storage.
+  void close() noexcept {
+    long long const change = handedOut_ - bias - 1;
+    if (count_.fetch_add(change, std::memory_order_acq_rel) + change == 0) delete this;
+  }
+
+ private:
+  static long long const bias = 1ll << 48;
+
+  Storage() = default;
+  ~Storage() {
+    for (String* name : names_) name->~String();
+    while (void* block = blocks_) {
+      blocks_ = *static_cast<void**>(block);
+      std::free(block);
+    }
+  }
+
+  void* grow(std::size_t size, std::size_t align) {
+    std::size_t const header = sizeof(std::max_align_t);
+    std::size_t want = blockSize_;
+    if (want < size + align + header) want = size + align + header;
+    void* block = std::malloc(want);
+    if (!block) throw std::bad_alloc();
+    *static_cast<void**>(block) = blocks_;
+    blocks_ = block;
+    if (blockSize_ < (std::size_t(1) << 20)) blockSize_ *= 2;
+    next_ = reinterpret_cast<std::uintptr_t>(block) + header;
+    end_ = reinterpret_cast<std::uintptr_t>(block) + want;
+    return allocate(size, align);
+  }
+
+  std::atomic<long long> count_{bias + 1};
+  long long handedOut_ = 0;
+  std::uintptr_t next_ = 0;
+  std::uintptr_t end_ = 0;
+  void* blocks_ = nullptr;
+  std::size_t blockSize_ = 16384;
+  std::vector<String*> names_;
+};
+
+// The allocator that puts a node and its shared count into a document's
+// storage. Copies hold nothing: the storage counts the blocks handed out.
+template <class T>
+class InStorage {
+ public:
+  using value_type = T;
+  explicit InStorage(Storage* storage) noexcept : storage_(storage) {}
+  template <class U>
+  InStorage(InStorage<U> const& other) noexcept : storage_(other.storage()) {}
+
+  T* allocate(std::size_t n) { return static_cast<T*>(storage_->allocateCounted(n * sizeof(T), alignof(T))); }
+  void deallocate(T*, std::size_t) noexcept { storage_->releaseCounted(); }
+  Storage* storage() const noexcept { return storage_; }
+
+  template <class U>
+  bool operator==(InStorage<U> const& other) const noexcept {
+    return storage_ == other.storage();
+  }
+  template <class U>
+  bool operator!=(InStorage<U> const& other) const noexcept {
+    return storage_ != other.storage();
+  }
+
+ private:
+  Storage* storage_;
+};
+
+// A String that holds nothing at all (a moved-from one): its copies cost
+// neither an allocation nor a count.
+String const& hollowString() {
+  static String const none = [] {
+    String full;
+    String taken(std::move(full));
+    return full;  // NOLINT(bugprone-use-after-move): empty and storage-free by contract
+  }();
+  return none;
+}
+
+// A node's text or an attribute's value: NUL-terminated bytes in the
+// document's storage as read, or a String once set through the interface.
+// A String is only made when one is asked for.
+class Text {
+ public:
+  Text() : data_(nullptr), length_(0), owned_(hollowString()) {}
+  explicit Text(String const& text) : data_(nullptr), length_(0), owned_(text) {}
+  Text(char const* data, unsigned int length) : data_(data), length_(length), owned_(hollowString()) {}
+
+  String str() const { return data_ ? String(data_, length_) : owned_; }
+  char const* cstr() const { return data_ ? data_ : owned_.cstr(); }
+
+ private:
+  char const* data_;
+  unsigned int length_;
+  String owned_;
+};
+
+// A name: one of the document's shared names as read (see Storage), or a
+// String of its own once set through the interface.
+class Label {
+ public:
+  explicit Label(String const* shared) : shared_(shared), owned_(hollowString()) {}
+  explicit Label(String const& text) : shared_(nullptr), owned_(text) {}
+
+  String const& str() const { return shared_ ? *shared_ : owned_; }
+
+ private:
+  String const* shared_;
+  String owned_;
+};
+
+struct Attribute {
+  Label name;
+  Text value;
+};
+
+// A small array whose items either sit in a document's storage (cut to the
+// exact size when read) or in a block of its own on the heap. It moves to
+// the heap when it must grow; storage memory is never freed by it.
+template <class T>
+class Slab {
+ public:
+  Slab() = default;
+  Slab(Slab const&) = delete;
+  Slab& operator=(Slab const&) = delete;
+  ~Slab() {
+    destroy();
+    if (heap_) ::operator delete(items_);
+  }
+
+  // Takes room for `room` items that lives elsewhere (in a storage); the
+  // items are then added with emplace().
+  void place(void* room, unsigned int capacity) {
+    clear();
+    if (heap_) ::operator delete(items_);
+    items_ = static_cast<T*>(room);
+    capacity_ = capacity;
+    heap_ = false;
+  }
+
+  unsigned int size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T const* begin() const { return items_; }
+  T const* end() const { return items_ + size_; }
+  T* begin() { return items_; }
+  T* end() { return items_ + size_; }
+  T const& operator[](unsigned int i) const { return items_[i]; }
+  T& operator[](unsigned int i) { return items_[i]; }
+
+  template <class... A>
+  T& emplace(A&&... args) {
+    if (size_ == capacity_) grow();
+    T* item = new (items_ + size_) T(std::forward<A>(args)...);
+    ++size_;
+    return *item;
+  }
+
+  void erase(unsigned int i) {
+    for (; i + 1 < size_; ++i) items_[i] = std::move(items_[i + 1]);
+    items_[--size_].~T();
+  }
+
+  void clear() { destroy(); }
+
+ private:
+  void destroy() {
+    while (size_ > 0) items_[--size_].~T();
+  }
+
+  void grow() {
+    unsigned int const wanted = capacity_ < 2 ? 4 : capacity_ * 2;
+    T* fresh = static_cast<T*>(::operator new(sizeof(T) * wanted));
+    for (unsigned int i = 0; i < size_; ++i) {
+      new (fresh + i) T(std::move(items_[i]));
+      items_[i].~T();
+    }
+    if (heap_) ::operator delete(items_);
+    items_ = fresh;
+    capacity_ = wanted;
+    heap_ = true;
+  }
+
+  T* items_ = nullptr;
+  unsigned int size_ = 0;
+  unsigned int capacity_ = 0;
+  bool heap_ = false;
+};
 
 // A growable run of bytes built in small pieces: the lines of the output.
 // Leaner than std::string for this job (no checks beyond the room left).
@@ -127,18 +372,6 @@ class StringOutput final : public func::IIO {
 
 namespace {
 
-// An array that holds no storage at all (a moved-from one): elements
-// without attributes or children then cost no allocation for them.
-template <class T>
-TArray<T> const& hollow() {
-  static TArray<T> const none = [] {
-    TArray<T> full;
-    TArray<T> taken(std::move(full));
-    return full;  // NOLINT(bugprone-use-after-move): empty and storage-free by contract
-  }();
-  return none;
-}
-
 // Bytes that escaping replaces; byte 0 ends the text. Attribute values also
 // escape the tab: a reader turns a literal tab in a value into a blank.
 struct EscapeTable {
@@ -155,8 +388,8 @@ EscapeTable const attributeEscapes(true);
 // character references. One pass gives the same text as replacing each
 // character over the whole string in that order, since no replacement
 // contains a character replaced after it.
-void appendEscaped(impl::Bytes& line, String const& text, EscapeTable const& table = textEscapes) {
-  char const* run = text.cstr();
+void appendEscaped(impl::Bytes& line, char const* text, EscapeTable const& table = textEscapes) {
+  char const* run = text;
   for (char const* p = run;; ++p) {
     unsigned char const c = static_cast<unsigned char>(*p);
     if (!table.special[c]) continue;
@@ -240,9 +473,10 @@ namespace impl {
 class DataNode final : public INode, public IChild {
  public:
   explicit DataNode(String const& text) : text_(text) {}
+  explicit DataNode(Text const& text) : text_(text) {}
 
   boost::shared_ptr<IElement> parent() const override { return parent_.lock(); }
-  boost::shared_ptr<INode> clone() const override { return boost::make_shared<DataNode>(text_); }
+  boost::shared_ptr<INode> clone() const override { return boost::make_shared<DataNode>(text_.str()); }
 
   bool write(func::IIO& out, unsigned int step, unsigned int indent) const override {
     Writer w(out, step);
@@ -257,28 +491,27 @@ class DataNode final : public INode, public IChild {
     return text;
   }
 
-  String text() const override { return text_; }
-  void setText(String const& text) override { text_ = text; }
+  String text() const override { return text_.str(); }
+  void setText(String const& text) override { text_ = Text(text); }
   void setParent(boost::weak_ptr<IElement> parent) override { parent_ = std::move(parent); }
 
   bool writeTo(Writer& w, unsigned int indent) const {
     Bytes& line = w.begin(indent);
-    appendEscaped(line, text_);
+    appendEscaped(line, text_.cstr());
     line.append('\n');
     return w.emit();
   }
 
  private:
-  String text_;
+  friend class TreeBuilder;
+  Text text_;
   boost::weak_ptr<IElement> parent_;
 };
 
 class ElementNode final : public IElement, public IChild, public boost::enable_shared_from_this<ElementNode> {
  public:
-  explicit ElementNode(String const& name)
-      : name_(name),
-        attributes_(hollow<StringPair>()),
-        children_(hollow<boost::shared_ptr<INode>>()) {}
+  explicit ElementNode(String const& name) : name_(name) {}
+  explicit ElementNode(String const* name) : name_(name) {}
 
   // A chain of elements, each held only by its parent, would otherwise be
   // destroyed by one nested destructor call per level, and a deep enough
@@ -295,16 +528,15 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
       }
     }
     if (!deep) return;
-    std::vector<boost::shared_ptr<INode>> doomed(children_.begin(), children_.end());
-    children_.clear();
+    std::vector<boost::shared_ptr<INode>> doomed;
+    takeChildren(doomed);
     while (!doomed.empty()) {
       boost::shared_ptr<INode> node = std::move(doomed.back());
       doomed.pop_back();
       if (node.use_count() != 1) continue;
       ElementNode* element = asElement(node.get());
       if (!element || element->children_.empty()) continue;
-      doomed.insert(doomed.end(), element->children_.begin(), element->children_.end());
-      element->children_.clear();
+      element->takeChildren(doomed);
     }
   }
 
@@ -339,8 +571,8 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   boost::shared_ptr<IElement> parent() const override { return parent_.lock(); }
 
   boost::shared_ptr<INode> clone() const override {
-    boost::shared_ptr<ElementNode> copy = boost::make_shared<ElementNode>(name_);
-    copy->attributes_ = attributes_;
+    boost::shared_ptr<ElementNode> copy = boost::make_shared<ElementNode>(name_.str());
+    for (Attribute const& a : attributes_) copy->attributes_.emplace(Attribute{Label(a.name.str()), Text(a.value.str())});
     if (children_.empty()) return copy;
     boost::weak_ptr<IElement> const self = copy->selfLink();
     for (boost::shared_ptr<INode> const& child : children_) {
@@ -369,7 +601,7 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
     for (boost::shared_ptr<INode> const& child : children_) {
       ZU_ASSERT(child, "node");
       if (isElement(child.get())) continue;
-      // A single text child, the common case, is returned shared.
+      // A single text child, the common case, is returned as it is.
       if (first)
         joined = child->text();
       else
@@ -390,10 +622,17 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
 
   // --- IElement
 
-  String name() const override { return name_; }
-  void setName(String const& name) override { name_ = name; }
+  String name() const override { return name_.str(); }
+  void setName(String const& name) override { name_ = Label(name); }
 
-  TArray<boost::shared_ptr<INode>> children() const override { return children_; }
+  // A new array of the children: the element keeps its own.
+  TArray<boost::shared_ptr<INode>> children() const override {
+    TArray<boost::shared_ptr<INode>> copy;
+    if (children_.empty()) return copy;
+    copy.resize(children_.size(), boost::shared_ptr<INode>());
+    for (unsigned int i = 0, n = children_.size(); i < n; ++i) copy(i) = children_[i];
+    return copy;
+  }
 
   void setChildren(TArray<boost::shared_ptr<INode>> const& nodes) override {
     // Copies first: `nodes` may hold this element's own children, or the
@@ -413,7 +652,7 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   boost::shared_ptr<IElement> addElement(String const& name) override {
     boost::shared_ptr<ElementNode> element = boost::make_shared<ElementNode>(name);
     element->parent_ = selfLink();
-    children_.append(element);
+    children_.emplace(element);
     return element;
   }
 
@@ -425,7 +664,7 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   boost::shared_ptr<INode> addText(String const& text) override {
     boost::shared_ptr<DataNode> node = boost::make_shared<DataNode>(text);
     node->setParent(selfLink());
-    children_.append(node);
+    children_.emplace(node);
     return node;
   }
 
@@ -439,23 +678,37 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
     return false;
   }
 
-  TArray<StringPair> attributes() const override { return attributes_; }
-  void setAttributes(TArray<StringPair> const& attributes) override { attributes_ = attributes; }
+  TArray<StringPair> attributes() const override {
+    TArray<StringPair> list;
+    if (attributes_.empty()) return list;
+    list.resize(attributes_.size(), StringPair{hollowString(), hollowString()});
+    for (unsigned int i = 0, n = attributes_.size(); i < n; ++i)
+      list(i) = StringPair{attributes_[i].name.str(), attributes_[i].value.str()};
+    return list;
+  }
+
+  void setAttributes(TArray<StringPair> const& attributes) override {
+    // Copies first: the list may be this element's own.
+    Slab<Attribute> fresh;
+    for (StringPair const& pair : attributes) fresh.emplace(Attribute{Label(pair.name), Text(pair.value)});
+    attributes_.clear();
+    for (Attribute& a : fresh) attributes_.emplace(std::move(a));
+  }
 
   String attribute(String const& name, String const& defaultValue, bool ignoreCase) const override {
-    for (StringPair const& pair : attributes_)
-      if (pair.name.compare(name, ignoreCase) == 0) return pair.value;
+    for (Attribute const& a : attributes_)
+      if (a.name.str().compare(name, ignoreCase) == 0) return a.value.str();
     return defaultValue;
   }
 
   void setAttribute(String const& name, String const& value, bool ignoreCase) override {
     removeAttribute(name, ignoreCase);
-    attributes_.append(StringPair{name, value});
+    attributes_.emplace(Attribute{Label(name), Text(value)});
   }
 
   void removeAttribute(String const& name, bool ignoreCase) override {
     for (unsigned int i = attributes_.size(); i-- > 0;)
-      if (attributes_[i].name.compare(name, ignoreCase) == 0) attributes_.erase(i);
+      if (attributes_[i].name.str().compare(name, ignoreCase) == 0) attributes_.erase(i);
   }
 
   TArray<boost::shared_ptr<IElement>> find(String const& path, bool ignoreCase) const override {
@@ -464,18 +717,10 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
     IElement const* from = this;
     for (String const& piece : pieces) {
       TArray<boost::shared_ptr<IElement>> next;
-      ElementNode const* own = asElement(from);
-      TArray<boost::shared_ptr<INode>> const children = own ? own->children_ : from->children();
-      for (boost::shared_ptr<INode> const& child : children) {
-        ZU_ASSERT(child, "node");
-        if (ElementNode const* element = asElement(child.get())) {
-          if (element->name_.compare(piece, ignoreCase) == 0)
-            next.append(boost::static_pointer_cast<ElementNode>(child));
-        } else if (!asData(child.get())) {
-          boost::shared_ptr<IElement> other = boost::dynamic_pointer_cast<IElement>(child);
-          if (other && other->name().compare(piece, ignoreCase) == 0) next.append(other);
-        }
-      }
+      if (ElementNode const* own = asElement(from))
+        own->collect(piece, ignoreCase, next);
+      else
+        collect(from->children(), piece, ignoreCase, next);
       found = next;
       if (found.empty()) break;
       from = found[0].get();
@@ -486,12 +731,12 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   bool writeTo(Writer& w, unsigned int indent) const {
     Bytes& line = w.begin(indent);
     line.append('<');
-    appendRaw(line, name_);
-    for (StringPair const& pair : attributes_) {
+    appendRaw(line, name_.str());
+    for (Attribute const& a : attributes_) {
       line.append(' ');
-      appendRaw(line, pair.name);
+      appendRaw(line, a.name.str());
       line.append("=\"", 2);
-      appendEscaped(line, pair.value, attributeEscapes);
+      appendEscaped(line, a.value.cstr(), attributeEscapes);
       line.append('"');
     }
     if (children_.empty()) {
@@ -515,12 +760,14 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
     }
     Bytes& close = w.begin(indent);
     close.append("</", 2);
-    appendRaw(close, name_);
+    appendRaw(close, name_.str());
     close.append(">\n", 2);
     return w.emit();
   }
 
  private:
+  friend class TreeBuilder;
+
   boost::weak_ptr<IElement> selfLink() {
     return boost::weak_ptr<IElement>(boost::shared_ptr<IElement>(shared_from_this()));
   }
@@ -529,7 +776,7 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   void adopt(boost::shared_ptr<INode> node, boost::weak_ptr<IElement> const& self) {
     ZU_ASSERT(node, "node");
     if (IChild* child = link(node.get())) child->setParent(self);
-    children_.append(node);
+    children_.emplace(std::move(node));
   }
 
   static void detach(INode* node) {
@@ -544,10 +791,44 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
     children_.clear();
   }
 
-  String name_;
+  // Moves the children to the end of `to`, leaving none.
+  void takeChildren(std::vector<boost::shared_ptr<INode>>& to) {
+    for (boost::shared_ptr<INode>& child : children_) to.push_back(std::move(child));
+    children_.clear();
+  }
+
+  // The direct child elements called `name`, in order, appended to `to`.
+  void collect(String const& name, bool ignoreCase, TArray<boost::shared_ptr<IElement>>& to) const {
+    for (boost::shared_ptr<INode> const& child : children_) {
+      ZU_ASSERT(child, "node");
+      if (ElementNode const* element = asElement(child.get())) {
+        if (element->name_.str().compare(name, ignoreCase) == 0) to.append(boost::static_pointer_cast<ElementNode>(child));
+      } else if (!asData(child.get())) {
+        collectForeign(child, name, ignoreCase, to);
+      }
+    }
+  }
+  static void collect(TArray<boost::shared_ptr<INode>> const& children, String const& name, bool ignoreCase,
+                      TArray<boost::shared_ptr<IElement>>& to) {
+    for (boost::shared_ptr<INode> const& child : children) {
+      ZU_ASSERT(child, "node");
+      if (ElementNode const* element = asElement(child.get())) {
+        if (element->name_.str().compare(name, ignoreCase) == 0) to.append(boost::static_pointer_cast<ElementNode>(child));
+      } else if (!asData(child.get())) {
+        collectForeign(child, name, ignoreCase, to);
+      }
+    }
+  }
+  static void collectForeign(boost::shared_ptr<INode> const& child, String const& name, bool ignoreCase,
+                             TArray<boost::shared_ptr<IElement>>& to) {
+    boost::shared_ptr<IElement> other = boost::dynamic_pointer_cast<IElement>(child);
+    if (other && other->name().compare(name, ignoreCase) == 0) to.append(other);
+  }
+
+  Label name_;
   boost::weak_ptr<IElement> parent_;
-  TArray<StringPair> attributes_;
-  TArray<boost::shared_ptr<INode>> children_;
+  Slab<Attribute> attributes_;
+  Slab<boost::shared_ptr<INode>> children_;
 };
 
 class Document final : public IDocument {
@@ -564,6 +845,7 @@ class Document final : public IDocument {
     em::CatchError parsing(parser.get());
     if (!parser->parse(text.cstr(), text.length(), true)) {
       ZU_LOG_OBJ(3, "[DBG1]", *this, "loadString: parse " << "error(" << parsing.code() << ") " << parsing.text());
+      failed(parsing);
       return false;
     }
     adopt(*parser);
@@ -587,12 +869,14 @@ class Document final : public IDocument {
       em::CatchError* failed = reading.code() ? &reading : objectReading && objectReading->code() ? &*objectReading : nullptr;
       if (failed) {
         ZU_LOG_OBJ(3, "[DBG1]", *this, "load: io read " << "error(" << failed->code() << ") " << failed->text());
+        this->failed(*failed);
         return false;
       }
       if (count > block) count = block;
       bool const isFinal = count < block;
       if (!parser->parse(buffer.get(), count, isFinal)) {
         ZU_LOG_OBJ(3, "[DBG1]", *this, "load: parse " << "error(" << parsing.code() << ") " << parsing.text());
+        this->failed(parsing);
         return false;
       }
       if (isFinal) break;
@@ -642,11 +926,160 @@ class Document final : public IDocument {
     setStandalone(doc->standalone());
   }
 
+  // Hands the reason a load failed on to the document's own listeners: the
+  // code and text the parser or the stream reported.
+  void failed(em::CatchError& cause) {
+    if (!em::catching(static_cast<IDocument*>(this))) return;
+    unsigned int const code = cause.code();
+    em::report(static_cast<IDocument*>(this), code, cause.text());
+  }
+
   String version_;
   String encoding_;
   String standalone_;
   boost::shared_ptr<IElement> root_;
 };
+
+struct TreeBuilder::State {
+  struct Frame {
+    ElementNode* element;            // held by its parent's pending children or as the root
+    boost::weak_ptr<IElement> link;  // the parent link its children get
+    std::size_t first;               // where its children start in `pending`
+  };
+  // A slot of the name table: empty while `text` is null.
+  struct Name {
+    std::size_t hash = 0;
+    String const* text = nullptr;
+    char const* key = nullptr;  // text's bytes
+    std::size_t length = 0;
+  };
+
+  ~State() { dropStorage(); }
+
+  void dropStorage() {
+    if (storage) storage->close();
+    storage = nullptr;
+  }
+
+  // The one String of this document for `name`, kept by the storage. The
+  // table has a bound, so that a document of ever new names does not grow
+  // it without end; names past it get a String each.
+  String const* intern(char const* name) {
+    std::size_t hash = 14695981039346656037ull;
+    char const* end = name;
+    for (; *end; ++end) hash = (hash ^ static_cast<unsigned char>(*end)) * 1099511628211ull;
+    std::size_t const length = static_cast<std::size_t>(end - name);
+    if (names.empty()) names.resize(64);
+    for (;;) {
+      std::size_t const mask = names.size() - 1;
+      for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        Name& slot = names[i];
+        if (!slot.text) {
+          if (used >= 4096) return storage->name(name, length);
+          if ((used + 1) * 2 > names.size()) break;
+          slot.text = storage->name(name, length);
+          slot.key = slot.text->cstr();
+          slot.length = length;
+          slot.hash = hash;
+          ++used;
+          return slot.text;
+        }
+        if (slot.hash == hash && slot.length == length && std::memcmp(slot.key, name, length) == 0) return slot.text;
+      }
+      std::vector<Name> larger(names.size() * 2);
+      for (Name const& old : names) {
+        if (!old.text) continue;
+        std::size_t i = old.hash & (larger.size() - 1);
+        while (larger[i].text) i = (i + 1) & (larger.size() - 1);
+        larger[i] = old;
+      }
+      names.swap(larger);
+    }
+  }
+
+  Storage* storage = nullptr;
+  boost::shared_ptr<ElementNode> root;
+  std::vector<Frame> open;
+  std::vector<boost::shared_ptr<INode>> pending;  // children of the open elements, in order
+  std::vector<Name> names;
+  std::size_t used = 0;
+};
+
+TreeBuilder::TreeBuilder() : state_(new State) {}
+TreeBuilder::~TreeBuilder() = default;
+
+void TreeBuilder::start(char const* name, char const* const* attributes) {
+  State& s = *state_;
+  flush();
+  if (!s.storage) s.storage = Storage::New();
+  Storage& storage = *s.storage;
+  boost::shared_ptr<ElementNode> element =
+      boost::allocate_shared<ElementNode>(InStorage<ElementNode>(s.storage), s.intern(name));
+  unsigned int count = 0;
+  while (attributes[2 * count]) ++count;
+  if (count) {
+    element->attributes_.place(storage.allocate(sizeof(Attribute) * count, alignof(Attribute)), count);
+    for (char const* const* a = attributes; a[0]; a += 2) {
+      std::size_t const length = std::strlen(a[1]);
+      element->attributes_.emplace(
+          Attribute{Label(s.intern(a[0])), Text(storage.copy(a[1], length), static_cast<unsigned int>(length))});
+    }
+  }
+  ElementNode* const raw = element.get();
+  boost::weak_ptr<IElement> link(element);
+  if (s.open.empty()) {
+    s.root = std::move(element);
+  } else {
+    raw->parent_ = s.open.back().link;
+    s.pending.push_back(std::move(element));
+  }
+  s.open.push_back(State::Frame{raw, std::move(link), s.pending.size()});
+}
+
+void TreeBuilder::end() {
+  State& s = *state_;
+  flush();
+  if (s.open.empty()) return;
+  State::Frame& frame = s.open.back();
+  std::size_t const count = s.pending.size() - frame.first;
+  if (count) {
+    Slab<boost::shared_ptr<INode>>& children = frame.element->children_;
+    typedef boost::shared_ptr<INode> Child;
+    children.place(s.storage->allocate(sizeof(Child) * count, alignof(Child)), static_cast<unsigned int>(count));
+    for (std::size_t i = frame.first; i < s.pending.size(); ++i) children.emplace(std::move(s.pending[i]));
+    s.pending.resize(frame.first);
+  }
+  s.open.pop_back();
+}
+
+void TreeBuilder::flush() {
+  State& s = *state_;
+  if (text_.empty()) return;
+  std::size_t length = text_.size();
+  while (length && isBlank(text_[length - 1])) --length;
+  if (length && !s.open.empty()) {
+    char const* copy = s.storage->copy(text_.data(), length);
+    boost::shared_ptr<DataNode> node = boost::allocate_shared<DataNode>(
+        InStorage<DataNode>(s.storage), Text(copy, static_cast<unsigned int>(length)));
+    node->parent_ = s.open.back().link;
+    s.pending.push_back(std::move(node));
+  }
+  text_.clear();
+}
+
+boost::shared_ptr<IElement> TreeBuilder::root() const { return state_->root; }
+
+void TreeBuilder::clear() {
+  State& s = *state_;
+  s.open.clear();
+  s.pending.clear();
+  s.root.reset();
+  if (text_.capacity() > 65536) std::string().swap(text_);
+  text_.clear();
+  s.names.clear();
+  s.used = 0;
+  s.dropStorage();
+}
 
 }  // namespace impl
 

@@ -12,6 +12,7 @@
 #include <zu/em.h>
 
 #include "ext/expat.h"
+#include "xml/tree.h"
 
 namespace zu {
 namespace xml {
@@ -26,8 +27,6 @@ void translateExpatError(unsigned int rawCode, unsigned int* code, String* text)
   if (code) *code = rawCode;
   if (text) *text = String(ext::expat().api.XML_ErrorString(static_cast<XML_Error>(rawCode)));
 }
-
-inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Input goes to Expat in pieces of at most this size: Expat copies what it
 // is given into a buffer of its own, which thus stays small however long
@@ -109,59 +108,22 @@ class Parser final : public IParser {
     if (expat_) api_->XML_ParserFree(expat_);
     expat_ = nullptr;
     root_.reset();
-    current_.reset();
-    std::string().swap(text_);
+    builder_.clear();
     version_ = String();
     encoding_ = String();
     standaloneFlag_ = -1;
     outOfMemory_ = false;
-    names_.clear();
-    spare_ = String();
   }
 
-  // The gathered text, trimmed, becomes a text node of the open element
-  // unless nothing remains.
-  void flush() {
-    if (text_.empty()) return;
-    char const* begin = text_.data();
-    char const* end = begin + text_.size();
-    while (begin < end && isBlank(*begin)) ++begin;
-    while (end > begin && isBlank(end[-1])) --end;
-    if (begin < end && current_) current_->addText(String(begin, static_cast<unsigned int>(end - begin)));
-    text_.clear();
-  }
-
-  // Element and attribute names repeat throughout a document: equal names
-  // share one String. The table has a bound, so that a document of ever
-  // new names cannot grow it without end.
-  String const& shared(XML_Char const* name) {
-    auto found = names_.find(name);
-    if (found != names_.end()) return found->second;
-    if (names_.size() >= 512) {
-      spare_ = String(name);
-      return spare_;
-    }
-    return names_.emplace(name, String(name)).first->second;
-  }
-
+  // The tree is built in the document's own storage (see tree.h): the
+  // element opened first is the root, every other one is appended to the
+  // element that is open, text runs are trimmed and added between tags.
   void startElement(XML_Char const* name, XML_Char const** attributes) {
-    flush();
-    if (current_) {
-      current_ = current_->addElement(shared(name));
-    } else {
-      root_ = IElement::New(shared(name));
-      current_ = root_;
-    }
-    if (!attributes[0]) return;
-    TArray<StringPair> list;
-    for (XML_Char const** a = attributes; a[0]; a += 2) list.append(StringPair{shared(a[0]), String(a[1])});
-    current_->setAttributes(list);
+    builder_.start(name, attributes);
+    if (!root_) root_ = builder_.root();
   }
 
-  void endElement() {
-    flush();
-    if (current_) current_ = current_->parent();
-  }
+  void endElement() { builder_.end(); }
 
   // An allocation that fails inside a callback must not unwind through
   // Expat: the parse is stopped and reported as out of memory.
@@ -191,7 +153,7 @@ class Parser final : public IParser {
   static void XMLCALL onText(void* self, XML_Char const* text, int length) {
     Parser* parser = static_cast<Parser*>(self);
     try {
-      parser->text_.append(text, static_cast<std::size_t>(length));
+      parser->builder_.text(text, static_cast<std::size_t>(length));
     } catch (std::bad_alloc const&) {
       parser->stop();
     } catch (std::length_error const&) {
@@ -219,14 +181,11 @@ class Parser final : public IParser {
   XML_Parser expat_ = nullptr;
   boost::shared_ptr<IDocument> document_;
   boost::shared_ptr<IElement> root_;
-  boost::shared_ptr<IElement> current_;
-  std::string text_;
+  TreeBuilder builder_;
   String version_;
   String encoding_;
   int standaloneFlag_ = -1;
   bool outOfMemory_ = false;
-  std::unordered_map<std::string, String> names_;
-  String spare_;
 };
 
 #else  // built without Expat: every parse fails, saying so

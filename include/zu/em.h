@@ -4,6 +4,10 @@
 #ifndef ZU_EM_H
 #define ZU_EM_H
 
+#include <type_traits>
+#include <utility>
+
+#include <boost/shared_ptr.hpp>
 #include <zu/config.h>
 #include <zu/string.h>
 
@@ -34,6 +38,9 @@ class ZU_API CatchError {
   // The reported text (built on each call when a translation function was
   // given); empty when nothing was reported.
   String text();
+  // Forgets what was reported so far: code() is 0 and text() empty again
+  // until the next report. Lets one guard serve several calls in turn.
+  void clear();
 
  private:
   __::GuardRecord* record_;
@@ -48,6 +55,47 @@ ZU_API void report(void const* owner, unsigned int code, String const& text);
 // Whether this thread has a guard for `owner`: lets reporters skip building
 // a costly text nobody reads.
 ZU_API bool catching(void const* owner);
+
+// What attempt() gives back: the call's own result, and the code and text
+// reported under the owner while it ran (0 and empty when nothing was).
+template <class R>
+struct Outcome {
+  R result;
+  unsigned int code;
+  String text;
+};
+// The same for a call that returns nothing.
+template <>
+struct Outcome<void> {
+  unsigned int code;
+  String text;
+};
+
+// Runs `call()` under a guard for `owner` and returns its result together
+// with the report it left, in one value:
+//   auto r = zu::em::attempt(file.get(), [&] { return file->open(path); });
+//   if (!r.result) std::cerr << r.code << " " << r.text.cstr();
+// `owner` is the address the object reports under: the pointer held in the
+// boost::shared_ptr its factory returned (the overload below takes that
+// pointer itself).
+template <class F>
+auto attempt(void const* owner, F&& call) -> Outcome<decltype(std::forward<F>(call)())> {
+  typedef decltype(std::forward<F>(call)()) R;
+  CatchError guard(owner);
+  if constexpr (std::is_void<R>::value) {
+    std::forward<F>(call)();
+    unsigned int const code = guard.code();
+    return Outcome<void>{code, guard.text()};
+  } else {
+    R result = std::forward<F>(call)();
+    unsigned int const code = guard.code();
+    return Outcome<R>{std::move(result), code, guard.text()};
+  }
+}
+template <class T, class F>
+auto attempt(boost::shared_ptr<T> const& owner, F&& call) -> Outcome<decltype(std::forward<F>(call)())> {
+  return attempt(static_cast<void const*>(owner.get()), std::forward<F>(call));
+}
 
 }  // namespace em
 }  // namespace zu

@@ -107,11 +107,12 @@ class ZU_API IDocument : public IBase {
   // dropped and every text run is trimmed at both ends, so a tree written
   // by save() reads back as the same tree. On failure the document stays as
   // it was and false is returned; the reason (the parser's error code and
-  // text) is logged at level 3.
+  // text) is reported under this document and logged at level 3.
   virtual bool loadString(String const& text) = 0;
   // The same for the stream's bytes, read in blocks of 4096 to its end. A
   // block shorter than 4096 bytes (0 included) ends the input. A read error
-  // the stream reports also fails the load.
+  // the stream reports also fails the load, and its code and text are
+  // reported under this document.
   virtual bool load(func::IIO& in) = 0;
 
   // Appends the declaration line and the root element, written with `step`,

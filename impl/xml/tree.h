@@ -1,0 +1,63 @@
+// Building a tree of zu::xml from a parser's events. The nodes of one
+// document, their texts and attribute values are laid out in storage of
+// that document's own, which lives as long as any of its nodes does; equal
+// names are one shared String per document.
+#ifndef ZU_IMPL_XML_TREE_H
+#define ZU_IMPL_XML_TREE_H
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+#include <zu/xml.h>
+
+namespace zu {
+namespace xml {
+namespace impl {
+
+class TreeBuilder {
+ public:
+  TreeBuilder();
+  ~TreeBuilder();
+  TreeBuilder(TreeBuilder const&) = delete;
+  TreeBuilder& operator=(TreeBuilder const&) = delete;
+
+  // Opens an element inside the open one (or the root when none is open).
+  // `attributes` holds names and values in turn and ends with a null.
+  void start(char const* name, char const* const* attributes);
+  // Closes the open element.
+  void end();
+  // Character data of the open element: gathered until the next tag, then
+  // trimmed at both ends and added as a text node unless nothing remains.
+  // (Inline: a parser reports the blanks between tags in many small calls,
+  // which all end here at once.)
+  void text(char const* data, std::size_t length) {
+    if (text_.empty()) {
+      while (length && isBlank(*data)) ++data, --length;
+      if (!length) return;
+    }
+    text_.append(data, length);
+  }
+
+  static bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  }
+  // The first element opened, or null.
+  boost::shared_ptr<IElement> root() const;
+  // Forgets the tree being built (nodes held elsewhere live on).
+  void clear();
+
+ private:
+  void flush();
+
+  struct State;
+  std::unique_ptr<State> state_;
+  std::string text_;
+};
+
+}  // namespace impl
+}  // namespace xml
+}  // namespace zu
+
+#endif
