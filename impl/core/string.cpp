@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstddef>
 #include <new>
 #include <vector>
 
@@ -65,19 +66,22 @@ inline std::size_t lengthOf(__::StringStub const* stub) {
 
 inline void setLength(__::StringStub& stub, std::size_t n) { owned(stub).size = static_cast<unsigned int>(n); }
 
-// Blocks for stubs (count and stub in one), kept on a short per-thread list
-// for reuse: texts are made and dropped in great numbers, and popping a
-// block off this list costs far less than a round trip through malloc and
-// free. A block released on another thread than the one that took it joins
-// that thread's list. The list is bounded and emptied when its thread ends;
-// blocks released after that (by later thread-local or static destructors)
-// go straight back to free. Sanitizer builds use malloc for every block, so
-// that a stub used after its release is still caught.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-std::size_t const stubBlockSize = 0;
-#else
-std::size_t const stubBlockSize = 40 + sizeof(OwnedStub);  // boost's count block around the stub
-#endif
+// Blocks for stubs, each holding the shared pointer's count and the stub,
+// kept on a short per-thread list for reuse: texts are made and dropped in
+// great numbers, and popping a block off this list costs far less than a
+// round trip through malloc and free. A block released on another thread
+// than the one that took it joins that thread's list. The list is bounded
+// and emptied when its thread ends; blocks released after that (by later
+// thread-local or static destructors) go straight back to free. Sanitizer
+// builds use malloc for every block, so that a stub used after its release
+// is still caught.
+//
+// The count is placed in the block by boost's shared_ptr(pointer, deleter,
+// allocator) constructor, through an allocator that hands it the front of
+// the block. Unlike allocate_shared, that builds the pointer without
+// copying it, which costs two atomic operations on every String made.
+std::size_t const countRoom = 40;  // boost's count block, pinned in StubAllocator::allocate
+std::size_t const stubBlockSize = countRoom + sizeof(OwnedStub);
 
 struct StubBlockList {
   void* head;
@@ -105,56 +109,84 @@ struct StubBlockListEnd {
   }
 };
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+bool const reuseBlocks = false;
+#else
+bool const reuseBlocks = true;
+#endif
+
+void* takeBlock() {
+  StubBlockList& list = stubBlocks();
+  void* block = reuseBlocks ? list.head : nullptr;
+  if (block) {
+    list.head = *static_cast<void**>(block);
+    --list.count;
+  } else if (!(block = std::malloc(stubBlockSize))) {
+    throw std::bad_alloc();
+  }
+  return block;
+}
+
+void releaseBlock(void* block) {
+  StubBlockList& list = stubBlocks();
+  if (!reuseBlocks || list.count >= 256 || list.ended) return std::free(block);
+  if (!list.watched) {
+    list.watched = true;
+    static thread_local StubBlockListEnd end;
+    (void)end;
+  }
+  *static_cast<void**>(block) = list.head;
+  list.head = block;
+  ++list.count;
+}
+
+// Ends the stub's life when the last String lets go; its block goes with
+// the count (which sits at the block's front), once no weak count holds it.
+struct StubDeleter {
+  void operator()(OwnedStub* stub) const { stub->~OwnedStub(); }
+};
+
+// Hands boost the front of a block taken for one stub as the room for its
+// count; releasing the count releases the whole block.
 template <class T>
 struct StubAllocator {
   using value_type = T;
-  StubAllocator() = default;
+  void* block;
+  explicit StubAllocator(void* b) : block(b) {}
   template <class U>
-  StubAllocator(StubAllocator<U> const&) {}
+  StubAllocator(StubAllocator<U> const& other) : block(other.block) {}
 
   T* allocate(std::size_t n) {
-    if (n * sizeof(T) > stubBlockSize) return static_cast<T*>(::operator new(n * sizeof(T)));
-    StubBlockList& list = stubBlocks();
-    void* block = list.head;
-    if (block) {
-      list.head = *static_cast<void**>(block);
-      --list.count;
-    } else if (!(block = std::malloc(stubBlockSize))) {
-      throw std::bad_alloc();
-    }
+    // Fails to compile if boost's count block for a String stub is ever
+    // other than the room kept for it in front of the stub.
+    static_assert(sizeof(T) == countRoom, "a String stub block holds boost's count block and the stub");
+    static_assert(alignof(T) <= alignof(std::max_align_t), "the count sits at the block's start");
+    (void)n;
     return static_cast<T*>(block);
   }
-
-  void deallocate(T* p, std::size_t n) {
-    if (n * sizeof(T) > stubBlockSize) return ::operator delete(p);
-    StubBlockList& list = stubBlocks();
-    if (list.count >= 256 || list.ended) return std::free(p);
-    if (!list.watched) {
-      list.watched = true;
-      static thread_local StubBlockListEnd end;
-      (void)end;
-    }
-    *reinterpret_cast<void**>(p) = list.head;
-    list.head = p;
-    ++list.count;
-  }
+  void deallocate(T* p, std::size_t) { releaseBlock(p); }
 
   template <class U>
-  bool operator==(StubAllocator<U> const&) const { return true; }
+  bool operator==(StubAllocator<U> const& other) const { return block == other.block; }
   template <class U>
-  bool operator!=(StubAllocator<U> const&) const { return false; }
+  bool operator!=(StubAllocator<U> const& other) const { return block != other.block; }
 };
 
 // Takes ownership of `text` (malloc'ed, `capacity` bytes holding `length`
 // bytes and a NUL, or null). If the stub cannot be made, the text is
 // released before the failure propagates.
 boost::shared_ptr<__::StringStub> makeStub(char* text = nullptr, std::size_t length = 0, std::size_t capacity = 0) {
+  void* block;
   try {
-    return boost::allocate_shared<OwnedStub>(StubAllocator<OwnedStub>(), text, length, capacity);
+    block = takeBlock();
   } catch (...) {
     std::free(text);
     throw;
   }
+  // Neither the stub's constructor nor the count's can fail: the count's
+  // room is the block's front, given out by StubAllocator.
+  OwnedStub* stub = ::new (static_cast<char*>(block) + countRoom) OwnedStub(text, length, capacity);
+  return boost::shared_ptr<__::StringStub>(stub, StubDeleter(), StubAllocator<OwnedStub>(block));
 }
 
 char* allocate(std::size_t bytes) {
