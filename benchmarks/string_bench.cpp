@@ -84,23 +84,48 @@ void FindStdString(benchmark::State& state) {
 }
 BENCHMARK(FindStdString)->Arg(5)->Arg(40);
 
+// Builds a text of state.range(0) bytes one byte at a time.
 void AppendByteZuString(benchmark::State& state) {
+  int const n = static_cast<int>(state.range(0));
   for (auto _ : state) {
     zu::String s;
-    for (int i = 0; i < 100000; ++i) s.append('x');
+    for (int i = 0; i < n; ++i) s.append('x');
     benchmark::DoNotOptimize(s.cstr());
   }
 }
-BENCHMARK(AppendByteZuString)->Unit(benchmark::kMillisecond);
+BENCHMARK(AppendByteZuString)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
 void AppendByteStdString(benchmark::State& state) {
+  int const n = static_cast<int>(state.range(0));
   for (auto _ : state) {
     std::string s;
-    for (int i = 0; i < 100000; ++i) s.push_back('x');
+    for (int i = 0; i < n; ++i) s.push_back('x');
     benchmark::DoNotOptimize(s.data());
   }
 }
-BENCHMARK(AppendByteStdString)->Unit(benchmark::kMillisecond);
+BENCHMARK(AppendByteStdString)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+// Appends words of a few bytes and reads the length after each, as code
+// that assembles a message does.
+void AppendWordZuString(benchmark::State& state) {
+  for (auto _ : state) {
+    zu::String s;
+    unsigned int total = 0;
+    for (int i = 0; i < 10000; ++i) total += s.append("word ").length();
+    benchmark::DoNotOptimize(total);
+  }
+}
+BENCHMARK(AppendWordZuString)->Unit(benchmark::kMicrosecond);
+
+void AppendWordStdString(benchmark::State& state) {
+  for (auto _ : state) {
+    std::string s;
+    unsigned int total = 0;
+    for (int i = 0; i < 10000; ++i) total += static_cast<unsigned int>(s.append("word ").size());
+    benchmark::DoNotOptimize(total);
+  }
+}
+BENCHMARK(AppendWordStdString)->Unit(benchmark::kMicrosecond);
 
 std::string const& csvLine() {
   static std::string const line = [] {

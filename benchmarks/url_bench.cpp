@@ -44,7 +44,33 @@ void zuToString(benchmark::State& state) {
 }
 BENCHMARK(zuToString)->Arg(0)->Arg(1);
 
+// The whole round trip a server or client makes: parse (decoding, the path
+// normalised, the query split into parameters), then write the text back.
+void zuRoundTrip(benchmark::State& state) {
+  zu::String const text(textOf(state));
+  zu::URL const base;
+  for (auto _ : state) {
+    zu::URL url(text, base);
+    zu::String back = url.toString(false);
+    benchmark::DoNotOptimize(back);
+  }
+}
+BENCHMARK(zuRoundTrip)->Arg(0)->Arg(1);
+
 #ifdef ZU_HAVE_POCO
+void pocoRoundTrip(benchmark::State& state) {
+  std::string const text(textOf(state));
+  for (auto _ : state) {
+    Poco::URI uri(text);
+    uri.normalize();
+    Poco::URI::QueryParameters queries = uri.getQueryParameters();
+    std::string back = uri.toString();
+    benchmark::DoNotOptimize(queries);
+    benchmark::DoNotOptimize(back);
+  }
+}
+BENCHMARK(pocoRoundTrip)->Arg(0)->Arg(1);
+
 void pocoParse(benchmark::State& state) {
   std::string const text(textOf(state));
   for (auto _ : state) {

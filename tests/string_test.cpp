@@ -424,6 +424,106 @@ TEST(StringMutate, GetBufferAndMakeCompact) {
   EXPECT_STREQ("abcdef", longer.getBuffer(8));
 }
 
+// The length is kept beside the text; every mutator must leave it true,
+// whether the text sits in place, was shared, or grew by doubling.
+TEST(StringLength, FollowsEveryMutatorAgainstAModel) {
+  String s;
+  std::string model;
+  std::uint32_t x = 12345;
+  auto next = [&x](std::uint32_t n) {
+    x = x * 1103515245u + 12345u;
+    return (x >> 16) % n;
+  };
+  std::vector<String> keep;  // copies that make the next change detach
+  for (int step = 0; step < 4000; ++step) {
+    if (next(5) == 0) keep.push_back(s);
+    if (keep.size() > 4) keep.erase(keep.begin());
+    unsigned int const pos = static_cast<unsigned int>(next(static_cast<std::uint32_t>(model.size()) + 3));
+    unsigned int const count = next(4);
+    switch (next(9)) {
+      case 0: case 1: case 2: {
+        char const c = static_cast<char>('a' + next(26));
+        s.append(c);
+        model += c;
+        break;
+      }
+      case 3: s.append("xyz"); model += "xyz"; break;
+      case 4:
+        s.splice("PQ", pos, count);
+        if (pos >= model.size()) model += "PQ"; else model.replace(pos, count, "PQ");
+        break;
+      case 5:
+        s.erase(pos, count);
+        if (pos < model.size()) model.erase(pos, count);
+        break;
+      case 6:
+        s.append("  ").rightTrim();
+        while (!model.empty() && model.back() == ' ') model.pop_back();
+        break;
+      case 7:
+        if (next(8) == 0) { s.makeCompact(); }
+        else { s.replace("PQ", "R"); std::size_t p; while ((p = model.find("PQ")) != std::string::npos) model.replace(p, 2, "R"); }
+        break;
+      case 8:
+        if (model.size() > 300) { s.erase(0, 200); model.erase(0, 200); }
+        break;
+    }
+    ASSERT_EQ(model.size(), s.length()) << step;
+    ASSERT_EQ(model, s.cstr()) << step;
+  }
+  String sole("  lead");
+  sole.leftTrim();
+  EXPECT_EQ(4u, sole.length());
+  EXPECT_EQ(4u, String(sole).makeUpper().length());
+  EXPECT_EQ(7u, String::printf("%s-%d", "ab", 1234).length());
+  wchar_t const wide[] = {0xE9, 'x', 0};
+  EXPECT_EQ(3u, String(wide).length());
+}
+
+// What the caller writes through getBuffer counts, up to the first NUL,
+// until the next mutator; the mutator measures it once.
+TEST(StringLength, GetBufferWritesCountUntilTheNextMutator) {
+  String s("abc");
+  char* b = s.getBuffer(10);
+  std::memcpy(b + 3, "def", 3);
+  EXPECT_EQ(6u, s.length());
+  b[7] = 'z';  // behind a NUL: not part of the text
+  EXPECT_EQ(6u, s.length());
+  s.append('g');
+  EXPECT_STREQ("abcdefg", s.cstr());
+  EXPECT_EQ(7u, s.length());
+  s.append("hi");
+  EXPECT_EQ(9u, s.length());
+
+  // Shortening through the buffer of a long enough text.
+  String t("hello world");
+  t.getBuffer(5)[2] = 0;
+  EXPECT_EQ(2u, t.length());
+  EXPECT_EQ(1u, t.find('e'));
+  EXPECT_EQ(npos, t.find('o'));
+  t.append("x");
+  EXPECT_STREQ("hex", t.cstr());
+
+  // A copy taken after the writes sees them; a change to either detaches.
+  String u;
+  std::strcpy(u.getBuffer(50), "written");
+  String v(u);
+  EXPECT_EQ(7u, v.length());
+  v.append('!');
+  EXPECT_STREQ("written", u.cstr());
+  EXPECT_EQ(7u, u.length());
+  EXPECT_EQ(8u, v.length());
+  EXPECT_STREQ("written", u.makeCompact().cstr());
+  EXPECT_EQ(7u, u.length());
+
+  // Writes filling the whole buffer, then byte appends into spare room.
+  String w;
+  std::memset(w.getBuffer(100), 'q', 100);
+  EXPECT_EQ(100u, w.length());
+  for (int i = 0; i < 100; ++i) w.append('r');
+  EXPECT_EQ(std::string(100, 'q') + std::string(100, 'r'), w.cstr());
+}
+
 TEST(StringMutate, PrintfGrowsToFit) {
   EXPECT_STREQ("x=5 y=ab", String::printf("x=%d y=%s", 5, "ab").cstr());
   std::string big(1000, 'q');

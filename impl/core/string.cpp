@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstddef>
 #include <new>
 #include <vector>
 
-#include <malloc.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -31,11 +31,19 @@ unsigned int const npos = 0xFFFFFFFF;
 // malloc'ed; `text` tells which (it points at `room` or elsewhere).
 std::size_t const roomSize = 40;
 
+// The length a stub keeps while getBuffer's caller may still be writing
+// into the block: the text must be measured until the next mutator.
+std::size_t const unknownLength = 0xFFFFFFFF;
+
 // The stub as allocated: one block holds the count and the stub, and the
 // destructor releases a malloc'ed text, so a stub costs a single allocation.
 struct OwnedStub : __::StringStub {
   char room[roomSize];
-  explicit OwnedStub(char* t) { text = t; }
+  OwnedStub(char* t, std::size_t n, std::size_t c) {
+    text = t;
+    size = static_cast<unsigned int>(n);
+    capacity = static_cast<unsigned int>(c);
+  }
   ~OwnedStub() {
     if (text != room) std::free(text);
   }
@@ -45,21 +53,35 @@ struct OwnedStub : __::StringStub {
 
 OwnedStub& owned(__::StringStub& stub) { return static_cast<OwnedStub&>(stub); }
 
+OwnedStub const& owned(__::StringStub const& stub) { return static_cast<OwnedStub const&>(stub); }
+
 bool inRoom(__::StringStub const& stub) { return stub.text == static_cast<OwnedStub const&>(stub).room; }
 
-// Blocks for stubs (count and stub in one), kept on a short per-thread list
-// for reuse: texts are made and dropped in great numbers, and popping a
-// block off this list costs far less than a round trip through malloc and
-// free. A block released on another thread than the one that took it joins
-// that thread's list. The list is bounded and emptied when its thread ends;
-// blocks released after that (by later thread-local or static destructors)
-// go straight back to free. Sanitizer builds use malloc for every block, so
-// that a stub used after its release is still caught.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-std::size_t const stubBlockSize = 0;
-#else
-std::size_t const stubBlockSize = 40 + sizeof(OwnedStub);  // boost's count block around the stub
-#endif
+// The text's length: kept, or measured while getBuffer's block is out.
+inline std::size_t lengthOf(__::StringStub const* stub) {
+  if (!stub) return 0;
+  OwnedStub const& o = owned(*stub);
+  return o.size != unknownLength ? o.size : std::strlen(o.text);
+}
+
+inline void setLength(__::StringStub& stub, std::size_t n) { owned(stub).size = static_cast<unsigned int>(n); }
+
+// Blocks for stubs, each holding the shared pointer's count and the stub,
+// kept on a short per-thread list for reuse: texts are made and dropped in
+// great numbers, and popping a block off this list costs far less than a
+// round trip through malloc and free. A block released on another thread
+// than the one that took it joins that thread's list. The list is bounded
+// and emptied when its thread ends; blocks released after that (by later
+// thread-local or static destructors) go straight back to free. Sanitizer
+// builds use malloc for every block, so that a stub used after its release
+// is still caught.
+//
+// The count is placed in the block by boost's shared_ptr(pointer, deleter,
+// allocator) constructor, through an allocator that hands it the front of
+// the block. Unlike allocate_shared, that builds the pointer without
+// copying it, which costs two atomic operations on every String made.
+std::size_t const countRoom = 40;  // boost's count block, pinned in StubAllocator::allocate
+std::size_t const stubBlockSize = countRoom + sizeof(OwnedStub);
 
 struct StubBlockList {
   void* head;
@@ -87,55 +109,84 @@ struct StubBlockListEnd {
   }
 };
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+bool const reuseBlocks = false;
+#else
+bool const reuseBlocks = true;
+#endif
+
+void* takeBlock() {
+  StubBlockList& list = stubBlocks();
+  void* block = reuseBlocks ? list.head : nullptr;
+  if (block) {
+    list.head = *static_cast<void**>(block);
+    --list.count;
+  } else if (!(block = std::malloc(stubBlockSize))) {
+    throw std::bad_alloc();
+  }
+  return block;
+}
+
+void releaseBlock(void* block) {
+  StubBlockList& list = stubBlocks();
+  if (!reuseBlocks || list.count >= 256 || list.ended) return std::free(block);
+  if (!list.watched) {
+    list.watched = true;
+    static thread_local StubBlockListEnd end;
+    (void)end;
+  }
+  *static_cast<void**>(block) = list.head;
+  list.head = block;
+  ++list.count;
+}
+
+// Ends the stub's life when the last String lets go; its block goes with
+// the count (which sits at the block's front), once no weak count holds it.
+struct StubDeleter {
+  void operator()(OwnedStub* stub) const { stub->~OwnedStub(); }
+};
+
+// Hands boost the front of a block taken for one stub as the room for its
+// count; releasing the count releases the whole block.
 template <class T>
 struct StubAllocator {
   using value_type = T;
-  StubAllocator() = default;
+  void* block;
+  explicit StubAllocator(void* b) : block(b) {}
   template <class U>
-  StubAllocator(StubAllocator<U> const&) {}
+  StubAllocator(StubAllocator<U> const& other) : block(other.block) {}
 
   T* allocate(std::size_t n) {
-    if (n * sizeof(T) > stubBlockSize) return static_cast<T*>(::operator new(n * sizeof(T)));
-    StubBlockList& list = stubBlocks();
-    void* block = list.head;
-    if (block) {
-      list.head = *static_cast<void**>(block);
-      --list.count;
-    } else if (!(block = std::malloc(stubBlockSize))) {
-      throw std::bad_alloc();
-    }
+    // Fails to compile if boost's count block for a String stub is ever
+    // other than the room kept for it in front of the stub.
+    static_assert(sizeof(T) == countRoom, "a String stub block holds boost's count block and the stub");
+    static_assert(alignof(T) <= alignof(std::max_align_t), "the count sits at the block's start");
+    (void)n;
     return static_cast<T*>(block);
   }
-
-  void deallocate(T* p, std::size_t n) {
-    if (n * sizeof(T) > stubBlockSize) return ::operator delete(p);
-    StubBlockList& list = stubBlocks();
-    if (list.count >= 256 || list.ended) return std::free(p);
-    if (!list.watched) {
-      list.watched = true;
-      static thread_local StubBlockListEnd end;
-      (void)end;
-    }
-    *reinterpret_cast<void**>(p) = list.head;
-    list.head = p;
-    ++list.count;
-  }
+  void deallocate(T* p, std::size_t) { releaseBlock(p); }
 
   template <class U>
-  bool operator==(StubAllocator<U> const&) const { return true; }
+  bool operator==(StubAllocator<U> const& other) const { return block == other.block; }
   template <class U>
-  bool operator!=(StubAllocator<U> const&) const { return false; }
+  bool operator!=(StubAllocator<U> const& other) const { return block != other.block; }
 };
 
-// Takes ownership of `text` (malloc'ed or null). If the stub cannot be
-// made, the text is released before the failure propagates.
-boost::shared_ptr<__::StringStub> makeStub(char* text) {
+// Takes ownership of `text` (malloc'ed, `capacity` bytes holding `length`
+// bytes and a NUL, or null). If the stub cannot be made, the text is
+// released before the failure propagates.
+boost::shared_ptr<__::StringStub> makeStub(char* text = nullptr, std::size_t length = 0, std::size_t capacity = 0) {
+  void* block;
   try {
-    return boost::allocate_shared<OwnedStub>(StubAllocator<OwnedStub>(), text);
+    block = takeBlock();
   } catch (...) {
     std::free(text);
     throw;
   }
+  // Neither the stub's constructor nor the count's can fail: the count's
+  // room is the block's front, given out by StubAllocator.
+  OwnedStub* stub = ::new (static_cast<char*>(block) + countRoom) OwnedStub(text, length, capacity);
+  return boost::shared_ptr<__::StringStub>(stub, StubDeleter(), StubAllocator<OwnedStub>(block));
 }
 
 char* allocate(std::size_t bytes) {
@@ -157,39 +208,55 @@ char* duplicate(char const* text, std::size_t n) {
 // in the stub's room when it fits. The stub's old text must be null.
 void setCopy(__::StringStub& stub, char const* text, std::size_t n) {
   if (n == 0) return;
+  OwnedStub& o = owned(stub);
   if (n < roomSize) {
-    char* room = owned(stub).room;
-    std::memcpy(room, text, n);
-    room[n] = 0;
-    stub.text = room;
+    std::memcpy(o.room, text, n);
+    o.room[n] = 0;
+    o.text = o.room;
+    o.capacity = roomSize;
   } else {
-    stub.text = duplicate(text, n);
+    o.text = duplicate(text, n);
+    o.capacity = static_cast<unsigned int>(n + 1);
   }
+  o.size = static_cast<unsigned int>(n);
 }
 
 // A stub holding a copy of `n` bytes of `text`.
 boost::shared_ptr<__::StringStub> makeCopy(char const* text, std::size_t n) {
-  boost::shared_ptr<__::StringStub> stub = makeStub(nullptr);
+  boost::shared_ptr<__::StringStub> stub = makeStub();
   setCopy(*stub, text, n);
   return stub;
 }
 
 // Gives the (solely owned) stub's text a block of at least `bytes` bytes,
 // keeping its contents up to the old block's size. Returns the new text.
+// The kept length is the caller's to set.
 char* resizeText(__::StringStub& stub, std::size_t bytes) {
   OwnedStub& o = owned(stub);
   if (!o.text || o.text == o.room) {
     if (bytes <= roomSize) {
       if (!o.text) o.room[0] = 0;
+      o.capacity = roomSize;
       return o.text = o.room;
     }
     char* p = allocate(bytes);
     if (o.text) std::memcpy(p, o.room, roomSize);
+    o.capacity = static_cast<unsigned int>(bytes);
     return o.text = p;
   }
   char* p = static_cast<char*>(std::realloc(o.text, bytes));
   if (!p) throw std::bad_alloc();  // the old block is still valid and owned
+  o.capacity = static_cast<unsigned int>(bytes);
   return o.text = p;
+}
+
+// Makes room for `bytes` bytes in the (solely owned) stub's block, growing
+// it at least to double its size so that a run of appends costs linear time.
+char* reserveText(__::StringStub& stub, std::size_t bytes) {
+  OwnedStub& o = owned(stub);
+  if (bytes <= o.capacity) return o.text;
+  std::size_t const doubled = std::size_t(o.capacity) * 2;
+  return resizeText(stub, bytes > doubled ? bytes : doubled);
 }
 
 // Case tables of the "C" locale: only ASCII letters change case. Constant
@@ -423,25 +490,26 @@ char* encodeUnit(char* p, std::uint32_t u) {
   return p;
 }
 
-char* encodeWide(wchar_t const* text, unsigned int length) {
-  if (!text) return nullptr;
+// A stub holding the UTF-8 form of the wide text.
+boost::shared_ptr<__::StringStub> encodeWide(wchar_t const* text, unsigned int length) {
+  if (!text) return makeStub();
   std::size_t bytes = 0;
   unsigned int units = 0;
   for (; units < length && text[units] != 0; ++units)
     bytes += encodedLength(static_cast<std::uint32_t>(text[units]));
-  if (bytes == 0) return nullptr;
+  if (bytes == 0) return makeStub();
   char* out = allocate(bytes + 1);
   char* p = out;
   for (unsigned int i = 0; i < units; ++i) p = encodeUnit(p, static_cast<std::uint32_t>(text[i]));
   *p = 0;
-  return out;
+  return makeStub(out, bytes, bytes + 1);
 }
 
 // A stub holding the text `fmt` and `args` make: in the stub's room when it
 // fits, else in a malloc'ed buffer grown until it does. A conversion error
 // gives the empty text (no buffer size cures it, so growing would never end).
 boost::shared_ptr<__::StringStub> formatStub(char const* fmt, va_list args) {
-  boost::shared_ptr<__::StringStub> stub = makeStub(nullptr);
+  boost::shared_ptr<__::StringStub> stub = makeStub();
   OwnedStub& o = owned(*stub);
   va_list copy;
   va_copy(copy, args);
@@ -450,6 +518,8 @@ boost::shared_ptr<__::StringStub> formatStub(char const* fmt, va_list args) {
   if (result <= 0) return stub;
   if (static_cast<std::size_t>(result) < roomSize) {
     o.text = o.room;
+    o.capacity = roomSize;
+    o.size = static_cast<unsigned int>(result);
     return stub;
   }
   for (;;) {
@@ -457,15 +527,20 @@ boost::shared_ptr<__::StringStub> formatStub(char const* fmt, va_list args) {
     char* grown = static_cast<char*>(std::realloc(o.text, size));
     if (!grown) throw std::bad_alloc();  // the stub still owns the old block
     o.text = grown;
+    o.capacity = static_cast<unsigned int>(size);
     va_copy(copy, args);
     result = std::vsnprintf(o.text, size, fmt, copy);
     va_end(copy);
     if (result < 0) {
       std::free(o.text);
       o.text = nullptr;
+      o.capacity = 0;
       return stub;
     }
-    if (static_cast<std::size_t>(result) < size) return stub;
+    if (static_cast<std::size_t>(result) < size) {
+      o.size = static_cast<unsigned int>(result);
+      return stub;
+    }
   }
 }
 
@@ -474,15 +549,15 @@ boost::shared_ptr<__::StringStub> formatStub(char const* fmt, va_list args) {
 // ---------------------------------------------------------------------------
 // Construction
 
-String::String() : stub_(makeStub(nullptr)) {}
+String::String() : stub_(makeStub()) {}
 
 String::String(char const* text, unsigned int length)
     : stub_(makeCopy(text, text ? strnlen(text, length) : 0)) {}
 
-String::String(wchar_t const* text, unsigned int length) : stub_(makeStub(encodeWide(text, length))) {}
+String::String(wchar_t const* text, unsigned int length) : stub_(encodeWide(text, length)) {}
 
 String::String(boost::shared_array<wchar_t> text, unsigned int length)
-    : stub_(makeStub(encodeWide(text.get(), length))) {}
+    : stub_(encodeWide(text.get(), length)) {}
 
 String::String(int value, unsigned int base)
     : stub_(formatNumber(value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value),
@@ -516,10 +591,6 @@ String& String::operator=(char const* text) {
 // ---------------------------------------------------------------------------
 // Queries
 
-unsigned int String::length() const {
-  char const* t = stub_ ? stub_->text : nullptr;
-  return t ? static_cast<unsigned int>(std::strlen(t)) : 0;
-}
 
 bool String::empty() const {
   char const* t = stub_ ? stub_->text : nullptr;
@@ -535,7 +606,7 @@ bool String::unique() const { return stub_ && stub_.use_count() == 1; }
 
 boost::shared_array<wchar_t> String::toUTF16() const {
   unsigned char const* s = reinterpret_cast<unsigned char const*>(cstr());
-  std::size_t const L = std::strlen(reinterpret_cast<char const*>(s));
+  std::size_t const L = lengthOf(stub_.get());
   boost::shared_array<wchar_t> out(new wchar_t[L + 1]());
   wchar_t* o = out.get();
   std::size_t i = 0;
@@ -616,12 +687,12 @@ double String::toReal() const {
 unsigned int String::find(char const* needle, unsigned int from, bool ignoreCase) const {
   ZU_ASSERT(needle, "cstr");
   char const* t = cstr();
-  return searchForward(t, std::strlen(t), needle, std::strlen(needle), from, ignoreCase);
+  return searchForward(t, lengthOf(stub_.get()), needle, std::strlen(needle), from, ignoreCase);
 }
 
 unsigned int String::find(char c, unsigned int from, bool ignoreCase) const {
   char const* t = cstr();
-  std::size_t const L = std::strlen(t);
+  std::size_t const L = lengthOf(stub_.get());
   if (from >= L) return npos;
   if (!ignoreCase) {
     void const* hit = std::memchr(t + from, c, L - from);
@@ -640,12 +711,12 @@ unsigned int String::find(String const& needle, unsigned int from, bool ignoreCa
 unsigned int String::findLast(char const* needle, unsigned int from, bool ignoreCase) const {
   ZU_ASSERT(needle, "cstr");
   char const* t = cstr();
-  return searchBackward(t, std::strlen(t), needle, std::strlen(needle), from, ignoreCase);
+  return searchBackward(t, lengthOf(stub_.get()), needle, std::strlen(needle), from, ignoreCase);
 }
 
 unsigned int String::findLast(char c, unsigned int from, bool ignoreCase) const {
   char const* t = cstr();
-  std::size_t const L = std::strlen(t);
+  std::size_t const L = lengthOf(stub_.get());
   if (L == 0) return npos;
   std::size_t start = from < L - 1 ? from : L - 1;
   if (!ignoreCase) {
@@ -666,7 +737,7 @@ unsigned int String::findOneOf(char const* chars, unsigned int from, bool ignore
   ZU_ASSERT(chars, "chars");
   if (!*chars) return npos;
   char const* t = cstr();
-  std::size_t const L = std::strlen(t);
+  std::size_t const L = lengthOf(stub_.get());
   if (from >= L) return npos;
   ByteSet set(chars, ignoreCase);
   for (std::size_t i = from; i < L; ++i)
@@ -696,7 +767,7 @@ bool String::endsWith(char const* suffix, bool ignoreCase) const {
   std::size_t const n = std::strlen(suffix);
   if (n == 0) return true;
   char const* t = cstr();
-  std::size_t const L = std::strlen(t);
+  std::size_t const L = lengthOf(stub_.get());
   if (L == 0 || n > L) return false;
   return compareTexts(t + L - n, suffix, ignoreCase) == 0;
 }
@@ -720,7 +791,7 @@ int String::compare(String const& other, bool ignoreCase) const {
 
 String String::mid(unsigned int pos, unsigned int count) const {
   char const* t = cstr();
-  std::size_t const L = std::strlen(t);
+  std::size_t const L = lengthOf(stub_.get());
   String result;
   if (count == 0 || pos >= L) return result;
   std::size_t n = L - pos;
@@ -746,7 +817,7 @@ String String::toLower() const { return String(*this).makeLower(); }
 TArray<String> String::lines() const {
   TArray<String> result;
   char const* t = cstr();
-  unsigned int rest = static_cast<unsigned int>(std::strlen(t));
+  unsigned int rest = static_cast<unsigned int>(lengthOf(stub_.get()));
   while (rest > 0) {
     unsigned int lineLength = 0, consumed = 0;
     if (!util::IBufferedReader::extractLine(t, rest, lineLength, consumed)) {
@@ -764,7 +835,7 @@ TArray<String> String::tokenise(char const* separators, bool keepEmpty, bool ign
   ZU_ASSERT(separators, "separators");
   TArray<String> result;
   char const* t = cstr();
-  std::size_t const L = std::strlen(t);
+  std::size_t const L = lengthOf(stub_.get());
   if (!*separators || L == 0) return result;
   ByteSet set(separators, ignoreCase);
   std::size_t s = 0;
@@ -796,60 +867,69 @@ TArray<String> String::tokenise(String const& separators, bool keepEmpty, bool i
 
 namespace {
 
-// Whether p points anywhere into the block that holds the stub's text of
-// `length` bytes, including spare room behind the NUL that getBuffer may
-// have left.
-bool pointsInto(char const* p, __::StringStub const* stub, std::size_t length) {
+// Whether p points anywhere into the block that holds the stub's text,
+// including spare room behind the NUL.
+bool pointsInto(char const* p, __::StringStub const* stub) {
   char const* text = stub ? stub->text : nullptr;
   if (!text || !p || p < text) return false;
-  if (p <= text + length) return true;
-  if (inRoom(*stub)) return p < text + roomSize;
-  return p < text + malloc_usable_size(const_cast<char*>(text));
+  return p < text + owned(*stub).capacity;
 }
 
 }  // namespace
 
-String& String::append(char const* text) {
-  if (!text || !*text) return *this;
-  char* own = stub_ ? stub_->text : nullptr;
-  std::size_t const L = own ? std::strlen(own) : 0;
-  std::size_t const n = std::strlen(text);
-  if (unique() && !pointsInto(text, stub_.get(), L)) {
-    own = resizeText(*stub_, L + n + 1);
-    std::memcpy(own + L, text, n + 1);
-    return *this;
+void String::appendBytes(char const* text, std::size_t n) {
+  if (n == 0) return;
+  std::size_t const L = lengthOf(stub_.get());
+  if (unique() && !pointsInto(text, stub_.get())) {
+    char* own = reserveText(*stub_, L + n + 1);
+    std::memcpy(own + L, text, n);
+    own[L + n] = 0;
+    setLength(*stub_, L + n);
+    return;
   }
-  boost::shared_ptr<__::StringStub> stub = makeStub(nullptr);
+  boost::shared_ptr<__::StringStub> stub = makeStub();
   char* fresh = resizeText(*stub, L + n + 1);
-  if (L) std::memcpy(fresh, own, L);
-  std::memcpy(fresh + L, text, n + 1);
+  if (L) std::memcpy(fresh, stub_->text, L);
+  std::memcpy(fresh + L, text, n);
+  fresh[L + n] = 0;
+  setLength(*stub, L + n);
   stub_.swap(stub);
+}
+
+String& String::append(char const* text) {
+  if (text) appendBytes(text, std::strlen(text));
   return *this;
 }
 
-String& String::append(char c) {
+String& String::appendSlow(char c) {
+  if (c == 0) return *this;
   char const text[2] = {c, 0};
-  return append(text);
+  appendBytes(text, 1);
+  return *this;
 }
 
-String& String::append(String const& text) { return append(text.cstr()); }
+String& String::append(String const& text) {
+  appendBytes(text.cstr(), lengthOf(text.stub_.get()));
+  return *this;
+}
 
 String& String::splice(char const* text, unsigned int pos, unsigned int count) {
   ZU_ASSERT(text, "cstr");
-  char* own = stub_ ? stub_->text : nullptr;
-  std::size_t const L = own ? std::strlen(own) : 0;
+  std::size_t const L = lengthOf(stub_.get());
   if (pos >= L) return append(text);
+  char* own = stub_->text;
   std::size_t const n = std::strlen(text);
   if (n == 0 && count == 0) return *this;
   std::size_t const cut = count < L - pos ? count : L - pos;
   std::size_t const newLength = L - cut + n;
-  if (unique() && !pointsInto(text, stub_.get(), L)) {
+  if (unique() && !pointsInto(text, stub_.get())) {
     if (newLength > L) {
-      own = resizeText(*stub_, newLength + 1);
+      own = reserveText(*stub_, newLength + 1);
     }
     std::memmove(own + pos + n, own + pos + cut, L - pos - cut);
     std::memcpy(own + pos, text, n);
     own[newLength] = 0;
+    setLength(*stub_, newLength);
     return *this;
   }
   char* fresh = nullptr;
@@ -860,7 +940,7 @@ String& String::splice(char const* text, unsigned int pos, unsigned int count) {
     std::memcpy(fresh + pos + n, own + pos + cut, L - pos - cut);
     fresh[newLength] = 0;
   }
-  stub_ = makeStub(fresh);
+  stub_ = makeStub(fresh, newLength, fresh ? newLength + 1 : 0);
   return *this;
 }
 
@@ -881,7 +961,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
   // An empty target is found everywhere; replacing it would never end.
   if (!*target) return false;
   char* own = stub_ ? stub_->text : nullptr;
-  std::size_t const L = own ? std::strlen(own) : 0;
+  std::size_t const L = lengthOf(stub_.get());
   std::size_t const t = std::strlen(target);
   std::size_t const n = std::strlen(subs);
   // The text behind an inserted replacement is the original text, so
@@ -897,7 +977,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
   }
   if (hits.empty()) return false;
   std::size_t const newLength = L - hits.size() * t + hits.size() * n;
-  bool const aliased = pointsInto(target, stub_.get(), L) || pointsInto(subs, stub_.get(), L);
+  bool const aliased = pointsInto(target, stub_.get()) || pointsInto(subs, stub_.get());
   if (unique() && !aliased) {
     if (n <= t) {
       // Shrinking or equal: compact from the left.
@@ -915,7 +995,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
       own[newLength] = 0;
     } else {
       // Growing: widen the block and fill from the right.
-      own = resizeText(*stub_, newLength + 1);
+      own = reserveText(*stub_, newLength + 1);
       std::size_t w = newLength;
       std::size_t end = L;
       own[newLength] = 0;
@@ -928,6 +1008,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
         end = hits[k];
       }
     }
+    setLength(*stub_, newLength);
     return true;
   }
   char* fresh = nullptr;
@@ -945,7 +1026,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
     std::memcpy(w, own + r, L - r);
     fresh[newLength] = 0;
   }
-  stub_ = makeStub(fresh);
+  stub_ = makeStub(fresh, newLength, fresh ? newLength + 1 : 0);
   return true;
 }
 
@@ -959,9 +1040,10 @@ String& String::leftTrim() {
   std::size_t k = 0;
   while (isBlank(own[k])) ++k;
   if (k == 0) return *this;
-  std::size_t const rest = std::strlen(own + k);
+  std::size_t const rest = lengthOf(stub_.get()) - k;
   if (unique()) {
     std::memmove(own, own + k, rest + 1);
+    setLength(*stub_, rest);
     return *this;
   }
   stub_ = makeCopy(own + k, rest);
@@ -971,12 +1053,13 @@ String& String::leftTrim() {
 String& String::rightTrim() {
   char* own = stub_ ? stub_->text : nullptr;
   if (!own) return *this;
-  std::size_t const L = std::strlen(own);
+  std::size_t const L = lengthOf(stub_.get());
   std::size_t keep = L;
   while (keep > 0 && isBlank(own[keep - 1])) --keep;
   if (keep == L) return *this;
   if (unique()) {
     own[keep] = 0;
+    setLength(*stub_, keep);
     return *this;
   }
   stub_ = makeCopy(own, keep);
@@ -993,10 +1076,13 @@ namespace {
 void mapBytes(boost::shared_ptr<__::StringStub>& stub, bool sole, unsigned char const* table) {
   char* own = stub ? stub->text : nullptr;
   if (!own || !*own) return;
-  std::size_t const L = std::strlen(own);
+  std::size_t const L = lengthOf(stub.get());
   char* target = sole ? own : allocate(L + 1);
   for (std::size_t i = 0; i <= L; ++i) target[i] = static_cast<char>(table[static_cast<unsigned char>(own[i])]);
-  if (!sole) stub = makeStub(target);
+  if (sole)
+    setLength(*stub, L);
+  else
+    stub = makeStub(target, L, L + 1);
 }
 
 }  // namespace
@@ -1011,41 +1097,51 @@ String& String::makeLower() {
   return *this;
 }
 
+// The caller may write into the block until the next mutator, so the length
+// is marked unknown and measured until then.
 char* String::getBuffer(unsigned int size) {
-  char* own = stub_ ? stub_->text : nullptr;
-  std::size_t const L = own ? std::strlen(own) : 0;
+  std::size_t const L = lengthOf(stub_.get());
   if (unique()) {
-    if (L >= size && L != 0) return own;
-    own = resizeText(*stub_, std::size_t(size) + 1);
-    std::memset(own + L, 0, std::size_t(size) + 1 - L);
+    char* own = stub_->text;
+    if (L < size || L == 0) {
+      if (std::size_t(size) + 1 > owned(*stub_).capacity) own = resizeText(*stub_, std::size_t(size) + 1);
+      std::memset(own + L, 0, std::size_t(size) + 1 - L);
+    }
+    setLength(*stub_, unknownLength);
     return own;
   }
   std::size_t const bytes = (L > size ? L : size) + std::size_t(1);
-  boost::shared_ptr<__::StringStub> stub = makeStub(nullptr);
+  boost::shared_ptr<__::StringStub> stub = makeStub();
   char* fresh = resizeText(*stub, bytes);
-  if (L) std::memcpy(fresh, own, L);
+  if (L) std::memcpy(fresh, stub_->text, L);
   std::memset(fresh + L, 0, bytes - L);
+  setLength(*stub, unknownLength);
   stub_.swap(stub);
   return fresh;
 }
 
 String& String::makeCompact() {
-  char* own = stub_ ? stub_->text : nullptr;
-  std::size_t const L = own ? std::strlen(own) : 0;
+  std::size_t const L = lengthOf(stub_.get());
   if (unique() && L != 0) {
-    if (inRoom(*stub_)) return *this;
+    OwnedStub& o = owned(*stub_);
+    o.size = static_cast<unsigned int>(L);
+    if (inRoom(o)) return *this;
+    char* own = o.text;
     if (L < roomSize) {
-      char* room = owned(*stub_).room;
-      std::memcpy(room, own, L + 1);
-      stub_->text = room;
+      std::memcpy(o.room, own, L + 1);
+      o.text = o.room;
+      o.capacity = roomSize;
       std::free(own);
       return *this;
     }
     char* p = static_cast<char*>(std::realloc(own, L + 1));
-    if (p) stub_->text = p;  // a failed shrink leaves the old block in place
+    if (p) {  // a failed shrink leaves the old block in place
+      o.text = p;
+      o.capacity = static_cast<unsigned int>(L + 1);
+    }
     return *this;
   }
-  stub_ = makeCopy(own, L);
+  stub_ = makeCopy(cstr(), L);
   return *this;
 }
 

@@ -3,7 +3,9 @@
 #ifndef ZU_STRING_H
 #define ZU_STRING_H
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <boost/shared_array.hpp>
 #include <boost/shared_ptr.hpp>
@@ -15,9 +17,13 @@ template <class T> class TArray;
 
 namespace __ {
 // The shared representation: a malloc'ed, NUL-terminated buffer or null.
-// Null and a buffer starting with NUL both mean the empty string.
+// Null and a buffer starting with NUL both mean the empty string. The
+// length and the block's size are kept beside it, so that length() is a
+// load and appending grows the block by doubling.
 struct StringStub {
   char* text;
+  unsigned int size;      // bytes before the NUL; 0xFFFFFFFF while getBuffer's caller may write
+  unsigned int capacity;  // bytes in the block at `text`, NUL included; 0 when null
 };
 }  // namespace __
 
@@ -62,8 +68,13 @@ class ZU_API String {
   String& operator=(char const* text);
   ~String() = default;
 
-  // Number of bytes before the NUL (a strlen on each call).
-  unsigned int length() const;
+  // Number of bytes before the NUL; kept, so constant time (measured only
+  // while getBuffer's block may still be written, until the next mutator).
+  unsigned int length() const {
+    __::StringStub const* stub = stub_.get();
+    if (!stub) return 0;
+    return stub->size != 0xFFFFFFFF ? stub->size : static_cast<unsigned int>(std::strlen(stub->text));
+  }
   bool empty() const;
   // Never null; valid until this string next changes or is destroyed.
   char const* cstr() const;
@@ -122,7 +133,16 @@ class ZU_API String {
   // Mutators detach from shared copies first; an argument that points into
   // this string's own buffer is always read before the buffer changes.
   String& append(char const* text);
-  String& append(char c);
+  String& append(char c) {
+    // Building a text byte by byte: room left, length known, not shared.
+    __::StringStub* stub = stub_.get();
+    if (c != 0 && stub && std::size_t(stub->size) + 2 <= stub->capacity && stub_.use_count() == 1) {
+      stub->text[stub->size++] = c;
+      stub->text[stub->size] = 0;
+      return *this;
+    }
+    return appendSlow(c);
+  }
   String& append(String const& text);
   // Replaces `count` bytes at `pos` (clipped) by `text`; appends when
   // pos >= length().
@@ -157,6 +177,9 @@ class ZU_API String {
   bool unique() const;
 
  private:
+  void appendBytes(char const* text, std::size_t n);
+  String& appendSlow(char c);
+
   boost::shared_ptr<__::StringStub> stub_;
 };
 
