@@ -46,6 +46,18 @@ TEST(MD5, Rfc1321Suite) {
   EXPECT_EQ(String("d41d8cd98f00b204e9800998ecf8427e"), IMD5::digest(nullptr, 0).toHex());
 }
 
+// Lengths around the padding boundary: 55 bytes leave room for the length in
+// the last block, 56 to 63 need one more block, 64 and 120 end exactly where
+// padding must add a block of its own or fill one.
+TEST(MD5, DigestsAtThePaddingBoundaries) {
+  EXPECT_EQ("ef1772b6dff9a122358552954ad0df65", hexMD5(std::string(55, 'a')));
+  EXPECT_EQ("3b0c8ac703f828b04c6c197006d17218", hexMD5(std::string(56, 'a')));
+  EXPECT_EQ("652b906d60af96844ebd21b674f35e93", hexMD5(std::string(57, 'a')));
+  EXPECT_EQ("b06521f39153d618550606be297466d5", hexMD5(std::string(63, 'a')));
+  EXPECT_EQ("014842d480b571495a4a0363793f7367", hexMD5(std::string(64, 'a')));
+  EXPECT_EQ("5f61c0ccad4cac44c75ff505e1f1e537", hexMD5(std::string(120, 'a')));
+}
+
 TEST(MD5, PiecesGiveTheOneCallDigestAtEverySplit) {
   // Lengths around the padding limits: 55 and 56 bytes fit or do not fit
   // the length in the last block; 64 and 128 are whole blocks.
