@@ -50,6 +50,12 @@ enum { HighPriorityNice = -15, LowPriorityNice = 5 };
 // cannot create the thread; entry is then never called.
 bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize);
 
+// Registers handlers run around a fork of the process: `prepare` in the
+// parent just before it, `parent` in the parent and `child` in the new
+// process just after it (on the forking thread). Any may be null. False
+// when the system refuses.
+bool atFork(void (*prepare)(), void (*parent)(), void (*child)());
+
 // The program file of the process (empty when it cannot be read).
 std::string executablePath();
 
