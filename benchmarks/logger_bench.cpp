@@ -1,5 +1,5 @@
 // Lines per second into a log file: zu's logger (time stamp and thread id,
-// one write per line) against spdlog's basic file sink writing the same
+// one write per line, or buffered with its option) against spdlog's basic file sink writing the same
 // text, buffered as it is by default and flushed per line, on one thread and
 // on four; and the cost of a suppressed line.
 #include <zu/logger.h>
@@ -40,6 +40,16 @@ void BM_ZuFileLineFormatted(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ZuFileLineFormatted)->Threads(1)->Threads(4)->UseRealTime();
+
+// With the buffered option: lines collect in memory and are written in
+// blocks, the counterpart of spdlog's default (buffered) sink.
+void BM_ZuBufferedFileLine(benchmark::State& state) {
+  if (state.thread_index() == 0) logger::setOptions(logger::LOG_OPTION_BUFFERED, 0);
+  for (auto _ : state) logger::output("[DBG1]", __FILE__, __LINE__, message);
+  if (state.thread_index() == 0) logger::setOptions(0, logger::LOG_OPTION_BUFFERED);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ZuBufferedFileLine)->Threads(1)->Threads(4)->UseRealTime();
 
 void BM_ZuSuppressedCanLog(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(logger::canLog(5));

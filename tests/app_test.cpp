@@ -480,3 +480,32 @@ TEST_F(Registry, WritersInTwoProcessesLoseNoValue) {
   }
   expectAllValues(prefixes, 60);
 }
+
+TEST_F(Registry, NamesMatchWithoutRegardToCaseBeyondAscii) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Folding", false);
+  ASSERT_TRUE(key->set("gr\xC3\xBC\xC3\x9F" "e", String("hello")));              // grüße
+  EXPECT_STREQ("hello", key->value("GR\xC3\x9C\xC3\x9F" "E", "").cstr());       // GRÜßE
+  EXPECT_STREQ("none", key->value("GRUESSE", "none").cstr());
+  // A second spelling replaces the value and keeps the first name.
+  ASSERT_TRUE(key->set("GR\xC3\x9C\xC3\x9F" "E", 7u));
+  EXPECT_EQ(Words{"gr\xC3\xBC\xC3\x9F" "e"}, values(key));
+  EXPECT_TRUE(key->removeValue("Gr\xC3\x9C\xC3\x9F" "e"));
+  EXPECT_TRUE(values(key).empty());
+
+  // Keys: "Ümlaut" is found as "üMLAUT"; creating it again in another
+  // spelling makes no second key.
+  ASSERT_TRUE(IRegistryKey::New("Software\\Folding\\\xC3\x9Cmlaut", false)->set("v", 1u));
+  EXPECT_STREQ("1", IRegistryKey::New("Software\\Folding\\\xC3\xBCMLAUT", true)->value("v", "").cstr());
+  ASSERT_TRUE(IRegistryKey::New("Software\\FOLDING\\\xC3\xBCmlaut", false)->set("w", 2u));
+  ASSERT_TRUE(IRegistryKey::New("Software\\Folding\\\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0", false)->set("v", 3u));
+  ASSERT_TRUE(IRegistryKey::New("Software\\Folding\\zebra", false)->set("v", 4u));
+  ASSERT_TRUE(IRegistryKey::New("Software\\Folding\\\xC3\xA0 la carte", false)->set("v", 5u));
+  // Enumerated by folded code point: ASCII first, then "à", "Ü", Cyrillic.
+  EXPECT_EQ((Words{"zebra", "\xC3\xA0 la carte", "\xC3\x9Cmlaut", "\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0"}),
+            subkeys(key));
+  EXPECT_STREQ("2", IRegistryKey::New("Software\\Folding\\\xC3\x9CMLAUT", true)->value("W", "").cstr());
+  EXPECT_STREQ("3", IRegistryKey::New("Software\\Folding\\\xD0\xBC\xD0\x9E\xD0\xA1\xD0\x9A\xD0\x92\xD0\x90", true)
+                        ->value("v", "").cstr());
+  EXPECT_TRUE(key->removeKey("\xC3\xBCMLAUT"));
+  EXPECT_EQ(3u, subkeys(key).size());
+}

@@ -46,6 +46,18 @@ TEST(MD5, Rfc1321Suite) {
   EXPECT_EQ(String("d41d8cd98f00b204e9800998ecf8427e"), IMD5::digest(nullptr, 0).toHex());
 }
 
+// Lengths around the padding boundary: 55 bytes leave room for the length in
+// the last block, 56 to 63 need one more block, 64 and 120 end exactly where
+// padding must add a block of its own or fill one.
+TEST(MD5, DigestsAtThePaddingBoundaries) {
+  EXPECT_EQ("ef1772b6dff9a122358552954ad0df65", hexMD5(std::string(55, 'a')));
+  EXPECT_EQ("3b0c8ac703f828b04c6c197006d17218", hexMD5(std::string(56, 'a')));
+  EXPECT_EQ("652b906d60af96844ebd21b674f35e93", hexMD5(std::string(57, 'a')));
+  EXPECT_EQ("b06521f39153d618550606be297466d5", hexMD5(std::string(63, 'a')));
+  EXPECT_EQ("014842d480b571495a4a0363793f7367", hexMD5(std::string(64, 'a')));
+  EXPECT_EQ("5f61c0ccad4cac44c75ff505e1f1e537", hexMD5(std::string(120, 'a')));
+}
+
 TEST(MD5, PiecesGiveTheOneCallDigestAtEverySplit) {
   // Lengths around the padding limits: 55 and 56 bytes fit or do not fit
   // the length in the last block; 64 and 128 are whole blocks.
@@ -392,6 +404,56 @@ char const* const foxCoded =
 
 }  // namespace
 
+namespace {
+
+// A 2048-bit key made by OpenSSL, with OpenSSL's raw (unpadded) public and
+// private results for one message just below the modulus' size.
+char const* const kat2048N =
+    "9af926ea7a94189dbe4e803f31ea9059cf211744668b9090faba31f5ef1b6deae13889d23274e7957dc78485b10277a1"
+    "1c1e43abdad1105e15f5c934a7489337839ffb37191b9044d4c74d494deea654512cfb668b8450624cdd151ca8173455"
+    "e807564518edbaaa8786a51f6516a076a1c49526aa800568d6a8fa442b25f4215ea10e1aed1d88fc716c762c1ccd9be0"
+    "09313704aa2a9cd10fae0875719ca13f0130d2e3acae079edccd347ca5fe3838e39e1f136243d77f282a59864da174b8"
+    "8b1403dcce539cc066c34cfd5992f271c6c5bd80c60927fc71d066bba74a3b106b7a702177e56f9d38a4f4c5b7fe2a17"
+    "be93b74d38dd1e3fa5752e05e43bdbdd";
+char const* const kat2048P =
+    "db13945e47763f5bc0028757904355330688b756a3c7205e1642bf194a4bca407719db15780c27a3d37603ac4740c9d1"
+    "a8665e830f10f1c97a81e9c0656599e53ac9aca0ec1386de0cd0c3237ac2db0dc3f3044d03cd7867be0719b5c6060c1b"
+    "4889fec3f315ffcc1b1e646548741dae702f7e38c1598c130f0ba108da333bed";
+char const* const kat2048Q =
+    "b517bb43fed5c79c75662a4c6a534a5ebff8c7e389d6617cf54824e6a0ef81909f1b139632ba7d4b823bba514439b2ff"
+    "c09430d5e0a095ffb14c6fd8cedb657c652f70bcb2b11599c14481ac994b374c8cbef1f9d06af5f474f26b7c608204c6"
+    "ae758735f8893b2b459cd1d1878fc8b8e77a7f3c1fcfb6c3dc8bc9288a7181b1";
+char const* const kat2048D =
+    "1c2f8777eafe6771bd2c8adfb384ed6720286d12683227036f4e910aa147d4587d48eaac1bb82e6c7e795cad7211b84f"
+    "498d69926694528d4222374b87c747db3769cfe767fe1ee19def77ab86ec8a3cd89cbd469bc65f5659937625059f5ec9"
+    "e70efa8e4ba7e524e1cc47d8eb6a4f99f3f70c8781481273cc62e44da4a95cfab1f2b1474153e6793daf13be0cb70271"
+    "7b68791d6f44bcac14f98d4680bfd029532d280755b54f3a0c711ebea444643fc04ae237af61d3f48de6efa7a04f6e57"
+    "f61fa8df65f774be3f629ba31c3b3c049859a588f0e59cf53ba89a5187650905f4f26c06f058ce77814b0678f85108a1"
+    "9b3e142a785d02614c38bcc6b7c3f4e1";
+char const* const kat2048Message =
+    "7a7520323034382d626974206b6e6f776e20616e737765723a20000102030405060708090a0b0c0d0e0f101112131415"
+    "161718191a1b1c1d1e1f202122232425262728292a2b2c2d2e2f303132333435363738393a3b3c3d3e3f404142434445"
+    "464748494a4b4c4d4e4f505152535455565758595a5b5c5d5e5f606162636465666768696a6b6c6d6e6f707172737475"
+    "767778797a7b7c7d7e7f808182838485868788898a8b8c8d8e8f909192939495969798999a9b9c9d9e9fa0a1a2a3a4a5"
+    "a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebfc0c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5"
+    "d6d7d8d9dadbdcdddedfe0e1e2e3e4";
+char const* const kat2048Public =
+    "3fa0bf3dadb3f1cffa4a329962ab87d201534a2170c508865eb60d22ba24f44a231db21c97c518f57be259c8abcf8775"
+    "e72a0b949346f9b65970a3cc94210a59ab80bdebf52fe417d35689b49076c99aa5a5ee464c588280a1a9a15749ab4602"
+    "eca9ccd8688447a3b990649bf306fd7fb4565388f80c11479106818d3eeec2b230d18e78f98b90657930e501bbb15664"
+    "3f2079db82fc204f988a46307a1e40131c46344c1c8e5ec8aed09e7d923cd2adf3b48059a2f284e532648a430a28b0c0"
+    "862870d4e8c9b5c0c14adfba5d6cb4e9c7c751119192bd8713434679d05d20a3f83c446d52a8baf429de8f4e8801ccff"
+    "c0ffba9294cb9909dc78ba810b0cdbc1";
+char const* const kat2048Private =
+    "746bd4132d34462a097dbd33037913a80b4ac7cb9662d6beec8e5dcf5959443785071920bb36044a31e4dce15b18874f"
+    "08d61e3e05c5b32fecc999c9d8c6782a865e5a001a01b8da08724f62349013cf9498b3e234de7a5a5c6fd05794fde61e"
+    "2077868fb44cc9bb9cf61029af6d93af28cd2fa70201066e59d2b4a20b694527b46e2befceabecf4167a6689cfcd2534"
+    "f79cd56d7136a3145080a92cd52be24920f368f2ac589d107d270f94e4763b0168889271f5b17265a20ccdf336c2b401"
+    "d3d4bf666fdcf2c242b161d5b7c98929c9790a695d695608d77a19e7fe533bf60f27dd5638bb92c63471baec04b792ea"
+    "4d7a669af30333b7b997f00cb001cad4";
+
+}  // namespace
+
 TEST(RSA, SmallKeyAnswersAndEveryMessageRoundTrips) {
   boost::shared_ptr<IRSA> pub = IRSA::New("11", "ca1");
   EXPECT_EQ("0ae6", pub->transform(ByteArray("41")).toHex());
@@ -442,6 +504,18 @@ TEST(RSA, LargeKeyMatchesAnIndependentComputation) {
     m[0] = static_cast<char>(m[0] | 1);  // no leading zero byte
     EXPECT_EQ(bytes(m), priv->transform(pub->transform(bytes(m)))) << n;
   }
+}
+
+TEST(RSA, Key2048AgreesWithOpenSSL) {
+  ByteArray const message = ByteArray(String(kat2048Message));
+  ASSERT_EQ(255u, message.size());
+  EXPECT_STREQ(kat2048Public, IRSA::New("10001", kat2048N)->transform(message).toHex().cstr());
+  EXPECT_STREQ(kat2048Private, IRSA::New(kat2048D, kat2048N)->transform(message).toHex().cstr());
+  boost::shared_ptr<IRSA> crt = IRSA::New(kat2048P, kat2048Q, "10001", "0");
+  EXPECT_STREQ(kat2048Private, crt->transform(message).toHex().cstr());
+  // Primes given in the other order give the same function.
+  EXPECT_STREQ(kat2048Private, IRSA::New(kat2048Q, kat2048P, "10001", "0")->transform(message).toHex().cstr());
+  EXPECT_EQ(message, crt->transform(ByteArray(String(kat2048Public))));
 }
 
 TEST(RSA, ConcurrentTransformsOnOneKey) {

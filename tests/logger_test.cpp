@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <filesystem>
@@ -397,3 +398,109 @@ TEST_F(LoggerTest, ForkedChildLogsWhileAnotherThreadWrites) {
 }
 
 }  // namespace
+
+namespace {
+
+// Waits up to `ms` for `condition`, polling.
+template <class Condition>
+bool waitFor(Condition condition, int ms) {
+  auto const end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+std::size_t count(std::string const& text, std::string const& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST_F(LoggerTest, BufferedLinesWaitAndReachTheFileWithinASecond) {
+  logger::setFilePath(path("buffered.log").c_str());
+  logger::setOptions(logger::LOG_OPTION_BUFFERED, 0);
+  auto const start = std::chrono::steady_clock::now();
+  logger::output("[DBG1]", nullptr, 0, "first");
+  logger::output("[WARN]", nullptr, 0, "second");
+  EXPECT_EQ("", read("buffered.log"));
+  // No further line comes: the timer writes them.
+  ASSERT_TRUE(waitFor([&] { return read("buffered.log").find("] second\n") != std::string::npos; }, 3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1600));
+  std::vector<std::string> lines = splitLines(read("buffered.log"));
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_TRUE(hasShape(lines[0], std::string(stampShape) + "[DBG1] first")) << lines[0];
+}
+
+TEST_F(LoggerTest, BufferedLinesAreWrittenByAnErrorLineAFullBufferAndTurningItOff) {
+  logger::setFilePath(path("flush.log").c_str());
+  logger::setOptions(logger::LOG_OPTION_BUFFERED, 0);
+  logger::output("[DBG1]", nullptr, 0, "before the error");
+  EXPECT_EQ("", read("flush.log"));
+  logger::output("[ERR ]", nullptr, 0, "the error");
+  EXPECT_EQ(2u, splitLines(read("flush.log")).size());
+
+  // A full buffer is written at once, in whole lines.
+  std::string const long_line(1000, 'x');
+  int written = 0;
+  while (read("flush.log").size() < 10000 && written < 200) {
+    logger::output("[DBG1]", nullptr, 0, long_line.c_str());
+    ++written;
+  }
+  EXPECT_LT(written, 100);
+  std::string const text = read("flush.log");
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ('\n', text.back());
+
+  // Turning the option off writes what waits, and lines go straight out again.
+  logger::output("[DBG1]", nullptr, 0, "waiting");
+  logger::setOptions(0, logger::LOG_OPTION_BUFFERED);
+  EXPECT_EQ(1u, count(read("flush.log"), "] waiting\n"));
+  logger::output("[DBG1]", nullptr, 0, "direct");
+  EXPECT_EQ(1u, count(read("flush.log"), "] direct\n"));
+
+  // A new path: the old file gets its lines before the switch.
+  logger::setOptions(logger::LOG_OPTION_BUFFERED, 0);
+  logger::output("[DBG1]", nullptr, 0, "for the old file");
+  logger::setFilePath(path("other.log").c_str());
+  EXPECT_EQ(1u, count(read("flush.log"), "] for the old file\n"));
+  EXPECT_EQ("", read("other.log"));
+}
+
+TEST_F(LoggerTest, FinalizeWritesBufferedLines) {
+  logger::setFilePath(path("final.log").c_str());
+  logger::setOptions(logger::LOG_OPTION_BUFFERED, 0);
+  logger::output("[DBG1]", nullptr, 0, "at the end");
+  EXPECT_EQ("", read("final.log"));
+  zu::finalize();
+  EXPECT_EQ(1u, count(read("final.log"), "] at the end\n"));
+}
+
+// Lines buffered before a fork are written once, and a child's lines at its
+// exit.
+TEST_F(LoggerTest, ForkWritesBufferedLinesOnceAndAChildAtItsExit) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "fork with running threads is not supported under ThreadSanitizer";
+#endif
+  logger::setFilePath(path("forked.log").c_str());
+  logger::setOptions(logger::LOG_OPTION_BUFFERED, 0);
+  logger::output("[DBG1]", nullptr, 0, "before the fork");
+  EXPECT_EQ("", read("forked.log"));
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    logger::output("[DBG1]", nullptr, 0, "in the child");
+    std::exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The parent writes what it still holds: nothing from before the fork.
+  logger::setOptions(0, logger::LOG_OPTION_BUFFERED);
+  std::string const text = read("forked.log");
+  EXPECT_EQ(1u, count(text, "] before the fork\n"));
+  EXPECT_EQ(1u, count(text, "] in the child\n"));
+}

@@ -237,6 +237,58 @@ TEST(Socket, OperationsOnClosedSocketReportBadHandle) {
   EXPECT_EQ(0, a.port);
   EXPECT_FALSE(s->waitWritable(0));
   EXPECT_EQ(1u, error.code());
+  // Each read in a guard of its own, so that an earlier report cannot pass
+  // for its own.
+  {
+    em::CatchError readError(s.get());
+    EXPECT_EQ(0u, s->recv(&c, 1));
+    EXPECT_EQ(1u, readError.code());
+  }
+  Address from = {IP(), 0};
+  {
+    em::CatchError readError(s.get());
+    EXPECT_EQ(0u, s->recvFrom(&c, 1, from));
+    EXPECT_EQ(1u, readError.code());
+  }
+  // The same after a close, not only before the first open.
+  boost::shared_ptr<ISocket> u = listening(SOCKET_TYPE_UDP);
+  u->close();
+  {
+    em::CatchError readError(u.get());
+    EXPECT_EQ(0u, u->recvFrom(&c, 1, from));
+    EXPECT_EQ(1u, readError.code());
+  }
+  {
+    em::CatchError readError(u.get());
+    EXPECT_EQ(0u, u->recv(&c, 1));
+    EXPECT_EQ(1u, readError.code());
+  }
+}
+
+TEST(Socket, PeerResetIsReportedByRecv) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  // The peer is a plain descriptor: the library's own close sends a FIN
+  // first, after which reads only see the end of the stream.
+  int peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(peer, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(portOf(listener));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_TRUE(listener->waitReadable(WAIT_MS));
+  boost::shared_ptr<ISocket> server = listener->accept();
+  ASSERT_TRUE(server);
+  // A zero linger time makes the close abort the connection with a reset.
+  struct linger abort = {1, 0};
+  ASSERT_EQ(0, ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort, sizeof abort));
+  ::close(peer);
+  ASSERT_TRUE(server->waitReadable(WAIT_MS));
+  em::CatchError error(server.get());
+  char buffer[16];
+  EXPECT_EQ(0u, server->recv(buffer, sizeof buffer));
+  EXPECT_EQ(100u, error.code());
+  EXPECT_FALSE(error.text().empty());
 }
 
 TEST(Socket, RefusedConnectionReportsRefused) {

@@ -4,9 +4,9 @@
 // Key names become directory names with "/", "%" and a leading "." written
 // as %XX, so every name the registry allows fits and names of the store's
 // own files (".values", ".lock", ...) never clash with a key. Names are
-// looked up without regard to case by listing the directory; a key is
-// created under the parent's lock, so two writers cannot create the same
-// key twice in different spellings.
+// looked up without regard to case (simple Unicode case folding) by listing
+// the directory; a key is created under the parent's lock, so two writers
+// cannot create the same key twice in different spellings.
 //
 // The values file is rewritten whole for each change (temporary file, flush,
 // rename) under the key's lock, so readers need no lock and never see half a
@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "core/casefold.h"
 #include "platform/app_platform.h"
 
 namespace zu {
@@ -110,17 +111,11 @@ std::string decodeName(std::string const& name) {
   return out;
 }
 
-// ASCII letters compared as upper case, the registry's own order.
+// Names compared without regard to case for every letter: simple Unicode
+// case folding of the UTF-8 text, ASCII letters as upper case (the
+// registry's own order for ASCII names).
 int compareIgnoringCase(std::string const& a, std::string const& b) {
-  std::size_t const n = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+  return zu::__::compareFolded(a.data(), a.size(), b.data(), b.size());
 }
 
 // The order of enumeration: without regard to case, ties broken by the

@@ -61,9 +61,19 @@ class BigNumber {
     return String(text.data());
   }
 
-  // The written text read back as bytes: an odd digit count makes the
-  // first digit a byte of its own.
-  ByteArray toBytes() const { return ByteArray(toHex()); }
+  // The written text read back as bytes (an odd digit count makes the
+  // first digit a byte of its own): the big-endian bytes without leading
+  // zeros, one zero byte for zero.
+  ByteArray toBytes() const {
+    if (limbs_.empty()) return ByteArray(1u, 0);
+    unsigned int const size = (bitLength() + 7) / 8;
+    std::vector<unsigned char> bytes(size);
+    for (unsigned int i = 0; i < size; ++i) {
+      unsigned int const bit = 8 * (size - 1 - i);
+      bytes[i] = static_cast<unsigned char>(limbs_[bit / 32] >> (bit % 32));
+    }
+    return ByteArray(bytes.data(), size);
+  }
 
   bool isZero() const { return limbs_.empty(); }
   bool isOdd() const { return !limbs_.empty() && (limbs_[0] & 1); }
@@ -249,8 +259,10 @@ class BigNumber {
 };
 
 // Montgomery arithmetic modulo an odd m, on 64-bit digits (a quarter of
-// the multiplications of 32-bit ones) with radix R = 2^(64k). Immutable
-// once made: a key keeps one per modulus and shares it between threads.
+// the multiplications of 32-bit ones) with radix R = 2^(64k). Products are
+// formed whole, then reduced; squares form each cross product once.
+// Immutable once made: a key keeps one per modulus and shares it between
+// threads.
 class Montgomery {
  public:
   typedef std::uint64_t Digit;
@@ -261,104 +273,279 @@ class Montgomery {
     Digit inv = 1;
     for (int i = 0; i < 6; ++i) inv *= 2 - m_[0] * inv;
     n0_ = 0 - inv;
-    BigNumber r;
-    r.limbs().assign(2 * k_, 0);
-    r.limbs().push_back(1);
-    one_ = digits(BigNumber::mod(r, m));
     BigNumber r2;
     r2.limbs().assign(4 * k_, 0);
     r2.limbs().push_back(1);
     r2_ = digits(BigNumber::mod(r2, m));
   }
 
-  std::size_t size() const { return k_; }
-  std::vector<Digit> one() const { return one_; }
-
-  // x (already below m) into Montgomery form.
-  std::vector<Digit> in(BigNumber const& x, Digit* scratch) const {
-    std::vector<Digit> out(k_);
-    multiply(digits(x).data(), r2_.data(), out.data(), scratch);
-    return out;
+  // b^x mod m for b below m and x not zero: left to right, with a sliding
+  // window over the exponent's bits and a table of the base's odd powers.
+  BigNumber power(BigNumber const& b, BigNumber const& x) const {
+    // The usual halves of 2048- and 4096-bit keys get loops of a fixed
+    // length, which the compiler unrolls.
+    switch (k_) {
+      case 8: return power<8>(b, x);
+      case 16: return power<16>(b, x);
+      case 32: return power<32>(b, x);
+      default: return power<0>(b, x);
+    }
   }
 
-  BigNumber out(std::vector<Digit> const& a, Digit* scratch) const {
-    std::vector<Digit> unit(k_, 0), r(k_);
-    unit[0] = 1;
-    multiply(a.data(), unit.data(), r.data(), scratch);
+ private:
+  // K is the digit count, or 0 for any (then k_).
+  template <std::size_t K>
+  BigNumber power(BigNumber const& b, BigNumber const& x) const {
+    std::size_t const k = K ? K : k_;
+    unsigned int const bits = x.bitLength();
+    unsigned int const window = bits > 671 ? 6 : bits > 239 ? 5 : bits > 79 ? 4 : bits > 23 ? 3 : 1;
+    std::size_t const entries = std::size_t(1) << (window - 1);
+    // One block: the table, the accumulator, a square and the scratch.
+    std::vector<Digit> block(k * (entries + 2) + 2 * k + 1);
+    Digit* const table = block.data();
+    Digit* const acc = table + k * entries;
+    Digit* const b2 = acc + k;
+    Digit* const t = b2 + k;
+
+    std::vector<Digit> const base = digits(b);
+    multiply<K>(base.data(), r2_.data(), table, t);
+    if (entries > 1) {
+      square<K>(table, b2, t);
+      for (std::size_t i = 1; i < entries; ++i) multiply<K>(table + (i - 1) * k, b2, table + i * k, t);
+    }
+
+    bool started = false;
+    int i = int(bits) - 1;
+    while (i >= 0) {
+      if (!x.bit(unsigned(i))) {
+        square<K>(acc, acc, t);
+        --i;
+        continue;
+      }
+      // The longest window of at most `window` bits from bit i down that
+      // ends in a set bit.
+      int low = i - int(window) + 1;
+      if (low < 0) low = 0;
+      while (!x.bit(unsigned(low))) ++low;
+      unsigned int value = 0;
+      for (int j = i; j >= low; --j) value = value << 1 | unsigned(x.bit(unsigned(j)));
+      Digit const* const power = table + (value >> 1) * k;
+      if (!started) {
+        for (std::size_t j = 0; j < k; ++j) acc[j] = power[j];
+        started = true;
+      } else {
+        for (int j = i; j >= low; --j) square<K>(acc, acc, t);
+        multiply<K>(acc, power, acc, t);
+      }
+      i = low - 1;
+    }
+    // Out of Montgomery form: one reduction of the bare value.
+    for (std::size_t j = 0; j < k; ++j) t[j] = acc[j];
+    for (std::size_t j = k; j < 2 * k; ++j) t[j] = 0;
+    reduce<K>(t, acc);
     BigNumber n;
-    n.limbs().resize(2 * k_);
-    for (std::size_t i = 0; i < k_; ++i) {
-      n.limbs()[2 * i] = static_cast<Limb>(r[i]);
-      n.limbs()[2 * i + 1] = static_cast<Limb>(r[i] >> 32);
+    n.limbs().resize(2 * k);
+    for (std::size_t j = 0; j < k; ++j) {
+      n.limbs()[2 * j] = static_cast<Limb>(acc[j]);
+      n.limbs()[2 * j + 1] = static_cast<Limb>(acc[j] >> 32);
     }
     n.trim();
     return n;
   }
 
   // out = a * b / R mod m for a, b below m (out may be a or b); `t` holds
-  // k + 2 digits of scratch.
+  // 2k + 1 digits of scratch.
+  template <std::size_t K>
   void multiply(Digit const* a, Digit const* b, Digit* out, Digit* t) const {
-    Digit const* m = m_.data();
-    std::size_t const k = k_;
-    for (std::size_t i = 0; i < k + 2; ++i) t[i] = 0;
-    for (std::size_t i = 0; i < k; ++i) {
+    std::size_t const k = K ? K : k_;
+    if (K != 0 && K % 2 == 0) {
+      // Two rows at once: their carries form two independent chains, which
+      // the processor overlaps.
+      for (std::size_t j = 0; j < 2 * k; ++j) t[j] = 0;
+      for (std::size_t i = 0; i < k; i += 2) {
+        Digit const a0 = a[i], a1 = a[i + 1];
+        Digit* const row = t + i;
+        Double c0 = Double(a0) * b[0] + row[0];
+        row[0] = static_cast<Digit>(c0);
+        c0 >>= 64;
+        Double c1 = 0;
+        for (std::size_t j = 1; j < k; ++j) {
+          c0 += Double(a0) * b[j] + row[j];
+          Digit const x = static_cast<Digit>(c0);
+          c0 >>= 64;
+          c1 += Double(a1) * b[j - 1] + x;
+          row[j] = static_cast<Digit>(c1);
+          c1 >>= 64;
+        }
+        c1 += Double(a1) * b[k - 1] + static_cast<Digit>(c0);
+        row[k] = static_cast<Digit>(c1);
+        row[k + 1] = static_cast<Digit>(c1 >> 64);
+      }
+      reduce<K>(t, out);
+      return;
+    }
+    Digit const a0 = a[0];
+    {
       Double c = 0;
-      Digit const bi = b[i];
       for (std::size_t j = 0; j < k; ++j) {
-        c += Double(a[j]) * bi + t[j];
+        c += Double(a0) * b[j];
         t[j] = static_cast<Digit>(c);
         c >>= 64;
       }
-      c += t[k];
       t[k] = static_cast<Digit>(c);
-      t[k + 1] = static_cast<Digit>(c >> 64);
-      Digit const q = t[0] * n0_;
-      c = (Double(q) * m[0] + t[0]) >> 64;
-      for (std::size_t j = 1; j < k; ++j) {
-        c += Double(q) * m[j] + t[j];
-        t[j - 1] = static_cast<Digit>(c);
+    }
+    for (std::size_t i = 1; i < k; ++i) {
+      Digit const ai = a[i];
+      Digit* const row = t + i;
+      Double c = 0;
+      for (std::size_t j = 0; j < k; ++j) {
+        c += Double(ai) * b[j] + row[j];
+        row[j] = static_cast<Digit>(c);
         c >>= 64;
       }
-      c += t[k];
-      t[k - 1] = static_cast<Digit>(c);
-      t[k] = t[k + 1] + static_cast<Digit>(c >> 64);
+      row[k] = static_cast<Digit>(c);
     }
-    // t < 2m: one subtraction at most.
-    bool geq = t[k] != 0;
+    reduce<K>(t, out);
+  }
+
+  // out = a * a / R mod m; `t` as for multiply.
+  template <std::size_t K>
+  void square(Digit const* a, Digit* out, Digit* t) const {
+    std::size_t const k = K ? K : k_;
+    // The cross products a[i] a[j], i < j, once each.
+    for (std::size_t j = 0; j < 2 * k; ++j) t[j] = 0;
+    std::size_t first = 0;
+    if (K != 0) {
+      // Two rows at once, as in multiply; the second row starts two digits
+      // further on.
+      for (; first + 2 < k; first += 2) {
+        std::size_t const i = first, n = k - i - 1;
+        Digit const a0 = a[i], a1 = a[i + 1];
+        Digit* const row = t + 2 * i + 1;
+        Double c0 = Double(a0) * a[i + 1] + row[0];
+        row[0] = static_cast<Digit>(c0);
+        c0 >>= 64;
+        c0 += Double(a0) * a[i + 2] + row[1];
+        row[1] = static_cast<Digit>(c0);
+        c0 >>= 64;
+        Double c1 = 0;
+        for (std::size_t j = 2; j < n; ++j) {
+          c0 += Double(a0) * a[i + 1 + j] + row[j];
+          Digit const x = static_cast<Digit>(c0);
+          c0 >>= 64;
+          c1 += Double(a1) * a[i + j] + x;
+          row[j] = static_cast<Digit>(c1);
+          c1 >>= 64;
+        }
+        c1 += Double(a1) * a[k - 1] + static_cast<Digit>(c0);
+        row[n] = static_cast<Digit>(c1);
+        row[n + 1] = static_cast<Digit>(c1 >> 64);
+      }
+    }
+    for (std::size_t i = first; i + 1 < k; ++i) {
+      Digit const ai = a[i];
+      Digit* const row = t + 2 * i + 1;
+      Double c = 0;
+      std::size_t const n = k - i - 1;
+      for (std::size_t j = 0; j < n; ++j) {
+        c += Double(ai) * a[i + 1 + j] + row[j];
+        row[j] = static_cast<Digit>(c);
+        c >>= 64;
+      }
+      row[n] = static_cast<Digit>(c);
+    }
+    // Doubled, plus the squares on the diagonal.
+    Digit shifted = 0;
+    Double c = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+      Double const sq = Double(a[i]) * a[i];
+      Digit const lo = t[2 * i], hi = t[2 * i + 1];
+      Digit const dlo = lo << 1 | shifted;
+      Digit const dhi = hi << 1 | lo >> 63;
+      shifted = hi >> 63;
+      c += Double(dlo) + static_cast<Digit>(sq);
+      t[2 * i] = static_cast<Digit>(c);
+      c >>= 64;
+      c += Double(dhi) + static_cast<Digit>(sq >> 64);
+      t[2 * i + 1] = static_cast<Digit>(c);
+      c >>= 64;
+    }
+    reduce<K>(t, out);
+  }
+
+  // out = t / R mod m for t (2k digits) below m R; t is overwritten.
+  template <std::size_t K>
+  void reduce(Digit* t, Digit* out) const {
+    std::size_t const k = K ? K : k_;
+    Digit const* const m = m_.data();
+    Digit top = 0;
+    if (K != 0 && K % 2 == 0) {
+      // Two rows at once, as in multiply: the second row's factor depends
+      // only on the first row's first two digits.
+      for (std::size_t i = 0; i < k; i += 2) {
+        Digit* const row = t + i;
+        Digit const q0 = row[0] * n0_;
+        Double c0 = (Double(q0) * m[0] + row[0]) >> 64;
+        c0 += Double(q0) * m[1] + row[1];
+        Digit const x1 = static_cast<Digit>(c0);
+        c0 >>= 64;
+        Digit const q1 = x1 * n0_;
+        Double c1 = (Double(q1) * m[0] + x1) >> 64;
+#pragma GCC unroll 16
+        for (std::size_t j = 2; j < k; ++j) {
+          c0 += Double(q0) * m[j] + row[j];
+          Digit const x = static_cast<Digit>(c0);
+          c0 >>= 64;
+          c1 += Double(q1) * m[j - 1] + x;
+          row[j] = static_cast<Digit>(c1);
+          c1 >>= 64;
+        }
+        Double const s0 = Double(row[k]) + static_cast<Digit>(c0) + top;
+        c1 += Double(q1) * m[k - 1] + static_cast<Digit>(s0);
+        row[k] = static_cast<Digit>(c1);
+        c1 >>= 64;
+        Double const s1 = Double(row[k + 1]) + static_cast<Digit>(c1) + static_cast<Digit>(s0 >> 64);
+        row[k + 1] = static_cast<Digit>(s1);
+        top = static_cast<Digit>(s1 >> 64);
+      }
+    } else {
+      for (std::size_t i = 0; i < k; ++i) {
+        Digit* const row = t + i;
+        Digit const q = row[0] * n0_;
+        Double c = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+          c += Double(q) * m[j] + row[j];
+          row[j] = static_cast<Digit>(c);
+          c >>= 64;
+        }
+        Double const s = Double(row[k]) + static_cast<Digit>(c) + top;
+        row[k] = static_cast<Digit>(s);
+        top = static_cast<Digit>(s >> 64);
+      }
+    }
+    // t / R < 2m: one subtraction at most.
+    Digit const* const r = t + k;
+    bool geq = top != 0;
     if (!geq) {
       geq = true;
       for (std::size_t i = k; i-- > 0;)
-        if (t[i] != m[i]) {
-          geq = t[i] > m[i];
+        if (r[i] != m[i]) {
+          geq = r[i] > m[i];
           break;
         }
     }
     if (geq) {
       Digit borrow = 0;
       for (std::size_t i = 0; i < k; ++i) {
-        Digit const d = t[i] - m[i] - borrow;
-        borrow = (t[i] < m[i]) || (t[i] - m[i] < borrow);
-        out[i] = d;
+        Double const d = Double(r[i]) - m[i] - borrow;
+        out[i] = static_cast<Digit>(d);
+        borrow = static_cast<Digit>(d >> 64) & 1;
       }
     } else {
-      for (std::size_t i = 0; i < k; ++i) out[i] = t[i];
+      for (std::size_t i = 0; i < k; ++i) out[i] = r[i];
     }
   }
 
-  // b^x mod m for b below m and x not zero. The exponent's bits are taken
-  // from the lowest up, the base squared after each bit but the last.
-  BigNumber power(BigNumber const& b, BigNumber const& x) const {
-    std::vector<Digit> scratch(k_ + 2);
-    std::vector<Digit> acc = one_, sq = in(b, scratch.data());
-    unsigned int const bits = x.bitLength();
-    for (unsigned int i = 0; i < bits; ++i) {
-      if (x.bit(i)) multiply(acc.data(), sq.data(), acc.data(), scratch.data());
-      if (i + 1 < bits) multiply(sq.data(), sq.data(), sq.data(), scratch.data());
-    }
-    return out(acc, scratch.data());
-  }
-
- private:
   std::vector<Digit> digits(BigNumber const& x) const {
     std::vector<Digit> v(k_, 0);
     for (std::size_t i = 0; i < k_; ++i) v[i] = Digit(x.limb(2 * i)) | Digit(x.limb(2 * i + 1)) << 32;
@@ -368,7 +555,7 @@ class Montgomery {
   std::size_t k_;
   std::vector<Digit> m_;
   Digit n0_;
-  std::vector<Digit> one_, r2_;
+  std::vector<Digit> r2_;
 };
 
 // b^x mod m with the modulus' Montgomery context, when it has one (odd m),

@@ -1,19 +1,20 @@
 #include <zu/fs.h>
+#include <boost/make_shared.hpp>
 #include <zu/logger.h>
 #include <zu/sys.h>
 #include <zu/time.h>
 
-#include <pthread.h>
-
 #include <atomic>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "diag/logger_hooks.h"
+#include "platform/platform.h"
 
 namespace zu {
 namespace util {
@@ -26,6 +27,13 @@ std::atomic<unsigned int> __::threshold{3};
 namespace {
 
 enum { DAY_UNKNOWN = -1 };
+
+// With LOG_OPTION_BUFFERED, lines collect up to this many bytes before a
+// write; the timer and the other flush points write them sooner.
+std::size_t const bufferCapacity = 64 * 1024;
+// The longest time a buffered line waits for its write while lines keep
+// coming (the timer covers a quiet log).
+std::int64_t const flushInterval = 1000;
 
 struct State {
   // Re-entrant, like the lock the rest of the library uses: a callback may
@@ -52,7 +60,30 @@ struct State {
   int dayKey = DAY_UNKNOWN;
   // Reused for every line; grows to the longest line once.
   std::string line;
+  // Buffered lines not yet written, and when the buffer was last written
+  // (milliseconds since the epoch).
+  std::string pending;
+  std::int64_t flushedAt = 0;
 };
+
+// The timer that writes buffered lines at least once a second. It has its
+// own lock, never held together with the logger's: the timer family logs
+// too, so starting a timer under the logger's lock could deadlock.
+class FlushTick : public sys::ITimerCallback {
+ public:
+  void onTimer(boost::shared_ptr<sys::ITimer>) override { __::flush(); }
+};
+
+struct Ticker {
+  std::mutex mutex;
+  boost::shared_ptr<FlushTick> tick;
+  boost::shared_ptr<sys::ITimer> timer;
+};
+
+Ticker& ticker() {
+  static Ticker* const t = new Ticker;
+  return *t;
+}
 
 // The thread id costs a system call; each thread asks once. A forked child
 // continues on the forking thread under a new id, so the fork handler (run
@@ -71,7 +102,15 @@ State& state();
 // lock nobody releases. The forking thread holds the lock across the fork;
 // the child, whose only thread now runs under a new id and so cannot
 // release it, starts with a fresh lock.
-void lockBeforeFork() { state().mutex.lock(); }
+// Buffered lines are written before the fork, so that neither process
+// writes them a second time.
+void writePending(State& s);
+
+void lockBeforeFork() {
+  State& s = state();
+  s.mutex.lock();
+  writePending(s);
+}
 void unlockInParent() { state().mutex.unlock(); }
 void resetInChild() {
   cachedThreadId = 0;
@@ -79,15 +118,68 @@ void resetInChild() {
   new (&s.mutex) std::recursive_mutex;
 }
 
+// Buffered lines reach the file when the process exits normally, the
+// parent as well as a forked child.
+void flushAtExit() { __::flush(); }
+
 // Created once at load and never destroyed: threads of the host may still
 // write lines while the process runs its exit handlers.
 State& state() {
   static State* const s = [] {
     State* created = new State;
-    ::pthread_atfork(lockBeforeFork, unlockInParent, resetInChild);
+    ::zu::__::platform::atFork(lockBeforeFork, unlockInParent, resetInChild);
+    std::atexit(flushAtExit);
     return created;
   }();
   return *s;
+}
+
+// Writes `size` bytes to the current sink, the whole of them unless the
+// file refuses.
+void writeToSink(State& s, char const* data, std::size_t size) {
+  if (s.file) {
+    func::IIO* io = s.file->toIO();
+    while (size > 0) {
+      unsigned int const step = size > 0x40000000u ? 0x40000000u : static_cast<unsigned int>(size);
+      unsigned int const written = io->write(data, step);
+      if (written == 0) break;
+      data += written;
+      size -= written;
+    }
+  } else {
+    std::fwrite(data, 1, size, stdout);
+    std::fflush(stdout);
+  }
+}
+
+void writePending(State& s) {
+  if (s.pending.empty()) return;
+  writeToSink(s, s.pending.data(), s.pending.size());
+  s.pending.clear();
+}
+
+// Starts the flush timer when buffering is on and no timer runs.
+void startTicker() {
+  Ticker& t = ticker();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  if (t.timer) return;
+  try {
+    t.tick = boost::make_shared<FlushTick>();
+    t.timer = sys::ITimer::New(0);
+    t.timer->start(static_cast<unsigned int>(flushInterval), t.tick);
+  } catch (...) {
+    t.timer.reset();
+  }
+}
+
+void stopTicker() {
+  boost::shared_ptr<sys::ITimer> timer;
+  {
+    Ticker& t = ticker();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    timer.swap(t.timer);
+  }
+  if (timer) timer->stop();
 }
 
 sys::Time currentTime(State& s) { return s.clock ? s.clock() : sys::Time::now(); }
@@ -117,6 +209,7 @@ int dayKeyOf(State& s, sys::Time const& now) {
 // Drops the current file and opens the one the path and options name for
 // `now`. Any failure leaves standard output as the sink.
 void reopen(State& s, sys::Time const& now) {
+  writePending(s);
   s.file.reset();
   String path = s.filePath.toString();
   if (path.empty()) return;
@@ -161,6 +254,24 @@ namespace __ {
 
 void initialize() { state(); }
 
+void flush() {
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  try {
+    writePending(s);
+    s.flushedAt = currentTime(s).toTimestamp();
+  } catch (...) {
+  }
+}
+
+void finalize() {
+  // The timer's thread has ended with the library's other threads; later
+  // lines are written when the buffer fills, on an error line, by the next
+  // line a second after the last write, and at exit.
+  stopTicker();
+  flush();
+}
+
 void setClock(Clock clock) {
   State& s = state();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
@@ -179,8 +290,21 @@ void setLevel(unsigned int level) {
 
 void setOptions(unsigned int set, unsigned int clear) {
   State& s = state();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  s.options = (s.options | set) & ~clear;
+  bool buffered;
+  {
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    bool const was = (s.options & LOG_OPTION_BUFFERED) != 0;
+    s.options = (s.options | set) & ~clear;
+    buffered = (s.options & LOG_OPTION_BUFFERED) != 0;
+    if (!buffered) writePending(s);
+    if (buffered && !was) s.flushedAt = currentTime(s).toTimestamp();
+  }
+  // Outside the logger's lock (see Ticker).
+  if (buffered) {
+    startTicker();
+  } else {
+    stopTicker();
+  }
 }
 
 void setTimeFormat(String const& format) {
@@ -243,11 +367,19 @@ bool output(char const* tag, char const* file, int line, char const* message) {
     // Line and line feed in one write, so that a reader of the file never
     // sees a line without its end, even when several processes share it.
     text += '\n';
-    if (s.file) {
-      s.file->toIO()->write(text.data(), static_cast<unsigned int>(text.size()));
+    if (options & LOG_OPTION_BUFFERED) {
+      // Whole lines only, so the buffer is written at line ends. An error
+      // line is written at once, with everything before it.
+      s.pending += text;
+      std::int64_t const stamp = now.toTimestamp();
+      if (s.pending.size() >= bufferCapacity || (tag && std::strcmp(tag, "[ERR ]") == 0) ||
+          stamp - s.flushedAt >= flushInterval || stamp < s.flushedAt) {
+        writePending(s);
+        s.flushedAt = stamp;
+      }
     } else {
-      std::fwrite(text.data(), 1, text.size(), stdout);
-      std::fflush(stdout);
+      writePending(s);
+      writeToSink(s, text.data(), text.size());
     }
     text.pop_back();
 

@@ -14,6 +14,13 @@ namespace __ {
 // Creates the logger state (level 3, time stamps on); called at load.
 void initialize();
 
+// Writes the buffered lines (LOG_OPTION_BUFFERED) now.
+void flush();
+
+// Called by zu::finalize() after the library's threads have ended: drops the
+// flush timer and writes the buffered lines.
+void finalize();
+
 typedef sys::Time (*Clock)();
 // Replaces Time::now for the logger's time stamps and day changes; null
 // restores it. Exported for the tests only; not part of the public API.

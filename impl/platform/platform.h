@@ -56,6 +56,12 @@ bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize);
 // tell.
 std::size_t currentThreadStackSize();
 
+// Registers handlers run around a fork of the process: `prepare` in the
+// parent just before it, `parent` in the parent and `child` in the new
+// process just after it (on the forking thread). Any may be null. False
+// when the system refuses.
+bool atFork(void (*prepare)(), void (*parent)(), void (*child)());
+
 // The program file of the process (empty when it cannot be read).
 std::string executablePath();
 

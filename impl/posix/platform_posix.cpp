@@ -80,7 +80,7 @@ void yieldThread() { sched_yield(); }
 
 unsigned int currentThreadId() {
   if (cachedThreadId == 0) {
-    static bool const forkHandled = pthread_atfork(nullptr, nullptr, forgetThreadIdInChild) == 0;
+    static bool const forkHandled = atFork(nullptr, nullptr, forgetThreadIdInChild);
     (void)forkHandled;
     cachedThreadId = static_cast<unsigned int>(syscall(SYS_gettid));
   }
@@ -97,6 +97,10 @@ int threadNice() {
 
 bool setThreadNice(int nice) {
   return setpriority(PRIO_PROCESS, static_cast<id_t>(currentThreadId()), nice) == 0;
+}
+
+bool atFork(void (*prepare)(), void (*parent)(), void (*child)()) {
+  return pthread_atfork(prepare, parent, child) == 0;
 }
 
 bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize) {

@@ -6,6 +6,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 #include <map>
+#include "diag/logger_hooks.h"
 #include "core/assertion.h"
 #include "sys/library.h"
 #include "platform/platform.h"
@@ -42,7 +43,14 @@ class ThreadRegistry {
   // Destroyed when the library unloads (at exit for a linked program): a
   // thread still registered then would run on in a library that is gone, so
   // the host must have called zu::finalize() first.
-  ~ThreadRegistry() { ZU_ASSERT(_map.empty(), "_map.empty()"); }
+  // A forked child has none of its parent's threads: what it inherited
+  // here is stale and cannot be finalized.
+  ~ThreadRegistry() { ZU_ASSERT(_map.empty() || forkedChild(), "_map.empty()"); }
+
+  static bool& forkedChild() {
+    static bool forked = false;
+    return forked;
+  }
 
   void insert(unsigned int id, ThreadDataPtr const& data) {
     ScopedLock lock(mutex_);
@@ -78,11 +86,6 @@ class ThreadRegistry {
   std::map<unsigned int, ThreadDataPtr> _map;
 };
 
-ThreadRegistry& threadRegistry() {
-  static ThreadRegistry registry;
-  return registry;
-}
-
 namespace {
 
 // Library threads started and not yet ended. Kept apart from the registry
@@ -92,6 +95,24 @@ std::atomic<int>& runningThreads() {
   static std::atomic<int> count{0};
   return count;
 }
+
+// The child of a fork runs no library thread: zu::finalize() there must not
+// wait for its parent's.
+void forgetThreadsInChild() {
+  ThreadRegistry::forkedChild() = true;
+  runningThreads().store(0);
+}
+
+}  // namespace
+
+ThreadRegistry& threadRegistry() {
+  static ThreadRegistry registry;
+  static bool const forkHandled = ::zu::__::platform::atFork(nullptr, nullptr, forgetThreadsInChild);
+  (void)forkHandled;
+  return registry;
+}
+
+namespace {
 
 // Set on library threads: finalize() called on one of them waits for all
 // the others, not for itself.
@@ -240,6 +261,8 @@ void finalize() {
   }
   int const self = sys::impl::onLibraryThread ? 1 : 0;
   while (sys::impl::runningThreads().load() > self) ::zu::__::platform::sleepMilliseconds(10);
+  // Buffered log lines, the last of them written by the threads just ended.
+  util::logger::__::finalize();
 }
 
 }  // namespace zu

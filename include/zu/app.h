@@ -68,8 +68,9 @@ class ZU_API ConsoleHook {
 // to case, and a path without one is taken below "HKEY_CURRENT_USER\").
 // Keys and values live in a store of files under $ZU_REGISTRY_ROOT (else
 // $XDG_DATA_HOME/zu/registry, else ~/.local/share/zu/registry). Key and
-// value names match without regard to letter case and keep the spelling
-// they were created with. Each change rewrites the key's values atomically
+// value names match without regard to letter case, for every letter (simple
+// Unicode case folding of the UTF-8 text, the same for any locale: "GRÜßE"
+// finds "grüße"), and keep the spelling they were created with. Each change rewrites the key's values atomically
 // under a file lock, so other objects, threads and processes see either the
 // old or the new values and never lose one. Failures give false or the
 // default; nothing is logged. One object is used by one thread at a time.

@@ -20,7 +20,13 @@ enum {
   LOG_OPTION_SOURCE = 2,       // "file(line) " after the thread part
   LOG_OPTION_THREAD = 4,       // "tid:0x" and 8 hexadecimal digits after the tag
   LOG_OPTION_DAILY_FILE = 8,   // file name carries the date; a new file per day
-  LOG_OPTION_APPEND = 16       // keep an existing file's contents
+  LOG_OPTION_APPEND = 16,      // keep an existing file's contents
+  // Lines collect in memory (64 KB) and are written when the buffer fills,
+  // at least once a second (from timer reactor 0, and by the next line),
+  // on a line with the tag "[ERR ]", at zu::finalize(), before a fork and
+  // at a normal exit. A crash may lose up to a second of lines. Without
+  // it, each line is in the file when output returns.
+  LOG_OPTION_BUFFERED = 32
 };
 
 // Receives every written line, without the line feed, under the logger's
