@@ -324,6 +324,9 @@ shared_ptr<js::IValue> dbQuery(shared_ptr<js::IObject>, TArray<shared_ptr<js::IV
       return nullptr;
     }
   }
+  // SQLite connections fail at once on a file another connection is
+  // writing; waiting a little lets the contexts take turns instead.
+  if (databaseEngine == "sqlite") connection->query("PRAGMA busy_timeout = 5000");
   String const sql = arguments[0]->toString();
   String text;
   char const* s = sql.cstr();
@@ -473,8 +476,10 @@ class Server : public zu::net::ISocketCallback,
       contexts.push_back(context);
       runnables.push_back(boost::make_shared<ScriptWorker>(*this, context));
       workers.push_back(zu::sys::IThread::New(runnables.back()));
+      // One at a time: the scripts' own start-up work (creating tables)
+      // then never races itself.
+      workersReady.wait();
     }
-    for (unsigned int i = 0; i < settings.contexts; ++i) workersReady.wait();
   }
 
   void stopWorkers() {
@@ -844,8 +849,10 @@ int main() {
         throw ConfigError(("unknown database \"" + settings.database + "\" (sqlite:// or mysql://)").cstr());
       databasePool = zu::db::IConnectionPool::New(settings.database);
       zu::em::CatchError error(databasePool.get());
-      if (!databasePool->acquire())
-        throw ConfigError(("cannot open the database: " + error.text().toTrimed()).cstr());
+      shared_ptr<zu::db::IConnection> first = databasePool->acquire();
+      if (!first) throw ConfigError(("cannot open the database: " + error.text().toTrimed()).cstr());
+      // Readers and one writer at a time, without blocking each other.
+      if (databaseEngine == "sqlite") first->query("PRAGMA journal_mode = WAL");
     }
 
     zu::app::ConsoleHook::install(true);
