@@ -238,23 +238,33 @@ struct StaticFile {
   String lastModified;  // HTTP date of `modified`
   String type;
   bool binary = false;  // holds a NUL byte, so it cannot travel as a String body
+  std::atomic<unsigned int> checked{0};  // tick of the last look at the file
 };
 
 // Files read once and kept while their time and size stay the same.
 class FileCache {
  public:
   // Null when `path` is not a readable regular file.
-  shared_ptr<StaticFile const> get(String const& path) {
+  shared_ptr<StaticFile> get(String const& path) {
+    std::string const key(path.cstr());
+    unsigned int const now = zu::sys::Time::tickCount();
+    {
+      // A file looked at within the last second is taken as it was.
+      zu::sys::ScopedLock hold(lock_);
+      auto it = files_.find(key);
+      if (it != files_.end() && now - it->second->checked < 1000) return it->second;
+    }
     if (zu::fs::type(path) != zu::fs::File) return nullptr;
     zu::sys::Time created, modified, accessed;
     if (!zu::fs::time(path, created, modified, accessed)) return nullptr;
     std::uint64_t const size = zu::fs::IFile::length(path);
-    std::string const key(path.cstr());
     {
       zu::sys::ScopedLock hold(lock_);
       auto it = files_.find(key);
-      if (it != files_.end() && it->second->modified == modified.toSeconds() && it->second->data.size() == size)
+      if (it != files_.end() && it->second->modified == modified.toSeconds() && it->second->data.size() == size) {
+        it->second->checked = now;
         return it->second;
+      }
     }
     shared_ptr<StaticFile> file = boost::make_shared<StaticFile>();
     if (!readFile(path, file->data)) return nullptr;
@@ -262,6 +272,7 @@ class FileCache {
     file->lastModified = modified.toString(zu::sys::HttpDate, 0);
     file->type = contentType(zu::fs::Path(path).getExtension());
     file->binary = file->data.find('\0') != std::string::npos;
+    file->checked = now;
     if (file->data.size() <= (1u << 20)) {
       zu::sys::ScopedLock hold(lock_);
       if (files_.size() > 1000) files_.clear();
@@ -272,7 +283,7 @@ class FileCache {
 
  private:
   zu::sys::Mutex lock_;
-  std::map<std::string, shared_ptr<StaticFile const>> files_;
+  std::map<std::string, shared_ptr<StaticFile>> files_;
 };
 
 // The file below `root` that the request path names, or empty when the
@@ -388,13 +399,42 @@ TArray<StringPair> decodeForm(String const& body) {
   return pairs;
 }
 
-shared_ptr<js::IObject> pairsObject(TArray<StringPair> const& pairs, bool lowerNames) {
-  shared_ptr<js::IObject> object = js::IObject::New();
+// `text` as a JSON string literal. Bytes from 0x80 up pass as they are
+// (UTF-8 stays UTF-8).
+void appendJson(std::string& out, String const& text) {
+  out += '"';
+  for (char const* p = text.cstr(); *p; ++p) {
+    unsigned char const c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+// The pairs as a JSON object; the first of several equal names wins.
+void appendJson(std::string& out, TArray<StringPair> const& pairs, bool lowerNames) {
+  out += '{';
+  std::vector<String> seen;
   for (unsigned int i = 0; i < pairs.size(); ++i) {
     String const name = lowerNames ? pairs[i].name.toLower() : pairs[i].name;
-    if (object->attributes(name) == 0) object->set(name, js::IString::New(pairs[i].value));
+    bool duplicate = false;
+    for (String const& n : seen) duplicate = duplicate || n == name;
+    if (duplicate) continue;
+    seen.push_back(name);
+    if (seen.size() > 1) out += ',';
+    appendJson(out, name);
+    out += ':';
+    appendJson(out, pairs[i].value);
   }
-  return object;
+  out += '}';
 }
 
 String htmlPage(unsigned int code, String const& detail) {
@@ -608,8 +648,8 @@ class Server : public zu::net::ISocketCallback,
       error(response, 400, "The path is not allowed.");
       return finish(connection, request, response, started);
     }
-    if (zu::fs::type(local) == zu::fs::Directory) local = zu::fs::Path(local).append("index.html");
     shared_ptr<StaticFile const> file = files.get(local);
+    if (!file && zu::fs::type(local) == zu::fs::Directory) file = files.get(zu::fs::Path(local).append("index.html"));
     if (!file) {
       error(response, 404, "Nothing is served at this path.");
       return finish(connection, request, response, started);
@@ -701,6 +741,30 @@ void ScriptWorker::run() {
   }
 }
 
+// Ends the wrapper around a script: its handle() is called through a
+// function that takes the request as JSON text and gives the answer as one
+// text (status line, header lines, blank line, body), so that a request
+// crosses into the engine and back in a single call.
+char const* const adapter =
+    "return typeof handle !== 'function' ? undefined : function (zuserveRequest) {\n"
+    "  var answer = handle(JSON.parse(zuserveRequest));\n"
+    "  if (typeof answer === 'string') return '200\\n\\n' + answer;\n"
+    "  if (answer === null || typeof answer !== 'object')\n"
+    "    throw new TypeError('handle(request) returned neither an object nor a text');\n"
+    "  var status = typeof answer.status === 'number' ? answer.status : 200, head = status + '\\n';\n"
+    "  var headers = answer.headers && typeof answer.headers === 'object' ? answer.headers : {};\n"
+    "  Object.keys(headers).forEach(function (name) {\n"
+    "    var value = String(headers[name]);\n"
+    "    // A line break would let a value start a header of its own.\n"
+    "    var bad = function (text, chars) {\n"
+    "      for (var i = 0; i < chars.length; i++) if (text.indexOf(chars[i]) >= 0) return true;\n"
+    "      return false;\n"
+    "    };\n"
+    "    if (!bad(name, '\\r\\n: ') && !bad(value, '\\r\\n')) head += name + ': ' + value + '\\n';\n"
+    "  });\n"
+    "  return head + '\\n' + (answer.body === undefined || answer.body === null ? '' : String(answer.body));\n"
+    "}; })()";
+
 void ScriptWorker::load() {
   shared_ptr<js::IObject> global = context_->global();
   shared_ptr<js::IObject> db = js::IObject::New();
@@ -715,8 +779,7 @@ void ScriptWorker::load() {
       continue;
     }
     // The wrapper stays on the first line, so reports keep the file's lines.
-    String const text = "(function () {" + String(source.c_str()) +
-                        "\n;return typeof handle === 'function' ? handle : undefined; })()";
+    String const text = "(function () {" + String(source.c_str()) + "\n;" + adapter;
     shared_ptr<js::IScript> script;
     {
       zu::em::CatchError error(reinterpret_cast<void const*>(&js::IScript::compile));
@@ -745,20 +808,27 @@ void ScriptWorker::serve(Job& job) {
     server_.error(response, 500, "The script of this route did not load.");
     return server_.finish(job.connection, request, response, job.started);
   }
-  shared_ptr<js::IObject> object = js::IObject::New();
-  object->set("method", js::IString::New(request.method));
-  object->set("path", js::IString::New(request.url.getPath()));
-  object->set("query", pairsObject(request.url.getQueries(), false));
-  object->set("headers", pairsObject(request.headers.lines, true));
-  object->set("body", js::IString::New(request.body));
+  std::string json = "{\"method\":";
+  appendJson(json, request.method);
+  json += ",\"path\":";
+  appendJson(json, request.url.getPath());
+  json += ",\"query\":";
+  appendJson(json, request.url.getQueries(), false);
+  json += ",\"headers\":";
+  appendJson(json, request.headers.lines, true);
+  json += ",\"body\":";
+  appendJson(json, request.body);
   bool const isForm =
       request.headers.get("Content-Type", "").startsWith("application/x-www-form-urlencoded", true);
-  object->set("form", pairsObject(isForm ? decodeForm(request.body) : TArray<StringPair>(), false));
+  json += ",\"form\":";
+  appendJson(json, isForm ? decodeForm(request.body) : TArray<StringPair>(), false);
   zu::net::ISocket* socket = job.connection->socket();
-  object->set("remote", js::IString::New(socket ? socket->remoteAddress().ip.toDotNotation() : String()));
+  json += ",\"remote\":";
+  appendJson(json, socket ? socket->remoteAddress().ip.toDotNotation() : String());
+  json += '}';
 
   TArray<shared_ptr<js::IValue>> arguments;
-  arguments.append(object);
+  arguments.append(js::IString::New(String(json.c_str())));
   shared_ptr<js::IValue> result;
   String why;
   {
@@ -766,33 +836,25 @@ void ScriptWorker::serve(Job& job) {
     result = it->second->call(arguments);
     if (!result) why = error.text();
   }
-  if (!result) {
+  shared_ptr<js::IString> answer = boost::dynamic_pointer_cast<js::IString>(result);
+  if (!answer) {
     logError("script " + job.route + " failed: " + (why.empty() ? String("no report") : why));
     context_->gc();
     server_.error(response, 500, "The script of this route failed; the server log tells why.");
     return server_.finish(job.connection, request, response, job.started);
   }
-  if (shared_ptr<js::IString> text = boost::dynamic_pointer_cast<js::IString>(result)) {
-    response.body = text->value();
-  } else if (shared_ptr<js::IObject> answer = boost::dynamic_pointer_cast<js::IObject>(result)) {
-    shared_ptr<js::INumber> code = boost::dynamic_pointer_cast<js::INumber>(answer->get("status"));
-    int const status = code ? code->toInt32() : 200;
-    response.code = static_cast<http::HttpStatus::E_Code>(status >= 100 && status <= 599 ? status : 500);
-    if (shared_ptr<js::IObject> headers = boost::dynamic_pointer_cast<js::IObject>(answer->get("headers"))) {
-      TArray<String> const names = headers->keys();
-      for (unsigned int i = 0; i < names.size(); ++i) {
-        String const value = headers->get(names[i])->toString();
-        // A line break in a value would start a header of the script's making.
-        if (value.findOneOf("\r\n") == 0xFFFFFFFFu && names[i].findOneOf("\r\n: ") == 0xFFFFFFFFu)
-          response.headers.set(names[i], value);
-      }
+  String const text = answer->value();
+  unsigned int line = text.find('\n');
+  int const status = text.left(line).toInteger();
+  response.code = static_cast<http::HttpStatus::E_Code>(status >= 100 && status <= 599 ? status : 500);
+  while (line != 0xFFFFFFFFu) {
+    unsigned int const next = text.find('\n', line + 1);
+    if (next == 0xFFFFFFFFu || next == line + 1) {
+      response.body = next == 0xFFFFFFFFu ? String() : text.mid(next + 1);
+      break;
     }
-    shared_ptr<js::IValue> body = answer->get("body");
-    if (body && !boost::dynamic_pointer_cast<js::IUndefined>(body) && !boost::dynamic_pointer_cast<js::INull>(body))
-      response.body = body->toString();
-  } else {
-    logError("script " + job.route + ": handle(request) returned neither an object nor a text");
-    server_.error(response, 500, "The script of this route gave no answer.");
+    response.headers.addLine(text.mid(line + 1, next - line - 1));
+    line = next;
   }
   server_.finish(job.connection, request, response, job.started);
 }

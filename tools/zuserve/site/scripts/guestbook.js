@@ -27,7 +27,7 @@ function page(request) {
     '<textarea name="message" placeholder="Your message" rows="3" maxlength="2000" required></textarea>' +
     '<button type="submit">Sign</button></form>' +
     '<ol class="entries">' + items + '</ol>' +
-    '<footer>' + rows.length + ' entries shown</footer></body></html>';
+    '<footer>' + rows.length + (rows.length === 1 ? ' entry' : ' entries') + ' shown</footer></body></html>';
 }
 
 function handle(request) {
