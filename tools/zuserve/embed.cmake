@@ -1,0 +1,18 @@
+# Writes OUTPUT, a C++ source holding every file below SITE as bytes, so the
+# program carries its default configuration and demo site wherever it runs.
+file(GLOB_RECURSE files RELATIVE ${SITE} ${SITE}/*)
+list(SORT files)
+set(body "")
+set(table "")
+set(index 0)
+foreach(name ${files})
+  file(READ ${SITE}/${name} hex HEX)
+  file(SIZE ${SITE}/${name} size)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," hex "${hex}")
+  string(APPEND body "static unsigned char const file${index}[] = {${hex}0};\n")
+  string(APPEND table "  {\"${name}\", file${index}, ${size}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+file(WRITE ${OUTPUT}.tmp "// Generated from tools/zuserve/site by embed.cmake; do not edit.\n#include \"site.h\"\n\nnamespace zuserve {\n${body}\nEmbeddedFile const siteFiles[] = {\n${table}  {nullptr, nullptr, 0}};\n}  // namespace zuserve\n")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUTPUT}.tmp)
