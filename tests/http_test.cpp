@@ -290,6 +290,84 @@ TEST(HttpClient, KeepAliveReusesAConnectionOnlyAfterACompleteResponse) {
   EXPECT_EQ(2, server.connections.load());
 }
 
+TEST(HttpClient, KeepAliveGoesOnAfterAChunkedAnswerReadToItsEnd) {
+  ScriptedServer server([](std::string const& request, int) {
+    if (request.find(" /chunked ") != std::string::npos)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                   "3\r\nabc\r\n2\r\nde\r\n0\r\nX-Trailer: 1\r\n\r\n"};
+    return ok("plain");
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  Outcome first = get(client, server.url("/chunked"), true);
+  EXPECT_TRUE(first.ok) << first.text;
+  EXPECT_EQ("abcde", first.body);
+  Outcome second = get(client, server.url("/2"), true);
+  EXPECT_TRUE(second.ok) << second.text;
+  EXPECT_EQ("plain", second.body);
+
+  // request() reads a chunked body to its end as well, and hands it over.
+  Collector collector;
+  MIME responseHeaders;
+  {
+    zu::em::CatchError guard(client.get());
+    EXPECT_TRUE(client->request("GET", server.url("/chunked").c_str(), MIME(), String(), responseHeaders, collector,
+                                true))
+        << guard.text().cstr();
+  }
+  EXPECT_EQ("abcde", collector.body);
+  EXPECT_EQ(1, collector.ends);
+  Outcome third = get(client, server.url("/3"), true);
+  EXPECT_TRUE(third.ok) << third.text;
+  EXPECT_EQ(1, server.connections.load());
+}
+
+TEST(HttpClient, KeepAliveNeverReusesAConnectionThePeerClosedOrSpoiled) {
+  ScriptedServer server([](std::string const& request, int) {
+    std::string path = request.substr(request.find(' ') + 1);
+    path = path.substr(0, path.find(' '));
+    if (path == "/said-close")
+      return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nbye"};
+    if (path == "/closed") return ok("gone", true);  // closes without saying so
+    if (path == "/extra") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 200 OK\r\n\r\n"};
+    if (path == "/drop") return Reply{"", true};  // closes instead of answering
+    return ok(path);
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  for (char const* path : {"/said-close", "/closed", "/extra"}) {
+    Outcome o = get(client, server.url(path), true);
+    EXPECT_TRUE(o.ok) << path << ": " << o.text;
+    Outcome next = get(client, server.url("/next"), true);
+    EXPECT_TRUE(next.ok) << "after " << path << ": " << next.text;
+    EXPECT_EQ("/next", next.body) << "after " << path;
+  }
+  // "Connection: close" was honoured at once, not found out by the next
+  // exchange: every one of the three forced a new connection.
+  EXPECT_EQ(4, server.connections.load());
+
+  // The kept connection is closed by the peer only when the next request
+  // reaches it: a GET is repeated once on a fresh connection...
+  EXPECT_TRUE(get(client, server.url("/a"), true).ok);
+  int const before = server.connections.load();
+  Outcome repeated = get(client, server.url("/drop"), true);
+  EXPECT_FALSE(repeated.ok);  // the fresh connection is dropped as well
+  EXPECT_EQ("read response message failed.", repeated.text);
+  EXPECT_EQ(before + 1, server.connections.load());
+  std::vector<std::string> requests = server.requests();
+  EXPECT_EQ(2, std::count_if(requests.begin(), requests.end(),
+                             [](std::string const& r) { return r.find("GET /drop ") == 0; }));
+
+  // ...while a POST, which may have taken effect, is not.
+  EXPECT_TRUE(get(client, server.url("/b"), true).ok);
+  Collector collector;
+  MIME responseHeaders;
+  zu::em::CatchError guard(client.get());
+  EXPECT_FALSE(client->request("POST", server.url("/drop").c_str(), MIME(), "x", responseHeaders, collector, true));
+  EXPECT_EQ("read response message failed.", std::string(guard.text().cstr()));
+  requests = server.requests();
+  EXPECT_EQ(1, std::count_if(requests.begin(), requests.end(),
+                             [](std::string const& r) { return r.find("POST /drop ") == 0; }));
+}
+
 TEST(HttpClient, FollowsRedirectsUpToTheLimit) {
   ScriptedServer server([](std::string const& request, int) {
     // /r<n> redirects to /r<n-1>, relative; /r0 answers. The redirect's own
