@@ -13,6 +13,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -736,4 +738,50 @@ TEST_F(HttpConnectionConcurrent, ALargeResponseIsQueuedAndWrittenAsTheSocketTake
   EXPECT_EQ(std::size_t(4 << 20), text.size() - (text.find("\r\n\r\n") + 4));
   send("GET /next HTTP/1.1\r\n\r\n");
   EXPECT_TRUE(handler_->waitRequests(2));
+}
+
+namespace {
+
+// On the first time-out, answers from another thread and waits for it: a
+// connection that kept its lock around the callback would hold that thread
+// up until the callback gave up.
+class AnswerElsewhereOnTimeOut : public IHttpConnectionCallback {
+ public:
+  void onRequest(boost::shared_ptr<IHttpConnection>, HttpRequest const&) override {}
+  void onEvent(boost::shared_ptr<IHttpConnection> connection, unsigned int event) override {
+    if (event != 3 || done.exchange(true)) return;
+    auto answered = std::make_shared<std::promise<void>>();
+    std::future<void> waiting = answered->get_future();
+    // Detached: with the fault present it can only finish after this returns.
+    std::thread([connection, answered] {
+      HttpResponse response;
+      connection->respond(response);
+      answered->set_value();
+    }).detach();
+    answeredInTime = waiting.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    finished = true;
+  }
+  std::atomic<bool> done{false}, finished{false}, answeredInTime{false};
+};
+
+}  // namespace
+
+TEST_F(HttpConnectionConcurrent, TheTimeOutCallbackRunsWithoutTheConnectionLock) {
+  auto callback = boost::make_shared<AnswerElsewhereOnTimeOut>();
+  boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
+  ASSERT_TRUE(listener->listen(0, zu::net::IP::loopback()));
+  client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(listener->localAddress().port);
+  ASSERT_EQ(0, ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_TRUE(listener->waitReadable(5000));
+  connection_ = IHttpConnection::New(listener->accept(), 500, 60000);
+  connection_->start(callback);
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!callback->finished && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(callback->finished);
+  EXPECT_TRUE(callback->answeredInTime);
 }

@@ -18,6 +18,7 @@ LineResult findLine(char const* data, unsigned int size, unsigned int maxLine, u
 void HeadParser::reset() {
   state_ = HEAD_START_LINE;
   used_ = 0;
+  started_ = false;
   startLine_ = String();
   headers_.reset();
 }
@@ -41,6 +42,7 @@ unsigned int HeadParser::feed(char const* data, unsigned int size) {
     used_ += consumed;
     if (state_ == HEAD_START_LINE) {
       startLine_ = String(line, length);
+      started_ = true;
       state_ = HEAD_FIELDS;
     } else if (length == 0) {
       state_ = HEAD_COMPLETE;

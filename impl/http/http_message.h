@@ -50,7 +50,7 @@ class HeadParser {
   }
 
   State state() const { return state_; }
-  bool hasStartLine() const { return state_ != HEAD_START_LINE && !startLine_.empty(); }
+  bool hasStartLine() const { return started_; }
   String const& startLine() const { return startLine_; }
   MIME& headers() { return headers_; }
 
@@ -58,6 +58,7 @@ class HeadParser {
   HeadLimits const limits_;
   State state_ = HEAD_START_LINE;
   unsigned int used_ = 0;  // bytes of the head taken so far
+  bool started_ = false;
   String startLine_;
   MIME headers_;
 };
