@@ -13,6 +13,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -288,6 +290,84 @@ TEST(HttpClient, KeepAliveReusesAConnectionOnlyAfterACompleteResponse) {
   EXPECT_TRUE(after.ok) << after.text;
   EXPECT_EQ("same", after.body);
   EXPECT_EQ(2, server.connections.load());
+}
+
+TEST(HttpClient, KeepAliveGoesOnAfterAChunkedAnswerReadToItsEnd) {
+  ScriptedServer server([](std::string const& request, int) {
+    if (request.find(" /chunked ") != std::string::npos)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                   "3\r\nabc\r\n2\r\nde\r\n0\r\nX-Trailer: 1\r\n\r\n"};
+    return ok("plain");
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  Outcome first = get(client, server.url("/chunked"), true);
+  EXPECT_TRUE(first.ok) << first.text;
+  EXPECT_EQ("abcde", first.body);
+  Outcome second = get(client, server.url("/2"), true);
+  EXPECT_TRUE(second.ok) << second.text;
+  EXPECT_EQ("plain", second.body);
+
+  // request() reads a chunked body to its end as well, and hands it over.
+  Collector collector;
+  MIME responseHeaders;
+  {
+    zu::em::CatchError guard(client.get());
+    EXPECT_TRUE(client->request("GET", server.url("/chunked").c_str(), MIME(), String(), responseHeaders, collector,
+                                true))
+        << guard.text().cstr();
+  }
+  EXPECT_EQ("abcde", collector.body);
+  EXPECT_EQ(1, collector.ends);
+  Outcome third = get(client, server.url("/3"), true);
+  EXPECT_TRUE(third.ok) << third.text;
+  EXPECT_EQ(1, server.connections.load());
+}
+
+TEST(HttpClient, KeepAliveNeverReusesAConnectionThePeerClosedOrSpoiled) {
+  ScriptedServer server([](std::string const& request, int) {
+    std::string path = request.substr(request.find(' ') + 1);
+    path = path.substr(0, path.find(' '));
+    if (path == "/said-close")
+      return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nbye"};
+    if (path == "/closed") return ok("gone", true);  // closes without saying so
+    if (path == "/extra") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 200 OK\r\n\r\n"};
+    if (path == "/drop") return Reply{"", true};  // closes instead of answering
+    return ok(path);
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  for (char const* path : {"/said-close", "/closed", "/extra"}) {
+    Outcome o = get(client, server.url(path), true);
+    EXPECT_TRUE(o.ok) << path << ": " << o.text;
+    Outcome next = get(client, server.url("/next"), true);
+    EXPECT_TRUE(next.ok) << "after " << path << ": " << next.text;
+    EXPECT_EQ("/next", next.body) << "after " << path;
+  }
+  // "Connection: close" was honoured at once, not found out by the next
+  // exchange: every one of the three forced a new connection.
+  EXPECT_EQ(4, server.connections.load());
+
+  // The kept connection is closed by the peer only when the next request
+  // reaches it: a GET is repeated once on a fresh connection...
+  EXPECT_TRUE(get(client, server.url("/a"), true).ok);
+  int const before = server.connections.load();
+  Outcome repeated = get(client, server.url("/drop"), true);
+  EXPECT_FALSE(repeated.ok);  // the fresh connection is dropped as well
+  EXPECT_EQ("read response message failed.", repeated.text);
+  EXPECT_EQ(before + 1, server.connections.load());
+  std::vector<std::string> requests = server.requests();
+  EXPECT_EQ(2, std::count_if(requests.begin(), requests.end(),
+                             [](std::string const& r) { return r.find("GET /drop ") == 0; }));
+
+  // ...while a POST, which may have taken effect, is not.
+  EXPECT_TRUE(get(client, server.url("/b"), true).ok);
+  Collector collector;
+  MIME responseHeaders;
+  zu::em::CatchError guard(client.get());
+  EXPECT_FALSE(client->request("POST", server.url("/drop").c_str(), MIME(), "x", responseHeaders, collector, true));
+  EXPECT_EQ("read response message failed.", std::string(guard.text().cstr()));
+  requests = server.requests();
+  EXPECT_EQ(1, std::count_if(requests.begin(), requests.end(),
+                             [](std::string const& r) { return r.find("POST /drop ") == 0; }));
 }
 
 TEST(HttpClient, FollowsRedirectsUpToTheLimit) {
@@ -658,4 +738,50 @@ TEST_F(HttpConnectionConcurrent, ALargeResponseIsQueuedAndWrittenAsTheSocketTake
   EXPECT_EQ(std::size_t(4 << 20), text.size() - (text.find("\r\n\r\n") + 4));
   send("GET /next HTTP/1.1\r\n\r\n");
   EXPECT_TRUE(handler_->waitRequests(2));
+}
+
+namespace {
+
+// On the first time-out, answers from another thread and waits for it: a
+// connection that kept its lock around the callback would hold that thread
+// up until the callback gave up.
+class AnswerElsewhereOnTimeOut : public IHttpConnectionCallback {
+ public:
+  void onRequest(boost::shared_ptr<IHttpConnection>, HttpRequest const&) override {}
+  void onEvent(boost::shared_ptr<IHttpConnection> connection, unsigned int event) override {
+    if (event != 3 || done.exchange(true)) return;
+    auto answered = std::make_shared<std::promise<void>>();
+    std::future<void> waiting = answered->get_future();
+    // Detached: with the fault present it can only finish after this returns.
+    std::thread([connection, answered] {
+      HttpResponse response;
+      connection->respond(response);
+      answered->set_value();
+    }).detach();
+    answeredInTime = waiting.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    finished = true;
+  }
+  std::atomic<bool> done{false}, finished{false}, answeredInTime{false};
+};
+
+}  // namespace
+
+TEST_F(HttpConnectionConcurrent, TheTimeOutCallbackRunsWithoutTheConnectionLock) {
+  auto callback = boost::make_shared<AnswerElsewhereOnTimeOut>();
+  boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
+  ASSERT_TRUE(listener->listen(0, zu::net::IP::loopback()));
+  client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(listener->localAddress().port);
+  ASSERT_EQ(0, ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_TRUE(listener->waitReadable(5000));
+  connection_ = IHttpConnection::New(listener->accept(), 500, 60000);
+  connection_->start(callback);
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!callback->finished && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(callback->finished);
+  EXPECT_TRUE(callback->answeredInTime);
 }

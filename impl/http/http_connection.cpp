@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "http/http_literals.h"
+#include "http/http_message.h"
 #include "diag/logging.h"
 
 namespace zu {
@@ -22,9 +23,22 @@ namespace impl {
 namespace {
 
 unsigned int const readBlock = 4096;
-unsigned int const maxLine = 512;
-unsigned int const maxHeaderLines = 19;
+// Request and header lines below 512 bytes, at most 19 header lines.
+HeadLimits const requestLimits = {512, 19, 0xFFFFFFFF};
 unsigned int const maxBody = 10240;
+
+enum ConnectionState {
+  CONNECTION_IDLE = 1,       // waiting for a request; the idle time-out runs
+  CONNECTION_RECEIVING = 2,  // a request is arriving; the receive time-out runs
+  CONNECTION_ANSWERING = 3   // a request (or a bad one) is with the host; no reading
+};
+
+enum ParseState {
+  PARSE_HEAD,      // request line and header lines
+  PARSE_BODY,      // waiting for the Content-Length bytes
+  PARSE_ERROR,     // broken: the request cannot be delivered
+  PARSE_COMPLETE   // a request is ready
+};
 
 // Interval of the time-out tick.
 unsigned int const tickInterval = 1000;
@@ -42,7 +56,8 @@ class HttpConnection : public IHttpConnection,
         idleTimeout_(idle),
         receiveTimeout_(receive),
         output_(util::IPipeBuffer::New()),
-        inputSocket_(std::move(socket)) {}
+        inputSocket_(std::move(socket)),
+        head_(requestLimits) {}
 
   ~HttpConnection() override {
     sys::ScopedLock lock(lock_);
@@ -62,7 +77,7 @@ class HttpConnection : public IHttpConnection,
 
   void respond(HttpResponse& response) override {
     sys::ScopedLock lock(lock_);
-    if (state_ != 3 || !socket_) return;
+    if (state_ != CONNECTION_ANSWERING || !socket_) return;
     MIME& headers = response.headers;
     if (!headers.contains(literals::server)) headers.set(literals::server, "zu::HttpServer");
     if (!headers.contains(literals::contentType)) headers.set(literals::contentType, "text/html");
@@ -82,7 +97,7 @@ class HttpConnection : public IHttpConnection,
     text += literals::lineEnd;
     text += response.body;
     send(text);
-    state_ = 1;
+    state_ = CONNECTION_IDLE;
     idleTimeout_.restart();
     socket_->modifyEvents(SOCKET_EVENT_READ, 0);
   }
@@ -97,16 +112,18 @@ class HttpConnection : public IHttpConnection,
 
   void onTimer(boost::shared_ptr<sys::ITimer>) override {
     boost::shared_ptr<HttpConnection> self = shared_from_this();
-    bool pending = false;
+    bool expired = false, pending = false;
     {
       sys::ScopedLock lock(lock_);
       if (!socket_ || !socket_->isOpen()) return;
-      bool const expired = (state_ == 1 && idleTimeout_.timedOut()) || (state_ == 2 && receiveTimeout_.timedOut());
-      if (expired) {
-        boost::shared_ptr<IHttpConnectionCallback> callback = callback_.lock();
-        if (callback) callback->onEvent(self, 3);  // under the (re-entrant) lock
-      }
-      pending = socket_ && state_ == 1 && position_ < end_;
+      expired = (state_ == CONNECTION_IDLE && idleTimeout_.timedOut()) ||
+                (state_ == CONNECTION_RECEIVING && receiveTimeout_.timedOut());
+      pending = state_ == CONNECTION_IDLE && position_ < end_;
+    }
+    // No library lock is held while the host's callback runs.
+    if (expired) {
+      boost::shared_ptr<IHttpConnectionCallback> callback = callback_.lock();
+      if (callback) callback->onEvent(self, 3);
     }
     // A request that was already buffered when a later respond() came from
     // another thread: no readable event will announce it.
@@ -115,7 +132,6 @@ class HttpConnection : public IHttpConnection,
 
  private:
   enum Outcome { NOTHING, REQUEST, BAD_REQUEST, PEER_CLOSED };
-  enum { LINE_FOUND, LINE_PENDING, LINE_ERROR };
 
   void read() {
     boost::shared_ptr<IHttpConnectionCallback> callback;
@@ -125,18 +141,18 @@ class HttpConnection : public IHttpConnection,
       sys::ScopedLock lock(lock_);
       // No reading while a request is being answered: an event computed
       // before reading was paused may still come.
-      if (!socket_ || state_ == 3) return;
+      if (!socket_ || state_ == CONNECTION_ANSWERING) return;
       callback = callback_.lock();
       if (!callback) {
         close();
         return;
       }
-      state_ = 2;
+      state_ = CONNECTION_RECEIVING;
       receiveTimeout_.restart();
       unsigned char* at = data_.getBuffer(end_ + readBlock) + end_;
       unsigned int const n = socket_->recv(at, readBlock);
       if (n == 0) {
-        state_ = 1;
+        state_ = CONNECTION_IDLE;
         idleTimeout_.restart();
         socket_->modifyEvents(0, SOCKET_EVENT_READ);
         outcome = PEER_CLOSED;
@@ -155,10 +171,10 @@ class HttpConnection : public IHttpConnection,
     Outcome outcome = NOTHING;
     {
       sys::ScopedLock lock(lock_);
-      if (!socket_ || state_ != 1 || position_ >= end_) return;
+      if (!socket_ || state_ != CONNECTION_IDLE || position_ >= end_) return;
       callback = callback_.lock();
       if (!callback) return;
-      state_ = 2;
+      state_ = CONNECTION_RECEIVING;
       receiveTimeout_.restart();
       outcome = step(request);
     }
@@ -185,90 +201,76 @@ class HttpConnection : public IHttpConnection,
           break;
       }
       sys::ScopedLock lock(lock_);
-      if (!socket_ || state_ != 1 || position_ >= end_) return;
-      state_ = 2;
+      if (!socket_ || state_ != CONNECTION_IDLE || position_ >= end_) return;
+      state_ = CONNECTION_RECEIVING;
       receiveTimeout_.restart();
       outcome = step(request);
     }
   }
 
-  // One line of at most maxLine bytes from the input.
-  int extractLine(String& line) {
-    unsigned int const buffered = end_ - position_;
-    unsigned int const window = buffered < maxLine ? buffered : maxLine;
-    unsigned int length, consumed;
-    char const* at = reinterpret_cast<char const*>(data_.ptr()) + position_;
-    if (window == 0 || !util::IBufferedReader::extractLine(at, window, length, consumed))
-      return window == maxLine ? LINE_ERROR : LINE_PENDING;
-    line = String(at, length);
-    position_ += consumed;
-    return LINE_FOUND;
-  }
-
   // Advances the parser over the buffered input; under the lock. A complete
-  // or bad request moves the connection to state 3 and stops reading.
+  // or bad request moves the connection to CONNECTION_ANSWERING and stops
+  // reading.
   Outcome step(HttpRequest& out) {
-    String line;
-    if (parseState_ == 0) {
-      request_ = HttpRequest();
-      target_ = String();
-      int const r = extractLine(line);
-      if (r == LINE_FOUND) {
-        TArray<String> parts = line.tokenise(' ');
+    char const* input = reinterpret_cast<char const*>(data_.ptr());
+    if (parseState_ == PARSE_HEAD) {
+      position_ += head_.feed(input + position_, end_ - position_);
+      if (head_.hasStartLine() && !startChecked_) {
+        startChecked_ = true;
+        TArray<String> parts = head_.startLine().tokenise(' ');
         if (parts.size() >= 3 && parts[2].compare(literals::protocolVersion, true) == 0) {
           request_.method = parts[0];
           target_ = parts[1];
-          parseState_ = 1;
         } else {
-          parseState_ = 3;
+          parseState_ = PARSE_ERROR;
         }
-      } else if (r == LINE_ERROR) {
-        parseState_ = 3;
+      }
+      if (parseState_ == PARSE_HEAD) {
+        if (head_.state() == HeadParser::HEAD_FAILED) parseState_ = PARSE_ERROR;
+        if (head_.state() == HeadParser::HEAD_COMPLETE) parseState_ = PARSE_BODY;
       }
     }
-    while (parseState_ == 1) {
-      int const r = extractLine(line);
-      if (r == LINE_PENDING) break;
-      if (r == LINE_ERROR) {
-        parseState_ = 3;
-      } else if (line.empty()) {
-        parseState_ = 2;
-      } else if (!request_.headers.addLine(line) || request_.headers.size() > maxHeaderLines) {
-        parseState_ = 3;
-      }
-    }
-    if (parseState_ == 2) {
-      unsigned int const length = request_.headers.get(literals::contentLength, String()).toUnsigned(10);
+    if (parseState_ == PARSE_BODY) {
+      unsigned int const length = head_.headers().get(literals::contentLength, String()).toUnsigned(10);
       if (length == 0) {
-        parseState_ = 4;
+        parseState_ = PARSE_COMPLETE;
       } else if (length > maxBody) {
-        parseState_ = 3;
+        parseState_ = PARSE_ERROR;
       } else if (end_ - position_ >= length) {
-        request_.body = String(reinterpret_cast<char const*>(data_.ptr()) + position_, length);
+        request_.body = String(input + position_, length);
         position_ += length;
-        parseState_ = 4;
+        parseState_ = PARSE_COMPLETE;
       }
     }
-    if (parseState_ == 3) {
+    if (parseState_ == PARSE_ERROR) {
       // The stream cannot be re-synchronised behind a broken request: what
       // is buffered of it is dropped.
-      parseState_ = 0;
+      resetParser();
       position_ = end_ = 0;
-      state_ = 3;
+      state_ = CONNECTION_ANSWERING;
       socket_->modifyEvents(0, SOCKET_EVENT_READ);
       return BAD_REQUEST;
     }
-    if (parseState_ == 4) {
-      parseState_ = 0;
-      String const host = request_.headers.get(literals::host, String());
-      if (request_.headers.contains(literals::host)) request_.url = URL("http://" + host + target_);
+    if (parseState_ == PARSE_COMPLETE) {
+      request_.headers = head_.headers();
+      if (request_.headers.contains(literals::host))
+        request_.url = URL("http://" + request_.headers.get(literals::host, String()) + target_);
       out = request_;
+      resetParser();
       compact();
-      state_ = 3;
+      state_ = CONNECTION_ANSWERING;
       socket_->modifyEvents(0, SOCKET_EVENT_READ);
       return REQUEST;
     }
     return NOTHING;
+  }
+
+  void resetParser() {
+    parseState_ = PARSE_HEAD;
+    head_.reset();
+    startChecked_ = false;
+    request_ = HttpRequest();
+    target_ = String();
   }
 
   // Moves the bytes not yet parsed to the front, so a long-lived connection
@@ -325,7 +327,7 @@ class HttpConnection : public IHttpConnection,
   void close() {
     timer_->stop();
     socket_->modifyEvents(0, SOCKET_EVENT_READ | SOCKET_EVENT_WRITE);
-    state_ = 1;
+    state_ = CONNECTION_IDLE;
     idleTimeout_.restart();
     if (::zu::util::logger::canLog(5)) {
       Address const peer = socket_->remoteAddress();
@@ -338,7 +340,7 @@ class HttpConnection : public IHttpConnection,
   boost::weak_ptr<IHttpConnectionCallback> callback_;
   sys::Mutex lock_;
   boost::shared_ptr<sys::ITimer> const timer_;
-  unsigned int state_ = 1;
+  ConnectionState state_ = CONNECTION_IDLE;
   sys::Timeout idleTimeout_;
   sys::Timeout receiveTimeout_;
   boost::shared_ptr<util::IPipeBuffer> const output_;
@@ -347,9 +349,11 @@ class HttpConnection : public IHttpConnection,
   ByteArray data_;
   unsigned int end_ = 0;
   unsigned int position_ = 0;
-  // The parser: 0 request line, 1 headers, 2 body, 3 error, 4 complete.
+  // The parser: the head, then the body the head announces.
+  ParseState parseState_ = PARSE_HEAD;
+  HeadParser head_;
+  bool startChecked_ = false;
   HttpRequest request_;
-  unsigned int parseState_ = 0;
   String target_;
 };
 

@@ -101,8 +101,11 @@ class ZU_API IHttpReceiver : public IBase {
 // open remote host:" + host, "send request failed."), kind 2 for the rest.
 // `timeout` bounds connecting, the keep-alive check and each write; reads
 // wait without limit. With keepAlive, the next exchange with the same host
-// text reuses the connection if the last response was read completely.
-// One thread at a time per client.
+// text reuses the connection if the last response was read completely (a
+// chunked one to its blank line), did not say "Connection: close", and the
+// peer has neither closed it nor sent anything more since; a GET or HEAD
+// whose reused connection fails before any byte of the answer is sent once
+// more on a fresh connection. One thread at a time per client.
 class ZU_API IHttpClient : public IBase {
  public:
   // GET; the body (by Content-Length or chunked coding; empty for 204, 304
@@ -110,8 +113,8 @@ class ZU_API IHttpClient : public IBase {
   virtual bool get(String const& url, String& response, bool keepAlive) = 0;
   // Sends `method` with `headers` (Host, User-Agent and Content-Length are
   // added when absent) and `body`; the response head goes to
-  // `responseHeaders` and a Content-Length body to `receiver`, whose onEnd
-  // ends every request that got a response head.
+  // `responseHeaders` and the body (by Content-Length, else chunked coding)
+  // to `receiver`, whose onEnd ends every request that got a response head.
   virtual bool request(String const& method, String const& url, MIME const& headers, String const& body,
                        MIME& responseHeaders, IHttpReceiver& receiver, bool keepAlive) = 0;
   // The status code of the last response head read; 100 before any.
