@@ -11,6 +11,7 @@ packages=(
   libbenchmark-dev
   libpoco-dev libspdlog-dev libssl-dev libudt-dev libgsm1-dev sox libsox-fmt-base libpugixml-dev libboost-program-options-dev libmariadb-dev libsqlcipher-dev mariadb-server libmozjs-102-dev libpcre2-dev
   locales tzdata
+  clang libclang-rt-14-dev
 )
 
 SUDO=""
