@@ -102,7 +102,7 @@ class Server {
       char buffer[4096];
       if (::recv(fd, buffer, sizeof buffer, 0) <= 0) break;
     }
-    ::close(fd);
+    fuzz::closeAbruptly(fd);  // the client has closed: nothing of the answer is lost
   }
 
   int listener_ = -1;

@@ -10,13 +10,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace fuzz {
 
 // A raw TCP connection to 127.0.0.1:port; -1 on failure.
-inline int connectLoopback(unsigned short port) {
+inline int connectOnce(unsigned short port) {
   int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in address{};
@@ -28,6 +31,26 @@ inline int connectLoopback(unsigned short port) {
     return -1;
   }
   return fd;
+}
+
+// As connectOnce, trying for a while: a machine busy with many short
+// connections can run out of local ports for a moment.
+inline int connectLoopback(unsigned short port) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int const fd = connectOnce(port);
+    if (fd >= 0) return fd;
+    std::fprintf(stderr, "connect to 127.0.0.1:%u: %s; trying again\n", port, std::strerror(errno));
+    ::usleep(100000);
+  }
+  return -1;
+}
+
+// Closes with a reset rather than a close handshake, so that the closing
+// side keeps no TIME_WAIT entry (and no local port) behind.
+inline void closeAbruptly(int fd) {
+  linger const l{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  ::close(fd);
 }
 
 // A raw listening socket on 127.0.0.1 with a port the system chose.
