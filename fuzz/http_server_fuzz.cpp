@@ -8,6 +8,7 @@
 #include <boost/make_shared.hpp>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "fuzz_common.h"
 #include "loopback.h"
@@ -97,8 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   boost::shared_ptr<IHttpConnection> connection = IHttpConnection::New(server->accept(), 60000, 60000);
   connection->start(handler);
 
+  // The input goes in two pieces, cut where its last byte says, so that a
+  // request also arrives split over reads and the parser has to resume.
   std::string answers;
-  bool const sent = fuzz::sendAll(client, reinterpret_cast<char const*>(data), size, &answers);
+  char const* const bytes = reinterpret_cast<char const*>(data);
+  std::size_t const cut = size ? size * data[size - 1] / 256 : 0;
+  bool sent = fuzz::sendAll(client, bytes, cut, &answers);
+  if (sent && cut > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  sent = sent && fuzz::sendAll(client, bytes + cut, size - cut, &answers);
   ::shutdown(client, SHUT_WR);
   // Drain the answers until the connection has seen the end of the input;
   // ten seconds without it is a hang.
