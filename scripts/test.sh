@@ -16,7 +16,7 @@ build() { # dir sanitize [ctest args...]
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZU_SANITIZE="$san" \
     -DZU_BUILD_BENCHMARKS=$([ -z "$san" ] && echo ON || echo OFF) >/dev/null
   cmake --build "$dir" -j "$jobs"
-  (cd "$dir" && ctest -j "$jobs" --timeout 300 "$@")
+  (cd "$dir" && ctest -j "$jobs" --timeout 300 -LE soak "$@")
 }
 
 build build ""
@@ -25,3 +25,5 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   build build-asan address
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   build build-tsan thread -L concurrent
+# Every fuzz target for 10 seconds on its corpus (clang build in build-fuzz).
+bash scripts/fuzz.sh 10

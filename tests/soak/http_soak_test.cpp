@@ -1,0 +1,578 @@
+// Hostile load against the HTTP server, on loopback only and bounded in time
+// and count: 10,000 connections opened and dropped, 500 slow clients,
+// oversized heads, pipelined garbage and clients that never read, while a
+// well-behaved client keeps asking. The server runs as a process of its own
+// (http_soak_server), so its memory, descriptors and threads are read from
+// /proc without the clients' share.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+unsigned int const idleMs = 5000;
+unsigned int const receiveMs = 5000;
+// The time-out tick runs once a second; a drop may also wait for the
+// reactor to notice the close.
+unsigned int const tickSlackMs = 2500;
+// The server's resident memory may grow by this much over its size before
+// the load (buffers of some hundred connections and their reactors).
+long const memoryBoundKb = 64 * 1024;
+// Clients that never read may hold the server's output queue (a bounded
+// one) and their request buffers, nothing that grows with time.
+long const unreadBoundKb = 16 * 1024;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The server process, its command pipe and its answers.
+class ServerProcess {
+ public:
+  bool start() {
+    int toServer[2], fromServer[2];
+    if (::pipe2(toServer, O_CLOEXEC) != 0 || ::pipe2(fromServer, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toServer[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromServer[1], 1);
+    std::string const idle = std::to_string(idleMs), receive = std::to_string(receiveMs);
+    char* argv[] = {const_cast<char*>(SOAK_SERVER_PATH), const_cast<char*>(idle.c_str()),
+                    const_cast<char*>(receive.c_str()), nullptr};
+    int const spawned = posix_spawn(&pid_, SOAK_SERVER_PATH, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toServer[0]);
+    ::close(fromServer[1]);
+    if (spawned != 0) return false;
+    in_ = toServer[1];
+    out_ = ::fdopen(fromServer[0], "r");
+    std::string line = readLine();
+    if (line.compare(0, 5, "port ") != 0) return false;
+    port = static_cast<unsigned short>(std::stoi(line.substr(5)));
+    return true;
+  }
+
+  // Ends the server (end of its input) and returns its exit status, -1 when
+  // it did not leave within ten seconds.
+  int stop() {
+    if (pid_ <= 0) return -1;
+    ::close(in_);
+    for (int i = 0; i < 1000; ++i) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = 0;
+        std::fclose(out_);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+    std::fclose(out_);
+    return -1;
+  }
+
+  ~ServerProcess() {
+    if (pid_ > 0) stop();
+  }
+
+  // A counter from the server's "stats" line ("open", "accepted", ...).
+  long stat(std::string const& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string const command = "stats\n";
+    if (::write(in_, command.data(), command.size()) != static_cast<ssize_t>(command.size())) return -1;
+    std::istringstream line(readLine());
+    std::string key;
+    long value;
+    while (line >> key >> value)
+      if (key == name) return value;
+    return -1;
+  }
+
+  long residentKb() { return statusField("VmRSS:"); }
+  long threads() { return statusField("Threads:"); }
+  long descriptors() {
+    long n = 0;
+    DIR* d = ::opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str());
+    if (!d) return -1;
+    while (dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+    return n;
+  }
+
+  unsigned short port = 0;
+
+ private:
+  std::string readLine() {
+    char buffer[512];
+    return std::fgets(buffer, sizeof buffer, out_) ? std::string(buffer) : std::string();
+  }
+  long statusField(char const* field) {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string key;
+    while (status >> key) {
+      if (key == field) {
+        long value;
+        status >> value;
+        return value;
+      }
+      status.ignore(1 << 20, '\n');
+    }
+    return -1;
+  }
+
+  pid_t pid_ = 0;
+  int in_ = -1;
+  FILE* out_ = nullptr;
+  std::mutex mutex_;
+};
+
+int connectTo(unsigned short port, bool blocking = true) {
+  int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True once the server has closed its end: end of stream, reset or error.
+// Never consumes data the caller wants to read (it only peeks).
+bool droppedByPeer(int fd) {
+  pollfd p{fd, POLLIN | POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLERR | POLLHUP | POLLRDHUP)) return true;
+  char c;
+  ssize_t const n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+// Sends what the socket takes now; false when the peer is gone.
+bool sendSome(int fd, char const* data, std::size_t size, std::size_t& sent) {
+  ssize_t const n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n > 0) sent += static_cast<std::size_t>(n);
+  return n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+// Samples the server's resident memory until stopped; keeps the highest.
+class MemoryWatch {
+ public:
+  explicit MemoryWatch(ServerProcess& server) : server_(server) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        long const kb = server_.residentKb();
+        if (kb > peak_) peak_ = kb;
+        std::this_thread::sleep_for(milliseconds(100));
+      }
+    });
+  }
+  ~MemoryWatch() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  long peakKb() const { return peak_; }
+
+ private:
+  ServerProcess& server_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> peak_{0};
+  std::thread thread_;
+};
+
+// A client that asks every 50 ms on one persistent connection and times each
+// answer; an answer that does not come within five seconds is a failure.
+class GoodClient {
+ public:
+  explicit GoodClient(unsigned short port) : port_(port) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~GoodClient() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::vector<double> latenciesMs() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return latencies_;
+  }
+  int failures() const { return failures_; }
+
+ private:
+  void run() {
+    int fd = -1;
+    std::string const request = "GET /probe HTTP/1.1\r\nHost: soak\r\n\r\n";
+    while (!stop_) {
+      if (fd < 0) fd = connectTo(port_);
+      auto const start = Clock::now();
+      bool ok = fd >= 0 && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
+      std::string answer;
+      while (ok) {
+        std::size_t const head = answer.find("\r\n\r\n");
+        if (head != std::string::npos) {
+          std::size_t const at = answer.find("Content-Length: ");
+          std::size_t const length = at < head ? std::stoul(answer.substr(at + 16)) : 0;
+          if (answer.size() >= head + 4 + length) break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) {
+          ok = false;
+          break;
+        }
+        char buffer[4096];
+        ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) ok = false;
+        else answer.append(buffer, static_cast<std::size_t>(n));
+      }
+      if (ok && answer.compare(0, 15, "HTTP/1.1 200 OK") == 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        latencies_.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+      } else {
+        ++failures_;
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    if (fd >= 0) ::close(fd);
+  }
+
+  unsigned short const port_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> failures_{0};
+  std::mutex mutex_;
+  std::vector<double> latencies_;
+  std::thread thread_;
+};
+
+// Waits until the server holds at most `open` connections.
+bool settles(ServerProcess& server, long open, int milliseconds) {
+  auto const deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  while (Clock::now() < deadline) {
+    if (server.stat("open") <= open) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+class HttpSoak : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new ServerProcess();
+    ASSERT_TRUE(server_->start());
+    std::this_thread::sleep_for(milliseconds(200));
+    baseThreads_ = server_->threads();
+    baseDescriptors_ = server_->descriptors();
+    baseKb_ = server_->residentKb();
+    std::cout << "soak: server at start: " << baseThreads_ << " threads, " << baseDescriptors_ << " descriptors, "
+              << baseKb_ << " kB resident" << std::endl;
+  }
+  static void TearDownTestSuite() {
+    EXPECT_EQ(0, server_->stop()) << "the server did not leave cleanly";
+    delete server_;
+    server_ = nullptr;
+  }
+
+  void SetUp() override {
+    memory_.reset(new MemoryWatch(*server_));
+    good_.reset(new GoodClient(server_->port));
+  }
+
+  void TearDown() override {
+    good_->stop();
+    memory_->stop();
+    std::vector<double> l = good_->latenciesMs();
+    std::sort(l.begin(), l.end());
+    double const median = l.empty() ? 0 : l[l.size() / 2];
+    double const p99 = l.empty() ? 0 : l[std::min(l.size() - 1, l.size() * 99 / 100)];
+    std::cout << "soak: well-behaved client: " << l.size() << " answers, " << good_->failures()
+              << " failures, median " << median << " ms, p99 " << p99 << " ms; server peak "
+              << memory_->peakKb() << " kB (start " << baseKb_ << " kB)" << std::endl;
+    EXPECT_EQ(0, good_->failures()) << "the well-behaved client went unanswered";
+    EXPECT_GT(l.size(), 0u);
+    EXPECT_LT(memory_->peakKb() - baseKb_, memoryBoundKb) << "server memory grew past the bound";
+    // Every connection gone, the threads and descriptors are those of the
+    // idle server again.
+    EXPECT_TRUE(settles(*server_, 0, 10000)) << server_->stat("open") << " connections left";
+    auto const deadline = Clock::now() + milliseconds(10000);
+    while (Clock::now() < deadline &&
+           (server_->threads() != baseThreads_ || server_->descriptors() != baseDescriptors_))
+      std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(baseThreads_, server_->threads()) << "threads left behind";
+    EXPECT_EQ(baseDescriptors_, server_->descriptors()) << "descriptors left behind";
+  }
+
+  static ServerProcess* server_;
+  static long baseThreads_, baseDescriptors_, baseKb_;
+  std::unique_ptr<MemoryWatch> memory_;
+  std::unique_ptr<GoodClient> good_;
+};
+
+ServerProcess* HttpSoak::server_ = nullptr;
+long HttpSoak::baseThreads_ = 0;
+long HttpSoak::baseDescriptors_ = 0;
+long HttpSoak::baseKb_ = 0;
+
+}  // namespace
+
+TEST_F(HttpSoak, TenThousandConnectionsOpenedAndDropped) {
+  auto const start = Clock::now();
+  int const total = 10000, batch = 50;
+  std::string const request = "GET /dropped HTTP/1.1\r\nHost: soak\r\n\r\n";
+  int refused = 0;
+  for (int i = 0; i < total; i += batch) {
+    std::vector<int> fds;
+    for (int k = 0; k < batch; ++k) {
+      int const fd = connectTo(server_->port);
+      if (fd < 0) {
+        ++refused;
+        continue;
+      }
+      switch ((i + k) % 4) {
+        case 0: break;  // closed at once
+        case 1: ::send(fd, "GET / HT", 8, MSG_NOSIGNAL); break;  // half a request line
+        case 2: {  // reset instead of a close
+          linger l{1, 0};
+          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+          break;
+        }
+        case 3: ::send(fd, request.data(), request.size(), MSG_NOSIGNAL); break;  // no reading the answer
+      }
+      fds.push_back(fd);
+    }
+    for (int fd : fds) ::close(fd);
+  }
+  std::cout << "soak: " << total << " connections opened and dropped in " << seconds(Clock::now() - start)
+            << " s" << std::endl;
+  EXPECT_EQ(0, refused);
+  EXPECT_TRUE(settles(*server_, 1, 15000)) << server_->stat("open") << " connections still open";
+}
+
+TEST_F(HttpSoak, FiveHundredSlowClientsAreDroppedWithinTheReceiveTimeOut) {
+  int const count = 500;
+  struct Slow {
+    int fd;
+    Clock::time_point first;
+    double droppedAfter = -1;
+  };
+  std::vector<Slow> clients;
+  for (int i = 0; i < count; ++i) {
+    int const fd = connectTo(server_->port);
+    ASSERT_GE(fd, 0);
+    // The first byte of the request starts its time.
+    ::send(fd, "G", 1, MSG_NOSIGNAL);
+    clients.push_back(Slow{fd, Clock::now()});
+  }
+  std::string const trickle = "ET /slow HTTP/1.1\r\nX-Slow: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
+  auto const deadline = Clock::now() + milliseconds(receiveMs + 15000);
+  std::size_t next = 0;
+  int open = count;
+  auto lastByte = Clock::now();
+  while (open > 0 && Clock::now() < deadline) {
+    // One byte a second to each client still there.
+    bool const tick = Clock::now() - lastByte >= milliseconds(1000);
+    if (tick) {
+      lastByte = Clock::now();
+      ++next;
+    }
+    for (Slow& c : clients) {
+      if (c.droppedAfter >= 0) continue;
+      std::size_t sent = 0;
+      bool alive = !droppedByPeer(c.fd);
+      if (alive && tick) alive = sendSome(c.fd, &trickle[(next - 1) % trickle.size()], 1, sent);
+      if (!alive) {
+        c.droppedAfter = seconds(Clock::now() - c.first);
+        --open;
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  double worst = 0;
+  int late = 0;
+  for (Slow& c : clients) {
+    if (c.droppedAfter < 0 || c.droppedAfter * 1000 > receiveMs + tickSlackMs) ++late;
+    worst = std::max(worst, c.droppedAfter < 0 ? seconds(Clock::now() - c.first) : c.droppedAfter);
+    ::close(c.fd);
+  }
+  std::cout << "soak: slow clients: " << count - open << " of " << count << " dropped, the last after " << worst
+            << " s (receive time-out " << receiveMs / 1000.0 << " s)" << std::endl;
+  EXPECT_EQ(0, open) << "slow clients never dropped";
+  EXPECT_EQ(0, late) << "slow clients dropped later than the receive time-out allows";
+}
+
+TEST_F(HttpSoak, OversizedHeadsAreRefusedAndDropped) {
+  // Ten 1 MB request lines, ten 1 MB header lines, two 100 MB heads; each
+  // client sends until the server drops it.
+  struct Big {
+    int fd = -1;
+    std::size_t size = 0;
+    std::size_t sent = 0;
+    std::string prefix;
+    double droppedAfter = -1;
+  };
+  std::vector<Big> clients;
+  for (int i = 0; i < 22; ++i) {
+    int const fd = connectTo(server_->port);
+    ASSERT_GE(fd, 0);
+    Big b;
+    b.fd = fd;
+    b.size = i < 20 ? std::size_t(1) << 20 : std::size_t(100) << 20;
+    b.prefix = i < 10 || i >= 20 ? "GET /" : "GET / HTTP/1.1\r\nX-Big: ";
+    clients.push_back(b);
+  }
+  std::string const filler(65536, 'a');
+  auto const start = Clock::now();
+  auto const deadline = start + milliseconds(20000);
+  int open = static_cast<int>(clients.size());
+  while (open > 0 && Clock::now() < deadline) {
+    for (Big& b : clients) {
+      if (b.droppedAfter >= 0) continue;
+      bool alive = !droppedByPeer(b.fd);
+      if (alive && b.sent < b.size) {
+        std::string const& piece = b.sent == 0 ? b.prefix : filler;
+        alive = sendSome(b.fd, piece.data(), std::min(piece.size(), b.size - b.sent), b.sent);
+      }
+      if (!alive) {
+        b.droppedAfter = seconds(Clock::now() - start);
+        --open;
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  double worst = 0;
+  std::size_t taken = 0;
+  for (Big& b : clients) {
+    worst = std::max(worst, b.droppedAfter);
+    taken += b.sent;
+    ::close(b.fd);
+  }
+  std::cout << "soak: oversized heads: " << clients.size() - open << " of " << clients.size()
+            << " dropped, the last after " << worst << " s, " << taken << " bytes taken in all" << std::endl;
+  EXPECT_EQ(0, open) << "clients with oversized heads not dropped";
+}
+
+TEST_F(HttpSoak, PipelinedGarbageEndsInOneRefusal) {
+  // Fifty clients, each with 100 good requests back to back and then 4 kB
+  // of random bytes: 100 answers, one 400, and the connection is dropped.
+  std::mt19937 random(14);
+  std::string good;
+  for (int i = 0; i < 100; ++i) good += "GET /pipelined HTTP/1.1\r\nHost: soak\r\n\r\n";
+  int wrong = 0, kept = 0;
+  std::vector<std::thread> threads;
+  std::mutex mutex;
+  for (int c = 0; c < 50; ++c) {
+    std::string garbage(4096, '\0');
+    for (char& ch : garbage) ch = static_cast<char>(random());
+    threads.emplace_back([&, garbage] {
+      int const fd = connectTo(server_->port);
+      std::string const text = good + garbage;
+      std::string answers;
+      ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+      auto const deadline = Clock::now() + milliseconds(10000);
+      bool dropped = false;
+      while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char buffer[65536];
+        ssize_t const n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+          dropped = true;
+          break;
+        }
+        answers.append(buffer, static_cast<std::size_t>(n));
+      }
+      ::close(fd);
+      int oks = 0, refusals = 0;
+      for (std::size_t at = 0; (at = answers.find("HTTP/1.1 200 OK\r\n", at)) != std::string::npos; ++at) ++oks;
+      for (std::size_t at = 0; (at = answers.find("HTTP/1.1 400 ", at)) != std::string::npos; ++at) ++refusals;
+      std::lock_guard<std::mutex> lock(mutex);
+      if (oks != 100 || refusals != 1) ++wrong;
+      if (!dropped) ++kept;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  std::cout << "soak: pipelined garbage: " << 50 - wrong << " of 50 clients answered 100 times and refused once, "
+            << 50 - kept << " dropped" << std::endl;
+  EXPECT_EQ(0, wrong);
+  EXPECT_EQ(0, kept);
+}
+
+TEST_F(HttpSoak, ClientsThatNeverReadCannotGrowTheServer) {
+  // Five clients pipeline requests as fast as the server takes them and
+  // never read an answer.
+  std::string chunk;
+  for (int i = 0; i < 64; ++i) chunk += "GET /unread HTTP/1.1\r\nHost: soak\r\n\r\n";
+  struct Deaf {
+    int fd;
+    std::size_t sent = 0;
+    double droppedAfter = -1;
+  };
+  std::vector<Deaf> clients;
+  for (int i = 0; i < 5; ++i) {
+    int const fd = connectTo(server_->port);
+    ASSERT_GE(fd, 0);
+    clients.push_back(Deaf{fd});
+  }
+  auto const start = Clock::now();
+  auto const deadline = start + milliseconds(idleMs + receiveMs + 15000);
+  int open = static_cast<int>(clients.size());
+  long peak = 0;
+  while (open > 0 && Clock::now() < deadline) {
+    for (Deaf& d : clients) {
+      if (d.droppedAfter >= 0) continue;
+      bool alive = !droppedByPeer(d.fd);
+      if (alive) alive = sendSome(d.fd, chunk.data(), chunk.size(), d.sent);
+      if (!alive) {
+        d.droppedAfter = seconds(Clock::now() - start);
+        --open;
+      }
+    }
+    peak = std::max(peak, server_->residentKb());
+    if (peak - baseKb_ > memoryBoundKb) break;  // the point is made; spare the machine
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  double worst = 0;
+  std::size_t sent = 0;
+  for (Deaf& d : clients) {
+    worst = std::max(worst, d.droppedAfter < 0 ? seconds(Clock::now() - start) : d.droppedAfter);
+    sent += d.sent;
+    ::close(d.fd);
+  }
+  std::cout << "soak: clients that never read: " << clients.size() - open << " of " << clients.size()
+            << " dropped, the last after " << worst << " s; " << sent / 1024 << " kB of requests taken; server peak "
+            << peak << " kB" << std::endl;
+  EXPECT_LT(peak - baseKb_, unreadBoundKb) << "answers nobody reads piled up in the server";
+  EXPECT_EQ(0, open) << "clients that never read were never dropped";
+}
