@@ -10,6 +10,7 @@
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/make_shared.hpp>
 #include <cstring>
+#include <new>
 
 #include "http/http_literals.h"
 #include "http/http_message.h"
@@ -26,6 +27,9 @@ unsigned int const readBlock = 4096;
 // Request and header lines below 512 bytes, at most 19 header lines.
 HeadLimits const requestLimits = {512, 19, 0xFFFFFFFF};
 unsigned int const maxBody = 10240;
+// Reading stops while more than this waits to be sent: a peer that sends
+// requests but never reads the answers cannot make the queue grow.
+unsigned int const maxQueued = 0x10000;
 
 enum ConnectionState {
   CONNECTION_IDLE = 1,       // waiting for a request; the idle time-out runs
@@ -55,6 +59,7 @@ class HttpConnection : public IHttpConnection,
         timer_(sys::ITimer::New(0)),
         idleTimeout_(idle),
         receiveTimeout_(receive),
+        outputMoved_(idle),
         output_(util::IPipeBuffer::New()),
         inputSocket_(std::move(socket)),
         head_(requestLimits) {}
@@ -76,6 +81,15 @@ class HttpConnection : public IHttpConnection,
   }
 
   void respond(HttpResponse& response) override {
+    try {
+      answer(response);
+    } catch (std::bad_alloc const&) {
+      IHttpConnection const* owner = this;
+      em::report(owner, 100, "out of memory");
+    }
+  }
+
+  void answer(HttpResponse& response) {
     sys::ScopedLock lock(lock_);
     if (state_ != CONNECTION_ANSWERING || !socket_) return;
     MIME& headers = response.headers;
@@ -99,15 +113,22 @@ class HttpConnection : public IHttpConnection,
     send(text);
     state_ = CONNECTION_IDLE;
     idleTimeout_.restart();
-    socket_->modifyEvents(SOCKET_EVENT_READ, 0);
+    readPaused_ = output_->size() > maxQueued;
+    if (!readPaused_) socket_->modifyEvents(SOCKET_EVENT_READ, 0);
   }
 
   ISocket* socket() override { return socket_ ? socket_.get() : inputSocket_.get(); }
 
   void onSocketEvent(boost::shared_ptr<ISocket>, unsigned int events, ByteArray&) override {
     boost::shared_ptr<HttpConnection> self = shared_from_this();
-    if (events & SOCKET_EVENT_READ) read();
-    if (events & SOCKET_EVENT_WRITE) flush();
+    try {
+      if (events & SOCKET_EVENT_READ) read();
+      if (events & SOCKET_EVENT_WRITE) flush();
+    } catch (std::bad_alloc const&) {
+      // Nothing may leave through the reactor: the request in hand is lost
+      // and the host hears of it as a bad one.
+      ZU_LOG(0, "[ERR ]", "http connection: out of memory");
+    }
   }
 
   void onTimer(boost::shared_ptr<sys::ITimer>) override {
@@ -116,9 +137,12 @@ class HttpConnection : public IHttpConnection,
     {
       sys::ScopedLock lock(lock_);
       if (!socket_ || !socket_->isOpen()) return;
+      // A queue that has not moved for the idle time-out: the peer stopped
+      // reading.
       expired = (state_ == CONNECTION_IDLE && idleTimeout_.timedOut()) ||
-                (state_ == CONNECTION_RECEIVING && receiveTimeout_.timedOut());
-      pending = state_ == CONNECTION_IDLE && position_ < end_;
+                (state_ == CONNECTION_RECEIVING && receiveTimeout_.timedOut()) ||
+                (!output_->empty() && outputMoved_.timedOut());
+      pending = state_ == CONNECTION_IDLE && !readPaused_ && position_ < end_;
     }
     // No library lock is held while the host's callback runs.
     if (expired) {
@@ -141,14 +165,18 @@ class HttpConnection : public IHttpConnection,
       sys::ScopedLock lock(lock_);
       // No reading while a request is being answered: an event computed
       // before reading was paused may still come.
-      if (!socket_ || state_ == CONNECTION_ANSWERING) return;
+      if (!socket_ || state_ == CONNECTION_ANSWERING || readPaused_) return;
       callback = callback_.lock();
       if (!callback) {
         close();
         return;
       }
-      state_ = CONNECTION_RECEIVING;
-      receiveTimeout_.restart();
+      // The receive time-out runs from a request's first byte to its last,
+      // however the peer spreads them.
+      if (state_ == CONNECTION_IDLE) {
+        state_ = CONNECTION_RECEIVING;
+        receiveTimeout_.restart();
+      }
       unsigned char* at = data_.getBuffer(end_ + readBlock) + end_;
       unsigned int const n = socket_->recv(at, readBlock);
       if (n == 0) {
@@ -171,7 +199,7 @@ class HttpConnection : public IHttpConnection,
     Outcome outcome = NOTHING;
     {
       sys::ScopedLock lock(lock_);
-      if (!socket_ || state_ != CONNECTION_IDLE || position_ >= end_) return;
+      if (!socket_ || state_ != CONNECTION_IDLE || readPaused_ || position_ >= end_) return;
       callback = callback_.lock();
       if (!callback) return;
       state_ = CONNECTION_RECEIVING;
@@ -201,7 +229,7 @@ class HttpConnection : public IHttpConnection,
           break;
       }
       sys::ScopedLock lock(lock_);
-      if (!socket_ || state_ != CONNECTION_IDLE || position_ >= end_) return;
+      if (!socket_ || state_ != CONNECTION_IDLE || readPaused_ || position_ >= end_) return;
       state_ = CONNECTION_RECEIVING;
       receiveTimeout_.restart();
       outcome = step(request);
@@ -300,26 +328,38 @@ class HttpConnection : public IHttpConnection,
     em::CatchError guard(socket_.get());
     unsigned int const n = socket_->send(p, length);
     if (guard.code() == 0 && n < length) {
+      outputMoved_.restart();
       output_->toIO()->write(p + n, length - n);
       socket_->modifyEvents(SOCKET_EVENT_WRITE, 0);
     }
   }
 
   void flush() {
-    sys::ScopedLock lock(lock_);
-    if (!socket_) return;
-    if (!output_->empty()) {
-      em::CatchError guard(socket_.get());
-      unsigned int const n = socket_->send(output_->data(), output_->size());
-      if (guard.code() != 0) {
-        // A failed socket stays writable: keeping the bytes would turn every
-        // pass of the reactor into another failed send.
-        output_->clear();
-      } else {
-        output_->toIO()->read(nullptr, n);
+    bool resumed = false;
+    {
+      sys::ScopedLock lock(lock_);
+      if (!socket_) return;
+      if (!output_->empty()) {
+        em::CatchError guard(socket_.get());
+        unsigned int const n = socket_->send(output_->data(), output_->size());
+        if (guard.code() != 0) {
+          // A failed socket stays writable: keeping the bytes would turn
+          // every pass of the reactor into another failed send.
+          output_->clear();
+        } else {
+          output_->toIO()->read(nullptr, n);
+          if (n) outputMoved_.restart();
+        }
+      }
+      if (output_->empty()) socket_->modifyEvents(0, SOCKET_EVENT_WRITE);
+      if (readPaused_ && output_->size() <= maxQueued) {
+        readPaused_ = false;
+        socket_->modifyEvents(SOCKET_EVENT_READ, 0);
+        resumed = position_ < end_;
       }
     }
-    if (output_->empty()) socket_->modifyEvents(0, SOCKET_EVENT_WRITE);
+    // Requests that came in while reading was paused.
+    if (resumed) parseBuffered();
   }
 
   // Stops the tick and all events and lets go of the socket; the input keeps
@@ -344,6 +384,10 @@ class HttpConnection : public IHttpConnection,
   sys::Timeout idleTimeout_;
   sys::Timeout receiveTimeout_;
   boost::shared_ptr<util::IPipeBuffer> const output_;
+  // Restarted whenever the queue takes its first bytes or loses some.
+  sys::Timeout outputMoved_;
+  // Reading waits for the queue to drain below maxQueued.
+  bool readPaused_ = false;
   // The receive buffer: data_[position_, end_) is received and not parsed.
   boost::shared_ptr<ISocket> const inputSocket_;
   ByteArray data_;
