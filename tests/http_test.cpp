@@ -1051,3 +1051,38 @@ TEST_F(HttpConnectionConcurrent, APeerThatDoesNotReadStopsTheReadingAndTimesOut)
   EXPECT_EQ(static_cast<std::size_t>(sent), got);
   EXPECT_EQ(sent, answers->requests.load());
 }
+
+TEST(HttpClient, GetIntoBytesKeepsZeroBytesAndFillsTheResponseHead) {
+  std::string const bytes("a\0b\0\0c", 6);
+  ScriptedServer server([&](std::string const& request, int) {
+    if (request.find("GET /moved ") == 0)
+      return Reply{"HTTP/1.1 302 Found\r\nContent-Length: 0\r\nX-Hop: 1\r\nLocation: /chunked\r\n\r\n"};
+    if (request.find("GET /chunked ") == 0)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Kind: chunked\r\n\r\n3\r\n" + bytes.substr(0, 3) +
+                   "\r\n3\r\n" + bytes.substr(3) + "\r\n0\r\n\r\n"};
+    return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 6\r\nX-Kind: length\r\n\r\n" + bytes};
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  for (char const* path : {"/plain", "/moved"}) {
+    zu::ByteArray body;
+    MIME headers;
+    headers.set("Stale", "x");
+    zu::em::CatchError guard(client.get());
+    ASSERT_TRUE(client->get(server.url(path).c_str(), body, headers, true)) << guard.text().cstr();
+    ASSERT_EQ(6u, body.size()) << path;
+    EXPECT_EQ(bytes, std::string(reinterpret_cast<char const*>(body.ptr()), body.size())) << path;
+    EXPECT_FALSE(headers.contains("Stale"));
+    EXPECT_FALSE(headers.contains("X-Hop"));  // the final answer's head only
+    EXPECT_STREQ(std::string(path) == "/plain" ? "length" : "chunked", headers.get("X-Kind", "").cstr());
+  }
+  // The text form still ends at the first zero byte.
+  EXPECT_EQ("a", get(client, server.url("/plain"), true).body);
+
+  zu::ByteArray kept;
+  kept.getBuffer(3, 'k');
+  MIME headers;
+  zu::em::CatchError guard(client.get());
+  EXPECT_FALSE(client->get("https://127.0.0.1/", kept, headers, true));
+  EXPECT_EQ("url scheme error. only support http.", std::string(guard.text().cstr()));
+  EXPECT_EQ(3u, kept.size());  // untouched on failure
+}

@@ -5,6 +5,7 @@
 
 #include <boost/shared_ptr.hpp>
 #include <zu/array.h>
+#include <zu/bytearray.h>
 #include <zu/config.h>
 #include <zu/io.h>
 #include <zu/socket.h>
@@ -119,6 +120,10 @@ class ZU_API IHttpClient : public IBase {
                        MIME& responseHeaders, IHttpReceiver& receiver, bool keepAlive) = 0;
   // The status code of the last response head read; 100 before any.
   virtual unsigned int status() = 0;
+  // GET as above, the body as bytes (it may hold zero bytes, which a String
+  // would end at) replacing `body`, and the final response's head replacing
+  // `responseHeaders`.
+  virtual bool get(String const& url, ByteArray& body, MIME& responseHeaders, bool keepAlive) = 0;
 
   static boost::shared_ptr<IHttpClient> New(String const& userAgent, unsigned int timeout);
 };
