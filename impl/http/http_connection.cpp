@@ -13,6 +13,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <strings.h>
 
 #include "http/http_literals.h"
 #include "http/http_message.h"
@@ -337,10 +338,24 @@ class HttpConnection : public IHttpConnection,
       position += head_.feed(input + position, end - position);
       if (head_.hasStartLine() && !startChecked_) {
         startChecked_ = true;
-        TArray<String> parts = head_.startLine().tokenise(' ');
-        if (parts.size() >= 3 && parts[2].compare(literals::protocolVersion, true) == 0) {
-          request_.method = parts[0];
-          target_ = parts[1];
+        // Method, target and version: the first three words, as tokenising
+        // at spaces would give them.
+        char const* text = head_.startLine().cstr();
+        char const* word[3];
+        unsigned int size[3];
+        unsigned int words = 0;
+        for (char const* p = text; *p && words < 3;) {
+          while (*p == ' ') ++p;
+          if (!*p) break;
+          word[words] = p;
+          while (*p && *p != ' ') ++p;
+          size[words] = static_cast<unsigned int>(p - word[words]);
+          ++words;
+        }
+        if (words == 3 && size[2] == sizeof literals::protocolVersion - 1 &&
+            ::strncasecmp(word[2], literals::protocolVersion, size[2]) == 0) {
+          request_.method = String(word[0], size[0]);
+          target_ = String(word[1], size[1]);
         } else {
           parseState_ = PARSE_ERROR;
         }
