@@ -9,7 +9,7 @@ packages=(
   libexpat1-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
-  libpoco-dev libspdlog-dev libssl-dev libudt-dev libgsm1-dev sox libsox-fmt-base libpugixml-dev libboost-program-options-dev libmariadb-dev libsqlcipher-dev mariadb-server libmozjs-102-dev libpcre2-dev
+  libpoco-dev wrk nginx libspdlog-dev libssl-dev libudt-dev libgsm1-dev sox libsox-fmt-base libpugixml-dev libboost-program-options-dev libmariadb-dev libsqlcipher-dev mariadb-server libmozjs-102-dev libpcre2-dev
   locales tzdata
   curl chromium wrk nginx python3
   clang libclang-rt-14-dev

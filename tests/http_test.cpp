@@ -6,9 +6,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -784,4 +786,303 @@ TEST_F(HttpConnectionConcurrent, TheTimeOutCallbackRunsWithoutTheConnectionLock)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(callback->finished);
   EXPECT_TRUE(callback->answeredInTime);
+}
+
+// ---------------------------------------------------------------------------
+// What a hostile peer can make the client and the connection do.
+
+namespace {
+
+// Accepts one connection, reads the request head, sends `reply` and then
+// keeps the connection open until the client closes it or `hold` passes.
+class HoldingServer {
+ public:
+  HoldingServer(std::string reply, std::chrono::milliseconds hold) : reply_(std::move(reply)), hold_(hold) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 1);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~HoldingServer() {
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+
+  unsigned short port = 0;
+  // The client hung up before the server gave up on it.
+  std::atomic<bool> clientClosedFirst{false};
+
+ private:
+  void serve() {
+    pollfd p{listener_, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) return;
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      request.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+    auto const deadline = std::chrono::steady_clock::now() + hold_;
+    pollfd q{fd, POLLIN, 0};
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (::poll(&q, 1, 20) > 0) {
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0) {
+          clientClosedFirst = true;
+          break;
+        }
+      }
+    }
+    ::close(fd);
+  }
+
+  int listener_ = -1;
+  std::string reply_;
+  std::chrono::milliseconds hold_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+TEST(HttpClient, ResponseLinesAndHeadsAreBounded) {
+  std::string const head = "HTTP/1.1 200 OK\r\n";
+  std::string longHead = head;
+  for (int i = 0; i < 20; ++i) longHead += "X-" + std::to_string(i) + ": " + std::string(60000, 'h') + "\r\n";
+  struct Case {
+    std::string reply;
+    bool ok;
+  };
+  std::vector<Case> const cases = {
+      {head + "X-Long: " + std::string(200000, 'a'), false},      // a header line without end
+      {"HTTP/1.1 200 " + std::string(200000, 's'), false},        // a status line without end
+      {longHead, false},                                           // a head beyond 1 MB
+      {head + "X-Big: " + std::string(60000, 'b') + "\r\nContent-Length: 2\r\n\r\nok", true},
+  };
+  for (Case const& c : cases) {
+    HoldingServer server(c.reply, std::chrono::milliseconds(5000));
+    boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+    Outcome o = get(client, server.url());
+    EXPECT_EQ(c.ok, o.ok) << c.reply.substr(0, 40);
+    if (!c.ok) {
+      EXPECT_EQ("read response message failed.", o.text);
+      // Given up at the bound, not when the peer let go.
+      client.reset();
+    }
+    // The client closed its end before the server's hold ran out.
+    if (!c.ok) {
+      auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+      while (!server.clientClosedFirst && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_TRUE(server.clientClosedFirst) << c.reply.substr(0, 40);
+    }
+  }
+}
+
+namespace {
+
+// Answers one request with `head` and then body bytes until the client goes.
+class EndlessServer {
+ public:
+  explicit EndlessServer(std::string head) : head_(std::move(head)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 1);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      char buffer[4096];
+      ::recv(fd, buffer, sizeof buffer, 0);
+      ::send(fd, head_.data(), head_.size(), MSG_NOSIGNAL);
+      std::string const block(65536, 'e');
+      while (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) > 0) {
+      }
+      ::close(fd);
+    });
+  }
+  ~EndlessServer() {
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+  unsigned short port = 0;
+
+ private:
+  std::string head_;
+  int listener_ = -1;
+  std::thread thread_;
+};
+
+// The process's address space now, in bytes.
+std::size_t addressSpace() {
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  unsigned long pages = 0;
+  if (f) {
+    if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Run in a child process with its address space capped 512 MB above what it
+// uses: a body that is allocated by its announced length, or an allocation
+// failure that escapes as an exception, ends the child with another code.
+int fetchUnderAMemoryCap() {
+  rlimit cap{};
+  cap.rlim_cur = cap.rlim_max = addressSpace() + (512u << 20);
+  if (::setrlimit(RLIMIT_AS, &cap) != 0) return 10;
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  {
+    // Announces 4 GiB, sends a few bytes and closes.
+    ScriptedServer liar([](std::string const&, int) {
+      return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 4294967295\r\n\r\n" + std::string(50, 'x'), true};
+    });
+    Outcome o = get(client, liar.url("/"));
+    if (o.ok || o.code != 2 || o.text.find("can't read content.err=") != 0) return 11;
+  }
+  {
+    // Really sends without end: the body grows until memory runs out, which
+    // is a reported failure.
+    EndlessServer endless("HTTP/1.1 200 OK\r\nContent-Length: 4294967295\r\n\r\n");
+    Outcome o = get(client, endless.url());
+    client.reset();  // lets the server go
+    if (o.ok || o.code != 100 || o.text != "out of memory" || o.body != "left over") return 12;
+  }
+  return 0;
+}
+
+}  // namespace
+
+TEST(HttpClientDeathTest, ABodyTakesTheMemoryItsBytesNeedAndRunningOutIsAFailure) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve more address space than the cap allows";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(fetchUnderAMemoryCap()), ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+TEST_F(HttpConnectionConcurrent, TheReceiveTimeOutBoundsARequestFromItsFirstByteToItsLast) {
+  open(60000, 1500);
+  auto const started = std::chrono::steady_clock::now();
+  send("GET / HTTP/1.1\r\n");
+  // One byte every 200 ms: each read would restart a time-out measured
+  // between reads.
+  while (handler_->eventCount() == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(6)) {
+    send("X");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_EQ(1u, std::min<std::size_t>(1, handler_->eventCount()));
+  EXPECT_EQ(3u, handler_->event(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3500));
+  EXPECT_EQ(0u, handler_->requestCount());
+}
+
+TEST_F(HttpConnectionConcurrent, APeerThatDoesNotReadStopsTheReadingAndTimesOut) {
+  // A handler that answers every request with 1 MB.
+  class BigAnswers : public IHttpConnectionCallback {
+   public:
+    void onRequest(boost::shared_ptr<IHttpConnection> connection, HttpRequest const&) override {
+      ++requests;
+      HttpResponse response;
+      response.body = body;
+      connection->respond(response);
+    }
+    void onEvent(boost::shared_ptr<IHttpConnection>, unsigned int event) override {
+      if (event == 3) ++timeOuts;
+    }
+    String const body{std::string(1 << 20, 'b').c_str()};
+    std::atomic<int> requests{0}, timeOuts{0};
+  };
+  auto answers = boost::make_shared<BigAnswers>();
+  boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
+  ASSERT_TRUE(listener->listen(0, zu::net::IP::loopback()));
+  client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(listener->localAddress().port);
+  ASSERT_EQ(0, ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_TRUE(listener->waitReadable(5000));
+  connection_ = IHttpConnection::New(listener->accept(), 1500, 60000);
+  connection_->start(answers);
+
+  int const sent = 60;
+  std::string requests;
+  for (int i = 0; i < sent; ++i) requests += "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: h\r\n\r\n";
+  send(requests);
+  // The queue fills and reading stops: far fewer answers than requests are
+  // made while nobody reads them (the rest would wait in memory).
+  int last = -1;
+  for (int quiet = 0; quiet < 5; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+    int const now = answers->requests;
+    quiet = now == last ? quiet + 1 : 0;
+    last = now;
+  }
+  EXPECT_LT(answers->requests.load(), sent / 2);
+  // A queue that does not move within the idle time-out is a time-out, even
+  // while a request is half read.
+  send("GET /half HT");
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (answers->timeOuts == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_GT(answers->timeOuts.load(), 0);
+
+  // Reading resumes as the queue drains: every request is answered.
+  std::size_t got = 0;
+  for (int i = 0; i < sent; ++i) {
+    std::string const one = response();
+    if (one.empty()) break;
+    ++got;
+  }
+  EXPECT_EQ(static_cast<std::size_t>(sent), got);
+  EXPECT_EQ(sent, answers->requests.load());
+}
+
+TEST(HttpClient, GetIntoBytesKeepsZeroBytesAndFillsTheResponseHead) {
+  std::string const bytes("a\0b\0\0c", 6);
+  ScriptedServer server([&](std::string const& request, int) {
+    if (request.find("GET /moved ") == 0)
+      return Reply{"HTTP/1.1 302 Found\r\nContent-Length: 0\r\nX-Hop: 1\r\nLocation: /chunked\r\n\r\n"};
+    if (request.find("GET /chunked ") == 0)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Kind: chunked\r\n\r\n3\r\n" + bytes.substr(0, 3) +
+                   "\r\n3\r\n" + bytes.substr(3) + "\r\n0\r\n\r\n"};
+    return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 6\r\nX-Kind: length\r\n\r\n" + bytes};
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  for (char const* path : {"/plain", "/moved"}) {
+    zu::ByteArray body;
+    MIME headers;
+    headers.set("Stale", "x");
+    zu::em::CatchError guard(client.get());
+    ASSERT_TRUE(client->get(server.url(path).c_str(), body, headers, true)) << guard.text().cstr();
+    ASSERT_EQ(6u, body.size()) << path;
+    EXPECT_EQ(bytes, std::string(reinterpret_cast<char const*>(body.ptr()), body.size())) << path;
+    EXPECT_FALSE(headers.contains("Stale"));
+    EXPECT_FALSE(headers.contains("X-Hop"));  // the final answer's head only
+    EXPECT_STREQ(std::string(path) == "/plain" ? "length" : "chunked", headers.get("X-Kind", "").cstr());
+  }
+  // The text form still ends at the first zero byte.
+  EXPECT_EQ("a", get(client, server.url("/plain"), true).body);
+
+  zu::ByteArray kept;
+  kept.getBuffer(3, 'k');
+  MIME headers;
+  zu::em::CatchError guard(client.get());
+  EXPECT_FALSE(client->get("https://127.0.0.1/", kept, headers, true));
+  EXPECT_EQ("url scheme error. only support http.", std::string(guard.text().cstr()));
+  EXPECT_EQ(3u, kept.size());  // untouched on failure
 }

@@ -396,6 +396,17 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
     }
   }
 
+  bool get(String const& url, ByteArray& body, MIME& responseHeaders, bool keepAlive) override {
+    try {
+      BodyBuffer received;
+      if (!exchange("GET", url, MIME(), String(), responseHeaders, &received, keepAlive)) return false;
+      body = received.take();
+      return true;
+    } catch (std::bad_alloc const&) {
+      return outOfMemory();
+    }
+  }
+
   bool request(String const& method, String const& url, MIME const& headers, String const& body,
                MIME& responseHeaders, IHttpReceiver& receiver, bool keepAlive) override {
     try {

@@ -10,6 +10,10 @@
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/make_shared.hpp>
 #include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <strings.h>
 
 #include "http/http_literals.h"
 #include "http/http_message.h"
@@ -26,6 +30,50 @@ unsigned int const readBlock = 4096;
 // Request and header lines below 512 bytes, at most 19 header lines.
 HeadLimits const requestLimits = {512, 19, 0xFFFFFFFF};
 unsigned int const maxBody = 10240;
+// Reading stops while more than this waits to be sent: a peer that sends
+// requests but never reads the answers cannot make the queue grow.
+unsigned int const maxQueued = 0x10000;
+// Bodies up to this size are copied behind the head to leave in one send.
+unsigned int const inlineBody = 0x4000;
+// A thread's response buffer is let go when a large answer grew it past this.
+std::size_t const keptResponseText = 0x10000;
+
+String const& serverName() {
+  static String const text("zu::HttpServer");
+  return text;
+}
+String const& textHtml() {
+  static String const text("text/html");
+  return text;
+}
+String const& zeroText() {
+  static String const text("0");
+  return text;
+}
+
+// The Date header's text, formatted once a second per thread.
+String currentDate() {
+  static thread_local std::time_t second = -1;
+  static thread_local String text;
+  std::time_t const now = std::time(nullptr);
+  if (now != second) {
+    text = sys::Time::now().toString(sys::HttpDate, 0);
+    second = now;
+  }
+  return text;
+}
+
+// "HTTP/1.1 <code> <reason>\r\n", the last one kept per thread.
+void appendStatusLine(std::string& to, HttpStatus::E_Code code) {
+  static thread_local int last = -1;
+  static thread_local std::string line;
+  if (static_cast<int>(code) != last) {
+    line = std::string(literals::protocolVersion) + " " + std::to_string(static_cast<unsigned int>(code)) + " " +
+           HttpStatus::text(code).cstr() + literals::lineEnd;
+    last = static_cast<int>(code);
+  }
+  to += line;
+}
 
 enum ConnectionState {
   CONNECTION_IDLE = 1,       // waiting for a request; the idle time-out runs
@@ -55,7 +103,7 @@ class HttpConnection : public IHttpConnection,
         timer_(sys::ITimer::New(0)),
         idleTimeout_(idle),
         receiveTimeout_(receive),
-        output_(util::IPipeBuffer::New()),
+        outputMoved_(idle),
         inputSocket_(std::move(socket)),
         head_(requestLimits) {}
 
@@ -76,38 +124,71 @@ class HttpConnection : public IHttpConnection,
   }
 
   void respond(HttpResponse& response) override {
+    try {
+      answer(response);
+    } catch (std::bad_alloc const&) {
+      IHttpConnection const* owner = this;
+      em::report(owner, 100, "out of memory");
+    }
+  }
+
+  void answer(HttpResponse& response) {
     sys::ScopedLock lock(lock_);
     if (state_ != CONNECTION_ANSWERING || !socket_) return;
     MIME& headers = response.headers;
-    if (!headers.contains(literals::server)) headers.set(literals::server, "zu::HttpServer");
-    if (!headers.contains(literals::contentType)) headers.set(literals::contentType, "text/html");
-    if (!headers.contains(literals::date)) headers.set(literals::date, sys::Time::now().toString(sys::HttpDate, 0));
+    if (!headers.contains(literals::server)) headers.set(literals::server, serverName());
+    if (!headers.contains(literals::contentType)) headers.set(literals::contentType, textHtml());
+    if (!headers.contains(literals::date)) headers.set(literals::date, currentDate());
     unsigned int const code = static_cast<unsigned int>(response.code);
-    if (!response.body.empty()) {
-      headers.set(literals::contentLength, String(response.body.length()));
+    unsigned int const bodyLength = response.body.length();
+    if (bodyLength != 0) {
+      headers.set(literals::contentLength, String(bodyLength));
     } else if (code >= 200 && code != 204 && code != 304 && !headers.contains(literals::contentLength)) {
       // On a persistent connection a response without a length would only
       // end when the connection does.
-      headers.set(literals::contentLength, "0");
+      headers.set(literals::contentLength, zeroText());
     }
-    // Status line, header block and body leave in one piece.
-    String text = String(literals::protocolVersion) + " " + String(code) + " " + HttpStatus::text(response.code) +
-                  literals::lineEnd;
-    text += headers.toString();
-    text += literals::lineEnd;
-    text += response.body;
-    send(text);
+    // Status line, header block and a body of common size leave in one
+    // send; the text is built in a buffer that each thread reuses.
+    std::string& text = responseText();
+    text.clear();
+    appendStatusLine(text, response.code);
+    for (unsigned int i = 0, n = headers.size(); i < n; ++i) {
+      StringPair const& pair = headers.lines[i];
+      text.append(pair.name.cstr(), pair.name.length());
+      text.append(literals::headerSeparator, 2);
+      text.append(pair.value.cstr(), pair.value.length());
+      text.append(literals::lineEnd, 2);
+    }
+    text.append(literals::lineEnd, 2);
+    if (bodyLength <= inlineBody) {
+      text.append(response.body.cstr(), bodyLength);
+      send(text.data(), static_cast<unsigned int>(text.size()));
+    } else {
+      send(text.data(), static_cast<unsigned int>(text.size()));
+      send(response.body.cstr(), bodyLength);
+    }
+    if (text.capacity() > keptResponseText) std::string().swap(text);
     state_ = CONNECTION_IDLE;
     idleTimeout_.restart();
-    socket_->modifyEvents(SOCKET_EVENT_READ, 0);
+    readPaused_ = output_ && output_->size() > maxQueued;
+    if (!readPaused_ && readingOff_) {
+      readingOff_ = false;
+      socket_->modifyEvents(SOCKET_EVENT_READ, 0);
+    }
   }
 
   ISocket* socket() override { return socket_ ? socket_.get() : inputSocket_.get(); }
 
   void onSocketEvent(boost::shared_ptr<ISocket>, unsigned int events, ByteArray&) override {
     boost::shared_ptr<HttpConnection> self = shared_from_this();
-    if (events & SOCKET_EVENT_READ) read();
-    if (events & SOCKET_EVENT_WRITE) flush();
+    try {
+      if (events & SOCKET_EVENT_READ) read();
+      if (events & SOCKET_EVENT_WRITE) flush();
+    } catch (std::bad_alloc const&) {
+      // Nothing may leave through the reactor: the request in hand is lost.
+      ZU_LOG(0, "[ERR ]", "http connection: out of memory");
+    }
   }
 
   void onTimer(boost::shared_ptr<sys::ITimer>) override {
@@ -116,9 +197,12 @@ class HttpConnection : public IHttpConnection,
     {
       sys::ScopedLock lock(lock_);
       if (!socket_ || !socket_->isOpen()) return;
+      // A queue that has not moved for the idle time-out: the peer stopped
+      // reading.
       expired = (state_ == CONNECTION_IDLE && idleTimeout_.timedOut()) ||
-                (state_ == CONNECTION_RECEIVING && receiveTimeout_.timedOut());
-      pending = state_ == CONNECTION_IDLE && position_ < end_;
+                (state_ == CONNECTION_RECEIVING && receiveTimeout_.timedOut()) ||
+                (output_ && outputMoved_.timedOut());
+      pending = state_ == CONNECTION_IDLE && !readPaused_ && position_ < end_;
     }
     // No library lock is held while the host's callback runs.
     if (expired) {
@@ -139,26 +223,50 @@ class HttpConnection : public IHttpConnection,
     Outcome outcome;
     {
       sys::ScopedLock lock(lock_);
-      // No reading while a request is being answered: an event computed
-      // before reading was paused may still come.
-      if (!socket_ || state_ == CONNECTION_ANSWERING) return;
+      if (!socket_) return;
+      // No reading while a request is being answered or answers pile up.
+      // Reading stays on while a request is answered at once, as most are:
+      // it is switched off only when bytes come in meanwhile.
+      if (state_ == CONNECTION_ANSWERING || readPaused_) {
+        if (!readingOff_) {
+          readingOff_ = true;
+          socket_->modifyEvents(0, SOCKET_EVENT_READ);
+        }
+        return;
+      }
       callback = callback_.lock();
       if (!callback) {
         close();
         return;
       }
-      state_ = CONNECTION_RECEIVING;
-      receiveTimeout_.restart();
-      unsigned char* at = data_.getBuffer(end_ + readBlock) + end_;
+      // The receive time-out runs from a request's first byte to its last,
+      // however the peer spreads them.
+      if (state_ == CONNECTION_IDLE) {
+        state_ = CONNECTION_RECEIVING;
+        receiveTimeout_.restart();
+      }
+      // Between requests nothing is buffered: the bytes are read into the
+      // reactor thread's block and parsed there, and only what is left of an
+      // unfinished request is kept by the connection.
+      bool const between = end_ == 0;
+      unsigned char* at = between ? scratch() : data_.getBuffer(end_ + readBlock) + end_;
       unsigned int const n = socket_->recv(at, readBlock);
       if (n == 0) {
         state_ = CONNECTION_IDLE;
         idleTimeout_.restart();
+        readingOff_ = true;
         socket_->modifyEvents(0, SOCKET_EVENT_READ);
         outcome = PEER_CLOSED;
+      } else if (between) {
+        unsigned int position = 0;
+        outcome = step(reinterpret_cast<char const*>(at), position, n, request);
+        if (outcome != BAD_REQUEST && position < n) {
+          std::memcpy(data_.getBuffer(n - position), at + position, n - position);
+          end_ = n - position;
+        }
       } else {
         end_ += n;
-        outcome = step(request);
+        outcome = stepBuffered(request);
       }
     }
     deliver(callback, outcome, request);
@@ -171,12 +279,12 @@ class HttpConnection : public IHttpConnection,
     Outcome outcome = NOTHING;
     {
       sys::ScopedLock lock(lock_);
-      if (!socket_ || state_ != CONNECTION_IDLE || position_ >= end_) return;
+      if (!socket_ || state_ != CONNECTION_IDLE || readPaused_ || position_ >= end_) return;
       callback = callback_.lock();
       if (!callback) return;
       state_ = CONNECTION_RECEIVING;
       receiveTimeout_.restart();
-      outcome = step(request);
+      outcome = stepBuffered(request);
     }
     deliver(callback, outcome, request);
   }
@@ -201,26 +309,53 @@ class HttpConnection : public IHttpConnection,
           break;
       }
       sys::ScopedLock lock(lock_);
-      if (!socket_ || state_ != CONNECTION_IDLE || position_ >= end_) return;
+      if (!socket_ || state_ != CONNECTION_IDLE || readPaused_ || position_ >= end_) return;
       state_ = CONNECTION_RECEIVING;
       receiveTimeout_.restart();
-      outcome = step(request);
+      outcome = stepBuffered(request);
     }
   }
 
-  // Advances the parser over the buffered input; under the lock. A complete
-  // or bad request moves the connection to CONNECTION_ANSWERING and stops
-  // reading.
-  Outcome step(HttpRequest& out) {
-    char const* input = reinterpret_cast<char const*>(data_.ptr());
+  // The parser over the connection's own buffer; under the lock.
+  Outcome stepBuffered(HttpRequest& out) {
+    Outcome const outcome = step(reinterpret_cast<char const*>(data_.ptr()), position_, end_, out);
+    if (outcome == BAD_REQUEST) {
+      position_ = end_ = 0;
+    } else if (outcome == REQUEST) {
+      compact();
+    }
+    // Nothing buffered: an idle connection holds no receive buffer.
+    if (end_ == 0) data_ = ByteArray();
+    return outcome;
+  }
+
+  // Advances the parser over input[position, end); under the lock. A
+  // complete or bad request moves the connection to CONNECTION_ANSWERING;
+  // after a bad one the caller drops the rest of the input, since the stream
+  // cannot be re-synchronised behind it.
+  Outcome step(char const* input, unsigned int& position, unsigned int end, HttpRequest& out) {
     if (parseState_ == PARSE_HEAD) {
-      position_ += head_.feed(input + position_, end_ - position_);
+      position += head_.feed(input + position, end - position);
       if (head_.hasStartLine() && !startChecked_) {
         startChecked_ = true;
-        TArray<String> parts = head_.startLine().tokenise(' ');
-        if (parts.size() >= 3 && parts[2].compare(literals::protocolVersion, true) == 0) {
-          request_.method = parts[0];
-          target_ = parts[1];
+        // Method, target and version: the first three words, as tokenising
+        // at spaces would give them.
+        char const* text = head_.startLine().cstr();
+        char const* word[3];
+        unsigned int size[3];
+        unsigned int words = 0;
+        for (char const* p = text; *p && words < 3;) {
+          while (*p == ' ') ++p;
+          if (!*p) break;
+          word[words] = p;
+          while (*p && *p != ' ') ++p;
+          size[words] = static_cast<unsigned int>(p - word[words]);
+          ++words;
+        }
+        if (words == 3 && size[2] == sizeof literals::protocolVersion - 1 &&
+            ::strncasecmp(word[2], literals::protocolVersion, size[2]) == 0) {
+          request_.method = String(word[0], size[0]);
+          target_ = String(word[1], size[1]);
         } else {
           parseState_ = PARSE_ERROR;
         }
@@ -236,19 +371,15 @@ class HttpConnection : public IHttpConnection,
         parseState_ = PARSE_COMPLETE;
       } else if (length > maxBody) {
         parseState_ = PARSE_ERROR;
-      } else if (end_ - position_ >= length) {
-        request_.body = String(input + position_, length);
-        position_ += length;
+      } else if (end - position >= length) {
+        request_.body = String(input + position, length);
+        position += length;
         parseState_ = PARSE_COMPLETE;
       }
     }
     if (parseState_ == PARSE_ERROR) {
-      // The stream cannot be re-synchronised behind a broken request: what
-      // is buffered of it is dropped.
       resetParser();
-      position_ = end_ = 0;
       state_ = CONNECTION_ANSWERING;
-      socket_->modifyEvents(0, SOCKET_EVENT_READ);
       return BAD_REQUEST;
     }
     if (parseState_ == PARSE_COMPLETE) {
@@ -257,9 +388,7 @@ class HttpConnection : public IHttpConnection,
         request_.url = URL("http://" + request_.headers.get(literals::host, String()) + target_);
       out = request_;
       resetParser();
-      compact();
       state_ = CONNECTION_ANSWERING;
-      socket_->modifyEvents(0, SOCKET_EVENT_READ);
       return REQUEST;
     }
     return NOTHING;
@@ -287,39 +416,66 @@ class HttpConnection : public IHttpConnection,
   }
 
   // Sends what the socket takes now and queues the rest behind anything
-  // queued before; under the lock.
-  void send(String const& text) {
-    char const* p = text.cstr();
-    unsigned int const length = text.length();
+  // queued before; under the lock. A failed send also leaves bytes unsent:
+  // they are queued like the rest, and the flush that the socket's
+  // writability brings finds the failure and drops them.
+  void send(char const* p, unsigned int length) {
     if (length == 0) return;
-    if (!output_->empty()) {
+    if (output_) {
       output_->toIO()->write(p, length);
       socket_->modifyEvents(SOCKET_EVENT_WRITE, 0);
       return;
     }
-    em::CatchError guard(socket_.get());
     unsigned int const n = socket_->send(p, length);
-    if (guard.code() == 0 && n < length) {
+    if (n < length) {
+      output_ = util::IPipeBuffer::New();
+      outputMoved_.restart();
       output_->toIO()->write(p + n, length - n);
       socket_->modifyEvents(SOCKET_EVENT_WRITE, 0);
     }
   }
 
   void flush() {
-    sys::ScopedLock lock(lock_);
-    if (!socket_) return;
-    if (!output_->empty()) {
-      em::CatchError guard(socket_.get());
-      unsigned int const n = socket_->send(output_->data(), output_->size());
-      if (guard.code() != 0) {
-        // A failed socket stays writable: keeping the bytes would turn every
-        // pass of the reactor into another failed send.
-        output_->clear();
-      } else {
-        output_->toIO()->read(nullptr, n);
+    bool resumed = false;
+    {
+      sys::ScopedLock lock(lock_);
+      if (!socket_) return;
+      if (output_) {
+        em::CatchError guard(socket_.get());
+        unsigned int const n = socket_->send(output_->data(), output_->size());
+        if (guard.code() != 0) {
+          // A failed socket stays writable: keeping the bytes would turn
+          // every pass of the reactor into another failed send.
+          output_->clear();
+        } else {
+          output_->toIO()->read(nullptr, n);
+          if (n) outputMoved_.restart();
+        }
+        // An idle connection holds no queue.
+        if (output_->empty()) output_.reset();
+      }
+      if (!output_) socket_->modifyEvents(0, SOCKET_EVENT_WRITE);
+      if (readPaused_ && (!output_ || output_->size() <= maxQueued)) {
+        readPaused_ = false;
+        if (readingOff_) {
+          readingOff_ = false;
+          socket_->modifyEvents(SOCKET_EVENT_READ, 0);
+        }
+        resumed = position_ < end_;
       }
     }
-    if (output_->empty()) socket_->modifyEvents(0, SOCKET_EVENT_WRITE);
+    // Requests that came in while reading was paused.
+    if (resumed) parseBuffered();
+  }
+
+  static unsigned char* scratch() {
+    static thread_local unsigned char block[readBlock];
+    return block;
+  }
+
+  static std::string& responseText() {
+    static thread_local std::string text;
+    return text;
   }
 
   // Stops the tick and all events and lets go of the socket; the input keeps
@@ -343,7 +499,14 @@ class HttpConnection : public IHttpConnection,
   ConnectionState state_ = CONNECTION_IDLE;
   sys::Timeout idleTimeout_;
   sys::Timeout receiveTimeout_;
-  boost::shared_ptr<util::IPipeBuffer> const output_;
+  // Bytes the socket did not take yet; none (and no buffer) while idle.
+  boost::shared_ptr<util::IPipeBuffer> output_;
+  // Restarted whenever the queue takes its first bytes or loses some.
+  sys::Timeout outputMoved_;
+  // Reading waits for the queue to drain below maxQueued.
+  bool readPaused_ = false;
+  // Read interest is off at the reactor (see read()).
+  bool readingOff_ = false;
   // The receive buffer: data_[position_, end_) is received and not parsed.
   boost::shared_ptr<ISocket> const inputSocket_;
   ByteArray data_;

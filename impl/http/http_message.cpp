@@ -3,6 +3,8 @@
 
 #include <zu/util.h>
 
+#include <cstring>
+
 namespace zu {
 namespace net {
 namespace http {
@@ -15,12 +17,25 @@ LineResult findLine(char const* data, unsigned int size, unsigned int maxLine, u
   return window == maxLine ? LINE_TOO_LONG : LINE_PENDING;
 }
 
+// As MIME::addLine does with the line's text (which ends at a zero byte),
+// without making that text first.
+bool HeadParser::addField(char const* line, unsigned int length) {
+  unsigned int const text = static_cast<unsigned int>(::strnlen(line, length));
+  for (unsigned int at = 0; at + 1 < text; ++at) {
+    if (line[at] == ':' && line[at + 1] == ' ') {
+      headers_.set(String(line, at), String(line + at + 2, text - at - 2));
+      return true;
+    }
+  }
+  return false;
+}
+
 void HeadParser::reset() {
   state_ = HEAD_START_LINE;
   used_ = 0;
   started_ = false;
   startLine_ = String();
-  headers_.reset();
+  headers_ = MIME();  // a fresh block: the last one may be shared with a request handed out
 }
 
 unsigned int HeadParser::feed(char const* data, unsigned int size) {
@@ -46,7 +61,7 @@ unsigned int HeadParser::feed(char const* data, unsigned int size) {
       state_ = HEAD_FIELDS;
     } else if (length == 0) {
       state_ = HEAD_COMPLETE;
-    } else if (!headers_.addLine(String(line, length)) || headers_.size() > limits_.maxFields) {
+    } else if (!addField(line, length) || headers_.size() > limits_.maxFields) {
       state_ = HEAD_FAILED;
     }
   }
@@ -57,3 +72,4 @@ unsigned int HeadParser::feed(char const* data, unsigned int size) {
 }  // namespace http
 }  // namespace net
 }  // namespace zu
+

@@ -55,6 +55,8 @@ class HeadParser {
   MIME& headers() { return headers_; }
 
  private:
+  bool addField(char const* line, unsigned int length);
+
   HeadLimits const limits_;
   State state_ = HEAD_START_LINE;
   unsigned int used_ = 0;  // bytes of the head taken so far

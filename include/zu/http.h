@@ -5,6 +5,7 @@
 
 #include <boost/shared_ptr.hpp>
 #include <zu/array.h>
+#include <zu/bytearray.h>
 #include <zu/config.h>
 #include <zu/io.h>
 #include <zu/socket.h>
@@ -119,6 +120,10 @@ class ZU_API IHttpClient : public IBase {
                        MIME& responseHeaders, IHttpReceiver& receiver, bool keepAlive) = 0;
   // The status code of the last response head read; 100 before any.
   virtual unsigned int status() = 0;
+  // GET as above, the body as bytes (it may hold zero bytes, which a String
+  // would end at) replacing `body`, and the final response's head replacing
+  // `responseHeaders`.
+  virtual bool get(String const& url, ByteArray& body, MIME& responseHeaders, bool keepAlive) = 0;
 
   static boost::shared_ptr<IHttpClient> New(String const& userAgent, unsigned int timeout);
 };
@@ -148,8 +153,9 @@ class ZU_API IHttpConnectionCallback : public IBase {
   virtual void onRequest(boost::shared_ptr<IHttpConnection> connection, HttpRequest const& request) = 0;
   // 0: a request that failed to parse or broke a limit (reading pauses
   // until respond()); 2: the peer closed; 3: the idle or receive time-out
-  // expired (again every second until the caller acts). The connection
-  // takes no action of its own.
+  // expired, or queued answers did not move within the idle time-out (again
+  // every second until the caller acts). The connection takes no action of
+  // its own.
   virtual void onEvent(boost::shared_ptr<IHttpConnection> connection, unsigned int event) = 0;
 };
 
@@ -158,7 +164,8 @@ class ZU_API IHttpConnectionCallback : public IBase {
 // limits: lines below 512 bytes, at most 19 header lines, bodies up to
 // 10240 bytes (Content-Length), "HTTP/1.1" only. A one-second tick on timer
 // reactor 0 watches the idle time-out (waiting for a request) and the
-// receive time-out (while one arrives).
+// receive time-out (from a request's first byte to its last). Reading pauses
+// while more than 64 KB of answers wait to be sent.
 class ZU_API IHttpConnection : public IBase {
  public:
   // Attaches the socket, starts reading and the time-out tick.
