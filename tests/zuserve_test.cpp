@@ -419,7 +419,7 @@ TEST_F(ZuserveTest, FailingScriptsAnswer500WithTheEngineReportInTheLog) {
   std::string const broken = curl(url("/broken"));
   EXPECT_EQ(500, statusOf(broken));
   std::string const log = server_->out();
-  EXPECT_NE(std::string::npos, log.find("[ERR ] script boom failed: error(0) boom 42\nline: 2")) << log;
+  EXPECT_NE(std::string::npos, log.find("[ERR ] script boom failed: exception(0) boom 42\nline: 2")) << log;
   EXPECT_NE(std::string::npos, log.find("broken.js does not compile")) << log;
   // The server goes on.
   EXPECT_EQ(thirteen, bodyOf(curl(url("/a.txt"))));
