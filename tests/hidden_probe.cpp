@@ -59,6 +59,28 @@ int regex() {
   return 0;
 }
 
+// A log callback that itself compiles an expression: with the library
+// missing, the failure's log line reaches it while the first compile is
+// still finding out, and its own compile must fail the same way instead
+// of re-entering the loading.
+class CompilingLogCallback : public zu::util::logger::ILogCallback {
+ public:
+  void onLog(char const*) override {
+    void const* const owner = reinterpret_cast<void const*>(&zu::util::IRegEx::compile);
+    zu::em::CatchError guard(owner);
+    bool const compiled = zu::util::IRegEx::compile("c+", 0) != nullptr;
+    std::printf("in-callback compile=%d code=%u\n", compiled ? 1 : 0, guard.code());
+  }
+};
+
+int regexFromLogCallback() {
+  boost::shared_ptr<CompilingLogCallback> callback = boost::make_shared<CompilingLogCallback>();
+  zu::util::logger::setCallback(callback);
+  int const result = regex();
+  zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
+  return result;
+}
+
 int xml() {
   boost::shared_ptr<zu::xml::IParser> parser = zu::xml::IParser::New();
   for (char const* what : {"parse", "parse2"}) {
@@ -195,6 +217,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(what, "xml") == 0) result = xml();
   if (std::strcmp(what, "basics") == 0) result = basics();
   if (std::strcmp(what, "concurrent") == 0) result = concurrentFirstUse();
+  if (std::strcmp(what, "regex-log-callback") == 0) result = regexFromLogCallback();
   std::fflush(stdout);
   return result;
 }

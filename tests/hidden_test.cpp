@@ -140,6 +140,18 @@ INSTANTIATE_TEST_SUITE_P(
                       Family{"xml", "libexpat.so.1", {"parse", "parse2"}, nullptr, ZU_WITH_XML}),
     [](::testing::TestParamInfo<Family> const& info) { return std::string(info.param.name); });
 
+// The failure's log line is written after the loading, outside its lock:
+// a log callback that uses the same family finds it failing.
+TEST(HiddenLibrary, ALogCallbackMayUseTheFailingFamily) {
+  if (!ZU_WITH_REGEX) GTEST_SKIP() << "zu was built without libpcre2-posix.so.3";
+  std::string const why = cannotHide();
+  if (!why.empty()) GTEST_SKIP() << why;
+  ProbeRun const run = probe("regex-log-callback", {"libpcre2-posix.so.3"});
+  ASSERT_EQ(0, run.status) << run.output;
+  EXPECT_EQ(1u, count(run.output, "in-callback compile=0 code=100\n")) << run.output;
+  EXPECT_EQ(2u, count(run.output, "=0 code=100 text=libpcre2-posix.so.3 could not be loaded: ")) << run.output;
+}
+
 // The same probes with every library present: the families work, so the
 // failures above come from the hidden library alone.
 TEST(LoadedLibrary, FamiliesWork) {

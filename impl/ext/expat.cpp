@@ -34,6 +34,8 @@ Library<Expat>* loadExpat() {
 
 Library<Expat> const& expat() {
   static Library<Expat> const* const library = loadExpat();
+  static std::atomic<bool> logged{false};
+  if (!library->loaded) logOnce(logged, library->failure);
   return *library;
 }
 

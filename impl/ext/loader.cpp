@@ -32,15 +32,15 @@ bool Resolver::finish(std::string& failure) {
     return true;
   }
   failure = std::string(soname_) + " could not be loaded: " + reason_;
-  ZU_LOG(0, "[ERR ]", failure.c_str());
   return false;
 }
 
 std::string notBuiltIn(char const* soname, char const* option) {
-  std::string failure =
-      std::string(soname) + " could not be loaded: not built in (zu was configured with " + option + "=OFF)";
-  ZU_LOG(0, "[ERR ]", failure.c_str());
-  return failure;
+  return std::string(soname) + " could not be loaded: not built in (zu was configured with " + option + "=OFF)";
+}
+
+void logOnce(std::atomic<bool>& logged, std::string const& failure) {
+  if (!logged.exchange(true)) ZU_LOG(0, "[ERR ]", failure.c_str());
 }
 
 bool unavailable(void const* owner, std::string const& failure) {

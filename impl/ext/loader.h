@@ -10,6 +10,7 @@
 #ifndef ZU_IMPL_EXT_LOADER_H
 #define ZU_IMPL_EXT_LOADER_H
 
+#include <atomic>
 #include <string>
 
 namespace zu {
@@ -43,8 +44,7 @@ class Resolver {
   }
 
   // True when the library and every function were found. Otherwise the
-  // library is closed, `failure` says why, and the reason is logged (at
-  // level 0: a family the host uses cannot work).
+  // library is closed and `failure` says why.
   bool finish(std::string& failure);
 
  private:
@@ -55,9 +55,14 @@ class Resolver {
   std::string reason_;
 };
 
-// The failure of a family built without its library: logged like a load
-// failure, and the text says so.
+// The failure of a family built without its library.
 std::string notBuiltIn(char const* soname, char const* option);
+
+// Logs `failure` at level 0 (a family the host uses cannot work) the first
+// time it is called with `logged`. Called by the accessors after the
+// loading, outside its lock, so that a log callback may itself use the
+// family (and find it failing) instead of re-entering the loading.
+void logOnce(std::atomic<bool>& logged, std::string const& failure);
 
 // Reports `failure` with code 100 under `owner`. Returns false, so a
 // family can write `return ext::unavailable(this, lib.failure);`.

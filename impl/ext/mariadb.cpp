@@ -2,8 +2,6 @@
 // connections reach their server.
 #include "ext/mariadb.h"
 
-#include "diag/logging.h"
-
 namespace zu {
 namespace ext {
 
@@ -40,7 +38,6 @@ Library<MariaDB>* loadMariaDB() {
   if (library->loaded && api.mysql_server_init(0, nullptr, nullptr) != 0) {
     library->loaded = false;
     library->failure = std::string(MARIADB_SONAME) + " could not be loaded: the client library failed to initialise";
-    ZU_LOG(0, "[ERR ]", library->failure.c_str());
   }
 #else
   library->failure = notBuiltIn(MARIADB_SONAME, "ZU_WITH_MYSQL");
@@ -52,6 +49,8 @@ Library<MariaDB>* loadMariaDB() {
 
 Library<MariaDB> const& mariadb() {
   static Library<MariaDB> const* const library = loadMariaDB();
+  static std::atomic<bool> logged{false};
+  if (!library->loaded) logOnce(logged, library->failure);
   return *library;
 }
 

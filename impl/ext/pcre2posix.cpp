@@ -27,6 +27,8 @@ Library<Pcre2Posix>* loadPcre2Posix() {
 
 Library<Pcre2Posix> const& pcre2posix() {
   static Library<Pcre2Posix> const* const library = loadPcre2Posix();
+  static std::atomic<bool> logged{false};
+  if (!library->loaded) logOnce(logged, library->failure);
   return *library;
 }
 

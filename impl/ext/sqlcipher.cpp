@@ -38,6 +38,8 @@ Library<SQLCipher>* loadSQLCipher() {
 
 Library<SQLCipher> const& sqlcipher() {
   static Library<SQLCipher> const* const library = loadSQLCipher();
+  static std::atomic<bool> logged{false};
+  if (!library->loaded) logOnce(logged, library->failure);
   return *library;
 }
 
