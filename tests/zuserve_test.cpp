@@ -629,6 +629,28 @@ TEST_F(ZuserveProcessTest, OptionsOverrideTheConfiguration) {
   EXPECT_NE(std::string::npos, p.out().find("[ERR ] script boom failed"));
 }
 
+TEST_F(ZuserveProcessTest, IdleConnectionsAreClosedAfterTheIdleTimeout) {
+  writeSite(dir_);
+  writeText(dir_ + "/conf.xml", "<zuserve><listen port=\"0\" idleTimeout=\"1000\"/><site root=\"www\"/></zuserve>");
+  Process p;
+  ASSERT_TRUE(p.spawn(ZUSERVE_PATH, {"--config", dir_ + "/conf.xml"}, {}, dir_));
+  ASSERT_NE(0, p.waitServing()) << p.err();
+  boost::shared_ptr<zu::net::ISocket> idle = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
+  ASSERT_TRUE(idle->connect(static_cast<unsigned short>(p.port()), zu::net::IP::loopback()));
+  ASSERT_TRUE(idle->waitConnected(5000));
+  std::string const request = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  idle->toIO()->write(request.data(), static_cast<unsigned int>(request.size()));
+  char buffer[1024];
+  idle->setTimeouts(5000, 5000);
+  ASSERT_GT(idle->toIO()->read(buffer, sizeof buffer), 0u);
+  EXPECT_NE(std::string::npos, bodyOf(curl(p.url("/status"))).find("\"connections\":2"));
+  // Within a few ticks of the one-second time-out the server hangs up.
+  auto const start = Clock::now();
+  EXPECT_EQ(0u, idle->toIO()->read(buffer, sizeof buffer));
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 4.5);
+  EXPECT_NE(std::string::npos, bodyOf(curl(p.url("/status"))).find("\"connections\":1"));
+}
+
 TEST_F(ZuserveProcessTest, LogFileReceivesAccessAndErrorLines) {
   writeSite(dir_);
   writeText(dir_ + "/conf.xml", "<zuserve><listen port=\"0\"/><site root=\"www\" scripts=\"js\"/>"

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/make_shared.hpp>
 #include <zu/app.h>
@@ -864,6 +866,12 @@ bool isDirectory(String const& path) { return zu::fs::type(path) == zu::fs::Dire
 }  // namespace
 
 int main() {
+  // Every connection holds a descriptor: take all the system allows.
+  rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   shared_ptr<zu::app::IArguments> args = zu::app::IArguments::thisApp("h-help.c-config:p-port:r-root:l-log-level:");
   if (args->has("help")) {
     std::fputs(usage, stdout);
