@@ -1086,3 +1086,23 @@ TEST(HttpClient, GetIntoBytesKeepsZeroBytesAndFillsTheResponseHead) {
   EXPECT_EQ("url scheme error. only support http.", std::string(guard.text().cstr()));
   EXPECT_EQ(3u, kept.size());  // untouched on failure
 }
+
+TEST_F(HttpConnectionConcurrent, BlankLinesBeforeARequestArePassedOverAndStartNoTimeOut) {
+  open(60000, 1000);
+  handler_->answer = true;
+  // The line end a client sends behind a body, before the next request and
+  // after the last one.
+  send("GET /one HTTP/1.1\r\nHost: h\r\n\r\n\r\n");
+  std::string const first = response();
+  EXPECT_EQ("/one", first.substr(first.size() - 4));
+  send("\r\n\r\nGET /two HTTP/1.1\r\nHost: h\r\n\r\n\r\n");
+  std::string const second = response();
+  EXPECT_EQ("/two", second.substr(second.size() - 4));
+  EXPECT_EQ(2u, handler_->requestCount());
+  // Only blank lines since: the connection is idle, not receiving a request
+  // that could time out (the receive time-out is 1 s, the check 1 s apart).
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+  while (handler_->eventCount() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(0u, handler_->eventCount()) << "event " << (handler_->eventCount() ? handler_->event(0) : 99);
+}

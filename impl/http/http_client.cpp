@@ -32,7 +32,7 @@ unsigned int const receiveBlock = 0x10000;
 // What the socket is asked for at a time while a head or a line is read.
 unsigned int const fillBlock = 4096;
 // A peer may not make the client hold more than this of a response head.
-HeadLimits const responseLimits = {0x10000, 0xFFFFFFFF, 0x100000};
+HeadLimits const responseLimits = {0x10000, 0xFFFFFFFF, 0x100000, false};
 
 bool isHttp(URL const& url) { return url.getScheme().compare("http", true) == 0; }
 

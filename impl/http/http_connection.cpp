@@ -28,7 +28,7 @@ namespace {
 
 unsigned int const readBlock = 4096;
 // Request and header lines below 512 bytes, at most 19 header lines.
-HeadLimits const requestLimits = {512, 19, 0xFFFFFFFF};
+HeadLimits const requestLimits = {512, 19, 0xFFFFFFFF, true};
 unsigned int const maxBody = 10240;
 // Reading stops while more than this waits to be sent: a peer that sends
 // requests but never reads the answers cannot make the queue grow.
@@ -268,6 +268,7 @@ class HttpConnection : public IHttpConnection,
         end_ += n;
         outcome = stepBuffered(request);
       }
+      settleBlankInput(outcome);
     }
     deliver(callback, outcome, request);
   }
@@ -326,7 +327,19 @@ class HttpConnection : public IHttpConnection,
     }
     // Nothing buffered: an idle connection holds no receive buffer.
     if (end_ == 0) data_ = ByteArray();
+    settleBlankInput(outcome);
     return outcome;
+  }
+
+  // When only blank lines came (the line end a client may send behind a
+  // body), no request has begun: back to idle, so the receive time-out does
+  // not run. Under the lock.
+  void settleBlankInput(Outcome outcome) {
+    if (outcome == NOTHING && state_ == CONNECTION_RECEIVING && position_ >= end_ && !head_.hasStartLine()) {
+      position_ = end_ = 0;
+      data_ = ByteArray();
+      state_ = CONNECTION_IDLE;
+    }
   }
 
   // Advances the parser over input[position, end); under the lock. A

@@ -56,6 +56,7 @@ unsigned int HeadParser::feed(char const* data, unsigned int size) {
     taken += consumed;
     used_ += consumed;
     if (state_ == HEAD_START_LINE) {
+      if (length == 0 && limits_.skipLeadingBlankLines) continue;
       startLine_ = String(line, length);
       started_ = true;
       state_ = HEAD_FIELDS;

@@ -18,6 +18,10 @@ struct HeadLimits {
   unsigned int maxLine;
   unsigned int maxFields;
   unsigned int maxHead;
+  // Blank lines before the start line are passed over (they still count
+  // against maxHead). Servers do this: clients, this library's own among
+  // them, may send a line end behind a request's body.
+  bool skipLeadingBlankLines;
 };
 
 enum LineResult { LINE_FOUND, LINE_PENDING, LINE_TOO_LONG };
