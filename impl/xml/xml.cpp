@@ -942,9 +942,8 @@ class Document final : public IDocument {
 
 struct TreeBuilder::State {
   struct Frame {
-    ElementNode* element;            // held by its parent's pending children or as the root
-    boost::weak_ptr<IElement> link;  // the parent link its children get
-    std::size_t first;               // where its children start in `pending`
+    ElementNode* element;  // held just before `first` in `pending`, or as the root
+    std::size_t first;     // where its children start in `pending`
   };
   // A slot of the name table: empty while `text` is null.
   struct Name {
@@ -1026,14 +1025,11 @@ void TreeBuilder::start(char const* name, char const* const* attributes) {
     }
   }
   ElementNode* const raw = element.get();
-  boost::weak_ptr<IElement> link(element);
-  if (s.open.empty()) {
+  if (s.open.empty())
     s.root = std::move(element);
-  } else {
-    raw->parent_ = s.open.back().link;
+  else
     s.pending.push_back(std::move(element));
-  }
-  s.open.push_back(State::Frame{raw, std::move(link), s.pending.size()});
+  s.open.push_back(State::Frame{raw, s.pending.size()});
 }
 
 void TreeBuilder::end() {
@@ -1043,10 +1039,25 @@ void TreeBuilder::end() {
   State::Frame& frame = s.open.back();
   std::size_t const count = s.pending.size() - frame.first;
   if (count) {
+    // The children get their parent link now that they are all known: one
+    // weak count each, the last one taking over the link made here.
+    IElement* const element = frame.element;
+    boost::weak_ptr<IElement> link = frame.first ? boost::weak_ptr<IElement>(s.pending[frame.first - 1], element)
+                                                 : boost::weak_ptr<IElement>(s.root, element);
     Slab<boost::shared_ptr<INode>>& children = frame.element->children_;
     typedef boost::shared_ptr<INode> Child;
     children.place(s.storage->allocate(sizeof(Child) * count, alignof(Child)), static_cast<unsigned int>(count));
-    for (std::size_t i = frame.first; i < s.pending.size(); ++i) children.emplace(std::move(s.pending[i]));
+    std::size_t const last = s.pending.size() - 1;
+    for (std::size_t i = frame.first; i <= last; ++i) {
+      INode* const node = s.pending[i].get();
+      boost::weak_ptr<IElement>& parent = ElementNode::asElement(node) ? static_cast<ElementNode*>(node)->parent_
+                                                                        : static_cast<DataNode*>(node)->parent_;
+      if (i == last)
+        parent = std::move(link);
+      else
+        parent = link;
+      children.emplace(std::move(s.pending[i]));
+    }
     s.pending.resize(frame.first);
   }
   s.open.pop_back();
@@ -1061,7 +1072,6 @@ void TreeBuilder::flush() {
     char const* copy = s.storage->copy(text_.data(), length);
     boost::shared_ptr<DataNode> node = boost::allocate_shared<DataNode>(
         InStorage<DataNode>(s.storage), Text(copy, static_cast<unsigned int>(length)));
-    node->parent_ = s.open.back().link;
     s.pending.push_back(std::move(node));
   }
   text_.clear();
