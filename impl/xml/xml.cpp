@@ -173,16 +173,15 @@ String const& hollowString() {
 // A String is only made when one is asked for.
 class Text {
  public:
-  Text() : data_(nullptr), length_(0), owned_(hollowString()) {}
-  explicit Text(String const& text) : data_(nullptr), length_(0), owned_(text) {}
-  Text(char const* data, unsigned int length) : data_(data), length_(length), owned_(hollowString()) {}
+  Text() : data_(nullptr), owned_(hollowString()) {}
+  explicit Text(String const& text) : data_(nullptr), owned_(text) {}
+  explicit Text(char const* data) : data_(data), owned_(hollowString()) {}
 
-  String str() const { return data_ ? String(data_, length_) : owned_; }
+  String str() const { return data_ ? String(data_) : owned_; }
   char const* cstr() const { return data_ ? data_ : owned_.cstr(); }
 
  private:
   char const* data_;
-  unsigned int length_;
   String owned_;
 };
 
@@ -259,7 +258,9 @@ class Slab {
   }
 
   void grow() {
-    unsigned int const wanted = capacity_ < 2 ? 4 : capacity_ * 2;
+    // From one item up: most elements have one or two attributes and
+    // children, and a tree built by calls should stay as compact as one read.
+    unsigned int const wanted = capacity_ ? capacity_ * 2 : 1;
     T* fresh = static_cast<T*>(::operator new(sizeof(T) * wanted));
     for (unsigned int i = 0; i < size_; ++i) {
       new (fresh + i) T(std::move(items_[i]));
@@ -292,18 +293,20 @@ class Bytes {
   void clear() { end_ = data_; }
 
   // A buffer that never grew has no storage, which memcpy and memset must
-  // not be given even for no bytes.
-  void append(char const* bytes, std::size_t n) {
+  // not be given even for no bytes. (Always inline: these run once or more
+  // per byte run written, and this file is large enough for the compiler
+  // to stop inlining them of its own accord.)
+  [[gnu::always_inline]] void append(char const* bytes, std::size_t n) {
     if (n == 0) return;
     if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
     std::memcpy(end_, bytes, n);
     end_ += n;
   }
-  void append(char c) {
+  [[gnu::always_inline]] void append(char c) {
     if (end_ == room_) grow(1);
     *end_++ = c;
   }
-  void spaces(std::size_t n) {
+  [[gnu::always_inline]] void spaces(std::size_t n) {
     if (n == 0) return;
     if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
     std::memset(end_, ' ', n);
@@ -1021,7 +1024,7 @@ void TreeBuilder::start(char const* name, char const* const* attributes) {
     for (char const* const* a = attributes; a[0]; a += 2) {
       std::size_t const length = std::strlen(a[1]);
       element->attributes_.emplace(
-          Attribute{Label(s.intern(a[0])), Text(storage.copy(a[1], length), static_cast<unsigned int>(length))});
+          Attribute{Label(s.intern(a[0])), Text(storage.copy(a[1], length))});
     }
   }
   ElementNode* const raw = element.get();
@@ -1071,7 +1074,7 @@ void TreeBuilder::flush() {
   if (length && !s.open.empty()) {
     char const* copy = s.storage->copy(text_.data(), length);
     boost::shared_ptr<DataNode> node = boost::allocate_shared<DataNode>(
-        InStorage<DataNode>(s.storage), Text(copy, static_cast<unsigned int>(length)));
+        InStorage<DataNode>(s.storage), Text(copy));
     s.pending.push_back(std::move(node));
   }
   text_.clear();
