@@ -632,8 +632,8 @@ bool trampoline(JSContext* cx, unsigned argc, JS::Value* vp) {
 }
 
 // A new value of `context` made by `make` on its engine thread.
-template <class T>
-boost::shared_ptr<T> make(char const* what, std::function<JSObject*(JSContext*)> const& make) {
+template <class T, class Make>
+boost::shared_ptr<T> make(char const* what, Make const& make) {
   boost::shared_ptr<Context> context = requireContext();
   Engine& engine = context->engine();
   boost::shared_ptr<T> result;
