@@ -215,7 +215,8 @@ void Engine::collectWhenFull() {
 // microseconds and more on a loaded machine. Both sides therefore first
 // spin for a short while: the engine thread for the next task after one
 // ends, the caller for the end of its task. With a second core free a
-// hand-over then costs a few cache-line transfers. After a short budget they park on the condition variables.
+// hand-over then costs a few cache-line transfers. After a short budget
+// both park on the condition variables.
 namespace {
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -265,7 +266,9 @@ void Engine::run() {
       lock.unlock();
       // Long enough for a caller that was woken from parking to come back
       // with its next task: after that both sides spin.
-      spinUntil(engineSpins_, std::chrono::microseconds(50), [this] { return queued_.load(std::memory_order_acquire) != 0 || stopRequested_.load(std::memory_order_relaxed); });
+      spinUntil(engineSpins_, std::chrono::microseconds(50), [this] {
+        return queued_.load(std::memory_order_acquire) != 0 || stopRequested_.load(std::memory_order_relaxed);
+      });
       lock.lock();
       while (queue_.empty() && !stopping_) {
         engineParked_ = true;
@@ -327,7 +330,9 @@ bool Engine::execute(Task task, Reports* reports) {
   }
   // Long enough for a short task, short enough that a spin in vain costs
   // less than the wake-up it tries to save.
-  if (spinUntil(callerSpins_, std::chrono::microseconds(10), [&job] { return job.done.load(std::memory_order_acquire); })) return true;
+  if (spinUntil(callerSpins_, std::chrono::microseconds(10),
+                [&job] { return job.done.load(std::memory_order_acquire); }))
+    return true;
   std::unique_lock<std::mutex> lock(mutex_);
   job.parked = true;
   while (!job.done.load(std::memory_order_acquire)) finished_.wait(lock);
