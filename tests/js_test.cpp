@@ -476,6 +476,47 @@ boost::shared_ptr<IValue> callsBack(boost::shared_ptr<IObject> self, TArray<boos
 
 }  // namespace
 
+namespace {
+
+// What a native function kept of its call.
+struct Kept {
+  boost::shared_ptr<IObject> self;
+  boost::shared_ptr<IValue> first;
+  TArray<boost::shared_ptr<IValue> > all;
+};
+Kept kept;
+
+boost::shared_ptr<IValue> keeps(boost::shared_ptr<IObject> thisObject, TArray<boost::shared_ptr<IValue> > const& arguments) {
+  kept.self = thisObject;
+  if (arguments.size() > 0) kept.first = arguments[0];
+  kept.all = arguments;
+  return IUndefined::New();
+}
+
+}  // namespace
+
+// Values a native function keeps stay valid after the call, whether it
+// keeps a value or the whole argument array, through collections that move
+// objects.
+TEST_F(Js, NativeFunctionsMayKeepTheirArguments) {
+  ASSERT_TRUE(context->global()->set("keep", IFunction::New("keep", &keeps, 2)));
+  ASSERT_TRUE(IScript::runSource("var holder = {tag: 'h', keep: keep}; holder.keep({a: 1}, [5, 6]);", "k.js", 1));
+  // Nothing in the script refers to the arguments any more.
+  ASSERT_TRUE(IScript::runSource("holder = null; for (var i = 0; i < 20000; ++i) ({x: i});", "k.js", 1));
+  context->gc();
+  context->gc();
+  ASSERT_TRUE(kept.self);
+  EXPECT_EQ(String("h"), textOf(kept.self->get("tag")));
+  boost::shared_ptr<IObject> first = boost::dynamic_pointer_cast<IObject>(kept.first);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(String("1"), textOf(first->get("a")));
+  ASSERT_EQ(2u, kept.all.size());
+  boost::shared_ptr<IArray> second = boost::dynamic_pointer_cast<IArray>(kept.all[1]);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(String("6"), textOf(second->get(1u)));
+  kept = Kept();
+}
+
 TEST_F(Js, NativeFunctions) {
   boost::shared_ptr<IFunction> f = IFunction::New("sum", &sum, 3);
   EXPECT_EQ(String("sum"), f->name());

@@ -2,7 +2,14 @@
 // between the caller and the JavaScript engine.
 //
 // Each context owns one engine thread on which every engine call for that
-// context runs; callers on any thread hand their work to it and wait. A
+// context runs; callers on any thread hand their work to it and wait (each
+// call is one hand-over, a microsecond or so while a processor is free).
+//
+// The engine library is loaded on first use. When it cannot be (or the
+// library was built without scripting), IContext::New, the script functions
+// and the value factories return null or false and report code 100 with a
+// text naming what could not be loaded and the loader's reason
+// ("libmozjs-102.so.0 could not be loaded: ..."). A
 // thread makes a context current with enter()/leave() (or a UseContext
 // guard); the factories of this header work in the calling thread's current
 // context. Inside a native function, the context that called it is current.
@@ -49,7 +56,7 @@ class ZU_API IContext : public IBase {
   virtual void resume(int depth) = 0;
 
   // A context with its own global object; `strict` compiles every script
-  // in strict mode.
+  // in strict mode. Null, after a report, when the engine cannot be loaded.
   static boost::shared_ptr<IContext> New(bool strict);
 };
 
@@ -72,7 +79,10 @@ class ZU_API UseContext {
 
 // A compiled script. Failures are reported under the script object (run,
 // eval) or under the address of the static operation: code 1 warning, 2
-// strict-mode error, 3 uncaught thrown value, 4 error; the text is the kind,
+// strict-mode error, 3 exception (any value thrown and not caught: an Error,
+// the engine's own TypeError or ReferenceError, a number), 4 error (what is
+// not a thrown value: a compile error, running out of memory, the loop
+// guard's stop, a native function that fails); the text is the kind,
 // "(number) ", the engine's message, "\nline: N" and, for compile errors, the
 // source line and the text from the offending token on.
 class ZU_API IScript : public IBase {

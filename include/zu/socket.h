@@ -148,6 +148,9 @@ class ZU_API ISocket : public IBase {
 // 1028, all four buffers 205600 bytes, no linger). Failures return false, 0,
 // an empty pointer or the zero address and are reported under the socket:
 // kind 4 for a rejected connection, 1 for an invalid socket, 100 otherwise.
+// The UDT library is loaded on first use; when it cannot be (or the library
+// was built without UDT), sockets are still made but stay closed and every
+// operation fails with kind 100 and a text naming what could not be loaded.
 // One thread at a time per socket; no reactor.
 class ZU_API IUDTSocket : public IBase {
  public:
@@ -166,7 +169,7 @@ class ZU_API IUDTSocket : public IBase {
 
   // A closed socket. The first one registers finalize() to run at exit.
   static boost::shared_ptr<IUDTSocket> New();
-  // Releases the transport library.
+  // Releases the transport library; nothing to do when it was never loaded.
   static void finalize();
 };
 

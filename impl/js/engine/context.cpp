@@ -7,7 +7,9 @@
 
 #include <boost/make_shared.hpp>
 #include <cstring>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include <js/ErrorReport.h>
 #include <js/Exception.h>
@@ -171,6 +173,11 @@ void Engine::createEngineContext() {
 }
 
 void Engine::destroyEngineContext() {
+  {
+    // What was released is among roots_.
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_.clear();
+  }
   for (JS::PersistentRootedValue* root : roots_) delete root;
   roots_.clear();
   for (JS::PersistentRooted<JSScript*>* script : scripts_) delete script;
@@ -203,6 +210,49 @@ void Engine::collectWhenFull() {
   liveAfterCollection_ = JS_GetGCParameter(cx_, JSGC_BYTES);
 }
 
+// Handing a task to the engine thread and its completion back through a
+// mutex and condition variables costs two thread wake-ups, each several
+// microseconds and more on a loaded machine. Both sides therefore first
+// spin for a short while: the engine thread for the next task after one
+// ends, the caller for the end of its task. With a second core free a
+// hand-over then costs a few cache-line transfers. After a short budget
+// both park on the condition variables.
+namespace {
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+}  // namespace
+
+template <class Ready>
+bool Engine::spinUntil(SpinHistory& history, std::chrono::nanoseconds budget, Ready const& ready) {
+  // With one processor the other side cannot run while this one spins.
+  static bool const severalProcessors = std::thread::hardware_concurrency() > 1;
+  if (!severalProcessors || !history.worthTrying()) return ready();
+  // A plain spin for the first microseconds; then the processor is
+  // offered to other threads between looks, in case the other side waits
+  // for this very processor.
+  std::chrono::steady_clock::time_point const start = std::chrono::steady_clock::now();
+  for (;;) {
+    for (int i = 0; i < 16; ++i) {
+      if (ready()) {
+        history.record(true);
+        return true;
+      }
+      cpuRelax();
+    }
+    std::chrono::nanoseconds const spent = std::chrono::steady_clock::now() - start;
+    if (spent > budget) break;
+    if (spent > std::chrono::microseconds(2)) std::this_thread::yield();
+  }
+  bool const late = ready();
+  history.record(late);
+  return late;
+}
+
 void Engine::run() {
   threadEngine = this;
   threadId_.store(sys::IThread::currentId());
@@ -211,16 +261,37 @@ void Engine::run() {
   ready_ = true;
   finished_.notify_all();
   for (;;) {
-    while (queue_.empty() && !stopping_) wake_.wait(lock);
-    if (queue_.empty()) break;
+    if (queue_.empty()) {
+      if (stopping_) break;
+      lock.unlock();
+      // Long enough for a caller that was woken from parking to come back
+      // with its next task: after that both sides spin.
+      spinUntil(engineSpins_, std::chrono::microseconds(50), [this] {
+        return queued_.load(std::memory_order_acquire) != 0 || stopRequested_.load(std::memory_order_relaxed);
+      });
+      lock.lock();
+      while (queue_.empty() && !stopping_) {
+        engineParked_ = true;
+        wake_.wait(lock);
+        engineParked_ = false;
+      }
+      continue;
+    }
     Job* job = queue_.front();
     queue_.pop_front();
+    queued_.fetch_sub(1, std::memory_order_relaxed);
+    std::vector<JS::PersistentRootedValue*> released;
+    if (!released_.empty()) released.swap(released_);
     lock.unlock();
-    runTask(*job->task, job->reports);
+    for (JS::PersistentRootedValue* root : released) removeRoot(root);
+    runTask(job->task, job->reports);
     collectWhenFull();
     lock.lock();
-    job->done = true;
-    finished_.notify_all();
+    // The caller may return as soon as `done` is set: `job` is not
+    // touched after that.
+    bool const parked = job->parked;
+    job->done.store(true, std::memory_order_release);
+    if (parked) finished_.notify_all();
   }
   // Tasks are no longer accepted; nobody waits for this engine any more.
   ended_ = true;
@@ -244,21 +315,31 @@ void Engine::waitReady() {
   while (!ready_) finished_.wait(lock);
 }
 
-bool Engine::execute(std::function<void()> const& task, Reports* reports) {
+bool Engine::execute(Task task, Reports* reports) {
   if (onThread()) {
     runTask(task, reports);
     return true;
   }
-  Job job{&task, reports, false};
+  Job job{task, reports};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || ended_ || !ready_) return false;
+    queue_.push_back(&job);
+    queued_.fetch_add(1, std::memory_order_release);
+    if (engineParked_) wake_.notify_one();
+  }
+  // Long enough for a short task, short enough that a spin in vain costs
+  // less than the wake-up it tries to save.
+  if (spinUntil(callerSpins_, std::chrono::microseconds(10),
+                [&job] { return job.done.load(std::memory_order_acquire); }))
+    return true;
   std::unique_lock<std::mutex> lock(mutex_);
-  if (stopping_ || ended_ || !ready_) return false;
-  queue_.push_back(&job);
-  wake_.notify_one();
-  while (!job.done) finished_.wait(lock);
+  job.parked = true;
+  while (!job.done.load(std::memory_order_acquire)) finished_.wait(lock);
   return true;
 }
 
-void Engine::runTask(std::function<void()> const& task, Reports* reports) {
+void Engine::runTask(Task task, Reports* reports) {
   // A task run from inside another (a native function calling back into
   // the library) keeps its reports apart from the outer task's.
   Reports outer;
@@ -276,6 +357,16 @@ JS::PersistentRootedValue* Engine::addRoot(JS::HandleValue value) {
 
 void Engine::removeRoot(JS::PersistentRootedValue* root) {
   if (roots_.erase(root)) delete root;
+}
+
+void Engine::releaseRoot(JS::PersistentRootedValue* root) {
+  if (onThread()) {
+    removeRoot(root);
+    return;
+  }
+  // After the engine has ended every root is gone with it.
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!ended_) released_.push_back(root);
 }
 
 JS::PersistentRooted<JSScript*>* Engine::addScript(JSScript* script) {

@@ -17,6 +17,7 @@
 #include "js/js_module.h"
 
 #include <atomic>
+#include <chrono>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/weak_ptr.hpp>
 #include <condition_variable>
@@ -85,6 +86,41 @@ typedef std::vector<Report> Reports;
 // Hands `reports` to the calling thread's guards for `owner` and the log.
 void deliver(void const* owner, Reports const& reports);
 
+// A task for the engine thread: a callable borrowed for the time of one
+// hand-over (the caller waits for it), so that handing a lambda over costs
+// no allocation.
+class Task {
+ public:
+  template <class F>
+  Task(F const& function)  // NOLINT(google-explicit-constructor)
+      : object_(&function), call_([](void const* object) { (*static_cast<F const*>(object))(); }) {}
+  void operator()() const { call_(object_); }
+
+ private:
+  void const* object_;
+  void (*call_)(void const*);
+};
+
+// Whether spinning for the other side of a hand-over has paid off lately:
+// spins that end in vain (the other thread had no processor, say on a
+// loaded machine) soon stop further ones, and now and then a spin is tried
+// again to notice when a processor has become free.
+class SpinHistory {
+ public:
+  bool worthTrying() {
+    if (credit_.load(std::memory_order_relaxed) > 0) return true;
+    return (probes_.fetch_add(1, std::memory_order_relaxed) & 31) == 0;
+  }
+  void record(bool paidOff) {
+    int const credit = credit_.load(std::memory_order_relaxed);
+    credit_.store(paidOff ? (credit < 16 ? credit + 1 : 16) : 0, std::memory_order_relaxed);
+  }
+
+ private:
+  std::atomic<int> credit_{16};
+  std::atomic<unsigned int> probes_{0};
+};
+
 class Engine : public sys::IRunnable {
  public:
   explicit Engine(bool strict);
@@ -99,7 +135,7 @@ class Engine : public sys::IRunnable {
   // Runs `task` on the engine thread and waits for it; runs it at once when
   // called there. Reports the task collects are returned in `reports`.
   // False, without running it, once the engine has stopped.
-  bool execute(std::function<void()> const& task, Reports* reports = nullptr);
+  bool execute(Task task, Reports* reports = nullptr);
 
   bool onThread() const;
   unsigned int threadId() const { return threadId_.load(); }
@@ -110,6 +146,9 @@ class Engine : public sys::IRunnable {
   bool strict() const { return strict_; }
   JS::PersistentRootedValue* addRoot(JS::HandleValue value);
   void removeRoot(JS::PersistentRootedValue* root);
+  // Any thread: frees `root` now on the engine thread, else before the
+  // engine's next task, without waiting for the engine.
+  void releaseRoot(JS::PersistentRootedValue* root);
   JS::PersistentRooted<JSScript*>* addScript(JSScript* script);
   void removeScript(JS::PersistentRooted<JSScript*>* script);
   // The context this engine belongs to; null while it is being destroyed.
@@ -138,14 +177,22 @@ class Engine : public sys::IRunnable {
 
  private:
   struct Job {
-    std::function<void()> const* task;
+    Task task;
     Reports* reports;
-    bool done;
+    // Set by the engine thread, under the mutex, when the task has run.
+    std::atomic<bool> done{false};
+    // Set by the caller, under the mutex, when it stops spinning and
+    // waits on `finished_`.
+    bool parked = false;
   };
 
   static bool interruptCallback(JSContext* cx);
   static void warningReporter(JSContext* cx, JSErrorReport* report);
-  void runTask(std::function<void()> const& task, Reports* reports);
+  void runTask(Task task, Reports* reports);
+  // Spins until `ready` holds or the spin budget is spent, when `history`
+  // says spinning is worth it; true when `ready` holds.
+  template <class Ready>
+  static bool spinUntil(SpinHistory& history, std::chrono::nanoseconds budget, Ready const& ready);
   void collectWhenFull();
   void createEngineContext();
   void destroyEngineContext();
@@ -172,6 +219,15 @@ class Engine : public sys::IRunnable {
   std::condition_variable wake_;
   std::condition_variable finished_;
   std::deque<Job*> queue_;
+  // Roots released by other threads, freed before the next task.
+  std::vector<JS::PersistentRootedValue*> released_;
+  // queue_.size(), readable without the mutex while the engine thread
+  // spins for the next task.
+  std::atomic<unsigned int> queued_{0};
+  SpinHistory engineSpins_;
+  SpinHistory callerSpins_;
+  // The engine thread waits on `wake_`: a new task must notify it.
+  bool engineParked_ = false;
   bool ready_ = false;
   bool stopping_ = false;
   bool ended_ = false;
@@ -225,8 +281,10 @@ class IInternalValue : public IBase {
 
 // `value` as an engine value of `engine`: a null value gives undefined.
 bool toEngine(Engine& engine, boost::shared_ptr<IValue> const& value, JS::MutableHandleValue out);
-// A new value object for an engine value. Engine thread only.
-boost::shared_ptr<IValue> fromEngine(Engine& engine, boost::shared_ptr<Context> const& context, JS::HandleValue value);
+// A new value object for an engine value. Engine thread only. A
+// `borrowed` object value relies on `value`'s own root until it is kept.
+boost::shared_ptr<IValue> fromEngine(Engine& engine, boost::shared_ptr<Context> const& context, JS::HandleValue value,
+                                     bool borrowed = false);
 
 // UTF-8 text of an engine string; empty when it cannot be converted.
 std::string utf8(JSContext* cx, JSString* string);

@@ -9,6 +9,7 @@
 
 #include <zu/em.h>
 
+#include <boost/container/small_vector.hpp>
 #include <boost/make_shared.hpp>
 #include <cmath>
 #include <limits>
@@ -35,7 +36,7 @@ bool nameToId(JSContext* cx, String const& name, JS::MutableHandleId id) {
 
 // Runs `task` on the engine of a value and hands what it reports to the
 // calling thread's guards for `owner`.
-bool onEngine(Engine& engine, void const* owner, std::function<void()> const& task) {
+bool onEngine(Engine& engine, void const* owner, Task task) {
   Reports reports;
   bool const ran = engine.execute(task, &reports);
   deliver(owner, reports);
@@ -141,10 +142,7 @@ class Other : public IValue, public IInternalValue {
  public:
   Other(Engine& engine, JS::HandleValue value, boost::shared_ptr<Context> const& context)
       : value_(engine.addRoot(value)), context_(context) {}
-  ~Other() override {
-    Engine& engine = context_->engine();
-    engine.execute([&] { engine.removeRoot(value_); });
-  }
+  ~Other() override { context_->engine().releaseRoot(value_); }
   bool toBoolean() const override {
     bool result = false;
     Engine& engine = context_->engine();
@@ -179,24 +177,35 @@ class Other : public IValue, public IInternalValue {
 // functions.
 class ObjectCore {
  public:
-  ObjectCore(Engine& engine, JS::HandleValue value, boost::shared_ptr<Context> const& context)
-      : value_(engine.addRoot(value)), context_(context) {}
+  // A `borrowed` value is already rooted by the engine (a native
+  // function's arguments, for the time of the call): it gets a root of its
+  // own only if it is kept longer (keep()).
+  ObjectCore(Engine& engine, JS::HandleValue value, boost::shared_ptr<Context> const& context, bool borrowed)
+      : root_(borrowed ? nullptr : engine.addRoot(value)),
+        value_(borrowed ? value.address() : root_->address()),
+        context_(context) {}
   ~ObjectCore() {
-    Engine& engine = context_->engine();
-    JS::PersistentRootedValue* value = value_;
-    engine.execute([&] { engine.removeRoot(value); });
+    if (root_) context_->engine().releaseRoot(root_);
   }
   ObjectCore(ObjectCore const&) = delete;
   ObjectCore& operator=(ObjectCore const&) = delete;
 
   Engine& engine() const { return context_->engine(); }
-  JS::PersistentRootedValue* root() const { return value_; }
+  // The value, for the engine thread.
+  JS::Value const& value() const { return *value_; }
   boost::shared_ptr<Context> const& context() const { return context_; }
   // The object, for the engine thread.
   JSObject* object() const { return &value_->toObject(); }
+  // Gives a borrowed value a root of its own. Engine thread only.
+  void keep() {
+    if (root_) return;
+    root_ = engine().addRoot(JS::HandleValue::fromMarkedLocation(value_));
+    value_ = root_->address();
+  }
 
  private:
-  JS::PersistentRootedValue* const value_;
+  JS::PersistentRootedValue* root_;
+  JS::Value const* value_;
   boost::shared_ptr<Context> const context_;
 };
 
@@ -204,8 +213,8 @@ class ObjectCore {
 template <class I>
 class ObjectBase : public I, public IInternalValue, public ObjectCore {
  public:
-  ObjectBase(Engine& engine, JS::HandleValue value, boost::shared_ptr<Context> const& context)
-      : ObjectCore(engine, value, context) {}
+  ObjectBase(Engine& engine, JS::HandleValue value, boost::shared_ptr<Context> const& context, bool borrowed = false)
+      : ObjectCore(engine, value, context, borrowed) {}
 
   bool toBoolean() const override { return true; }
 
@@ -213,7 +222,7 @@ class ObjectBase : public I, public IInternalValue, public ObjectCore {
     std::string text;
     Engine& engine = this->engine();
     run([&] {
-      JS::RootedValue value(engine.cx(), *root());
+      JS::RootedValue value(engine.cx(), this->value());
       JSString* string = JS::ToString(engine.cx(), value);
       if (!string) {
         engine.takeError();
@@ -391,13 +400,13 @@ class ObjectBase : public I, public IInternalValue, public ObjectCore {
 
   bool engineValue(Engine& engine, JS::MutableHandleValue out) const override {
     if (&engine != &this->engine()) return false;
-    out.set(*root());
+    out.set(value());
     return true;
   }
 
  protected:
   // Runs `task` on the object's engine; reports go to this object.
-  bool run(std::function<void()> const& task) const {
+  bool run(Task task) const {
     return onEngine(engine(), static_cast<IValue const*>(static_cast<I const*>(this)), task);
   }
 
@@ -523,7 +532,7 @@ class Function : public ObjectBase<IFunction> {
           return;
         }
       }
-      JS::RootedValue function(cx, *root());
+      JS::RootedValue function(cx, value());
       JS::RootedValue value(cx);
       engine.armGuard(nullptr);
       bool const ok = JS_CallFunctionValue(cx, engine.global(), function, values, &value);
@@ -548,7 +557,7 @@ bool toEngine(Engine& engine, boost::shared_ptr<IValue> const& value, JS::Mutabl
 }
 
 boost::shared_ptr<IValue> fromEngine(Engine& engine, boost::shared_ptr<Context> const& context,
-                                     JS::HandleValue value) {
+                                     JS::HandleValue value, bool borrowed) {
   // A context being destroyed has no values any more.
   if (!context) return boost::shared_ptr<IValue>();
   if (value.isUndefined()) return boost::make_shared<Undefined>();
@@ -561,9 +570,9 @@ boost::shared_ptr<IValue> fromEngine(Engine& engine, boost::shared_ptr<Context> 
     JS::RootedObject object(cx, &value.toObject());
     bool isArray = false;
     if (!JS::IsArrayObject(cx, object, &isArray)) JS_ClearPendingException(cx);
-    if (isArray) return boost::make_shared<Array>(engine, value, context);
-    if (JS_ObjectIsFunction(object)) return boost::make_shared<Function>(engine, value, context);
-    return boost::make_shared<Object>(engine, value, context);
+    if (isArray) return boost::make_shared<Array>(engine, value, context, borrowed);
+    if (JS_ObjectIsFunction(object)) return boost::make_shared<Function>(engine, value, context, borrowed);
+    return boost::make_shared<Object>(engine, value, context, borrowed);
   }
   // Symbols and big integers: values without a kind of their own.
   return boost::make_shared<Other>(engine, value, context);
@@ -582,12 +591,21 @@ bool trampoline(JSContext* cx, unsigned argc, JS::Value* vp) {
   ZU_ASSERT(function != nullptr, "fp->fun->priv != NULL");
   boost::shared_ptr<Context> context = engine->owner();
 
+  // Objects are handed to the function over the call's own rooted slots;
+  // those the function keeps beyond the call get roots of their own after
+  // it (most functions keep none, so most calls make no root at all).
+  boost::container::small_vector<boost::weak_ptr<IValue>, 4> borrowed;
   TArray<boost::shared_ptr<IValue> > arguments;
-  for (unsigned int i = 0; i < args.length(); ++i) arguments.append(fromEngine(*engine, context, args[i]));
+  for (unsigned int i = 0; i < args.length(); ++i) {
+    boost::shared_ptr<IValue> value = fromEngine(*engine, context, args[i], true);
+    if (args[i].isObject()) borrowed.emplace_back(value);
+    arguments.append(value);
+  }
   JS::RootedObject thisObject(cx);
   if (!args.computeThis(cx, &thisObject)) return false;
   JS::RootedValue thisValue(cx, JS::ObjectValue(*thisObject));
-  boost::shared_ptr<IObject> self = boost::dynamic_pointer_cast<IObject>(fromEngine(*engine, context, thisValue));
+  boost::shared_ptr<IObject> self = boost::dynamic_pointer_cast<IObject>(fromEngine(*engine, context, thisValue, true));
+  borrowed.emplace_back(self);
 
   boost::shared_ptr<IValue> result;
   try {
@@ -596,7 +614,16 @@ bool trampoline(JSContext* cx, unsigned argc, JS::Value* vp) {
     // An exception must not unwind through the engine's frames.
     result.reset();
   }
-  if (!result || !toEngine(*engine, result, args.rval())) {
+  bool const ok = result && toEngine(*engine, result, args.rval());
+  result.reset();
+  self.reset();
+  arguments.clear();
+  for (boost::weak_ptr<IValue> const& value : borrowed) {
+    if (boost::shared_ptr<IValue> kept = value.lock()) {
+      if (ObjectCore* core = dynamic_cast<ObjectCore*>(kept.get())) core->keep();
+    }
+  }
+  if (!ok) {
     JS_ReportErrorASCII(cx, "Native function failure");
     engine->markNativeFailure();
     return false;
@@ -605,8 +632,8 @@ bool trampoline(JSContext* cx, unsigned argc, JS::Value* vp) {
 }
 
 // A new value of `context` made by `make` on its engine thread.
-template <class T>
-boost::shared_ptr<T> make(char const* what, std::function<JSObject*(JSContext*)> const& make) {
+template <class T, class Make>
+boost::shared_ptr<T> make(char const* what, Make const& make) {
   boost::shared_ptr<Context> context = requireContext();
   Engine& engine = context->engine();
   boost::shared_ptr<T> result;
