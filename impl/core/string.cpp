@@ -1,3 +1,5 @@
+// zu::String: the text operations, and the stub blocks that hold the text,
+// its kept length and the shared pointer's count in one allocation.
 #include <zu/string.h>
 
 #include <cerrno>
@@ -16,9 +18,9 @@
 
 #include <boost/make_shared.hpp>
 #include <zu/array.h>
-#include <zu/util.h>
 
 #include "core/assertion.h"
+#include "core/line_end.h"
 
 namespace zu {
 
@@ -820,7 +822,7 @@ TArray<String> String::lines() const {
   unsigned int rest = static_cast<unsigned int>(lengthOf(stub_.get()));
   while (rest > 0) {
     unsigned int lineLength = 0, consumed = 0;
-    if (!util::IBufferedReader::extractLine(t, rest, lineLength, consumed)) {
+    if (!__::findLineEnd(t, rest, lineLength, consumed)) {
       result.append(String(t, rest));
       break;
     }
@@ -911,6 +913,16 @@ String& String::appendSlow(char c) {
 String& String::append(String const& text) {
   appendBytes(text.cstr(), lengthOf(text.stub_.get()));
   return *this;
+}
+
+String& String::append(String&& text) {
+  if (empty()) {
+    // Nothing to keep: the text's buffer becomes this string's.
+    boost::shared_ptr<__::StringStub> taken(std::move(text.stub_));
+    if (taken) stub_.swap(taken);
+    return *this;
+  }
+  return append(static_cast<String const&>(text));
 }
 
 String& String::splice(char const* text, unsigned int pos, unsigned int count) {
