@@ -301,10 +301,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   void closeRaw() {
     boost::shared_ptr<Descriptor> old =
         boost::atomic_exchange(&descriptor_, boost::shared_ptr<Descriptor>());
-    if (old)
-      shutdownSocketHandle(old->handle);
-    else
-      closeSocketHandle(INVALID_SOCKET_HANDLE);  // still retries earlier failures
+    if (old) shutdownSocketHandle(old->handle);
   }
 
   // A descriptor held for the length of one operation.
