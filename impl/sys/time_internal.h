@@ -99,12 +99,12 @@ void wallClock(std::int64_t& seconds, unsigned int& milliseconds);
 
 // Offset of the local zone's standard time in minutes, east positive; the
 // daylight-saving offset is never used.
-ZU_API int localStandardOffset();
+int localStandardOffset();
 
 // Replaces the clock behind Time::tickCount() (null restores the monotonic
 // clock), so that tests can place the tick anywhere, a wrap included.
 typedef unsigned int (*TickSource)();
-ZU_API void setTickSource(TickSource source);
+void setTickSource(TickSource source);
 
 // Creates the family's process-wide state (the tick source, the cache of
 // locale texts); called once at load time.
