@@ -11,6 +11,7 @@
 #include "platform/app_platform.h"
 #include "app/console_hook.h"
 #include "diag/logging.h"
+#include "core/text.h"
 
 namespace zu {
 namespace app {
@@ -21,7 +22,7 @@ namespace impl {
 
 namespace {
 
-bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isSpace(char c) { return ::zu::__::isBlank(c); }
 
 // Entry kinds, from the suffix after an entry of the option list.
 enum {

@@ -6,6 +6,8 @@
 
 #include <boost/make_shared.hpp>
 
+#include "core/text.h"
+
 namespace zu {
 
 namespace {
@@ -39,12 +41,7 @@ unsigned char* allocate(unsigned int size) {
   return p;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using ::zu::__::hexValue;
 
 }  // namespace
 

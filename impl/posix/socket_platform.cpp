@@ -1,6 +1,7 @@
 // Linux forms of the socket calls: BSD sockets created non-blocking and
 // close-on-exec, poll() for every wait (select's fd_set cannot hold
 // descriptors of 1024 and above), MSG_NOSIGNAL on every send.
+#include "platform/platform.h"
 #include "platform/socket_platform.h"
 
 #include <arpa/inet.h>
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <locale.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -59,11 +59,6 @@ void fromSockaddr(sockaddr_in const& in, Address& out) {
   out.port = ntohs(in.sin_port);
 }
 
-locale_t cLocale() {
-  static locale_t locale = newlocale(LC_ALL_MASK, "C", locale_t(0));
-  return locale;
-}
-
 std::int64_t monotonicMs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -74,7 +69,6 @@ std::int64_t monotonicMs() {
 
 void initializeSocketPlatform() {
   retryCloseList();
-  cLocale();
 }
 
 unsigned int lastSocketError() { return unsigned(errno); }
@@ -92,11 +86,7 @@ void translateSocketError(unsigned int rawCode, unsigned int* code, String* text
     }
   }
   if (text) {
-    char const* message = 0;
-    if (rawCode != 0 && cLocale() != locale_t(0)) message = strerror_l(int(rawCode), cLocale());
-    // glibc answers unknown codes with "Unknown error N": no message.
-    if (message && std::strncmp(message, "Unknown error", 13) == 0) message = 0;
-    *text = String(message ? message : "");
+    *text = String(__::platform::systemMessage(rawCode).c_str());
   }
 }
 
