@@ -1,4 +1,5 @@
 // Command-line arguments and the console shutdown hook.
+// The hook lets a console close or Ctrl+C end a program through its own shutdown path.
 #include <zu/app.h>
 #include <zu/sys.h>
 

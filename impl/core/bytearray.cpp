@@ -1,3 +1,5 @@
+// ByteArray: reference-counted bytes shared on copy and copied on write,
+// with the hexadecimal text forms.
 #include <zu/bytearray.h>
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// String: the shared, copy-on-write text value, with its searching, case
+// folding, number conversions and formatting.
 #include <zu/string.h>
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// URL: parsing into parts, percent-encoding and decoding, and resolving
+// references against a base.
 #include <zu/url.h>
 
 #include <cstring>

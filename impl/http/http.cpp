@@ -1,3 +1,5 @@
+// The HTTP value types: MIME header sets with case-blind names, requests
+// and responses.
 #include <zu/http.h>
 
 #include <cstring>

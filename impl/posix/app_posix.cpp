@@ -1,4 +1,5 @@
 // Console control signals and the registry store's files on POSIX systems.
+// Signals stand in for the console events other systems deliver.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE  // pipe2, renameat2
 #endif

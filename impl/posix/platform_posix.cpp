@@ -1,4 +1,5 @@
 // POSIX (Linux) implementation of the platform layer declared in platform.h.
+// Clocks, sleeping, threads and their priorities, and system names and folders.
 #include "platform/platform.h"
 
 #include <cerrno>
