@@ -26,6 +26,8 @@
 
 #include <unistd.h>
 
+#include "support/wait.h"
+
 namespace {
 
 // What a guard caught, as "code=N text=T".
@@ -134,16 +136,6 @@ class Answer : public zu::net::http::IHttpConnectionCallback {
   void onEvent(boost::shared_ptr<zu::net::http::IHttpConnection>, unsigned int) override {}
 };
 
-template <class Ready>
-bool waitFor(Ready ready) {
-  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 int basics() {
   // Text.
   zu::String text = zu::String("abc") + "def";
@@ -168,7 +160,7 @@ int basics() {
   boost::shared_ptr<Ticks> ticks = boost::make_shared<Ticks>();
   boost::shared_ptr<zu::sys::ITimer> timer = zu::sys::ITimer::New(0);
   timer->start(5, ticks);
-  std::printf("timer=%d\n", waitFor([&] { return ticks->count.load() >= 2; }) ? 1 : 0);
+  std::printf("timer=%d\n", zu::test::waitFor([&] { return ticks->count.load() >= 2; }) ? 1 : 0);
   timer->stop();
 
   // A TCP listener, and the HTTP client talking to the server-side HTTP

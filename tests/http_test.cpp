@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/loopback.h"
+
 using zu::String;
 using zu::TArray;
 using zu::net::http::HttpStatus;
@@ -122,15 +124,8 @@ class ScriptedServer {
  public:
   explicit ScriptedServer(std::function<Reply(std::string const& request, int index)> respond)
       : respond_(std::move(respond)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 8) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      ADD_FAILURE() << "cannot listen on loopback";
-    port = ntohs(address.sin_port);
+    listener_ = zu::test::listenLoopback(port);
+    if (listener_ < 0) ADD_FAILURE() << "cannot listen on loopback";
     thread_ = std::thread([this] { serve(); });
   }
 
@@ -554,12 +549,8 @@ class HttpConnectionConcurrent : public ::testing::Test {
   void open(unsigned int idle = 60000, unsigned int receive = 60000) {
     boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
     ASSERT_TRUE(listener->listen(0, zu::net::IP::loopback()));
-    client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(listener->localAddress().port);
-    ASSERT_EQ(0, ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    client_ = zu::test::connectLoopback(listener->localAddress().port);
+    ASSERT_GE(client_, 0);
     ASSERT_TRUE(listener->waitReadable(5000));
     boost::shared_ptr<zu::net::ISocket> accepted = listener->accept();
     ASSERT_TRUE(accepted);
@@ -772,12 +763,8 @@ TEST_F(HttpConnectionConcurrent, TheTimeOutCallbackRunsWithoutTheConnectionLock)
   auto callback = boost::make_shared<AnswerElsewhereOnTimeOut>();
   boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
   ASSERT_TRUE(listener->listen(0, zu::net::IP::loopback()));
-  client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(listener->localAddress().port);
-  ASSERT_EQ(0, ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  client_ = zu::test::connectLoopback(listener->localAddress().port);
+  ASSERT_GE(client_, 0);
   ASSERT_TRUE(listener->waitReadable(5000));
   connection_ = IHttpConnection::New(listener->accept(), 500, 60000);
   connection_->start(callback);
@@ -798,15 +785,7 @@ namespace {
 class HoldingServer {
  public:
   HoldingServer(std::string reply, std::chrono::milliseconds hold) : reply_(std::move(reply)), hold_(hold) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 1);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    listener_ = zu::test::listenLoopback(port, 1);
     thread_ = std::thread([this] { serve(); });
   }
   ~HoldingServer() {
@@ -893,15 +872,7 @@ namespace {
 class EndlessServer {
  public:
   explicit EndlessServer(std::string head) : head_(std::move(head)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 1);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    listener_ = zu::test::listenLoopback(port, 1);
     thread_ = std::thread([this] {
       int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       char buffer[4096];
@@ -1010,12 +981,8 @@ TEST_F(HttpConnectionConcurrent, APeerThatDoesNotReadStopsTheReadingAndTimesOut)
   auto answers = boost::make_shared<BigAnswers>();
   boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
   ASSERT_TRUE(listener->listen(0, zu::net::IP::loopback()));
-  client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(listener->localAddress().port);
-  ASSERT_EQ(0, ::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  client_ = zu::test::connectLoopback(listener->localAddress().port);
+  ASSERT_GE(client_, 0);
   ASSERT_TRUE(listener->waitReadable(5000));
   connection_ = IHttpConnection::New(listener->accept(), 1500, 60000);
   connection_->start(answers);

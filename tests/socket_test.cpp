@@ -17,6 +17,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "support/finalize.h"
+#include "support/wait.h"
 #include <zu/em.h>
 
 using namespace zu;
@@ -117,21 +120,8 @@ int threadCount() {
 }
 
 bool eventually(std::function<bool()> const& condition) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return condition();
+  return zu::test::waitFor(condition, std::chrono::milliseconds(WAIT_MS));
 }
-
-// Reactor threads end asynchronously after their last socket; the library
-// wants them all gone before the process exits.
-class FinalizeLibrary : public ::testing::Environment {
- public:
-  void TearDown() override { zu::finalize(); }
-};
-::testing::Environment* const finalizeLibrary = ::testing::AddGlobalTestEnvironment(new FinalizeLibrary);
 
 }  // namespace
 

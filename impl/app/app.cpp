@@ -1,4 +1,5 @@
 // Command-line arguments and the console shutdown hook.
+// The hook lets a console close or Ctrl+C end a program through its own shutdown path.
 #include <zu/app.h>
 #include <zu/sys.h>
 
@@ -12,6 +13,7 @@
 #include "platform/app_platform.h"
 #include "app/console_hook.h"
 #include "diag/logging.h"
+#include "core/text.h"
 
 namespace zu {
 namespace app {
@@ -22,7 +24,7 @@ namespace impl {
 
 namespace {
 
-bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isSpace(char c) { return ::zu::__::isBlank(c); }
 
 // Entry kinds, from the suffix after an entry of the option list.
 enum {

@@ -12,8 +12,8 @@ namespace __ {
 // Handles one console control event as the hook's thread does: logs it and,
 // for every event but logoff (5), sets the shutdown flag and releases one
 // waiter. True when the event was taken, false when it is left to the next
-// handler. Exported for the tests only; not part of the public API.
-ZU_API bool handleConsoleEvent(unsigned int event);
+// handler.
+bool handleConsoleEvent(unsigned int event);
 
 // Creates the hook's process-wide state; called at load.
 void initializeConsoleHook();

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/casefold.h"
+#include "core/text.h"
 #include "platform/app_platform.h"
 #include "platform/file_platform.h"
 
@@ -91,19 +92,14 @@ std::string encodeName(std::string const& name) {
   return out;
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+using ::zu::__::hexValue;
 
 std::string decodeName(std::string const& name) {
   std::string out;
   for (std::size_t i = 0; i < name.size(); ++i) {
     int high, low;
-    if (name[i] == '%' && i + 2 < name.size() && (high = hexDigit(name[i + 1])) >= 0 &&
-        (low = hexDigit(name[i + 2])) >= 0) {
+    if (name[i] == '%' && i + 2 < name.size() && (high = hexValue(name[i + 1])) >= 0 &&
+        (low = hexValue(name[i + 2])) >= 0) {
       out += static_cast<char>(high * 16 + low);
       i += 2;
     } else {

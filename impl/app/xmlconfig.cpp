@@ -1,3 +1,5 @@
+// Configuration read from an XML document: one element's attributes and
+// children as named settings, found by a path below a root element.
 #include <zu/app.h>
 
 #include <utility>

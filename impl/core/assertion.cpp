@@ -1,3 +1,5 @@
+// The library's precondition check: a violated one is reported on standard
+// error and ends the process in every build type.
 #include "core/assertion.h"
 
 #include <cstdio>

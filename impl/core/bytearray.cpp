@@ -1,3 +1,5 @@
+// ByteArray: reference-counted bytes shared on copy and copied on write,
+// with the hexadecimal text forms.
 #include <zu/bytearray.h>
 
 #include <cstdlib>
@@ -5,6 +7,8 @@
 #include <new>
 
 #include <boost/make_shared.hpp>
+
+#include "core/text.h"
 
 namespace zu {
 
@@ -39,12 +43,7 @@ unsigned char* allocate(unsigned int size) {
   return p;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using ::zu::__::hexValue;
 
 }  // namespace
 

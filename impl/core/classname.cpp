@@ -1,3 +1,5 @@
+// Readable class names for log lines and reports: the compiler's mangled
+// type names demangled.
 #include "core/classname.h"
 
 #include <cxxabi.h>

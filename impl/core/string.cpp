@@ -21,6 +21,7 @@
 
 #include "core/assertion.h"
 #include "core/line_end.h"
+#include "core/text.h"
 
 namespace zu {
 
@@ -278,9 +279,7 @@ constexpr CaseTables caseTables;
 inline unsigned char up(char c) { return caseTables.upper[static_cast<unsigned char>(c)]; }
 inline unsigned char low(char c) { return caseTables.lower[static_cast<unsigned char>(c)]; }
 
-inline bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+using ::zu::__::isBlank;
 
 // Byte comparison of at most n bytes, stopping at a NUL, as strncmp; the
 // case-blind form folds to lower case first, like strncasecmp.

@@ -9,6 +9,7 @@
 #include <boost/make_shared.hpp>
 
 #include "sys/library.h"
+#include "core/text.h"
 
 namespace zu {
 
@@ -97,15 +98,8 @@ constexpr ClassTable classes;
 
 inline bool hasClass(char c, unsigned char bit) { return (classes.bits[static_cast<unsigned char>(c)] & bit) != 0; }
 
-// -1 when `c` is not a hexadecimal digit.
-inline int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-inline char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+using ::zu::__::hexValue;
+using ::zu::__::lowerAscii;
 
 bool isValidScheme(char const* p, std::size_t n) {
   if (n == 0) return false;

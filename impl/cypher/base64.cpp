@@ -1,3 +1,5 @@
+// Base64 encoding and decoding, table-driven so that a whole group of
+// characters costs a few lookups.
 #include <zu/cypher.h>
 
 #include <boost/make_shared.hpp>

@@ -1,3 +1,5 @@
+// The TEA block cipher and TEAx, which enciphers messages of any length
+// and keeps their length.
 #include <zu/cypher.h>
 #include <zu/util.h>
 

@@ -1,3 +1,5 @@
+// MD5 digests, one-shot and incremental; kept for the formats that still
+// name MD5, not for security.
 #include <zu/cypher.h>
 
 #include <boost/make_shared.hpp>

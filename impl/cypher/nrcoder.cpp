@@ -1,3 +1,5 @@
+// NRCoder: any bytes escaped into a text without zero bytes, so they fit a
+// NUL-terminated String, and back.
 #include <zu/cypher.h>
 
 #include <cstring>

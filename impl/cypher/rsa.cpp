@@ -1,3 +1,5 @@
+// RSA with the library's own big-number arithmetic (Montgomery
+// multiplication), so that no outside crypto library is needed.
 #include <zu/cypher.h>
 
 #include <boost/make_shared.hpp>

@@ -1,3 +1,5 @@
+// The error channel: reports of failures, kept per thread for the
+// CatchError guards that listen for them.
 #include <zu/em.h>
 
 #include <map>

@@ -1,3 +1,5 @@
+// The process log: levels, the output file and its daily change, and
+// buffered writes flushed by a timer.
 #include <zu/fs.h>
 #include <boost/make_shared.hpp>
 #include <zu/logger.h>

@@ -23,8 +23,8 @@ void finalize();
 
 typedef sys::Time (*Clock)();
 // Replaces Time::now for the logger's time stamps and day changes; null
-// restores it. Exported for the tests only; not part of the public API.
-ZU_API void setClock(Clock clock);
+// restores it.
+void setClock(Clock clock);
 
 }  // namespace __
 }  // namespace logger

@@ -1,4 +1,5 @@
 // The loader of Expat, the parser under the XML document reader.
+// Opened on first use, so a program that never parses XML never needs the library.
 #include "ext/expat.h"
 
 namespace zu {

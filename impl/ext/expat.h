@@ -1,4 +1,5 @@
 // The loader of Expat, the parser under the XML document reader.
+// Opened on first use, so a program that never parses XML never needs the library.
 #ifndef ZU_IMPL_EXT_EXPAT_H
 #define ZU_IMPL_EXT_EXPAT_H
 

@@ -1,3 +1,5 @@
+// The internal modules beside libzu (scripting, UDT): opened on first use,
+// with one report of why when they cannot be.
 #include "ext/module.h"
 
 #include <zu/em.h>

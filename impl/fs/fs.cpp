@@ -9,10 +9,10 @@
 
 #include <zu/em.h>
 #include <zu/fs.h>
+#include "platform/platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -53,10 +53,7 @@ void translateFileError(unsigned int rawCode, unsigned int* code, String* text) 
     }
   }
   if (text) {
-    // Made once and never freed: it must outlive every report.
-    static locale_t const cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    char const* message = cLocale ? ::strerror_l(static_cast<int>(rawCode), cLocale) : nullptr;
-    *text = message ? String(message) : String();
+    *text = String(__::platform::systemMessage(rawCode).c_str());
   }
 }
 

@@ -1,3 +1,5 @@
+// Path: texts of file names made canonical and taken apart, without
+// asking the file system.
 #include <zu/fs.h>
 
 #include <unistd.h>

@@ -1,8 +1,11 @@
+// The HTTP value types: MIME header sets with case-blind names, requests
+// and responses.
 #include <zu/http.h>
 
 #include <cstring>
 
 #include "http/http_literals.h"
+#include "core/text.h"
 
 namespace zu {
 namespace net {
@@ -10,7 +13,7 @@ namespace http {
 
 namespace {
 
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+using ::zu::__::lowerAscii;
 
 // Names match when their lower-case forms are equal (ASCII letters only,
 // as String::toLower folds them), compared without making the copies.

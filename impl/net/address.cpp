@@ -1,4 +1,5 @@
 // The IPv4 value types: addresses, host names, ranges and range sets.
+// Values only: nothing here touches the network.
 #include <zu/net.h>
 
 #include <cstdio>

@@ -1,4 +1,5 @@
 // Name resolution in both directions, blocking and on threads of its own.
+// The asynchronous forms run the blocking lookups on threads, as the system has no other kind.
 #include <zu/net.h>
 
 #include <boost/make_shared.hpp>

@@ -39,6 +39,10 @@ unsigned int currentThreadId();
 // processor time, positive for less.
 int threadNice();
 
+// The system's message for error number `code`, in English whatever the
+// process locale is; empty for 0 and for numbers the system does not know.
+std::string systemMessage(unsigned int code);
+
 // Sets the calling thread's niceness; false when the system refuses (for
 // instance raising priority without the privilege to).
 bool setThreadNice(int nice);

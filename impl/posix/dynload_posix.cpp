@@ -1,4 +1,5 @@
 // Run-time loading of shared libraries through the dynamic linker (dlopen).
+// Each library is opened with local symbols, so that two of them may define the same names.
 #include "platform/dynload_platform.h"
 
 #include <dlfcn.h>

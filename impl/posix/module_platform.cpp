@@ -1,3 +1,5 @@
+// Finding and opening the internal modules on POSIX systems: they live in
+// the folder libzu was loaded from.
 #include "platform/module_platform.h"
 
 #include <dlfcn.h>

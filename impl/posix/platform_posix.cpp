@@ -1,4 +1,5 @@
 // POSIX (Linux) implementation of the platform layer declared in platform.h.
+// Clocks, sleeping, threads and their priorities, and system names and folders.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -7,6 +8,8 @@
 #include <new>
 #include <fstream>
 #include <iterator>
+#include <locale.h>
+#include <string.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <sched.h>
@@ -200,6 +203,16 @@ std::string userDocuments() {
 std::string temporaryDirectory() {
   char const* directory = std::getenv("TMPDIR");
   return directory && *directory ? std::string(directory) : std::string("/tmp");
+}
+
+std::string systemMessage(unsigned int code) {
+  if (code == 0) return std::string();
+  // Made once and never freed: the messages it gives live as long as it.
+  static locale_t const cLocale = newlocale(LC_ALL_MASK, "C", locale_t(0));
+  char const* message = cLocale ? strerror_l(static_cast<int>(code), cLocale) : nullptr;
+  // glibc names numbers it does not know "Unknown error N": no message.
+  if (!message || std::strncmp(message, "Unknown error", 13) == 0) return std::string();
+  return message;
 }
 
 }  // namespace platform

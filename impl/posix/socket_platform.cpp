@@ -1,6 +1,7 @@
 // Linux forms of the socket calls: BSD sockets created non-blocking and
 // close-on-exec, poll() for every wait (select's fd_set cannot hold
 // descriptors of 1024 and above), MSG_NOSIGNAL on every send.
+#include "platform/platform.h"
 #include "platform/socket_platform.h"
 
 #include <arpa/inet.h>
@@ -41,11 +42,6 @@ void fromSockaddr(sockaddr_in const& in, Address& out) {
   out.port = ntohs(in.sin_port);
 }
 
-locale_t cLocale() {
-  static locale_t locale = newlocale(LC_ALL_MASK, "C", locale_t(0));
-  return locale;
-}
-
 std::int64_t monotonicMs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -73,11 +69,7 @@ void translateSocketError(unsigned int rawCode, unsigned int* code, String* text
     }
   }
   if (text) {
-    char const* message = 0;
-    if (rawCode != 0 && cLocale() != locale_t(0)) message = strerror_l(int(rawCode), cLocale());
-    // glibc answers unknown codes with "Unknown error N": no message.
-    if (message && std::strncmp(message, "Unknown error", 13) == 0) message = 0;
-    *text = String(message ? message : "");
+    *text = String(__::platform::systemMessage(rawCode).c_str());
   }
 }
 

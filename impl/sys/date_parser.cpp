@@ -41,6 +41,7 @@
 // month clamped to the length of the month reached), and then a weekday
 // without a date moves the result forward to that weekday.
 #include "sys/date_parser.h"
+#include "core/text.h"
 
 #include <climits>
 #include <cstring>
@@ -165,7 +166,7 @@ bool findWord(Word const (&table)[N], std::string const& word, Token& token) {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isSpace(char c) { return ::zu::__::isBlank(c); }
 
 Token lookupWord(std::string const& word) {
   Token token{TOKEN_BAD, 0, 0};

@@ -13,7 +13,7 @@ namespace __ {
 // Seconds since the epoch of `text` read relative to `now` (seconds since
 // the epoch) in a local zone `localOffset` minutes east of UTC, or -1 when
 // the text is no date. Reads no clock, so results are reproducible.
-ZU_API std::int64_t parseDate(char const* text, std::int64_t now, int localOffset);
+std::int64_t parseDate(char const* text, std::int64_t now, int localOffset);
 
 }  // namespace __
 }  // namespace sys

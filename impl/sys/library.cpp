@@ -1,3 +1,5 @@
+// Library start-up: the subsystems' shared state made at load, in
+// dependency order, before any other static object of the library runs.
 #include "sys/library.h"
 #include "net/reactor.h"
 #include "platform/socket_platform.h"

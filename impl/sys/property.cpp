@@ -1,4 +1,5 @@
 // The process property table: read-only built-ins and a free store.
+// Built-ins are computed on first read; the free store holds what callers set.
 #include <zu/fs.h>
 #include <zu/logger.h>
 #include <zu/sys.h>

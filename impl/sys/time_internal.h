@@ -18,7 +18,7 @@ namespace __ {
 // Replaces the clock behind Time::tickCount() (null restores the monotonic
 // clock), so that tests can place the tick anywhere, a wrap included.
 typedef unsigned int (*TickSource)();
-ZU_API void setTickSource(TickSource source);
+void setTickSource(TickSource source);
 
 // Creates the family's process-wide state (the tick source, the cache of
 // locale texts); called once at load time.

@@ -1,4 +1,5 @@
 // Periodic timers: one runner thread and one schedule per reactor id.
+// One thread per reactor id keeps callbacks of one id in order and off the callers' threads.
 #include <zu/sys.h>
 #include <zu/time.h>
 

@@ -1,3 +1,5 @@
+// Random numbers from ISAAC: generators of their own, and one shared by the
+// whole process behind a lock.
 #include <zu/util.h>
 
 #include <boost/make_shared.hpp>

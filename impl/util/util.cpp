@@ -1,3 +1,5 @@
+// The byte queues of the utilities: the pipe buffer, the circular buffer
+// and the buffered reader with its line splitting.
 #include <zu/bytearray.h>
 #include <zu/util.h>
 

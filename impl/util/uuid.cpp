@@ -1,3 +1,5 @@
+// UUIDs made from time, a clock sequence and the first network adapter's
+// hardware address.
 #include <zu/net.h>
 #include <zu/cypher.h>
 #include <zu/util.h>

@@ -11,6 +11,7 @@
 
 #include <boost/shared_ptr.hpp>
 #include <zu/xml.h>
+#include "core/text.h"
 
 namespace zu {
 namespace xml {
@@ -40,9 +41,7 @@ class TreeBuilder {
     text_.append(data, length);
   }
 
-  static bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-  }
+  static bool isBlank(char c) { return ::zu::__::isBlank(c); }
   // The first element opened, or null.
   boost::shared_ptr<IElement> root() const;
   // Forgets the tree being built (nodes held elsewhere live on).

@@ -1,3 +1,5 @@
+// The XML document family: elements, reading through Expat and writing
+// indented text.
 #include <zu/xml.h>
 
 #include <atomic>

@@ -81,7 +81,7 @@ class ZU_API ConsoleHook {
   // Installs the handlers (once; later calls restart the event thread if
   // zu::finalize() ended it). The argument has no effect.
   static void install(bool enable);
-  // Waits at most `milliseconds` (0xFFFFFFFF: no limit) for a shutdown
+  // Waits at most `milliseconds` (NO_LIMIT: for ever) for a shutdown
   // event, then tells whether one was ever received. Each event releases
   // one waiter; once the flag is set it stays set.
   static bool waitForShutdown(unsigned int milliseconds);

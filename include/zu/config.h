@@ -14,6 +14,12 @@
 #endif
 
 namespace zu {
+// The all-ones unsigned value, under the two meanings it has throughout the
+// interface: a position or index that is not there, and a length, count or
+// time-out in milliseconds without a limit ("up to the end", "for ever").
+unsigned int const NOT_FOUND = 0xFFFFFFFF;
+unsigned int const NO_LIMIT = 0xFFFFFFFF;
+
 namespace __ {
 // Reports a violated precondition: prints "Assertion failed: <expression>,
 // file <base name>, line <line>" to standard error and aborts. Active in

@@ -42,7 +42,7 @@ class ZU_API IContext : public IBase {
   virtual void gc() = 0;
   // Stops a running script once it has made `limit` loop iterations and
   // function entries (counted together over consecutive runs of one
-  // compiled script); 0xFFFFFFFF, the default, sets no limit.
+  // compiled script); NO_LIMIT, the default, sets no limit.
   virtual void setMaxBranches(unsigned int limit) = 0;
   virtual unsigned int maxBranches() const = 0;
   // Makes this context the calling thread's current one, waiting while

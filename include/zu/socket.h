@@ -110,7 +110,7 @@ class ZU_API ISocket : public IBase {
   // the socket returns, and the handle is released once it has.
   virtual void close() = 0;
 
-  // Time-outs of the IIO view in ms; 0xFFFFFFFF (the start value) waits
+  // Time-outs of the IIO view in ms; NO_LIMIT (the start value) waits
   // without limit.
   virtual void setTimeouts(unsigned int read, unsigned int write) = 0;
   virtual void getTimeouts(unsigned int& read, unsigned int& write) = 0;

@@ -46,8 +46,8 @@ struct StringStub {
 };
 }  // namespace __
 
-// Positions and lengths are byte counts. 0xFFFFFFFF is "not found" as a
-// result and "up to the end" as a length. Precondition failures (null
+// Positions and lengths are byte counts. NOT_FOUND is "not found" as a
+// result and NO_LIMIT "up to the end" as a length. Precondition failures (null
 // pointer arguments, bases outside 2..36) abort through the library's
 // assertion. One String object must not be mutated while another thread
 // uses that same object; copies may live on different threads.
@@ -56,12 +56,12 @@ class ZU_API String {
   // The empty string.
   String();
   // At most `length` bytes of `text`, stopping at a NUL. Null gives "".
-  String(char const* text, unsigned int length = 0xFFFFFFFF);
+  String(char const* text, unsigned int length = NO_LIMIT);
   // Wide text, each unit encoded by itself as UTF-8 (1 to 4 bytes; a
   // 32-bit unit above 0xFFFF takes 4). Stops at a NUL unit; null gives "".
-  String(wchar_t const* text, unsigned int length = 0xFFFFFFFF);
+  String(wchar_t const* text, unsigned int length = NO_LIMIT);
   // As the wide constructor on text.get().
-  String(boost::shared_array<wchar_t> text, unsigned int length = 0xFFFFFFFF);
+  String(boost::shared_array<wchar_t> text, unsigned int length = NO_LIMIT);
   // Digits '0'-'9' then 'A'-'Z', most significant first, '-' for negatives.
   explicit String(int value, unsigned int base = 10);
   explicit String(unsigned int value, unsigned int base = 10);
@@ -77,8 +77,8 @@ class ZU_API String {
   explicit String(T value, unsigned int base = 10)
       : String(static_cast<typename std::conditional<std::is_signed<T>::value, std::int64_t, std::uint64_t>::type>(value),
                base) {}
-  // "%0.*f" with `precision`, or "%f" when precision is 0xFFFFFFFF.
-  explicit String(double value, unsigned int precision = 0xFFFFFFFF);
+  // "%0.*f" with `precision`, or "%f" when precision is NO_LIMIT.
+  explicit String(double value, unsigned int precision = NO_LIMIT);
   // The bytes of a standard string, up to its first NUL (a String holds no
   // NUL). A literal or char pointer still takes the char const* form. The
   // view form is explicit: implicit from both, every comparison of a view
@@ -126,9 +126,9 @@ class ZU_API String {
   unsigned int find(char c, unsigned int from = 0, bool ignoreCase = false) const;
   unsigned int find(String const& needle, unsigned int from = 0, bool ignoreCase = false) const;
   // Last occurrence starting at or before `from` (default: from the end).
-  unsigned int findLast(char const* needle, unsigned int from = 0xFFFFFFFF, bool ignoreCase = false) const;
-  unsigned int findLast(char c, unsigned int from = 0xFFFFFFFF, bool ignoreCase = false) const;
-  unsigned int findLast(String const& needle, unsigned int from = 0xFFFFFFFF, bool ignoreCase = false) const;
+  unsigned int findLast(char const* needle, unsigned int from = NO_LIMIT, bool ignoreCase = false) const;
+  unsigned int findLast(char c, unsigned int from = NO_LIMIT, bool ignoreCase = false) const;
+  unsigned int findLast(String const& needle, unsigned int from = NO_LIMIT, bool ignoreCase = false) const;
   // First position >= from whose byte is one of `chars`.
   unsigned int findOneOf(char const* chars, unsigned int from = 0, bool ignoreCase = false) const;
   unsigned int findOneOf(String const& chars, unsigned int from = 0, bool ignoreCase = false) const;
@@ -142,7 +142,7 @@ class ZU_API String {
   int compare(String const& other, bool ignoreCase = false) const;
 
   // A fresh copy of at most `count` bytes from `pos`.
-  String mid(unsigned int pos, unsigned int count = 0xFFFFFFFF) const;
+  String mid(unsigned int pos, unsigned int count = NO_LIMIT) const;
   String left(unsigned int count) const;
   // The last `count` bytes; the whole string (shared) when it is shorter.
   String right(unsigned int count) const;
@@ -185,7 +185,7 @@ class ZU_API String {
   String& splice(char const* text, unsigned int pos, unsigned int count);
   String& splice(char c, unsigned int pos, unsigned int count);
   String& splice(String const& text, unsigned int pos, unsigned int count);
-  String& erase(unsigned int pos, unsigned int count = 0xFFFFFFFF);
+  String& erase(unsigned int pos, unsigned int count = NO_LIMIT);
   // Replaces the first (or every) `target` from `from`; the search resumes
   // behind the inserted text. An empty target replaces nothing and returns
   // false. True when at least one replacement was made.

@@ -75,7 +75,7 @@ class ZU_API Semaphore {
   // A maximum of 0 or an initial count above the maximum is fatal ("handle").
   Semaphore(unsigned int maximum, unsigned int initial);
   void wait();
-  // True when a unit was taken within `milliseconds`; 0xFFFFFFFF waits
+  // True when a unit was taken within `milliseconds`; NO_LIMIT waits
   // without limit. Timed waits follow a monotonic clock.
   bool wait(unsigned int milliseconds);
   void signal();

@@ -90,8 +90,8 @@ inline bool operator<(Time const& a, Time const& b) { return a.compare(b) < 0; }
 // of the 32-bit tick.
 class ZU_API Timeout {
  public:
-  // 0xFFFFFFFF never times out.
-  Timeout(unsigned int limit = 0xFFFFFFFF);
+  // NO_LIMIT never times out.
+  Timeout(unsigned int limit = NO_LIMIT);
   void restart();
   unsigned int elapse() const;
   // elapse() > limit (strictly).

@@ -1,4 +1,5 @@
 // UDT stream sockets over the UDT library: the UDT module, libzu-udt.so.
+// Kept out of libzu so that only programs using UDT need the UDT library.
 #include "net/udt_module.h"
 
 #include <zu/em.h>
