@@ -53,7 +53,7 @@ void translateFileError(unsigned int rawCode, unsigned int* code, String* text) 
     }
   }
   if (text) {
-    *text = String(__::platform::systemMessage(rawCode).c_str());
+    *text = String(::zu::__::platform::systemMessage(rawCode).c_str());
   }
 }
 

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <locale.h>
+#include <cstring>
 #include <string.h>
 #include <pthread.h>
 #include <pwd.h>

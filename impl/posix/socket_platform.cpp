@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <locale.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -51,7 +50,8 @@ std::int64_t monotonicMs() {
 }  // namespace
 
 void initializeSocketPlatform() {
-  cLocale();
+  // The message locale is made at load, not in the middle of a failure.
+  ::zu::__::platform::systemMessage(EBADF);
 }
 
 unsigned int lastSocketError() { return unsigned(errno); }
@@ -69,7 +69,7 @@ void translateSocketError(unsigned int rawCode, unsigned int* code, String* text
     }
   }
   if (text) {
-    *text = String(__::platform::systemMessage(rawCode).c_str());
+    *text = String(::zu::__::platform::systemMessage(rawCode).c_str());
   }
 }
 

@@ -69,13 +69,6 @@ ZU_API bool output(char const* tag, char const* file, int line, String const& me
 
 // What the logging macros below build a message with; not called directly.
 namespace __ {
-// Lets Strings be streamed into log messages. A template, so that an
-// ordinary operator<< for String, where one is visible, is preferred to it.
-template <class S, typename std::enable_if<std::is_same<S, String>::value, int>::type = 0>
-std::ostream& operator<<(std::ostream& out, S const& s) {
-  return out << s.cstr();
-}
-
 // Collects a message in a string that keeps its storage between messages.
 class LogBuffer : public std::streambuf {
  public:
@@ -200,13 +193,12 @@ class LogMessage {
 //   ZU_LOG(3, "[DBG1]", "connected to " << host << ":" << port);
 //   ZU_LOG_ERR("cannot open " << path);   // level 0, "[ERR ]"
 //
-// The message may use any operator<< of std::ostream, and Strings. The
+// The message may use any operator<< of std::ostream, Strings included. The
 // shortcuts carry the library's levels and tags: ZU_LOG_ERR 0 "[ERR ]",
 // ZU_LOG_WARN 1 "[WARN]", ZU_LOG_DBG1 3 "[DBG1]", ZU_LOG_DBG3 5 "[DBG3]".
 #define ZU_LOG(level, tag, stream_expr)                                                         \
   do {                                                                                          \
     if (::zu::util::logger::canLog(level)) {                                                    \
-      using ::zu::util::logger::__::operator<<;                                                 \
       ::zu::util::logger::__::LogMessage zu_log_message_;                                       \
       zu_log_message_.stream() << stream_expr;                                                  \
       ::zu::util::logger::output(tag, __FILE__, __LINE__, zu_log_message_.text());              \
