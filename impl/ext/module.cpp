@@ -19,12 +19,18 @@ std::string Module::loadFailure(std::string const& what, std::string const& reas
 void const* Module::table() {
   void const* table = table_.load(std::memory_order_acquire);
   if (table || tried_.load(std::memory_order_acquire)) return table;
-  sys::ScopedLock lock(lock_);
-  if (!tried_.load(std::memory_order_relaxed)) {
-    open();
-    if (!failure_.empty()) ZU_LOG(0, "[ERR ]", failure_);
-    tried_.store(true, std::memory_order_release);
+  bool failedNow = false;
+  {
+    sys::ScopedLock lock(lock_);
+    if (!tried_.load(std::memory_order_relaxed)) {
+      open();
+      failedNow = !failure_.empty();
+      tried_.store(true, std::memory_order_release);
+    }
   }
+  // Logged once the attempt is over and outside the lock, so that a log
+  // callback may itself use the family (and find it unavailable).
+  if (failedNow) ZU_LOG(0, "[ERR ]", failure_);
   return table_.load(std::memory_order_acquire);
 }
 
