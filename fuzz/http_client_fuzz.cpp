@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   server->start(response);
 
   std::string const url = "http://127.0.0.1:" + std::to_string(server->port) + "/fuzz?q=1";
-  boost::shared_ptr<IHttpClient> const client = IHttpClient::New("zu-fuzz/1", 5000);
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-fuzz/1", 5000);
   {
     zu::em::CatchError guard(client.get());
     if (streamed) {
@@ -150,6 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     }
     (void)client->status();
   }
+  // The client's connection closes with the client; the server's side
+  // waits for that close before it lets go.
+  client.reset();
   server->finish();
   return 0;
 }

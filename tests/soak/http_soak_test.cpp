@@ -481,6 +481,9 @@ TEST_F(HttpSoak, OversizedHeadsAreRefusedAndDropped) {
   std::cout << "soak: oversized heads: " << clients.size() - open << " of " << clients.size()
             << " dropped, the last after " << worst << " s, " << taken << " bytes taken in all" << std::endl;
   EXPECT_EQ(0, open) << "clients with oversized heads not dropped";
+  // A head past the line limit is refused as it arrives, long before any
+  // time-out.
+  EXPECT_LT(worst * 1000, receiveMs) << "an oversized head was dropped only by a time-out";
 }
 
 TEST_F(HttpSoak, PipelinedGarbageEndsInOneRefusal) {
@@ -575,4 +578,7 @@ TEST_F(HttpSoak, ClientsThatNeverReadCannotGrowTheServer) {
             << peak << " kB" << std::endl;
   EXPECT_LT(peak - baseKb_, unreadBoundKb) << "answers nobody reads piled up in the server";
   EXPECT_EQ(0, open) << "clients that never read were never dropped";
+  // The answers stop moving once the socket buffers are full, a matter of
+  // moments; the idle time-out runs from then.
+  EXPECT_LT(worst * 1000, idleMs + tickSlackMs + 5000) << "clients that never read were dropped late";
 }
