@@ -5,7 +5,7 @@
 #include <zu/em.h>
 
 #include "diag/logging.h"
-#include "platform/module_platform.h"
+#include "platform/dynload_platform.h"
 
 namespace zu {
 namespace __ {
@@ -43,19 +43,20 @@ void Module::open() {
   // one is named as such rather than as a module that failed to load.
   // The module then finds it already loaded.
   std::string reason;
-  if (!platform::openLibrary(description_.library, &reason)) {
+  if (!platform::openSharedLibrary(description_.library, reason)) {
     failure_ = loadFailure(description_.library, reason);
     return;
   }
   std::string const directory = platform::libraryDirectory();
   std::string const file = platform::moduleFile(directory.empty() ? std::string(".") : directory, description_.module);
   std::string const name = "lib" + std::string(description_.module) + ".so";
-  void* module = platform::openLibrary(file, &reason);
+  void* module = platform::openSharedLibrary(file.c_str(), reason);
   if (!module) {
     failure_ = loadFailure(name, reason);
     return;
   }
-  Entry const entry = reinterpret_cast<Entry>(platform::librarySymbol(module, description_.entry));
+  std::string missing;
+  Entry const entry = reinterpret_cast<Entry>(platform::sharedLibrarySymbol(module, description_.entry, missing));
   if (!entry) {
     failure_ = loadFailure(name, std::string("it has no entry point ") + description_.entry);
     return;

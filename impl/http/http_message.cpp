@@ -1,7 +1,8 @@
 // The message-head parser shared by both ends of an HTTP connection.
 #include "http/http_message.h"
 
-#include <zu/util.h>
+#include "core/line_end.h"
+
 
 #include <cstring>
 
@@ -13,7 +14,7 @@ namespace impl {
 LineResult findLine(char const* data, unsigned int size, unsigned int maxLine, unsigned int& length,
                     unsigned int& consumed) {
   unsigned int const window = size < maxLine ? size : maxLine;
-  if (window != 0 && util::IBufferedReader::extractLine(data, window, length, consumed)) return LINE_FOUND;
+  if (window != 0 && ::zu::__::findLineEnd(data, window, length, consumed)) return LINE_FOUND;
   return window == maxLine ? LINE_TOO_LONG : LINE_PENDING;
 }
 

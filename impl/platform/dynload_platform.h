@@ -1,5 +1,6 @@
 // Opening shared libraries at run time and finding their functions, for
-// the loaders of the outside libraries. Free of operating-system headers.
+// the loaders of the outside libraries and of the library's own modules.
+// Free of operating-system headers.
 #ifndef ZU_IMPL_DYNLOAD_PLATFORM_H
 #define ZU_IMPL_DYNLOAD_PLATFORM_H
 
@@ -20,6 +21,13 @@ void* sharedLibrarySymbol(void* library, char const* symbol, std::string& reason
 
 // Releases a handle from openSharedLibrary.
 void closeSharedLibrary(void* library);
+
+// The folder of the file this library was loaded from, without a trailing
+// separator; empty when the loader cannot tell.
+std::string libraryDirectory();
+// The file of an internal module in `directory`, from its base name
+// ("zu-js" gives "<directory>/libzu-js.so").
+std::string moduleFile(std::string const& directory, char const* baseName);
 
 }  // namespace platform
 }  // namespace __

@@ -1,5 +1,7 @@
-// Run-time loading of shared libraries through the dynamic linker (dlopen).
-// Each library is opened with local symbols, so that two of them may define the same names.
+// Run-time loading of shared libraries through the dynamic linker (dlopen),
+// and where the library's own modules are: beside libzu itself.
+// Each library is opened with local symbols, so that two of them may define
+// the same names.
 #include "platform/dynload_platform.h"
 
 #include <dlfcn.h>
@@ -33,6 +35,26 @@ void* sharedLibrarySymbol(void* library, char const* symbol, std::string& reason
 
 void closeSharedLibrary(void* library) {
   if (library != nullptr) dlclose(library);
+}
+
+std::string libraryDirectory() {
+  Dl_info info;
+  // Any function of this library names the file it was loaded from.
+  if (dladdr(reinterpret_cast<void*>(&libraryDirectory), &info) == 0 || !info.dli_fname) return std::string();
+  std::string const file(info.dli_fname);
+  std::string::size_type const slash = file.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return file.substr(0, slash);
+}
+
+std::string moduleFile(std::string const& directory, char const* baseName) {
+  std::string file = directory;
+  if (!file.empty() && file.back() != '/') file += '/';
+  file += "lib";
+  file += baseName;
+  file += ".so";
+  return file;
 }
 
 }  // namespace platform
