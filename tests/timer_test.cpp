@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wait.h"
+
 #include <boost/make_shared.hpp>
 #include <chrono>
 #include <condition_variable>
@@ -142,8 +144,7 @@ TEST_F(TimerConcurrent, LostCallbackObjectStopsTheFiringButNotTheRunningState) {
   ASSERT_TRUE(journal.waitFor("lost", 2));
   callback.reset();
   std::size_t const fired = journal.count("lost");
-  pause(100);
-  EXPECT_EQ(fired, journal.count("lost"));
+  EXPECT_TRUE(zu::test::staysFalse([&] { return journal.count("lost") != fired; }, std::chrono::milliseconds(100)));
   EXPECT_TRUE(timer->isRunning());
 }
 
@@ -157,9 +158,8 @@ TEST_F(TimerConcurrent, RestartReplacesIntervalAndCallbackAndRetiresTheOldSchedu
   timer->start(60000, slow);
   pause(20);  // a call already under way may finish
   std::size_t const fired = journal.count("fast");
-  pause(150);
-  EXPECT_EQ(fired, journal.count("fast"));
-  EXPECT_EQ(0u, journal.count("slow"));
+  EXPECT_TRUE(zu::test::staysFalse([&] { return journal.count("fast") != fired || journal.count("slow") != 0; },
+                                    std::chrono::milliseconds(150)));
 
   timer->start(10, slow);  // from a long interval back to a short one: the runner is woken
   EXPECT_TRUE(journal.waitFor("slow", 2));
@@ -192,8 +192,7 @@ TEST_F(TimerConcurrent, CallbackMayStopOrDropItsOwnTimer) {
   boost::shared_ptr<ITimer> stopped = ITimer::New(106);
   stopped->start(10, stopper);
   ASSERT_TRUE(journal.waitFor("stop", 1));
-  pause(100);
-  EXPECT_EQ(1u, journal.count("stop"));
+  EXPECT_TRUE(zu::test::staysFalse([&] { return journal.count("stop") != 1; }, std::chrono::milliseconds(100)));
   EXPECT_FALSE(stopped->isRunning());
 
   // The only holder of the timer lets it go from inside its callback; the
@@ -210,10 +209,8 @@ TEST_F(TimerConcurrent, CallbackMayStopOrDropItsOwnTimer) {
     held->start(10, dropper);
   }
   ASSERT_TRUE(journal.waitFor("drop", 1));
-  for (int i = 0; i < 500 && !watch.expired(); ++i) pause(10);
-  EXPECT_TRUE(watch.expired());
-  pause(50);
-  EXPECT_EQ(1u, journal.count("drop"));
+  EXPECT_TRUE(zu::test::waitFor([&] { return watch.expired(); }, std::chrono::seconds(5)));
+  EXPECT_TRUE(zu::test::staysFalse([&] { return journal.count("drop") != 1; }, std::chrono::milliseconds(50)));
 }
 
 TEST_F(TimerConcurrent, LastTimerOfAnIdEndsItsThreadAndTheNextTimerStartsAnother) {
@@ -226,8 +223,7 @@ TEST_F(TimerConcurrent, LastTimerOfAnIdEndsItsThreadAndTheNextTimerStartsAnother
   unsigned int const thread = journal.calls()[0].thread;
   EXPECT_TRUE(threadExists(thread));
   timer.reset();
-  for (int i = 0; i < 500 && threadExists(thread); ++i) pause(10);
-  EXPECT_FALSE(threadExists(thread));
+  EXPECT_TRUE(zu::test::waitFor([&] { return !threadExists(thread); }, std::chrono::seconds(5)));
 
   timer = ITimer::New(108);
   timer->start(10, callback);

@@ -9,12 +9,11 @@
 #include <fstream>
 #include <iterator>
 #include <locale.h>
-#include <cstring>
-#include <string.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <sched.h>
 #include <cstdlib>
+#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>

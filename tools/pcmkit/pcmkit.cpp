@@ -1,3 +1,5 @@
+// pcmkit's decoders and WAV writer: G.711 A-law and mu-law by formula, GSM
+// 06.10 through the GSM codec library, all to 16-bit PCM.
 #include "pcmkit.h"
 
 #include <boost/make_shared.hpp>
