@@ -9,7 +9,6 @@
 #include <map>
 #include <string>
 #include <vector>
-#include <poll.h>
 
 #include <zu/em.h>
 #include "core/assertion.h"
@@ -23,6 +22,7 @@ namespace {
 
 // One poll() set: 63 sockets and the wake-up socket.
 enum { MAX_ENTRIES = 64 };
+static_assert(MAX_ENTRIES <= PollSet::CAPACITY, "the poll set holds every entry");
 enum { EVENT_BITS = SOCKET_EVENT_READ | SOCKET_EVENT_WRITE | SOCKET_EVENT_CONNECT };
 // Without a wake-up socket the runner looks at its commands this often.
 enum { NO_PIPE_POLL_MS = 50 };
@@ -169,6 +169,7 @@ class ReactorRunner : public sys::IRunnable {
     // Registrations die with the runner; nothing else refers to them.
     for (unsigned int i = 0; i < count_; ++i) entries_[i].point.reset();
     count_ = 0;
+    poll_.clear();
   }
 
   void stop() override {
@@ -212,8 +213,8 @@ class ReactorRunner : public sys::IRunnable {
       entries_[i].handle = entries_[i + 1].handle;
       entries_[i].mask = entries_[i + 1].mask;
       entries_[i].point.swap(entries_[i + 1].point);
-      fds_[i] = fds_[i + 1];
     }
+    poll_.erase(unsigned(index));
     --count_;
     entries_[count_].point.reset();
   }
@@ -239,10 +240,9 @@ class ReactorRunner : public sys::IRunnable {
         Entry& entry = entries_[index];
         entry.mask = mask;
         entry.point = command.point;
-        fds_[index].fd = command.handle;
-        fds_[index].events = short(((mask & SOCKET_EVENT_READ) ? POLLIN : 0) |
-                                   ((mask & (SOCKET_EVENT_WRITE | SOCKET_EVENT_CONNECT)) ? POLLOUT : 0));
-        fds_[index].revents = 0;
+        poll_.put(unsigned(index), command.handle,
+                  ((mask & SOCKET_EVENT_READ) ? WAIT_READ : 0) |
+                      ((mask & (SOCKET_EVENT_WRITE | SOCKET_EVENT_CONNECT)) ? WAIT_WRITE : 0));
         return;
       }
       case COMMAND_REMOVE: {
@@ -274,17 +274,16 @@ class ReactorRunner : public sys::IRunnable {
 
     resultCount_ = 0;
     int timeout = pipe_.handle() == INVALID_SOCKET_HANDLE ? int(NO_PIPE_POLL_MS) : -1;
-    int ready = ::poll(fds_, count_, timeout);
-    if (ready <= 0) return;
+    if (poll_.wait(timeout) <= 0) return;
     for (unsigned int i = 0; i < count_ && resultCount_ < MAX_ENTRIES; ++i) {
-      short revents = fds_[i].revents;
-      if (revents == 0 || (revents & POLLNVAL)) continue;
-      // select() semantics: an error or hang-up counts as readable and
-      // writable, and ends a connection attempt.
+      unsigned int const ready = poll_.ready(i);
+      if (ready == 0) continue;
+      // An error or a hang-up is readable and writable, and ends a
+      // connection attempt.
       unsigned int fired = 0;
-      if (revents & (POLLIN | POLLHUP | POLLERR)) fired |= SOCKET_EVENT_READ;
-      if (revents & (POLLOUT | POLLERR)) fired |= SOCKET_EVENT_WRITE | SOCKET_EVENT_CONNECT;
-      if (revents & (POLLERR | POLLHUP)) fired |= SOCKET_EVENT_CONNECT;
+      if (ready & WAIT_READ) fired |= SOCKET_EVENT_READ;
+      if (ready & WAIT_WRITE) fired |= SOCKET_EVENT_WRITE | SOCKET_EVENT_CONNECT;
+      if (ready & WAIT_ERROR) fired |= SOCKET_EVENT_CONNECT;
       fired &= entries_[i].mask;
       if (fired == 0) continue;
       Result& result = results_[resultCount_++];
@@ -338,7 +337,7 @@ class ReactorRunner : public sys::IRunnable {
   // The rest belongs to the runner thread alone.
   std::vector<Command> pending_;
   Entry entries_[MAX_ENTRIES];
-  pollfd fds_[MAX_ENTRIES];  // fds_[i] watches entries_[i]
+  PollSet poll_;  // poll_ entry i watches entries_[i]
   unsigned int count_;
   Result results_[MAX_ENTRIES];
   unsigned int resultCount_;

@@ -33,6 +33,40 @@ enum {
   WAIT_ERROR = 4  // error or hang-up pending (a failed connect, a reset)
 };
 
+// Several descriptors waited on at once: the reactor's runner. Entries keep
+// their places (index 0 first); a wait reports each entry's readiness in
+// the WAIT_* bits, by the same rule as waitHandle.
+class PollSet {
+ public:
+  enum { CAPACITY = 64 };
+
+  PollSet() : count_(0) {}
+  unsigned int size() const { return count_; }
+  SocketHandle handle(unsigned int index) const { return slots_[index].handle; }
+  // Watches `handle` for `interest` (WAIT_READ, WAIT_WRITE) at `index`; an
+  // index of size() adds an entry (size() < CAPACITY).
+  void put(unsigned int index, SocketHandle handle, unsigned int interest);
+  // Removes the entry at `index`; the later ones move down by one.
+  void erase(unsigned int index);
+  void clear() { count_ = 0; }
+  // Waits until an entry is ready, at most `milliseconds` (negative: no
+  // limit). The number of ready entries; 0 after the time or a failed or
+  // interrupted wait.
+  int wait(int milliseconds);
+  // What entry `index` was ready for in the last wait; 0 for nothing, and
+  // for a descriptor that was not open.
+  unsigned int ready(unsigned int index) const { return slots_[index].ready; }
+
+ private:
+  struct Slot {
+    SocketHandle handle;
+    unsigned int interest;
+    unsigned int ready;
+  };
+  Slot slots_[CAPACITY];
+  unsigned int count_;
+};
+
 // The raw error code of the last failed call on this thread.
 unsigned int lastSocketError();
 // Raw codes of interest to callers, as this platform spells them.

@@ -132,11 +132,29 @@ void shutdownSocketHandle(SocketHandle handle) {
   if (handle >= 0) ::shutdown(handle, SHUT_RDWR);
 }
 
+namespace {
+
+short interestEvents(unsigned int interest) {
+  return short(((interest & WAIT_READ) ? POLLIN : 0) | ((interest & WAIT_WRITE) ? POLLOUT : 0));
+}
+
+// select() semantics: an error or a hang-up counts as readable and writable
+// and is an error to a connection attempt.
+unsigned int readyBits(short revents) {
+  unsigned int bits = 0;
+  if (revents & (POLLIN | POLLHUP | POLLERR)) bits |= WAIT_READ;
+  if (revents & (POLLOUT | POLLERR)) bits |= WAIT_WRITE;
+  if (revents & (POLLERR | POLLHUP)) bits |= WAIT_ERROR;
+  return bits;
+}
+
+}  // namespace
+
 int waitHandle(SocketHandle handle, unsigned int interest, unsigned int milliseconds,
                unsigned int* ready) {
   pollfd entry;
   entry.fd = handle;
-  entry.events = short(((interest & WAIT_READ) ? POLLIN : 0) | ((interest & WAIT_WRITE) ? POLLOUT : 0));
+  entry.events = interestEvents(interest);
   entry.revents = 0;
   if (handle < 0) {
     errno = EBADF;
@@ -162,13 +180,36 @@ int waitHandle(SocketHandle handle, unsigned int interest, unsigned int millisec
       errno = EBADF;
       return -1;
     }
-    unsigned int bits = 0;
-    if (entry.revents & (POLLIN | POLLHUP | POLLERR)) bits |= WAIT_READ;
-    if (entry.revents & (POLLOUT | POLLERR)) bits |= WAIT_WRITE;
-    if (entry.revents & (POLLERR | POLLHUP)) bits |= WAIT_ERROR;
-    if (ready) *ready = bits;
+    if (ready) *ready = readyBits(entry.revents);
     return 1;
   }
+}
+
+void PollSet::put(unsigned int index, SocketHandle handle, unsigned int interest) {
+  if (index == count_) ++count_;
+  slots_[index].handle = handle;
+  slots_[index].interest = interest;
+  slots_[index].ready = 0;
+}
+
+void PollSet::erase(unsigned int index) {
+  for (unsigned int i = index; i + 1 < count_; ++i) slots_[i] = slots_[i + 1];
+  --count_;
+}
+
+int PollSet::wait(int milliseconds) {
+  pollfd entries[CAPACITY];
+  for (unsigned int i = 0; i < count_; ++i) {
+    entries[i].fd = slots_[i].handle;
+    entries[i].events = interestEvents(slots_[i].interest);
+    entries[i].revents = 0;
+    slots_[i].ready = 0;
+  }
+  int const result = ::poll(entries, count_, milliseconds < 0 ? -1 : milliseconds);
+  if (result <= 0) return 0;
+  for (unsigned int i = 0; i < count_; ++i)
+    if (entries[i].revents != 0 && !(entries[i].revents & POLLNVAL)) slots_[i].ready = readyBits(entries[i].revents);
+  return result;
 }
 
 bool connectHandle(SocketHandle handle, IP const& ip, unsigned short port) {
