@@ -23,6 +23,10 @@ unsigned int monotonicMilliseconds();
 // Nanoseconds of the same monotonic clock, not truncated.
 std::uint64_t monotonicNanoseconds();
 
+// Nanoseconds since 1970-01-01 UTC of the system's wall clock (negative
+// before it).
+std::int64_t wallClockNanoseconds();
+
 // Suspends the calling thread for `milliseconds`, resuming the sleep after
 // signal interruptions so the whole span passes. 0xFFFFFFFF never returns.
 void sleepMilliseconds(unsigned int milliseconds);

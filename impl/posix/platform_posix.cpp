@@ -67,6 +67,12 @@ std::uint64_t monotonicNanoseconds() {
   return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+std::int64_t wallClockNanoseconds() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 void sleepMilliseconds(unsigned int milliseconds) {
   if (milliseconds == 0xFFFFFFFFu) {
     for (;;) pause();

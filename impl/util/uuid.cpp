@@ -5,9 +5,9 @@
 #include <zu/util.h>
 
 #include <cstdint>
-#include <ctime>
 #include <mutex>
 
+#include "platform/platform.h"
 #include "sys/library.h"
 
 namespace zu {
@@ -32,11 +32,8 @@ UUIDState& uuidState() {
 // The system time in units of 10 microseconds, counted from the same origin
 // as the UUIDs this library has always made.
 std::int64_t uuidTime() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
   // 100-nanosecond intervals since 1601-01-01.
-  std::int64_t const fileTime =
-      std::int64_t(ts.tv_sec) * 10000000 + ts.tv_nsec / 100 + INT64_C(116444736000000000);
+  std::int64_t const fileTime = ::zu::__::platform::wallClockNanoseconds() / 100 + INT64_C(116444736000000000);
   return fileTime / 100 + INT64_C(0x146A60E96F4000);
 }
 
