@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -257,6 +258,29 @@ TEST_F(FsTest, ADirectoryDoesNotOpenAsAFile) {
   boost::shared_ptr<IFile> file = IFile::New(at("d"));
   EXPECT_EQ(100u, openCode(*file, true, 0));
   EXPECT_EQ(100u, openCode(*file, false, 1));
+}
+
+TEST_F(FsTest, AFullDeviceAndOutOfRangePositionsReportTheirCodes) {
+  {
+    boost::shared_ptr<IFile> full = IFile::New("/dev/full");
+    if (!full->open(false, 0)) GTEST_SKIP() << "/dev/full cannot be opened";
+    zu::em::CatchError guard(full.get());
+    EXPECT_EQ(0u, full->toIO()->write("x", 1));
+    EXPECT_EQ(3u, guard.code());
+    EXPECT_STREQ("No space left on device", guard.text().cstr());
+  }
+  // Positions and sizes beyond the signed range the system takes are
+  // refused before reaching it, and leave the file as it was.
+  writeText("r", "abc");
+  boost::shared_ptr<IFile> file = IFile::New(at("r"));
+  ASSERT_TRUE(file->open(false, 0));
+  zu::em::CatchError guard(file.get());
+  EXPECT_FALSE(file->toRandomAccess()->seek(~std::uint64_t(0)));
+  EXPECT_EQ(100u, guard.code());
+  EXPECT_FALSE(file->toRandomAccess()->setSize(~std::uint64_t(0)));
+  EXPECT_EQ(100u, guard.code());
+  EXPECT_EQ(0u, file->toRandomAccess()->position());
+  EXPECT_EQ(3u, file->toRandomAccess()->size());
 }
 
 TEST_F(FsTest, EveryOperationOnAClosedFileReportsABadHandle) {

@@ -1,30 +1,16 @@
-// Files, listings and path queries on POSIX descriptors and directory
-// streams.
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE  // statx
-#endif
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64  // 64-bit sizes and offsets on 32-bit targets too
-#endif
-
+// Files, listings and path queries, on the file-system platform layer.
 #include <zu/em.h>
 #include <zu/fs.h>
 #include "platform/platform.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdio.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/fs_platform.h"
 #include "platform/file_platform.h"
 
 namespace zu {
@@ -34,37 +20,19 @@ namespace platform = __::platform;
 
 namespace {
 
-// errno values into the file family's codes; the text is the system's
-// English message whatever the process locale is.
+// Raw error numbers into the file family's codes; the text is the
+// system's English message whatever the process locale is.
 void translateFileError(unsigned int rawCode, unsigned int* code, String* text) {
-  if (code) {
-    switch (rawCode) {
-      case 0: *code = 0; break;
-      case ENOENT:
-      case ENOTDIR: *code = 1; break;
-      case EEXIST: *code = 2; break;
-      case ENOSPC:
-      case EDQUOT: *code = 3; break;
-      case EACCES:
-      case EPERM:
-      case EROFS: *code = 4; break;
-      case EBADF: *code = 5; break;
-      default: *code = 100; break;
-    }
-  }
+  if (code) *code = platform::fileErrorCode(rawCode);
   if (text) {
     *text = String(::zu::__::platform::systemMessage(rawCode).c_str());
   }
 }
 
-// Closes a descriptor without letting EINTR leave it half-closed: on Linux
-// the descriptor is gone whatever close() returns, so it is never retried.
-int closeDescriptor(int fd) { return ::close(fd); }
-
-struct stat* statOf(String const& path, struct stat* st) {
+bool infoOf(String const& path, platform::NodeInfo& info) {
   Path canonical(path);
-  if (canonical.toString().empty()) return nullptr;
-  return ::stat(canonical.toString().cstr(), st) == 0 ? st : nullptr;
+  if (canonical.toString().empty()) return false;
+  return platform::nodeInfo(canonical.toString().cstr(), info);
 }
 
 }  // namespace
@@ -72,15 +40,15 @@ struct stat* statOf(String const& path, struct stat* st) {
 // ---------------------------------------------------------------- queries
 
 bool exists(String const& path) {
-  struct stat st;
-  return statOf(path, &st) != nullptr;
+  platform::NodeInfo info;
+  return infoOf(path, info);
 }
 
 NodeType type(String const& path) {
-  struct stat st;
-  if (!statOf(path, &st)) return Unknown;
-  if (S_ISDIR(st.st_mode)) return Directory;
-  if (S_ISREG(st.st_mode)) return File;
+  platform::NodeInfo info;
+  if (!infoOf(path, info)) return Unknown;
+  if (info.kind == platform::NODE_DIRECTORY) return Directory;
+  if (info.kind == platform::NODE_FILE) return File;
   return Unknown;
 }
 
@@ -97,68 +65,13 @@ sys::Time fileTime(std::int64_t seconds) {
 bool time(String const& path, sys::Time& created, sys::Time& modified, sys::Time& accessed) {
   String text = Path(path).toString();
   if (text.empty()) return false;
-  struct statx sx;
-  if (::statx(AT_FDCWD, text.cstr(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
-    bool hasBirth = (sx.stx_mask & STATX_BTIME) != 0;
-    created = fileTime(hasBirth ? sx.stx_btime.tv_sec : sx.stx_ctime.tv_sec);
-    modified = fileTime(sx.stx_mtime.tv_sec);
-    accessed = fileTime(sx.stx_atime.tv_sec);
-    return true;
-  }
-  if (errno != ENOSYS) return false;
-  // Kernels before 4.11 lack statx.
-  struct stat st;
-  if (::stat(text.cstr(), &st) != 0) return false;
-  created = fileTime(st.st_ctime);
-  modified = fileTime(st.st_mtime);
-  accessed = fileTime(st.st_atime);
+  std::int64_t birth, change, access;
+  if (!platform::nodeTimes(text.cstr(), birth, change, access)) return false;
+  created = fileTime(birth);
+  modified = fileTime(change);
+  accessed = fileTime(access);
   return true;
 }
-
-namespace {
-
-// Moves a regular file to another file system, as a rename cannot: the copy
-// is made under the new name (created exclusively, so an existing target is
-// never touched) and the original is removed only once the copy is whole.
-bool moveAcrossFileSystems(char const* source, char const* target) {
-  int in = ::open(source, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  struct stat st;
-  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    closeDescriptor(in);
-    return false;
-  }
-  int out = ::open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
-  if (out < 0) {
-    closeDescriptor(in);
-    return false;
-  }
-  bool ok = true;
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    for (ssize_t done = 0; ok && done < n;) {
-      ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) ok = false;
-      else done += w;
-    }
-    if (!ok) break;
-  }
-  if (ok && ::fsync(out) != 0) ok = false;
-  if (closeDescriptor(out) != 0 && errno != EINTR) ok = false;
-  closeDescriptor(in);
-  if (ok && ::unlink(source) == 0) return true;
-  ::unlink(target);
-  return false;
-}
-
-}  // namespace
 
 bool rename(String const& from, String const& to) {
   String source = Path(from).toString();
@@ -169,7 +82,7 @@ bool rename(String const& from, String const& to) {
     case platform::RENAME_DONE:
       return true;
     case platform::RENAME_CROSS_DEVICE:
-      return moveAcrossFileSystems(source.cstr(), target.cstr());
+      return platform::moveAcrossFileSystems(source.cstr(), target.cstr());
     default:
       return false;
   }
@@ -191,29 +104,14 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   bool open(bool readOnly, unsigned int mode) override {
     closeHandle();
     String text = path_.toString();
-    if (text.empty()) return fail(ENOENT);
-    int flags = O_CLOEXEC;
-    if (readOnly) {
-      flags |= O_RDONLY;
-    } else {
-      flags |= O_RDWR;
-      if (mode == FILE_MODE_OPEN_ALWAYS)
-        flags |= O_CREAT;
-      else if (mode == FILE_MODE_CREATE_NEW)
-        flags |= O_CREAT | O_EXCL;
-    }
-    int fd;
-    do {
-      fd = ::open(text.cstr(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(errno);
-    // A directory opens read-only on Linux but is not a file to read.
-    struct stat st;
-    int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
-    if (error != 0) {
-      closeDescriptor(fd);
-      return fail(error);
-    }
+    if (text.empty()) return fail(platform::ERROR_NOT_FOUND);
+    platform::OpenMode how = readOnly                         ? platform::OPEN_READ
+                             : mode == FILE_MODE_OPEN_ALWAYS  ? platform::OPEN_ALWAYS
+                             : mode == FILE_MODE_CREATE_NEW   ? platform::OPEN_NEW
+                                                              : platform::OPEN_EXISTING;
+    int error = 0;
+    int fd = platform::openFile(text.cstr(), how, error);
+    if (fd < 0) return fail(error);
     fd_ = fd;
     return true;
   }
@@ -221,16 +119,16 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   bool isOpen() override { return fd_ >= 0; }
 
   bool close() override {
-    if (fd_ < 0) return fail(EBADF);
-    int result = closeDescriptor(fd_);
+    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE);
+    int error = platform::closeFile(fd_);
     fd_ = -1;
-    if (result != 0 && errno != EINTR) return fail(errno);
+    if (error != 0) return fail(error);
     return true;
   }
 
   bool atEnd() override {
     if (fd_ < 0) {
-      fail(EBADF);
+      fail(platform::ERROR_BAD_HANDLE);
       return true;
     }
     return position() >= size();
@@ -238,14 +136,14 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
 
   // IIO: loops over short transfers so a signal cannot cut a request short.
   unsigned int read(void* buffer, unsigned int size) override {
-    if (fd_ < 0) return fail(EBADF), 0;
+    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE), 0;
     char* out = static_cast<char*>(buffer);
     unsigned int done = 0;
     while (done < size) {
-      ssize_t n = ::read(fd_, out + done, size - done);
+      int error = 0;
+      std::int64_t n = platform::readSome(fd_, out + done, size - done, error);
       if (n < 0) {
-        if (errno == EINTR) continue;
-        fail(errno);
+        fail(error);
         break;
       }
       if (n == 0) break;
@@ -255,18 +153,18 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   }
 
   unsigned int write(void const* data, unsigned int size) override {
-    if (fd_ < 0) return fail(EBADF), 0;
+    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE), 0;
     char const* in = static_cast<char const*>(data);
     unsigned int done = 0;
     while (done < size) {
-      ssize_t n = ::write(fd_, in + done, size - done);
+      int error = 0;
+      std::int64_t n = platform::writeSome(fd_, in + done, size - done, error);
       if (n < 0) {
-        if (errno == EINTR) continue;
-        fail(errno);
+        fail(error);
         break;
       }
       if (n == 0) {
-        fail(ENOSPC);
+        fail(platform::ERROR_NO_SPACE);
         break;
       }
       done += static_cast<unsigned int>(n);
@@ -276,36 +174,32 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
 
   // IRandomAccess
   std::uint64_t size() override {
-    if (fd_ < 0) return fail(EBADF), 0;
-    struct stat st;
-    if (::fstat(fd_, &st) != 0) return fail(errno), 0;
-    return static_cast<std::uint64_t>(st.st_size);
+    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE), 0;
+    std::uint64_t size = 0;
+    if (int error = platform::fileSize(fd_, size)) return fail(error), 0;
+    return size;
   }
 
   bool seek(std::uint64_t position) override {
-    if (fd_ < 0) return fail(EBADF);
-    if (position > static_cast<std::uint64_t>(INT64_MAX)) return fail(EINVAL);
-    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) return fail(errno);
+    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE);
+    if (position > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::ERROR_INVALID);
+    if (int error = platform::seekFile(fd_, static_cast<std::int64_t>(position))) return fail(error);
     return true;
   }
 
   std::uint64_t position() override {
-    if (fd_ < 0) return fail(EBADF), 0;
-    off_t at = ::lseek(fd_, 0, SEEK_CUR);
-    if (at < 0) return fail(errno), 0;
+    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE), 0;
+    std::int64_t at = 0;
+    if (int error = platform::filePosition(fd_, at)) return fail(error), 0;
     return static_cast<std::uint64_t>(at);
   }
 
   // ftruncate leaves the position where it was, which is what remembering
   // it and seeking back would give.
   bool setSize(std::uint64_t size) override {
-    if (fd_ < 0) return fail(EBADF);
-    if (size > static_cast<std::uint64_t>(INT64_MAX)) return fail(EINVAL);
-    int result;
-    do {
-      result = ::ftruncate(fd_, static_cast<off_t>(size));
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) return fail(errno);
+    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE);
+    if (size > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::ERROR_INVALID);
+    if (int error = platform::truncateFile(fd_, static_cast<std::int64_t>(size))) return fail(error);
     return true;
   }
 
@@ -319,7 +213,7 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
 
   void closeHandle() {
     if (fd_ >= 0) {
-      closeDescriptor(fd_);
+      platform::closeFile(fd_);
       fd_ = -1;
     }
   }
@@ -335,14 +229,14 @@ boost::shared_ptr<IFile> IFile::New(String const& path) {
 }
 
 std::uint64_t IFile::length(String const& path) {
-  struct stat st;
-  if (!statOf(path, &st) || !S_ISREG(st.st_mode)) return 0;
-  return static_cast<std::uint64_t>(st.st_size);
+  platform::NodeInfo info;
+  if (!infoOf(path, info) || info.kind != platform::NODE_FILE) return 0;
+  return info.size;
 }
 
 bool IFile::remove(String const& path) {
   String text = Path(path).toString();
-  return !text.empty() && ::unlink(text.cstr()) == 0;
+  return !text.empty() && platform::removeFile(text.cstr());
 }
 
 // ------------------------------------------------------------- directories
@@ -363,19 +257,14 @@ class Directory : public IDirectory {
     mask_ = mask;
     String text = path_.toString();
     if (text.empty()) return false;
-    DIR* dir = ::opendir(text.cstr());
-    if (!dir) return false;
-    std::vector<std::string> names;
+    std::vector<std::string> all, names;
+    if (!platform::listDirectoryPath(text.cstr(), all)) return false;
     try {
-      errno = 0;
-      while (struct dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-      }
+      for (std::string& name : all)
+        if (name[0] != '.') names.push_back(std::move(name));
     } catch (...) {
-      ::closedir(dir);
       return false;
     }
-    ::closedir(dir);
     std::sort(names.begin(), names.end());
     names_.swap(names);
     open_ = true;
@@ -422,10 +311,12 @@ class Directory : public IDirectory {
     std::string full(path_.toString().cstr());
     if (full != "/") full += '/';
     full += name;
-    struct stat st;
+    platform::NodeInfo info;
     unsigned int kind = Unknown;
-    if (::stat(full.c_str(), &st) == 0)
-      kind = S_ISDIR(st.st_mode) ? ::zu::fs::Directory : S_ISREG(st.st_mode) ? ::zu::fs::File : ::zu::fs::Unknown;
+    if (platform::nodeInfo(full, info))
+      kind = info.kind == platform::NODE_DIRECTORY ? ::zu::fs::Directory
+             : info.kind == platform::NODE_FILE    ? ::zu::fs::File
+                                                   : ::zu::fs::Unknown;
     return (kind & mask_) != 0;
   }
 
@@ -452,14 +343,15 @@ bool IDirectory::make(String const& path, bool recursive) {
     if (parent.toString().empty()) return false;
     if (!exists(parent) && !make(parent, true)) return false;
   }
-  if (::mkdir(target.toString().cstr(), 0777) == 0) return true;
+  bool existed = false;
+  if (platform::makeDirectory(target.toString().cstr(), existed)) return true;
   // Another thread or process made it in between: the caller's wish holds.
-  return errno == EEXIST && type(target) == Directory;
+  return existed && type(target) == Directory;
 }
 
 bool IDirectory::remove(String const& path) {
   String text = Path(path).toString();
-  return !text.empty() && ::rmdir(text.cstr()) == 0;
+  return !text.empty() && platform::removeDirectory(text.cstr());
 }
 
 }  // namespace fs

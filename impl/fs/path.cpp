@@ -2,27 +2,15 @@
 // asking the file system.
 #include <zu/fs.h>
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 #include <vector>
+
+#include "platform/fs_platform.h"
 
 namespace zu {
 namespace fs {
 
 namespace {
-
-// The current directory, or "" when it cannot be read (removed, or too long
-// for any buffer we are willing to try).
-std::string currentDirectory() {
-  std::vector<char> buffer(256);
-  for (;;) {
-    if (::getcwd(buffer.data(), buffer.size())) return std::string(buffer.data());
-    if (errno != ERANGE || buffer.size() >= (1u << 20)) return std::string();
-    buffer.resize(buffer.size() * 2);
-  }
-}
 
 // Resolves "." and ".." and drops empty segments of an absolute text. A ".."
 // above the root stays at the root, as the kernel treats it.
@@ -30,7 +18,7 @@ String canonical(char const* text) {
   if (!*text) return String();
   std::string full;
   if (*text != '/' && *text != '\\') {
-    full = currentDirectory();
+    full = __::platform::currentDirectory();
     if (full.empty()) return String();
     full += '/';
   }
