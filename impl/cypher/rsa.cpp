@@ -8,6 +8,10 @@
 #include <memory>
 #include <vector>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
+
 namespace zu {
 namespace cypher {
 namespace impl {
@@ -265,7 +269,13 @@ class BigNumber {
 // chains in one row of multiply-adds, each step without waiting for the
 // other's carry.
 bool haveCarryChains() {
-  static bool const have = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+  // Read from CPUID leaf 7 (EBX bit 8 BMI2, bit 19 ADX): not every
+  // compiler's __builtin_cpu_supports knows "adx".
+  static bool const have = [] {
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return (ebx & (1u << 8)) != 0 && (ebx & (1u << 19)) != 0;
+  }();
   return have;
 }
 
