@@ -1,7 +1,11 @@
 #include <zu/array.h>
+#include <zu/std.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <memory>
+#include <type_traits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,4 +167,87 @@ TEST(TArrayConcurrent, CopiesSharedBetweenThreads) {
   }
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(0, bad.load());
+}
+
+// --- beside the standard library ---------------------------------------------
+
+TEST(TArrayStd, VectorBothWays) {
+  std::vector<String> const source{String("a"), String("b")};
+  TArray<String> a(source);
+  EXPECT_EQ((V{"a", "b"}), texts(a));
+  std::vector<String> back = a.toVector();
+  ASSERT_EQ(2u, back.size());
+  EXPECT_STREQ("b", back[1].cstr());
+  back[0] = "changed";  // a copy: the array keeps its element
+  EXPECT_STREQ("a", a[0].cstr());
+
+  std::vector<int> numbers{3, 1, 2};
+  int const* storage = numbers.data();
+  TArray<int> moved(std::move(numbers));
+  EXPECT_EQ(3u, moved.size());
+  EXPECT_EQ(storage, &moved[0]);  // the vector's storage was taken over
+  EXPECT_TRUE(TArray<int>(std::vector<int>()).empty());
+}
+
+TEST(TArrayStd, AppendByMoveTakesTheElement) {
+  TArray<String> a;
+  String big(std::string(100, 'm'));
+  char const* text = big.cstr();
+  a.append(std::move(big));
+  EXPECT_EQ(text, a[0].cstr());
+  EXPECT_TRUE(big.empty());  // NOLINT(bugprone-use-after-move)
+
+  TArray<String> shared(a);
+  shared.append(String("second"));  // detaches: the first holder keeps one element
+  EXPECT_EQ(1u, a.size());
+  EXPECT_EQ((V{std::string(100, 'm'), "second"}), texts(shared));
+}
+
+TEST(TArrayStd, EditDetachesOnceAndSorts) {
+  TArray<int> a(std::vector<int>{5, 3, 9, 1});
+  TArray<int> other(a);
+  std::sort(a.edit().begin(), a.edit().end());
+  EXPECT_EQ((std::vector<int>{1, 3, 5, 9}), a.toVector());
+  EXPECT_EQ((std::vector<int>{5, 3, 9, 1}), other.toVector());
+  int const* storage = &a[0];
+  for (int& x : a.edit()) x *= 2;  // sole owner now: no second copy
+  EXPECT_EQ(storage, &a[0]);
+  EXPECT_EQ((std::vector<int>{2, 6, 10, 18}), a.toVector());
+  EXPECT_EQ((std::vector<int>{5, 3, 9, 1}), other.toVector());
+}
+
+// Calls that compiled before keep their meaning; the vector forms are
+// reached only on purpose.
+TEST(TArrayStd, EarlierCallsKeepTheirMeaning) {
+  static_assert(!std::is_constructible<TArray<int>, unsigned int>::value, "no size constructor");
+  static_assert(!std::is_constructible<TArray<String>, int>::value, "no size constructor");
+  static_assert(!std::is_convertible<std::vector<int>, TArray<int>>::value, "a vector converts only when asked");
+  TArray<String> a;
+  a.append("x");  // a literal still becomes one String element
+  a.append(String("y"));
+  EXPECT_EQ((V{"x", "y"}), texts(a));
+  TArray<StringPair> pairs;
+  pairs.append({String("n"), String("v")});
+  EXPECT_STREQ("v", pairs[0].value.cstr());
+}
+
+// A std::shared_ptr made from a boost one keeps the object alive on its own.
+TEST(TArrayStd, StdSharedKeepsTheObjectAlive) {
+  struct Counted {
+    int* alive;
+    explicit Counted(int* a) : alive(a) { ++*alive; }
+    ~Counted() { --*alive; }
+  };
+  int alive = 0;
+  boost::shared_ptr<Counted> original(new Counted(&alive));
+  std::shared_ptr<Counted> bridged = zu::toStdShared(original);
+  EXPECT_EQ(original.get(), bridged.get());
+  original.reset();
+  EXPECT_EQ(1, alive);
+  std::shared_ptr<Counted> second = bridged;
+  bridged.reset();
+  EXPECT_EQ(1, alive);
+  second.reset();
+  EXPECT_EQ(0, alive);
+  EXPECT_FALSE(zu::toStdShared(boost::shared_ptr<Counted>()));
 }

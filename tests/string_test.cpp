@@ -5,7 +5,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <iomanip>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
 #include <thread>
 #include <vector>
 
@@ -706,4 +711,102 @@ TEST(StringConcurrent, InPlaceChangeAfterAnotherThreadLetGo) {
     EXPECT_EQ(11u + 7u, seen.load());
     EXPECT_STREQ("SHARED TEXT", s.cstr());
   }
+}
+
+// --- beside the standard library ---------------------------------------------
+
+TEST(StringStd, ConvertsBothWays) {
+  std::string const text("std text");
+  String s = text;  // implicit, as a std::string argument is passed
+  EXPECT_STREQ("std text", s.cstr());
+  EXPECT_EQ(8u, s.length());
+  EXPECT_EQ(text, s.str());
+  EXPECT_EQ(std::string_view("std text"), s.view());
+  std::string_view const part = std::string_view(text).substr(4, 3);
+  EXPECT_STREQ("tex", String(part).cstr());  // a view need not end in NUL
+  EXPECT_STREQ("ab", String(std::string("ab\0cd", 5)).cstr());  // a String ends at a NUL
+  EXPECT_EQ("", String().str());
+  EXPECT_TRUE(String().view().empty());
+}
+
+TEST(StringStd, ComparesAndConcatenatesWithStdString) {
+  String const s("abc");
+  std::string const same("abc"), more("abd");
+  EXPECT_TRUE(s == same);
+  EXPECT_TRUE(same == s);
+  EXPECT_TRUE(s != more);
+  EXPECT_TRUE(more != s);
+  EXPECT_TRUE(s < more);
+  EXPECT_FALSE(more < s);
+  EXPECT_TRUE(std::string("abb") < s);
+  EXPECT_FALSE(s < same);
+  EXPECT_FALSE(s == std::string("ab"));
+  EXPECT_STREQ("abcabd", (s + more).cstr());
+  EXPECT_STREQ("abdabc", (more + s).cstr());
+  String t("x");
+  t += more;
+  EXPECT_STREQ("xabd", t.cstr());
+  EXPECT_STREQ("xabd!", (String(t) + std::string("!")).cstr());
+}
+
+TEST(StringStd, StreamsAndHashes) {
+  std::ostringstream out;
+  out << String("ab") << '|' << std::setw(4) << String("c") << '|' << String();
+  EXPECT_EQ("ab|   c|", out.str());
+
+  std::unordered_map<String, int> counts;
+  for (char const* word : {"to", "be", "or", "not", "to", "be"}) ++counts[String(word)];
+  EXPECT_EQ(2, counts[String("to")]);
+  EXPECT_EQ(1, counts[String("not")]);
+  EXPECT_EQ(4u, counts.size());
+  EXPECT_EQ(std::hash<String>()(String("same")), std::hash<String>()(String(std::string("same"))));
+}
+
+// Appending to a String that is about to go away reuses its buffer.
+TEST(StringStd, MoveAppendingCopiesNoBuffer) {
+  String a("start");
+  char const* buffer = a.cstr();
+  String b = std::move(a) + "-" + String("x") + std::string("y") + 'z';
+  EXPECT_STREQ("start-xyz", b.cstr());
+  EXPECT_EQ(buffer, b.cstr());
+
+  String big(std::string(100, 'q'));
+  String sum;
+  char const* text = big.cstr();
+  sum += std::move(big);  // an empty string takes the appended buffer
+  EXPECT_EQ(text, sum.cstr());
+  EXPECT_EQ(100u, sum.length());
+
+  String kept("kept");
+  String copy(kept);
+  String joined = std::move(copy) + "!";  // shared: detaches, the other keeps its text
+  EXPECT_STREQ("kept", kept.cstr());
+  EXPECT_STREQ("kept!", joined.cstr());
+}
+
+TEST(StringStd, PrintfTakesTextObjectsAsText) {
+  String const name("zu");
+  std::string const other("std");
+  EXPECT_STREQ("zu/std/7", String::printf("%s/%s/%d", name, other, 7).cstr());
+  EXPECT_STREQ("[zu]", String::printf(String("[%s]"), name).cstr());
+  EXPECT_STREQ("5 zu", String::printf("%d %s", 5, String("zu").cstr()).cstr());
+  EXPECT_STREQ(std::string(300, 'w').c_str(), String::printf("%s", String(std::string(300, 'w'))).cstr());
+}
+
+// Calls that compiled before keep their meaning.
+TEST(StringStd, EarlierCallsKeepTheirMeaning) {
+  String a = "x";
+  EXPECT_STREQ("x", a.cstr());
+  EXPECT_STREQ("0", String(0).cstr());
+  EXPECT_STREQ("99", String('c').cstr());  // a char is a number, as before
+  EXPECT_STREQ("101", String(5u, 2).cstr());
+  EXPECT_STREQ("-1", String(-1LL).cstr());
+  a = "y";
+  EXPECT_STREQ("y", a.cstr());
+  EXPECT_TRUE(a == "y");
+  EXPECT_STREQ("y1", (a + "1").cstr());
+  EXPECT_STREQ("3", String::printf("%d", 3).cstr());
+  static_assert(!std::is_convertible<std::string_view, String>::value, "a view converts only when asked");
+  static_assert(!std::is_convertible<int, String>::value, "numbers convert only when asked");
+  static_assert(std::is_convertible<std::string, String>::value, "std::string passes as a String");
 }

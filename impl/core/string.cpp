@@ -913,6 +913,16 @@ String& String::append(String const& text) {
   return *this;
 }
 
+String& String::append(String&& text) {
+  if (empty()) {
+    // Nothing to keep: the text's buffer becomes this string's.
+    boost::shared_ptr<__::StringStub> taken(std::move(text.stub_));
+    if (taken) stub_.swap(taken);
+    return *this;
+  }
+  return append(static_cast<String const&>(text));
+}
+
 String& String::splice(char const* text, unsigned int pos, unsigned int count) {
   ZU_ASSERT(text, "cstr");
   std::size_t const L = lengthOf(stub_.get());

@@ -30,6 +30,13 @@ class TArray {
   TArray& operator=(TArray const&) = default;
   // A moved-from array (either way) is empty and usable.
   TArray(TArray&& other) noexcept : stub_(std::move(other.stub_)) {}
+  // The elements of a standard vector, in order (moved in from an rvalue).
+  explicit TArray(std::vector<T> const& items) : stub_(boost::make_shared<__::TArrayStub<T>>()) {
+    stub_->items = items;
+  }
+  explicit TArray(std::vector<T>&& items) : stub_(boost::make_shared<__::TArrayStub<T>>()) {
+    stub_->items = std::move(items);
+  }
   TArray& operator=(TArray&& other) noexcept {
     stub_ = std::move(other.stub_);
     return *this;
@@ -57,6 +64,13 @@ class TArray {
     if (!stub_ || stub_.use_count() != 1) old = stub_;
     detach();
     stub_->items.push_back(value);
+    return *this;
+  }
+  TArray& append(T&& value) {
+    boost::shared_ptr<__::TArrayStub<T>> old;  // as above
+    if (!stub_ || stub_.use_count() != 1) old = stub_;
+    detach();
+    stub_->items.push_back(std::move(value));
     return *this;
   }
   // Appending an array to itself doubles it.
@@ -112,6 +126,24 @@ class TArray {
   // Iteration over the elements, read-only.
   typename std::vector<T>::const_iterator begin() const { return items().begin(); }
   typename std::vector<T>::const_iterator end() const { return items().end(); }
+
+  // The elements for changing in place: detaches once, when called, and
+  // the range stays valid until the array is next changed through another
+  // call or copied. `std::sort(a.edit().begin(), a.edit().end())` and
+  // `for (T& x : a.edit())` work on a shared array without touching the
+  // other holders' elements.
+  struct Range {
+    typename std::vector<T>::iterator first, last;
+    typename std::vector<T>::iterator begin() const { return first; }
+    typename std::vector<T>::iterator end() const { return last; }
+  };
+  Range edit() {
+    detach();
+    return Range{stub_->items.begin(), stub_->items.end()};
+  }
+
+  // A copy of the elements as a standard vector.
+  std::vector<T> toVector() const { return items(); }
 
  private:
   std::vector<T> const& items() const {

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <boost/shared_array.hpp>
 #include <boost/shared_ptr.hpp>
@@ -14,6 +18,21 @@
 namespace zu {
 
 template <class T> class TArray;
+class String;
+
+namespace __ {
+// Whether a printf argument is a text object that printf must be handed as
+// a pointer to its characters.
+template <class T>
+constexpr bool isTextObject() {
+  return std::is_same<typename std::decay<T>::type, String>::value ||
+         std::is_same<typename std::decay<T>::type, std::string>::value;
+}
+template <class... Args>
+constexpr bool hasTextArgument() {
+  return (false || ... || isTextObject<Args>());
+}
+}  // namespace __
 
 namespace __ {
 // The shared representation: a malloc'ed, NUL-terminated buffer or null.
@@ -60,6 +79,12 @@ class ZU_API String {
                base) {}
   // "%0.*f" with `precision`, or "%f" when precision is 0xFFFFFFFF.
   explicit String(double value, unsigned int precision = 0xFFFFFFFF);
+  // The bytes of a standard string, up to its first NUL (a String holds no
+  // NUL). A literal or char pointer still takes the char const* form. The
+  // view form is explicit: implicit from both, every comparison of a view
+  // with a std::string would find these operators too and be ambiguous.
+  String(std::string const& text) : String(text.data(), static_cast<unsigned int>(text.size())) {}
+  explicit String(std::string_view text) : String(text.data(), static_cast<unsigned int>(text.size())) {}
 
   String(String const& other) = default;
   String(String&& other) noexcept;
@@ -81,6 +106,10 @@ class ZU_API String {
   // length()+1 wide units, NUL-terminated. A 4-byte UTF-8 sequence gives
   // its code point; other malformed sequences give 0xFFFF or end the text.
   boost::shared_array<wchar_t> toUTF16() const;
+  // The text as a standard string (a copy), or a view valid as long as
+  // cstr() is.
+  std::string str() const { return std::string(cstr(), length()); }
+  std::string_view view() const { return std::string_view(cstr(), length()); }
 
   // strtol/strtoul/strtod; 0 for the empty string.
   int toInteger(unsigned int base = 10) const;
@@ -144,6 +173,13 @@ class ZU_API String {
     return appendSlow(c);
   }
   String& append(String const& text);
+  // Takes over the text's buffer when this string is empty; copies nothing
+  // more than the appended bytes otherwise.
+  String& append(String&& text);
+  String& append(std::string const& text) {
+    appendBytes(text.c_str(), std::strlen(text.c_str()));
+    return *this;
+  }
   // Replaces `count` bytes at `pos` (clipped) by `text`; appends when
   // pos >= length().
   String& splice(char const* text, unsigned int pos, unsigned int count);
@@ -168,15 +204,35 @@ class ZU_API String {
 
   static String printf(char const* fmt, ...) __attribute__((format(printf, 1, 2)));
   static String printf(String const& fmt, ...);
+  // A String (or std::string) among the arguments is formatted as its
+  // text: these forms are chosen only when one is present and hand every
+  // such argument on as cstr() (c_str()); other calls take the forms above.
+  template <class... Args, typename std::enable_if<__::hasTextArgument<Args...>(), int>::type = 0>
+  static String printf(char const* fmt, Args&&... args) {
+    return printf(fmt, passText(std::forward<Args>(args))...);
+  }
+  template <class... Args, typename std::enable_if<__::hasTextArgument<Args...>(), int>::type = 0>
+  static String printf(String const& fmt, Args&&... args) {
+    return printf(fmt, passText(std::forward<Args>(args))...);
+  }
 
   String& operator+=(char const* text) { return append(text); }
   String& operator+=(String const& text) { return append(text); }
+  String& operator+=(String&& text) { return append(std::move(text)); }
+  String& operator+=(std::string const& text) { return append(text); }
   String& operator+=(char c) { return append(c); }
 
   // Whether this string holds the only reference to its buffer.
   bool unique() const;
 
  private:
+  static char const* passText(String const& text) { return text.cstr(); }
+  static char const* passText(std::string const& text) { return text.c_str(); }
+  template <class T, typename std::enable_if<!__::isTextObject<T>(), int>::type = 0>
+  static T&& passText(T&& value) {
+    return std::forward<T>(value);
+  }
+
   void appendBytes(char const* text, std::size_t n);
   String& appendSlow(char c);
 
@@ -187,6 +243,13 @@ ZU_API String operator+(String const& a, String const& b);
 ZU_API String operator+(String const& a, char const* b);
 ZU_API String operator+(char const* a, String const& b);
 ZU_API String operator+(String const& a, char b);
+// A left operand that is about to go away is appended to in place.
+inline String operator+(String&& a, String const& b) { return std::move(a.append(b)); }
+inline String operator+(String&& a, char const* b) { return std::move(a.append(b)); }
+inline String operator+(String&& a, char b) { return std::move(a.append(b)); }
+inline String operator+(String const& a, std::string const& b) { return String(a).append(b); }
+inline String operator+(String&& a, std::string const& b) { return std::move(a.append(b)); }
+inline String operator+(std::string const& a, String const& b) { return String(a).append(b); }
 
 inline bool operator==(String const& a, String const& b) { return a.compare(b) == 0; }
 inline bool operator==(String const& a, char const* b) { return a.compare(b ? b : "") == 0; }
@@ -195,7 +258,29 @@ inline bool operator!=(String const& a, String const& b) { return !(a == b); }
 inline bool operator!=(String const& a, char const* b) { return !(a == b); }
 inline bool operator!=(char const* a, String const& b) { return !(a == b); }
 inline bool operator<(String const& a, String const& b) { return a.compare(b) < 0; }
+inline bool operator==(String const& a, std::string const& b) { return a.view() == b; }
+inline bool operator==(std::string const& a, String const& b) { return b.view() == a; }
+inline bool operator!=(String const& a, std::string const& b) { return !(a == b); }
+inline bool operator!=(std::string const& a, String const& b) { return !(a == b); }
+inline bool operator<(String const& a, std::string const& b) { return a.compare(b.c_str()) < 0; }
+inline bool operator<(std::string const& a, String const& b) { return b.compare(a.c_str()) > 0; }
+
+// Writes the text (the stream's width and fill apply as to a std::string).
+// A template, as the standard's own inserters are, so that a program that
+// already defines an inserter for String keeps using its own.
+template <class Traits>
+std::basic_ostream<char, Traits>& operator<<(std::basic_ostream<char, Traits>& out, String const& text) {
+  return out << text.view();
+}
 
 }  // namespace zu
+
+// So that a String can key a std::unordered_map.
+namespace std {
+template <>
+struct hash<zu::String> {
+  std::size_t operator()(zu::String const& text) const noexcept { return std::hash<std::string_view>()(text.view()); }
+};
+}  // namespace std
 
 #endif
