@@ -131,6 +131,60 @@ TEST(Arguments, LettersTakeAttachedOrFollowingValues) {
   EXPECT_STREQ("fallback", args->value("nosuch", "fallback").cstr());
 }
 
+TEST(Arguments, UnknownOptionsAreListedAndLeftOutOfTheRest) {
+  char const* const optionList = "v-verbose;o-output:";
+  boost::shared_ptr<IArguments> args =
+      IArguments::New("-zvo --frob --output=x.txt -q word -- --late", optionList);
+  EXPECT_EQ((Words{"-z", "--frob", "--output=x.txt", "-q"}), strings(args->unknown()));
+  EXPECT_EQ((Words{"word", "--late"}), strings(args->arguments()));
+  // Without the "=" form the token names no option: the output is unset.
+  EXPECT_FALSE(args->has("output"));
+  EXPECT_STREQ("o", args->value('v', "").cstr());
+  EXPECT_TRUE(IArguments::New("-v a b", optionList)->unknown().empty());
+}
+
+TEST(Arguments, LongOptionsTakeAnEqualsValueWhenAskedOrFromArgv) {
+  char const* const optionList = "v-verbose;o-output:n-name";
+  boost::shared_ptr<IArguments> args =
+      IArguments::New("--output=x.txt --verbose=loud --name= --frob=1 --output y.txt", optionList, true);
+  EXPECT_EQ(2, args->count("output"));
+  EXPECT_STREQ("x.txt\ny.txt", args->value('o', "").cstr());
+  EXPECT_STREQ("loud", args->value("verbose", "").cstr());
+  EXPECT_TRUE(args->has('n'));
+  EXPECT_STREQ("", args->value("name", "unset").cstr());
+  EXPECT_EQ(Words{"--frob=1"}, strings(args->unknown()));
+  EXPECT_TRUE(args->arguments().empty());
+
+  // argv: every string is one token as it stands, quotes and blanks included.
+  char const* argv[] = {"prog", "-v", "--output=a b.txt", "\"quoted\" word", "-x", "it's", nullptr};
+  args = IArguments::New(6, argv, optionList);
+  EXPECT_EQ((Words{"prog", "\"quoted\" word", "it's"}), strings(args->arguments()));
+  EXPECT_STREQ("a b.txt", args->value("output", "").cstr());
+  EXPECT_TRUE(args->has("verbose"));
+  EXPECT_EQ(Words{"-x"}, strings(args->unknown()));
+  // main()'s own type binds too.
+  char arg0[] = "prog", arg1[] = "--name", arg2[] = "n1";
+  char* mainArgv[] = {arg0, arg1, arg2, nullptr};
+  args = IArguments::New(3, mainArgv, optionList);
+  EXPECT_STREQ("n1", args->value('n', "").cstr());
+  EXPECT_EQ(Words{"prog"}, strings(args->arguments()));
+}
+
+TEST(Arguments, HelpHasOneAlignedLinePerEntry) {
+  String const text = IArguments::help("v-verbose;o-output:-level:q", {"more output", "write to a file", "", "quiet"});
+  EXPECT_STREQ(
+      "  -v[value], --verbose  more output\n"
+      "  -o, --output <value>  write to a file\n"
+      "      --level <value>\n"
+      "  -q <value>            quiet\n",
+      text.cstr());
+  // Fewer descriptions than entries: the rest have none.
+  TArray<String> one;
+  one.append(String("only the first"));
+  EXPECT_STREQ("  -a <value>  only the first\n  -b <value>\n", IArguments::help("ab", one).cstr());
+  EXPECT_STREQ("", IArguments::help("", {}).cstr());
+}
+
 TEST(Arguments, LongOptionsTakeTheNextTokenUnlessTheValueIsAttachedOnly) {
   boost::shared_ptr<IArguments> args =
       IArguments::New("--output name.txt word --verbose file --unknown", "v-verbose;o-output:");

@@ -504,3 +504,34 @@ TEST_F(LoggerTest, ForkWritesBufferedLinesOnceAndAChildAtItsExit) {
   EXPECT_EQ(1u, count(text, "] before the fork\n"));
   EXPECT_EQ(1u, count(text, "] in the child\n"));
 }
+
+TEST_F(LoggerTest, MacrosTestTheLevelFirstAndPassTheCallersFileAndLine) {
+  logger::setFilePath(path("macros.log").c_str());
+  logger::setOptions(logger::LOG_OPTION_SOURCE, logger::LOG_OPTION_TIME);
+  int built = 0;
+  auto counted = [&built](int n) {
+    ++built;
+    return n;
+  };
+  logger::setLevel(1);
+  ZU_LOG_DBG1("never " << counted(1));
+  ZU_LOG_DBG3("never " << counted(2));
+  ZU_LOG(2, "[MINE]", "never " << counted(3));
+  EXPECT_EQ(0, built);
+  int const line = __LINE__ + 1;
+  ZU_LOG_WARN("warned " << counted(4) << ' ' << String("text") << ' ' << 2.5);
+  ZU_LOG_ERR(String("failed"));
+  EXPECT_EQ(1, built);
+  logger::setLevel(5);
+  ZU_LOG_DBG3(std::hex << 255);
+  ZU_LOG_DBG1(255);  // a manipulator of one line does not reach the next
+  EXPECT_TRUE(logger::output("[DBG1]", "dir/some.cpp", 9, String("from a String")));
+
+  std::vector<std::string> lines = splitLines(read("macros.log"));
+  ASSERT_EQ(5u, lines.size());
+  EXPECT_EQ("[WARN] logger_test.cpp(" + std::to_string(line) + ") warned 4 text 2.5", lines[0]);
+  EXPECT_EQ("[ERR ] logger_test.cpp(" + std::to_string(line + 1) + ") failed", lines[1]);
+  EXPECT_EQ("[DBG3] logger_test.cpp(" + std::to_string(line + 4) + ") ff", lines[2]);
+  EXPECT_EQ("[DBG1] logger_test.cpp(" + std::to_string(line + 5) + ") 255", lines[3]);
+  EXPECT_EQ("[DBG1] some.cpp(9) from a String", lines[4]);
+}

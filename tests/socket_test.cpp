@@ -193,6 +193,36 @@ TEST(Socket, ListenOnPortInUseReportsAddressInUseAndStaysClosed) {
   EXPECT_FALSE(second->isOpen());
 }
 
+// The server side closes first, so its connections linger in TIME_WAIT on
+// the listening port; a new listener binds over them at once, while a live
+// listener still keeps the port to itself.
+TEST(Socket, ListenerRestartsOnItsPortRightAfterClosingItsConnections) {
+  boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
+  unsigned short const port = portOf(listener);
+  for (int i = 0; i < 3; ++i) {
+    boost::shared_ptr<ISocket> client, server;
+    connectedPair(listener, client, server);
+    server->close();
+    ASSERT_TRUE(client->waitReadable(WAIT_MS));
+    char c;
+    EXPECT_EQ(0u, client->recv(&c, 1));
+    client->close();
+  }
+  listener->close();
+  boost::shared_ptr<ISocket> restarted = ISocket::New(SOCKET_TYPE_TCP);
+  em::CatchError error(restarted.get());
+  ASSERT_TRUE(restarted->listen(port, IP::loopback(), 5)) << error.code();
+  boost::shared_ptr<ISocket> client, server;
+  connectedPair(restarted, client, server);
+
+  boost::shared_ptr<ISocket> second = ISocket::New(SOCKET_TYPE_TCP);
+  EXPECT_FALSE(second->listen(port, IP::loopback(), 5));
+  // UDP keeps its port to the first socket.
+  boost::shared_ptr<ISocket> udp = listening(SOCKET_TYPE_UDP);
+  boost::shared_ptr<ISocket> udpSecond = ISocket::New(SOCKET_TYPE_UDP);
+  EXPECT_FALSE(udpSecond->listen(portOf(udp), IP::loopback(), 5));
+}
+
 TEST(Socket, WaitReadableOnIdleSocketTimesOutAtOnce) {
   boost::shared_ptr<ISocket> listener = listening(SOCKET_TYPE_TCP);
   boost::shared_ptr<ISocket> client, server;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../impl/sys/date_parser.h"
+#include "../impl/sys/calendar.h"
 #include "../impl/sys/time_internal.h"
 
 using zu::String;
@@ -534,3 +535,40 @@ TEST(AdaptiveDelayConcurrent, CancelBlockAndResetWakeASleepingDelay) {
 }
 
 }  // namespace
+
+// The calendar arithmetic against the C library's own conversion (UTC,
+// within time_t's range) and at the 400-year cycle's edges beyond it.
+TEST(Calendar, DaysAndDatesAgreeWithTheCLibraryAndRoundTrip) {
+  using namespace zu::sys::__;
+  for (std::int64_t days = -800000; days <= 800000; days += 997) {
+    int year, month, day;
+    civilFromDays(days, year, month, day);
+    ASSERT_EQ(days, daysFromCivil(year, month, day)) << year << "-" << month << "-" << day;
+    ASSERT_GE(day, 1);
+    ASSERT_LE(day, daysInMonth(year, month));
+    time_t const t = static_cast<time_t>(days) * 86400;
+    struct tm parts;
+    ASSERT_TRUE(gmtime_r(&t, &parts));
+    ASSERT_EQ(parts.tm_year + 1900, year);
+    ASSERT_EQ(parts.tm_mon + 1, month);
+    ASSERT_EQ(parts.tm_mday, day);
+    zu::sys::Time::Detail const d = breakDown(std::int64_t(t) + 3723, 45);
+    ASSERT_EQ(parts.tm_wday, d.weekday);
+    ASSERT_EQ(parts.tm_yday, d.yearDay);
+    ASSERT_EQ(1, d.hour);
+    ASSERT_EQ(2, d.minute);
+    ASSERT_EQ(3, d.second);
+    ASSERT_EQ(45, d.millisecond);
+  }
+  EXPECT_EQ(0, daysFromCivil(1970, 1, 1));
+  EXPECT_EQ(-1, daysFromCivil(1970, 1, 0));          // days carry over
+  EXPECT_EQ(31, daysFromCivil(1969, 14, 1));         // and months
+  EXPECT_EQ(11017, daysFromCivil(2000, 3, 1));       // 2000 was a leap year
+  EXPECT_EQ(29, daysInMonth(2000, 2));
+  EXPECT_EQ(28, daysInMonth(1900, 2));
+  EXPECT_EQ(29, daysInMonth(-4, 2));
+  EXPECT_TRUE(isLeapYear(2400));
+  EXPECT_FALSE(isLeapYear(2100));
+  EXPECT_EQ(-1, floorDiv(-1, 86400));
+  EXPECT_EQ(86399, floorMod(-1, 86400));
+}

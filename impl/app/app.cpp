@@ -5,6 +5,7 @@
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,16 @@ enum {
 
 class Arguments : public IArguments {
  public:
-  Arguments(String const& commandLine, String const& optionList) {
+  Arguments(String const& commandLine, String const& optionList, bool longValues) : longValues_(longValues) {
     tokenise(commandLine.cstr());
+    readOptionList(optionList.cstr());
+    classify();
+  }
+
+  // The tokens as given: no quoting or escapes to undo.
+  Arguments(int argc, char const* const* argv, String const& optionList) : longValues_(true) {
+    for (int i = 0; argv && i < argc; ++i)
+      if (argv[i]) tokens_.append(String(argv[i]));
     readOptionList(optionList.cstr());
     classify();
   }
@@ -62,6 +71,8 @@ class Arguments : public IArguments {
 
   bool has(String const& name) const override { return count(name) > 0; }
   bool has(char letter) const override { return count(letter) > 0; }
+
+  TArray<String> unknown() const override { return unknown_; }
 
  private:
   // White space ends a token only outside quotes. Quotes group and are
@@ -141,15 +152,35 @@ class Arguments : public IArguments {
           endOfOptions = true;
           continue;
         }
+        char const* const equals = longValues_ ? std::strchr(t + 2, '=') : nullptr;
+        if (equals) {
+          // "--name=value": the value is the rest of the token, even empty.
+          int const entry = findName(String(std::string(t + 2, equals).c_str()));
+          if (entry >= 0) {
+            ++counts_[entry];
+            addValue(entry, equals + 1);
+          } else {
+            unknown_.append(token);
+          }
+          continue;
+        }
         int const entry = findName(String(t + 2));
-        if (entry >= 0) takeLong(entry, i);
+        if (entry >= 0) {
+          takeLong(entry, i);
+        } else {
+          unknown_.append(token);
+        }
         continue;
       }
       // A group of letters: the first known one takes the rest of the token
       // as its value, so the group ends there; unknown letters are skipped.
       for (char const* letter = t + 1; *letter; ++letter) {
         int const entry = findLetter(*letter);
-        if (entry < 0) continue;
+        if (entry < 0) {
+          char const unknownLetter[] = {'-', *letter, '\0'};
+          unknown_.append(String(unknownLetter));
+          continue;
+        }
         takeLetter(entry, letter + 1, i);
         break;
       }
@@ -212,12 +243,91 @@ class Arguments : public IArguments {
   TArray<String> longNames_;
   TArray<String> tokens_;
   std::vector<int> kinds_;
+  TArray<String> unknown_;
+  bool longValues_ = false;
 };
 
 }  // namespace impl
 
 boost::shared_ptr<IArguments> IArguments::New(String const& commandLine, String const& optionList) {
-  return boost::make_shared<impl::Arguments>(commandLine, optionList);
+  return boost::make_shared<impl::Arguments>(commandLine, optionList, false);
+}
+
+boost::shared_ptr<IArguments> IArguments::New(String const& commandLine, String const& optionList,
+                                              bool longValues) {
+  return boost::make_shared<impl::Arguments>(commandLine, optionList, longValues);
+}
+
+boost::shared_ptr<IArguments> IArguments::New(int argc, char const* const* argv, String const& optionList) {
+  return boost::make_shared<impl::Arguments>(argc, argv, optionList);
+}
+
+String IArguments::help(String const& optionList, TArray<String> const& descriptions) {
+  // The entries as the parser reads them.
+  struct Entry {
+    char letter;
+    std::string name;
+    int kind;
+  };
+  std::vector<Entry> entries;
+  for (char const* p = optionList.cstr(); *p;) {
+    Entry entry = {' ', std::string(), impl::KIND_PLAIN};
+    if (*p != '-') entry.letter = *p;
+    if (*p != '-') ++p;
+    if (*p == '-') {
+      ++p;
+      while (*p && *p != '.' && *p != ':' && *p != ';') entry.name += *p++;
+      if (*p == '.') ++p;
+    }
+    if (*p == ':') {
+      entry.kind = impl::KIND_VALUE;
+      ++p;
+    } else if (*p == ';') {
+      entry.kind = impl::KIND_ATTACHED;
+      ++p;
+    }
+    entries.push_back(entry);
+  }
+  // "-o, --output <value>", "-v, --verbose", "    --name <value>",
+  // "-x[value]": the forms the parser accepts.
+  std::vector<std::string> forms;
+  std::size_t width = 0;
+  for (Entry const& entry : entries) {
+    std::string form;
+    bool const valued = entry.kind != impl::KIND_ATTACHED;
+    if (entry.letter != ' ') {
+      form += '-';
+      form += entry.letter;
+      if (!valued) form += "[value]";
+    } else {
+      form += "  ";
+    }
+    if (!entry.name.empty()) {
+      form += entry.letter != ' ' ? ", --" : "  --";
+      form += entry.name;
+    }
+    if (valued) form += " <value>";
+    width = form.size() > width ? form.size() : width;
+    forms.push_back(form);
+  }
+  std::string text;
+  for (std::size_t i = 0; i < forms.size(); ++i) {
+    text += "  ";
+    text += forms[i];
+    char const* const description = i < descriptions.size() ? descriptions[unsigned(i)].cstr() : "";
+    if (*description) {
+      text.append(width - forms[i].size() + 2, ' ');
+      text += description;
+    }
+    text += '\n';
+  }
+  return String(text.c_str());
+}
+
+String IArguments::help(String const& optionList, std::initializer_list<char const*> descriptions) {
+  TArray<String> texts;
+  for (char const* d : descriptions) texts.append(String(d ? d : ""));
+  return help(optionList, texts);
 }
 
 boost::shared_ptr<IArguments> IArguments::thisApp(String const& optionList) {

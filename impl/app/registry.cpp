@@ -29,11 +29,13 @@
 
 #include "core/casefold.h"
 #include "platform/app_platform.h"
+#include "platform/file_platform.h"
 
 namespace zu {
 namespace app {
 
 namespace platform = __::platform;
+namespace files = fs::__::platform;
 
 namespace impl {
 
@@ -135,7 +137,7 @@ struct Subkey {
 bool listSubkeys(int directory, std::vector<Subkey>& subkeys) {
   subkeys.clear();
   std::vector<std::string> entries;
-  if (!platform::listDirectory(directory, entries)) return false;
+  if (!files::listDirectory(directory, entries)) return false;
   for (std::string const& entry : entries) {
     if (entry.empty() || entry[0] == '.') continue;
     subkeys.push_back(Subkey{decodeName(entry), entry});
@@ -162,13 +164,13 @@ bool findSubkey(int directory, std::string const& name, std::string& entry) {
 // Opens the subkey `name` of `directory`, creating it when `create` is set.
 int openSubkey(int directory, std::string const& name, bool create) {
   std::string entry;
-  if (findSubkey(directory, name, entry)) return platform::openDirectory(directory, entry, false);
+  if (findSubkey(directory, name, entry)) return files::openDirectory(directory, entry, false);
   if (!create) return -1;
-  platform::FileLock lock(directory, lockFile);
+  files::FileLock lock(directory, lockFile);
   if (!lock.locked()) return -1;
   // Another writer may have made it, in another spelling, meanwhile.
-  if (findSubkey(directory, name, entry)) return platform::openDirectory(directory, entry, false);
-  return platform::openDirectory(directory, encodeName(name), true);
+  if (findSubkey(directory, name, entry)) return files::openDirectory(directory, entry, false);
+  return files::openDirectory(directory, encodeName(name), true);
 }
 
 std::vector<std::string> splitKeyPath(std::string const& path) {
@@ -191,11 +193,11 @@ int openKeyPath(int directory, std::vector<std::string> const& parts, std::size_
   int current = -1;
   for (std::size_t i = 0; i < count; ++i) {
     int const next = openSubkey(i == 0 ? directory : current, parts[i], create);
-    if (i > 0) platform::closeDirectory(current);
+    if (i > 0) files::closeDirectory(current);
     current = next;
     if (current < 0) return -1;
   }
-  return count == 0 ? platform::openDirectory(directory, ".", false) : current;
+  return count == 0 ? files::openDirectory(directory, ".", false) : current;
 }
 
 struct Value {
@@ -255,7 +257,7 @@ std::string formatValues(std::vector<Value> const& values) {
 bool loadValues(int directory, std::vector<Value>& values) {
   std::string text;
   bool missing = false;
-  if (!platform::readFile(directory, valuesFile, text, missing)) return false;
+  if (!files::readFile(directory, valuesFile, text, missing)) return false;
   return parseValues(text, values);
 }
 
@@ -287,14 +289,14 @@ class RegistryKey : public IRegistryKey {
     std::string const root = platform::registryRoot();
     if (root.empty()) return;
     // A read-only key creates nothing, not even the store.
-    int const hiveDir = platform::openDirectoryPath(root + "/" + hiveDirectory(hives[hive]), !readOnly_);
+    int const hiveDir = files::openDirectoryPath(root + "/" + hiveDirectory(hives[hive]), !readOnly_);
     if (hiveDir < 0) return;
     std::vector<std::string> const parts = splitKeyPath(subkey);
     directory_ = openKeyPath(hiveDir, parts, parts.size(), !readOnly_);
-    platform::closeDirectory(hiveDir);
+    files::closeDirectory(hiveDir);
   }
 
-  ~RegistryKey() override { platform::closeDirectory(directory_); }
+  ~RegistryKey() override { files::closeDirectory(directory_); }
 
   String path() const override { return path_; }
   bool readOnly() const override { return readOnly_; }
@@ -328,25 +330,25 @@ class RegistryKey : public IRegistryKey {
                                std::to_string(removalCounter.fetch_add(1));
     bool moved = false;
     {
-      platform::FileLock lock(parent, lockFile);
+      files::FileLock lock(parent, lockFile);
       std::string entry;
       moved = lock.locked() && findSubkey(parent, parts.back(), entry) &&
-              platform::renameEntry(parent, entry, hidden);
+              files::renameNoReplace(parent, entry, parent, hidden) == files::RENAME_DONE;
     }
-    if (moved) platform::removeTree(parent, hidden);
-    platform::closeDirectory(parent);
+    if (moved) files::removeTree(parent, hidden);
+    files::closeDirectory(parent);
     return moved;
   }
 
   bool removeValue(String const& name) override {
     if (!writable()) return false;
-    platform::FileLock lock(directory_, lockFile);
+    files::FileLock lock(directory_, lockFile);
     std::vector<Value> values;
     if (!lock.locked() || !loadValues(directory_, values)) return false;
     std::vector<Value>::iterator const it = findValue(values, name.cstr());
     if (it == values.end()) return false;
     values.erase(it);
-    return platform::replaceFile(directory_, valuesFile, valuesTemporary, formatValues(values));
+    return files::replaceFile(directory_, valuesFile, valuesTemporary, formatValues(values));
   }
 
   String value(String const& name, String const& defaultValue) override {
@@ -389,7 +391,7 @@ class RegistryKey : public IRegistryKey {
   // A value that exists in another spelling keeps its stored name.
   bool store(String const& name, unsigned int type, std::string const& data) {
     if (!writable()) return false;
-    platform::FileLock lock(directory_, lockFile);
+    files::FileLock lock(directory_, lockFile);
     std::vector<Value> values;
     if (!lock.locked() || !loadValues(directory_, values)) return false;
     std::vector<Value>::iterator const it = findValue(values, name.cstr());
@@ -399,7 +401,7 @@ class RegistryKey : public IRegistryKey {
       it->type = type;
       it->data = data;
     }
-    return platform::replaceFile(directory_, valuesFile, valuesTemporary, formatValues(values));
+    return files::replaceFile(directory_, valuesFile, valuesTemporary, formatValues(values));
   }
 
   String path_;

@@ -258,6 +258,50 @@ class BigNumber {
   std::vector<Limb> limbs_;
 };
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// Whether the processor has MULX (BMI2) and ADCX/ADOX (ADX): two carry
+// chains in one row of multiply-adds, each step without waiting for the
+// other's carry.
+bool haveCarryChains() {
+  static bool const have = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+  return have;
+}
+
+// t[0..15] += q * m[0..15] + carryIn (added at t[0]); returns the digit
+// carried out of t[15]. ADCX adds the low halves along the carry flag, ADOX
+// the high halves of the previous step along the overflow flag.
+inline std::uint64_t multiplyAddRow16(std::uint64_t* t, std::uint64_t const* m, std::uint64_t q,
+                                      std::uint64_t carryIn) {
+  std::uint64_t acc, lo, hi, zero = 0;
+  std::uint64_t previous = carryIn;
+  __asm__(
+      "xorl %k[acc], %k[acc]\n\t"  // clears both flags
+#define ZU_RSA_STEP(j)                          \
+  "mulx " #j "*8(%[m]), %[lo], %[hi]\n\t"      \
+  "movq " #j "*8(%[t]), %[acc]\n\t"            \
+  "adcx %[lo], %[acc]\n\t"                     \
+  "adox %[previous], %[acc]\n\t"               \
+  "movq %[acc], " #j "*8(%[t])\n\t"            \
+  "movq %[hi], %[previous]\n\t"
+      ZU_RSA_STEP(0) ZU_RSA_STEP(1) ZU_RSA_STEP(2) ZU_RSA_STEP(3) ZU_RSA_STEP(4) ZU_RSA_STEP(5)
+      ZU_RSA_STEP(6) ZU_RSA_STEP(7) ZU_RSA_STEP(8) ZU_RSA_STEP(9) ZU_RSA_STEP(10) ZU_RSA_STEP(11)
+      ZU_RSA_STEP(12) ZU_RSA_STEP(13) ZU_RSA_STEP(14) ZU_RSA_STEP(15)
+#undef ZU_RSA_STEP
+      // The last high half with both pending carries; it cannot overflow.
+      "adcx %[zero], %[previous]\n\t"
+      "adox %[zero], %[previous]\n\t"
+      : [acc] "=&r"(acc), [lo] "=&r"(lo), [hi] "=&r"(hi), [previous] "+&r"(previous)
+      : [t] "r"(t), [m] "r"(m), "d"(q), [zero] "r"(zero)
+      : "cc", "memory");
+  return previous;
+}
+#else
+bool haveCarryChains() { return false; }
+inline std::uint64_t multiplyAddRow16(std::uint64_t*, std::uint64_t const*, std::uint64_t, std::uint64_t) {
+  return 0;
+}
+#endif
+
 // Montgomery arithmetic modulo an odd m, on 64-bit digits (a quarter of
 // the multiplications of 32-bit ones) with radix R = 2^(64k). Products are
 // formed whole, then reduced; squares form each cross product once.
@@ -479,7 +523,17 @@ class Montgomery {
     std::size_t const k = K ? K : k_;
     Digit const* const m = m_.data();
     Digit top = 0;
-    if (K != 0 && K % 2 == 0) {
+    if (K != 0 && K % 16 == 0 && haveCarryChains()) {
+      for (std::size_t i = 0; i < k; ++i) {
+        Digit* const row = t + i;
+        Digit const q = row[0] * n0_;
+        Digit carry = 0;
+        for (std::size_t j = 0; j < k; j += 16) carry = multiplyAddRow16(row + j, m + j, q, carry);
+        Double const s = Double(row[k]) + carry + top;
+        row[k] = static_cast<Digit>(s);
+        top = static_cast<Digit>(s >> 64);
+      }
+    } else if (K != 0 && K % 2 == 0) {
       // Two rows at once, as in multiply: the second row's factor depends
       // only on the first row's first two digits.
       for (std::size_t i = 0; i < k; i += 2) {

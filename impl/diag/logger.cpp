@@ -391,6 +391,10 @@ bool output(char const* tag, char const* file, int line, char const* message) {
   return true;
 }
 
+bool output(char const* tag, char const* file, int line, String const& message) {
+  return output(tag, file, line, message.cstr());
+}
+
 }  // namespace logger
 }  // namespace util
 }  // namespace zu

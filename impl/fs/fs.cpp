@@ -1,7 +1,7 @@
 // Files, listings and path queries on POSIX descriptors and directory
 // streams.
 #ifndef _GNU_SOURCE
-#define _GNU_SOURCE  // renameat2, statx
+#define _GNU_SOURCE  // statx
 #endif
 #ifndef _FILE_OFFSET_BITS
 #define _FILE_OFFSET_BITS 64  // 64-bit sizes and offsets on 32-bit targets too
@@ -25,8 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_platform.h"
+
 namespace zu {
 namespace fs {
+
+namespace platform = __::platform;
 
 namespace {
 
@@ -163,25 +167,15 @@ bool rename(String const& from, String const& to) {
   String source = Path(from).toString();
   String target = Path(to).toString();
   if (source.empty() || target.empty()) return false;
-  if (::renameat2(AT_FDCWD, source.cstr(), AT_FDCWD, target.cstr(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EXDEV) return moveAcrossFileSystems(source.cstr(), target.cstr());
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-  // The file system cannot refuse to replace by itself. A hard link fails
-  // when the target exists, which keeps the check and the move one step.
-  struct stat st;
-  if (::lstat(source.cstr(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    if (::link(source.cstr(), target.cstr()) != 0) return false;
-    if (::unlink(source.cstr()) != 0) {
-      ::unlink(target.cstr());
+  switch (platform::renameNoReplace(platform::CURRENT_DIRECTORY, source.cstr(), platform::CURRENT_DIRECTORY,
+                                    target.cstr())) {
+    case platform::RENAME_DONE:
+      return true;
+    case platform::RENAME_CROSS_DEVICE:
+      return moveAcrossFileSystems(source.cstr(), target.cstr());
+    default:
       return false;
-    }
-    return true;
   }
-  // Directories cannot be linked: check, then rename (a narrow race is
-  // left where another process creates the target in between).
-  if (::lstat(target.cstr(), &st) == 0 || errno != ENOENT) return false;
-  return ::rename(source.cstr(), target.cstr()) == 0;
 }
 
 // ------------------------------------------------------------------- files

@@ -86,7 +86,11 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
       close();
       return false;
     }
-    if (!bindSocketHandle(owner(), handle, ip, port, false)) {
+    // Address reuse on a TCP listener lets a restarted server bind over
+    // connections of its predecessor left in TIME_WAIT; on Linux it never
+    // lets two live listeners share a port. UDP sockets go without it: there
+    // it would let two live sockets share the port.
+    if (!bindSocketHandle(owner(), handle, ip, port, type_ == SOCKET_TYPE_TCP)) {
       close();
       return false;
     }
@@ -297,10 +301,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   void closeRaw() {
     boost::shared_ptr<Descriptor> old =
         boost::atomic_exchange(&descriptor_, boost::shared_ptr<Descriptor>());
-    if (old)
-      shutdownSocketHandle(old->handle);
-    else
-      closeSocketHandle(INVALID_SOCKET_HANDLE);  // still retries earlier failures
+    if (old) shutdownSocketHandle(old->handle);
   }
 
   // A descriptor held for the length of one operation.

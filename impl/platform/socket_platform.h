@@ -57,8 +57,8 @@ SocketHandle openSocketHandle(void const* owner, bool datagram);
 // bind to ip:port; false on failure (reported).
 bool bindSocketHandle(void const* owner, SocketHandle handle, IP const& ip, unsigned short port,
                       bool reuse);
-// Shuts the descriptor down both ways and closes it. Earlier descriptors
-// that failed to close are retried first.
+// Shuts the descriptor down both ways and closes it; an invalid handle is
+// left alone.
 void closeSocketHandle(SocketHandle handle);
 
 // Shuts the descriptor down both ways (waking threads blocked on it) without

@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <locale.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -27,23 +26,6 @@ unsigned int const ERROR_BAD_HANDLE = EBADF;
 unsigned int const ERROR_NOT_CONNECTED = ENOTCONN;
 
 namespace {
-
-// Descriptors whose close failed in a way that left them open, retried by
-// later closes.
-struct RetryCloseList {
-  sys::Mutex lock;
-  std::deque<SocketHandle> handles;
-};
-
-RetryCloseList& retryCloseList() {
-  static RetryCloseList list;
-  return list;
-}
-
-// Linux releases the descriptor even when close() reports an error (EINTR
-// and EIO included), so none stays open; retrying would close whatever
-// descriptor later reuses the number. Other systems may differ.
-bool closeLeftOpen(int /*error*/) { return false; }
 
 sockaddr_in toSockaddr(IP const& ip, unsigned short port) {
   sockaddr_in address;
@@ -73,7 +55,6 @@ std::int64_t monotonicMs() {
 }  // namespace
 
 void initializeSocketPlatform() {
-  retryCloseList();
   cLocale();
 }
 
@@ -141,28 +122,12 @@ bool bindSocketHandle(void const* owner, SocketHandle handle, IP const& ip, unsi
 }
 
 void closeSocketHandle(SocketHandle handle) {
-  RetryCloseList& list = retryCloseList();
-  for (;;) {
-    SocketHandle retry;
-    {
-      sys::ScopedLock guard(list.lock);
-      if (list.handles.empty()) break;
-      retry = list.handles.front();
-      list.handles.pop_front();
-    }
-    ::shutdown(retry, SHUT_RDWR);
-    if (::close(retry) != 0 && closeLeftOpen(errno)) {
-      sys::ScopedLock guard(list.lock);
-      list.handles.push_back(retry);
-      break;
-    }
-  }
   if (handle < 0) return;
   ::shutdown(handle, SHUT_RDWR);
-  if (::close(handle) != 0 && closeLeftOpen(errno)) {
-    sys::ScopedLock guard(list.lock);
-    list.handles.push_back(handle);
-  }
+  // Linux releases the descriptor even when close() reports an error (EINTR
+  // and EIO included), so there is nothing to retry: a retry would close
+  // whatever descriptor later reuses the number.
+  ::close(handle);
 }
 
 Descriptor::~Descriptor() {

@@ -12,7 +12,7 @@
 
 #include <zu/string.h>
 
-#include "sys/time_internal.h"
+#include "platform/time_platform.h"
 
 namespace zu {
 namespace sys {

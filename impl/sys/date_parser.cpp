@@ -47,7 +47,7 @@
 #include <string>
 #include <vector>
 
-#include "sys/time_internal.h"
+#include "sys/calendar.h"
 
 namespace zu {
 namespace sys {

@@ -5,6 +5,7 @@
 #define ZU_APP_H
 
 #include <boost/shared_ptr.hpp>
+#include <initializer_list>
 #include <zu/array.h>
 #include <zu/config.h>
 #include <zu/io.h>
@@ -25,7 +26,8 @@ namespace app {
 // is the rest of the token only). "v-verbose;o-output:" reads -v, --verbose,
 // -ofile, -o file and --output file. An entry without a suffix takes its
 // value as ":" does. Tokens after "--" and a lone "-" are positional;
-// unknown options are dropped. A value given more than once is kept as the
+// unknown options are left out of the options and the positional arguments
+// (`unknown` lists them). A value given more than once is kept as the
 // values joined by line feeds. Never fails.
 class ZU_API IArguments : public IBase {
  public:
@@ -41,7 +43,29 @@ class ZU_API IArguments : public IBase {
   virtual bool has(String const& name) const = 0;
   virtual bool has(char letter) const = 0;
 
+  // The option tokens the list does not know, in order, as given: "--name"
+  // (or "--name=value") for a long one, "-x" for each unknown letter of a
+  // group.
+  virtual TArray<String> unknown() const = 0;
+
   static boost::shared_ptr<IArguments> New(String const& commandLine, String const& optionList);
+  // As above; with `longValues` a long option also takes its value attached
+  // after "=" ("--output=file", "--output=" for an empty value). Without it,
+  // such a token is an unknown option.
+  static boost::shared_ptr<IArguments> New(String const& commandLine, String const& optionList,
+                                           bool longValues);
+  // The arguments of main(): each of the `argc` strings of `argv` is one
+  // token as it stands (no quotes or backslashes to undo); argv[0], the
+  // program, is the first positional argument, as with thisApp. Long
+  // options take "=value" as with `longValues`.
+  static boost::shared_ptr<IArguments> New(int argc, char const* const* argv, String const& optionList);
+  // A help text for the option list: one line per entry, in order, with the
+  // forms the parser accepts ("  -o, --output <value>", "  -v[value], --verbose",
+  // "      --name <value>"), then the entry's description from
+  // `descriptions` (same index; missing or empty ones give none), the
+  // descriptions aligned in one column. Every line ends in a line feed.
+  static String help(String const& optionList, TArray<String> const& descriptions);
+  static String help(String const& optionList, std::initializer_list<char const*> descriptions);
   // New on the process command line (the property "app.command"), whose
   // first positional argument is the program itself.
   static boost::shared_ptr<IArguments> thisApp(String const& optionList);

@@ -91,8 +91,9 @@ class ZU_API ISocket : public IBase {
   virtual unsigned int events() = 0;
 
   // Opens a fresh handle bound to ip:port (port 0: the system chooses);
-  // TCP also listens with `backlog`, UDP is then ready to receive. The
-  // address is not reused: a port in use fails with kind 3.
+  // TCP also listens with `backlog`, UDP is then ready to receive. A port
+  // in use by a live socket fails with kind 3; a TCP listener binds over
+  // connections of an earlier one that wait in TIME_WAIT.
   virtual bool listen(unsigned short port, IP const& ip = IP(), int backlog = 5) = 0;
   // The next pending connection, non-blocking and unattached; `peer`, when
   // given, receives its address. Empty when none is waiting.
