@@ -173,16 +173,15 @@ String const& hollowString() {
 // A String is only made when one is asked for.
 class Text {
  public:
-  Text() : data_(nullptr), length_(0), owned_(hollowString()) {}
-  explicit Text(String const& text) : data_(nullptr), length_(0), owned_(text) {}
-  Text(char const* data, unsigned int length) : data_(data), length_(length), owned_(hollowString()) {}
+  Text() : data_(nullptr), owned_(hollowString()) {}
+  explicit Text(String const& text) : data_(nullptr), owned_(text) {}
+  explicit Text(char const* data) : data_(data), owned_(hollowString()) {}
 
-  String str() const { return data_ ? String(data_, length_) : owned_; }
+  String str() const { return data_ ? String(data_) : owned_; }
   char const* cstr() const { return data_ ? data_ : owned_.cstr(); }
 
  private:
   char const* data_;
-  unsigned int length_;
   String owned_;
 };
 
@@ -259,7 +258,9 @@ class Slab {
   }
 
   void grow() {
-    unsigned int const wanted = capacity_ < 2 ? 4 : capacity_ * 2;
+    // From one item up: most elements have one or two attributes and
+    // children, and a tree built by calls should stay as compact as one read.
+    unsigned int const wanted = capacity_ ? capacity_ * 2 : 1;
     T* fresh = static_cast<T*>(::operator new(sizeof(T) * wanted));
     for (unsigned int i = 0; i < size_; ++i) {
       new (fresh + i) T(std::move(items_[i]));
@@ -292,18 +293,20 @@ class Bytes {
   void clear() { end_ = data_; }
 
   // A buffer that never grew has no storage, which memcpy and memset must
-  // not be given even for no bytes.
-  void append(char const* bytes, std::size_t n) {
+  // not be given even for no bytes. (Always inline: these run once or more
+  // per byte run written, and this file is large enough for the compiler
+  // to stop inlining them of its own accord.)
+  [[gnu::always_inline]] void append(char const* bytes, std::size_t n) {
     if (n == 0) return;
     if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
     std::memcpy(end_, bytes, n);
     end_ += n;
   }
-  void append(char c) {
+  [[gnu::always_inline]] void append(char c) {
     if (end_ == room_) grow(1);
     *end_++ = c;
   }
-  void spaces(std::size_t n) {
+  [[gnu::always_inline]] void spaces(std::size_t n) {
     if (n == 0) return;
     if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
     std::memset(end_, ' ', n);
@@ -942,9 +945,8 @@ class Document final : public IDocument {
 
 struct TreeBuilder::State {
   struct Frame {
-    ElementNode* element;            // held by its parent's pending children or as the root
-    boost::weak_ptr<IElement> link;  // the parent link its children get
-    std::size_t first;               // where its children start in `pending`
+    ElementNode* element;  // held just before `first` in `pending`, or as the root
+    std::size_t first;     // where its children start in `pending`
   };
   // A slot of the name table: empty while `text` is null.
   struct Name {
@@ -1022,18 +1024,15 @@ void TreeBuilder::start(char const* name, char const* const* attributes) {
     for (char const* const* a = attributes; a[0]; a += 2) {
       std::size_t const length = std::strlen(a[1]);
       element->attributes_.emplace(
-          Attribute{Label(s.intern(a[0])), Text(storage.copy(a[1], length), static_cast<unsigned int>(length))});
+          Attribute{Label(s.intern(a[0])), Text(storage.copy(a[1], length))});
     }
   }
   ElementNode* const raw = element.get();
-  boost::weak_ptr<IElement> link(element);
-  if (s.open.empty()) {
+  if (s.open.empty())
     s.root = std::move(element);
-  } else {
-    raw->parent_ = s.open.back().link;
+  else
     s.pending.push_back(std::move(element));
-  }
-  s.open.push_back(State::Frame{raw, std::move(link), s.pending.size()});
+  s.open.push_back(State::Frame{raw, s.pending.size()});
 }
 
 void TreeBuilder::end() {
@@ -1043,10 +1042,25 @@ void TreeBuilder::end() {
   State::Frame& frame = s.open.back();
   std::size_t const count = s.pending.size() - frame.first;
   if (count) {
+    // The children get their parent link now that they are all known: one
+    // weak count each, the last one taking over the link made here.
+    IElement* const element = frame.element;
+    boost::weak_ptr<IElement> link = frame.first ? boost::weak_ptr<IElement>(s.pending[frame.first - 1], element)
+                                                 : boost::weak_ptr<IElement>(s.root, element);
     Slab<boost::shared_ptr<INode>>& children = frame.element->children_;
     typedef boost::shared_ptr<INode> Child;
     children.place(s.storage->allocate(sizeof(Child) * count, alignof(Child)), static_cast<unsigned int>(count));
-    for (std::size_t i = frame.first; i < s.pending.size(); ++i) children.emplace(std::move(s.pending[i]));
+    std::size_t const last = s.pending.size() - 1;
+    for (std::size_t i = frame.first; i <= last; ++i) {
+      INode* const node = s.pending[i].get();
+      boost::weak_ptr<IElement>& parent = ElementNode::asElement(node) ? static_cast<ElementNode*>(node)->parent_
+                                                                        : static_cast<DataNode*>(node)->parent_;
+      if (i == last)
+        parent = std::move(link);
+      else
+        parent = link;
+      children.emplace(std::move(s.pending[i]));
+    }
     s.pending.resize(frame.first);
   }
   s.open.pop_back();
@@ -1060,8 +1074,7 @@ void TreeBuilder::flush() {
   if (length && !s.open.empty()) {
     char const* copy = s.storage->copy(text_.data(), length);
     boost::shared_ptr<DataNode> node = boost::allocate_shared<DataNode>(
-        InStorage<DataNode>(s.storage), Text(copy, static_cast<unsigned int>(length)));
-    node->parent_ = s.open.back().link;
+        InStorage<DataNode>(s.storage), Text(copy));
     s.pending.push_back(std::move(node));
   }
   text_.clear();

@@ -17,7 +17,9 @@ class IElement;
 
 // A node of the tree: an element or a text node. A parent owns its
 // children; a child only refers back to its parent, so a subtree kept by a
-// caller outlives its former parent. Nothing is locked: a tree may be read
+// caller outlives its former parent. The nodes of a tree read from text
+// share their document's storage, which lasts as long as any of them (or a
+// weak pointer to one) is held. Nothing is locked: a tree may be read
 // by several threads at once but changed by one only, while nobody reads.
 class ZU_API INode : public IBase {
  public:
@@ -54,7 +56,9 @@ class ZU_API IElement : public INode {
  public:
   virtual String name() const = 0;
   virtual void setName(String const& name) = 0;
-  // The children in document order (a copy sharing storage).
+  // The children in document order, as a new array: changing it leaves the
+  // element as it is. (Costs a pass over the children: keep the array
+  // rather than asking again per child.)
   virtual TArray<boost::shared_ptr<INode>> children() const = 0;
   // Detaches the current children and puts clones of `nodes` in their
   // place, in order.
