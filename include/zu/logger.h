@@ -69,13 +69,6 @@ ZU_API bool output(char const* tag, char const* file, int line, String const& me
 
 // What the logging macros below build a message with; not called directly.
 namespace __ {
-// Lets Strings be streamed into log messages. A template, so that an
-// ordinary operator<< for String, where one is visible, is preferred to it.
-template <class S, typename std::enable_if<std::is_same<S, String>::value, int>::type = 0>
-std::ostream& operator<<(std::ostream& out, S const& s) {
-  return out << s.cstr();
-}
-
 // Collects a message in a string that keeps its storage between messages.
 class LogBuffer : public std::streambuf {
  public:
@@ -206,7 +199,6 @@ class LogMessage {
 #define ZU_LOG(level, tag, stream_expr)                                                         \
   do {                                                                                          \
     if (::zu::util::logger::canLog(level)) {                                                    \
-      using ::zu::util::logger::__::operator<<;                                                 \
       ::zu::util::logger::__::LogMessage zu_log_message_;                                       \
       zu_log_message_.stream() << stream_expr;                                                  \
       ::zu::util::logger::output(tag, __FILE__, __LINE__, zu_log_message_.text());              \
