@@ -1,5 +1,5 @@
-// Reads its options, then writes a daily log (a new file each day, lines
-// with the time and the caller's file and line).
+// Reads its options, then writes a daily log (a new file each day, appended
+// to when it exists; lines with the time and the caller's file and line).
 //
 //   example_options_log [-v] [-l DIR | --log-dir=DIR] [-n COUNT] [-h] [words...]
 #include <cstdlib>
@@ -22,8 +22,7 @@ int main(int argc, char** argv) {
   }
 
   namespace logger = zu::util::logger;
-  logger::setOptions(logger::LOG_OPTION_TIME | logger::LOG_OPTION_SOURCE | logger::LOG_OPTION_DAILY_FILE |
-                         logger::LOG_OPTION_APPEND,
+  logger::setOptions(logger::LOG_OPTION_TIME | logger::LOG_OPTION_SOURCE | logger::LOG_OPTION_DAILY_FILE,
                      0);
   logger::setLevel(args->has('v') ? 3 : 2);
   logger::setFilePath(args->value('l', ".") + "/options_log.log");

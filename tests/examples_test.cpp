@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -101,8 +102,13 @@ int listenLoopback(unsigned short* port) {
   return s;
 }
 
-int connectLoopback(unsigned short port) {
+// A client whose reads give up after five seconds; `receiveBuffer`, when
+// given, is set before connecting.
+int connectLoopback(unsigned short port, int receiveBuffer = 0) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
+  timeval wait{5, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  if (receiveBuffer) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -205,7 +211,7 @@ TEST_F(ExamplesTest, EchoServerEchoesAndStops) {
   unsigned short const port = static_cast<unsigned short>(std::atoi(first.c_str() + at + 10));
 
   int small = connectLoopback(port);
-  int big = connectLoopback(port);
+  int big = connectLoopback(port, 4096);  // so the server's sends fall short
   ASSERT_GE(small, 0);
   ASSERT_GE(big, 0);
   std::string sent(4 << 20, '\0');
@@ -217,12 +223,16 @@ TEST_F(ExamplesTest, EchoServerEchoesAndStops) {
       done += size_t(n);
     }
   });
-  // The big sender is not read until the small exchange is done.
+  // While the big sender, not read yet, holds the server back, the small
+  // one is answered at once.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto const start = std::chrono::steady_clock::now();
   ASSERT_EQ(5, send(small, "hello", 5, MSG_NOSIGNAL));
   char buffer[65536];
   std::string got;
   for (ssize_t n; got.size() < 5 && (n = recv(small, buffer, sizeof buffer, 0)) > 0;) got.append(buffer, size_t(n));
   EXPECT_EQ("hello", got);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   got.clear();
   for (ssize_t n; got.size() < sent.size() && (n = recv(big, buffer, sizeof buffer, 0)) > 0;)
     got.append(buffer, size_t(n));
