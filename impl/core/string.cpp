@@ -1,3 +1,5 @@
+// zu::String: the text operations, and the stub blocks that hold the text,
+// its kept length and the shared pointer's count in one allocation.
 #include <zu/string.h>
 
 #include <cerrno>
@@ -16,9 +18,9 @@
 
 #include <boost/make_shared.hpp>
 #include <zu/array.h>
-#include <zu/util.h>
 
 #include "core/assertion.h"
+#include "core/line_end.h"
 
 namespace zu {
 
@@ -820,7 +822,7 @@ TArray<String> String::lines() const {
   unsigned int rest = static_cast<unsigned int>(lengthOf(stub_.get()));
   while (rest > 0) {
     unsigned int lineLength = 0, consumed = 0;
-    if (!util::IBufferedReader::extractLine(t, rest, lineLength, consumed)) {
+    if (!__::findLineEnd(t, rest, lineLength, consumed)) {
       result.append(String(t, rest));
       break;
     }

@@ -1,3 +1,5 @@
+// zu::URL: parsing with relative resolution, path normalisation, the query
+// parameters, and percent-encoded output.
 #include <zu/url.h>
 
 #include <cstring>

@@ -5,30 +5,15 @@
 #include <cstring>
 
 #include "core/assertion.h"
+#include "core/line_end.h"
 
 namespace zu {
 namespace util {
 
-// Every line end holds a line feed, so the first line feed ends the first
-// line; the one or two carriage returns right before it belong to the line
-// end (LF, CR LF, CR CR LF). Any other CR is part of the line.
 bool IBufferedReader::extractLine(void const* buffer, unsigned int size, unsigned int& lineLength,
                                   unsigned int& consumed) {
   ZU_ASSERT(buffer, "buffer");
-  lineLength = 0;
-  consumed = 0;
-  unsigned char const* p = static_cast<unsigned char const*>(buffer);
-  unsigned char const* feed = size ? static_cast<unsigned char const*>(std::memchr(p, '\n', size)) : nullptr;
-  if (!feed) return false;
-  unsigned int const i = static_cast<unsigned int>(feed - p);
-  unsigned int start = i;
-  if (start > 0 && p[start - 1] == '\r') {
-    --start;
-    if (start > 0 && p[start - 1] == '\r') --start;
-  }
-  lineLength = start;
-  consumed = i + 1;
-  return true;
+  return __::findLineEnd(buffer, size, lineLength, consumed);
 }
 
 namespace impl {
