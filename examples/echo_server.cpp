@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
 
   auto server = boost::make_shared<EchoServer>();
   server->listener = ISocket::New(SOCKET_TYPE_TCP);
-  auto listening = zu::em::attempt(server->listener, [&] { return server->listener->listen(port, IP::loopback(), 64); });
+  auto listening =
+      zu::em::attempt(server->listener, [&] { return server->listener->listen(port, IP::loopback(), 64); });
   if (!listening.result) {
     std::cerr << "listen: error(" << listening.code << ") " << listening.text << "\n";
     return 1;

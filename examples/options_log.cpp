@@ -22,14 +22,14 @@ int main(int argc, char** argv) {
   }
 
   namespace logger = zu::util::logger;
-  logger::setOptions(logger::LOG_OPTION_TIME | logger::LOG_OPTION_SOURCE | logger::LOG_OPTION_DAILY_FILE,
-                     0);
+  logger::setOptions(logger::LOG_OPTION_TIME | logger::LOG_OPTION_SOURCE | logger::LOG_OPTION_DAILY_FILE, 0);
   logger::setLevel(args->has('v') ? 3 : 2);
   logger::setFilePath(args->value('l', ".") + "/options_log.log");
 
   auto words = args->arguments();  // the program itself comes first
   int const count = std::atoi(args->value('n', "1").cstr());
-  for (int i = 0; i < count; ++i) ZU_LOG(2, "[INFO]", "run " << i + 1 << " of " << count << ": " << words.size() - 1 << " words");
+  for (int i = 0; i < count; ++i)
+    ZU_LOG(2, "[INFO]", "run " << i + 1 << " of " << count << ": " << words.size() - 1 << " words");
   for (unsigned int i = 1; i < words.size(); ++i) ZU_LOG_DBG1("word " << i << ": " << words[i]);
 
   zu::finalize();  // the logger's file is flushed and closed
