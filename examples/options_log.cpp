@@ -10,7 +10,7 @@
 #include <zu/sys.h>
 
 int main(int argc, char** argv) {
-  char const* const options = "v-verbose;l-log-dir:;n-count:;h-help";
+  char const* const options = "v-verbose;l-log-dir:n-count:h-help;";
   auto args = zu::app::IArguments::New(argc, argv, options);
   if (args->has('h') || !args->unknown().empty()) {
     for (auto const& option : args->unknown()) std::cerr << "unknown option " << option << "\n";

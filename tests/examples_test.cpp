@@ -272,6 +272,11 @@ TEST_F(ExamplesTest, OptionsLogWritesTheDailyLog) {
   EXPECT_NE(std::string::npos, output.find("unknown option -x")) << output;
   EXPECT_NE(std::string::npos, output.find("--log-dir")) << output;
   EXPECT_NE(std::string::npos, output.find("folder of the daily log file")) << output;
+  // Each description stands beside its own option.
+  ASSERT_EQ(0, run("options_log", {"--help"}, &output));
+  auto const count = output.find("--count <value>");
+  ASSERT_NE(std::string::npos, count) << output;
+  EXPECT_EQ(output.find("lines to write"), output.find_first_not_of(' ', count + 15)) << output;
 }
 
 }  // namespace
