@@ -31,10 +31,10 @@ class EchoServer : public ISocketCallback, public boost::enable_shared_from_this
     std::lock_guard<std::mutex> lock(mutex_);
     if (socket == listener) {
       while (auto peer = listener->accept()) {
+        pending_[peer] = std::string();
         peer->setCallback(shared_from_this());
         peer->modifyEvents(SOCKET_EVENT_READ, 0);
         peer->attach("echo");
-        pending_[peer] = std::string();
       }
       return;
     }
@@ -55,13 +55,6 @@ class EchoServer : public ISocketCallback, public boost::enable_shared_from_this
       socket->modifyEvents(SOCKET_EVENT_READ, SOCKET_EVENT_WRITE);
     else
       socket->modifyEvents(SOCKET_EVENT_WRITE, SOCKET_EVENT_READ);
-  }
-
-  void stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    listener->close();
-    for (auto& p : pending_) p.first->close();
-    pending_.clear();
   }
 
  private:
@@ -94,7 +87,6 @@ int main(int argc, char** argv) {
 
   zu::app::ConsoleHook::install(true);
   zu::app::ConsoleHook::waitForShutdown(seconds * 1000);
-  server->stop();
-  zu::finalize();
+  zu::finalize();  // the reactors stop; then dropping the server closes every socket
   return 0;
 }
