@@ -1,100 +1,92 @@
-// A TCP echo server driven by a pooled reactor.
+// A TCP echo server on the pooled reactor: the shortest shape that stays
+// correct with slow peers and many connections.
 //
 //   example_echo_server [port] [seconds]
 //
-// Listens on 127.0.0.1 (port 0 lets the system choose), echoes every byte it
-// receives, and stops after the given number of seconds (default 30). Try it
-// with `nc 127.0.0.1 <port>`.
-#include <cstdio>
+// Listens on 127.0.0.1 (port 0 lets the system choose) and echoes every
+// byte until SIGINT/SIGTERM or the given number of seconds (default 30).
+// Try it with `nc 127.0.0.1 <port>`.
 #include <cstdlib>
-#include <map>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/make_shared.hpp>
+#include <zu/app.h>
 #include <zu/em.h>
-#include <zu/logger.h>
 #include <zu/socket.h>
 #include <zu/sys.h>
-#include <zu/time.h>
 
-namespace {
+using namespace zu::net;
 
-// Serves the listening socket and every accepted connection. All calls come
-// from the reactor's runner thread, one at a time, so the connection table
-// needs no lock.
-class EchoServer : public zu::net::ISocketCallback,
-                   public boost::enable_shared_from_this<EchoServer> {
+class EchoServer : public ISocketCallback, public boost::enable_shared_from_this<EchoServer> {
  public:
-  void onSocketEvent(boost::shared_ptr<zu::net::ISocket> socket, unsigned int events,
-                     zu::ByteArray& buffer) override {
-    if (!(events & zu::net::SOCKET_EVENT_READ)) return;
+  boost::shared_ptr<ISocket> listener;
+
+  // Runs on reactor threads; past 62 connections a second pooled reactor
+  // starts, so calls may come from two threads at once: one lock guards all.
+  void onSocketEvent(boost::shared_ptr<ISocket> socket, unsigned int events, zu::ByteArray& buffer) override {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (socket == listener) {
-      acceptAll();
+      while (auto peer = listener->accept()) {
+        pending_[peer] = std::string();
+        peer->setCallback(shared_from_this());
+        peer->modifyEvents(SOCKET_EVENT_READ, 0);
+        peer->attach("echo");
+      }
       return;
     }
-    unsigned char* data = buffer.getBuffer(4096);
-    unsigned int n = socket->recv(data, 4096);
-    if (n == 0) {  // the peer closed (or failed): forget the connection
-      socket->close();
-      connections.erase(socket.get());
-      return;
+    auto it = pending_.find(socket);
+    if (it == pending_.end()) return;  // closed already
+    std::string& out = it->second;
+    if (events & SOCKET_EVENT_READ) {
+      unsigned int n = socket->recv(buffer.getBuffer(65536), 65536);
+      if (n == 0) return drop(socket);  // the peer closed, or an error
+      out.append(reinterpret_cast<char const*>(buffer.ptr()), n);
     }
-    // A blocking send through the stream view keeps the example short; a
-    // server with slow peers would queue the rest and wait for WRITE events.
-    for (unsigned int sent = 0; sent < n;) {
-      unsigned int k = socket->toIO()->write(data + sent, n - sent);
-      if (k == 0) break;
-      sent += k;
-    }
+    // Send what the socket takes now; the rest waits for WRITE, and reading
+    // stops meanwhile, so a peer that does not read cannot grow the queue.
+    auto sent = zu::em::attempt(socket, [&] { return socket->send(out.data(), out.size()); });
+    if (sent.code != 0) return drop(socket);
+    out.erase(0, sent.result);
+    if (out.empty())
+      socket->modifyEvents(SOCKET_EVENT_READ, SOCKET_EVENT_WRITE);
+    else
+      socket->modifyEvents(SOCKET_EVENT_WRITE, SOCKET_EVENT_READ);
   }
 
-  void acceptAll() {
-    zu::net::Address peer;
-    while (boost::shared_ptr<zu::net::ISocket> c = listener->accept(&peer)) {
-      std::printf("connection from %s:%u\n", peer.ip.toDotNotation().cstr(), peer.port);
-      c->setTimeouts(5000, 5000);
-      c->setCallback(shared_from_this());
-      c->modifyEvents(zu::net::SOCKET_EVENT_READ, 0);
-      c->attach("echo");
-      connections[c.get()] = c;
-    }
+ private:
+  void drop(boost::shared_ptr<ISocket> const& socket) {
+    socket->close();
+    pending_.erase(socket);
   }
 
-  boost::shared_ptr<zu::net::ISocket> listener;
-  std::map<zu::net::ISocket*, boost::shared_ptr<zu::net::ISocket>> connections;
+  std::mutex mutex_;
+  std::unordered_map<boost::shared_ptr<ISocket>, std::string> pending_;  // bytes not yet echoed
 };
-
-}  // namespace
 
 int main(int argc, char** argv) {
   unsigned short port = argc > 1 ? static_cast<unsigned short>(std::atoi(argv[1])) : 0;
   unsigned int seconds = argc > 2 ? static_cast<unsigned int>(std::atoi(argv[2])) : 30;
 
-  zu::util::logger::setOptions(zu::util::logger::LOG_OPTION_THREAD, 0);
-
-  boost::shared_ptr<EchoServer> server = boost::make_shared<EchoServer>();
-  server->listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
-  {
-    zu::em::CatchError error(server->listener.get());
-    if (!server->listener->listen(port, zu::net::IP::loopback())) {
-      std::fprintf(stderr, "listen: error(%u) %s\n", error.code(), error.text().cstr());
-      return 1;
-    }
+  auto server = boost::make_shared<EchoServer>();
+  server->listener = ISocket::New(SOCKET_TYPE_TCP);
+  auto listening =
+      zu::em::attempt(server->listener, [&] { return server->listener->listen(port, IP::loopback(), 64); });
+  if (!listening.result) {
+    std::cerr << "listen: error(" << listening.code << ") " << listening.text << "\n";
+    return 1;
   }
-  std::printf("echoing on 127.0.0.1:%u for %u s\n", server->listener->localAddress().port, seconds);
-  std::fflush(stdout);
+  std::cout << "echoing on 127.0.0.1:" << server->listener->localAddress().port << std::endl;
 
   server->listener->setCallback(server);
-  server->listener->modifyEvents(zu::net::SOCKET_EVENT_READ, 0);
+  server->listener->modifyEvents(SOCKET_EVENT_READ, 0);
   server->listener->attach("echo");
 
-  zu::sys::IThread::sleep(seconds * 1000);
-
-  // Stop the reactor thread first; after that nothing else touches the
-  // server, and dropping the sockets closes them.
-  server->listener->close();
-  zu::finalize();
-  server->connections.clear();
-  server->listener.reset();
+  zu::app::ConsoleHook::install(true);
+  zu::app::ConsoleHook::waitForShutdown(seconds * 1000);
+  zu::finalize();  // the reactors stop; then dropping the server closes every socket
   return 0;
 }
