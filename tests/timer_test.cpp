@@ -93,15 +93,19 @@ void pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::millisec
 bool threadExists(unsigned int id) { return access(("/proc/self/task/" + std::to_string(id)).c_str(), F_OK) == 0; }
 
 // Reactor ids are process-wide; each test takes its own.
+// The journal belongs to the fixture, not to the test body: a callback of
+// another timer may still be under way when the body returns, and only
+// finalize() in TearDown waits for the timer threads to end.
 class TimerConcurrent : public ::testing::Test {
  protected:
   void TearDown() override { zu::finalize(); }
+
+  Journal journal;
 };
 
 }  // namespace
 
 TEST_F(TimerConcurrent, TimersOfOneIdFireInStartOrderOnOneThreadOfTheirOwn) {
-  Journal journal;
   auto a = recorder(journal, "a");
   auto b = recorder(journal, "b");
   auto c = recorder(journal, "c");
@@ -137,7 +141,6 @@ TEST_F(TimerConcurrent, TimersOfOneIdFireInStartOrderOnOneThreadOfTheirOwn) {
 }
 
 TEST_F(TimerConcurrent, LostCallbackObjectStopsTheFiringButNotTheRunningState) {
-  Journal journal;
   auto callback = recorder(journal, "lost");
   boost::shared_ptr<ITimer> timer = ITimer::New(103);
   timer->start(10, callback);
@@ -149,7 +152,6 @@ TEST_F(TimerConcurrent, LostCallbackObjectStopsTheFiringButNotTheRunningState) {
 }
 
 TEST_F(TimerConcurrent, RestartReplacesIntervalAndCallbackAndRetiresTheOldSchedule) {
-  Journal journal;
   auto fast = recorder(journal, "fast");
   auto slow = recorder(journal, "slow");
   boost::shared_ptr<ITimer> timer = ITimer::New(104);
@@ -169,7 +171,6 @@ TEST_F(TimerConcurrent, RestartReplacesIntervalAndCallbackAndRetiresTheOldSchedu
 }
 
 TEST_F(TimerConcurrent, LateCallbackIsFollowedByOneCallNotABurst) {
-  Journal journal;
   auto callback = recorder(journal, "late", [](boost::shared_ptr<ITimer>, std::size_t n) {
     if (n == 1) pause(200);  // ten intervals
   });
@@ -187,7 +188,6 @@ TEST_F(TimerConcurrent, LateCallbackIsFollowedByOneCallNotABurst) {
 }
 
 TEST_F(TimerConcurrent, CallbackMayStopOrDropItsOwnTimer) {
-  Journal journal;
   auto stopper = recorder(journal, "stop", [](boost::shared_ptr<ITimer> timer, std::size_t) { timer->stop(); });
   boost::shared_ptr<ITimer> stopped = ITimer::New(106);
   stopped->start(10, stopper);
@@ -214,7 +214,6 @@ TEST_F(TimerConcurrent, CallbackMayStopOrDropItsOwnTimer) {
 }
 
 TEST_F(TimerConcurrent, LastTimerOfAnIdEndsItsThreadAndTheNextTimerStartsAnother) {
-  Journal journal;
   auto callback = recorder(journal, "t");
   boost::shared_ptr<ITimer> timer = ITimer::New(108);
   pause(30);  // an empty schedule: the runner waits until a start wakes it
@@ -234,7 +233,6 @@ TEST_F(TimerConcurrent, LastTimerOfAnIdEndsItsThreadAndTheNextTimerStartsAnother
 }
 
 TEST_F(TimerConcurrent, ManyRestartsWithLongIntervalsLeaveOtherTimersOnTime) {
-  Journal journal;
   auto steady = recorder(journal, "steady");
   auto idle = recorder(journal, "idle");
   boost::shared_ptr<ITimer> keeper = ITimer::New(109);
