@@ -58,6 +58,28 @@ class Resolver {
 // The failure of a family built without its library.
 std::string notBuiltIn(char const* soname, char const* option);
 
+// A loader lists its library's functions once, as `F(name) F(name) ...`;
+// these two expand that list into the table's members (each of the C
+// function's own pointer type) and into their look-ups by name.
+#define ZU_EXT_MEMBER(name) decltype(&::name) name;
+#define ZU_EXT_RESOLVE(name) resolve(api.name, #name);
+
+// Opens `soname` and fills a new table through `resolveAll(resolve, api)`;
+// the result says why when the library or any function is missing, or
+// when zu was built without it (`builtIn` false, `option` was off).
+template <class Table, class ResolveAll>
+Library<Table>* load(char const* soname, bool builtIn, char const* option, ResolveAll resolveAll) {
+  Library<Table>* const library = new Library<Table>();
+  if (!builtIn) {
+    library->failure = notBuiltIn(soname, option);
+    return library;
+  }
+  Resolver resolve(soname);
+  resolveAll(resolve, library->api);
+  library->loaded = resolve.finish(library->failure);
+  return library;
+}
+
 // Logs `failure` at level 0 (a family the host uses cannot work) the first
 // time it is called with `logged`. Called by the accessors after the
 // loading, outside its lock, so that a log callback may itself use the
@@ -67,6 +89,16 @@ void logOnce(std::atomic<bool>& logged, std::string const& failure);
 // Reports `failure` with code 100 under `owner`. Returns false, so a
 // family can write `return ext::unavailable(this, lib.failure);`.
 bool unavailable(void const* owner, std::string const& failure);
+
+// The accessor's body: `loadOnce()` runs once, by the first caller from any
+// thread; a failure is logged once, after the loading.
+template <class Table, class Load>
+Library<Table> const& opened(Load loadOnce) {
+  static Library<Table> const* const library = loadOnce();
+  static std::atomic<bool> logged{false};
+  if (!library->loaded) logOnce(logged, library->failure);
+  return *library;
+}
 
 }  // namespace ext
 }  // namespace zu
