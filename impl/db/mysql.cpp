@@ -11,7 +11,7 @@
 #include "core/assertion.h"
 #include "db/db_internal.h"
 #include "diag/logging.h"
-#include "ext/mariadb.h"
+#include "ext/libraries.h"
 
 namespace zu {
 namespace db {

@@ -12,7 +12,7 @@
 
 #include "db/db_internal.h"
 #include "diag/logging.h"
-#include "ext/sqlcipher.h"
+#include "ext/libraries.h"
 
 namespace zu {
 namespace db {

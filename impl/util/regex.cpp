@@ -9,7 +9,7 @@
 // The loader's header brings PCRE2's POSIX-style declarations (regex_t
 // and friends); the C library's <regex.h> must not be included as well,
 // as its regex_t is laid out differently.
-#include "ext/pcre2posix.h"
+#include "ext/libraries.h"
 
 namespace zu {
 namespace util {

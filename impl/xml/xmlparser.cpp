@@ -11,7 +11,7 @@
 #include <boost/make_shared.hpp>
 #include <zu/em.h>
 
-#include "ext/expat.h"
+#include "ext/libraries.h"
 #include "xml/tree.h"
 
 namespace zu {
