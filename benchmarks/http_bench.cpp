@@ -32,6 +32,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/main.h"
+
 namespace {
 
 std::vector<std::string> const headerLines = {
@@ -309,11 +311,4 @@ BENCHMARK(BM_PocoHttpServerRoundTrip)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  zu::finalize();  // the reactor and timer threads
-  return 0;
-}
+int main(int argc, char** argv) { return zu_bench::runThenFinalize(argc, argv); }

@@ -25,6 +25,8 @@
 #include <mutex>
 #include <thread>
 
+#include "support/main.h"
+
 namespace {
 
 char const* const smallScript = "var x = (x | 0) + 1";
@@ -265,13 +267,9 @@ BENCHMARK(BM_RawNativeRoundTrip);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  // Engine contexts go before the library shuts the engine down.
-  rawHolder().reset();
-  zuHolder().reset();
-  zu::finalize();
-  return 0;
+  return zu_bench::runThenFinalize(argc, argv, [] {
+    // Engine contexts go before the library shuts the engine down.
+    rawHolder().reset();
+    zuHolder().reset();
+  });
 }

@@ -29,6 +29,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/main.h"
+
 namespace {
 
 // --- uncontended lock and unlock ---------------------------------------------
@@ -341,11 +343,4 @@ BENCHMARK(BM_AsioSteadyTimerOneMillisecond)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  zu::finalize();  // the timer threads
-  return 0;
-}
+int main(int argc, char** argv) { return zu_bench::runThenFinalize(argc, argv); }

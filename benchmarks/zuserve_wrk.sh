@@ -21,16 +21,9 @@ done
 cmake --build "$build" -j2 --target zuserve poco_static_server >/dev/null
 
 ulimit -n 8192 2>/dev/null || true
-work=$(mktemp -d /tmp/zuserve_wrk_XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source benchmarks/wrk_common.sh
 
-mkdir -p "$work/www" "$work/js" "$work/nginx"
+mkdir -p "$work/www" "$work/js"
 printf 'Hello, world!' > "$work/www/hello.txt"   # 13 bytes
 cat > "$work/js/text.js" <<'JS'
 function handle(request) {
@@ -38,8 +31,6 @@ function handle(request) {
 }
 JS
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 1 100); do curl -s -o /dev/null "http://127.0.0.1:$1/hello.txt" && return 0; sleep 0.1; done; echo "port $1 never answered"; exit 1; }
 
 zport=$(free_port)
 cat > "$work/zuserve.xml" <<XML
@@ -55,32 +46,7 @@ zpid=$!
 pids+=("$zpid")
 
 nport=$(free_port)
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  default_type application/octet-stream;
-  types { text/plain txt; }
-  keepalive_requests 1000000;
-  keepalive_timeout 120s;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$nport;
-    root $work/www;
-  }
-}
-CONF
-[ "$(id -u)" -eq 0 ] && sed -i '1i user root;' "$work/nginx/nginx.conf"
-nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" 2>>"$work/nginx/error.log" &
-pids+=($!)
+start_nginx "$nport" "root $work/www;"
 
 pport=$(free_port)
 "$build/benchmarks/poco_static_server" "$work/www" "$pport" > "$work/poco.log" 2>&1 &
