@@ -16,28 +16,15 @@
 #include <cstring>
 #include <string>
 
+#include "../tests/support/loopback.h"
+
 namespace fuzz {
 
-// A raw TCP connection to 127.0.0.1:port; -1 on failure.
-inline int connectOnce(unsigned short port) {
-  int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// As connectOnce, trying for a while: a machine busy with many short
-// connections can run out of local ports for a moment.
+// A raw TCP connection to 127.0.0.1:port, trying for a while: a machine busy
+// with many short connections can run out of local ports for a moment.
 inline int connectLoopback(unsigned short port) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    int const fd = connectOnce(port);
+    int const fd = zu::test::connectLoopback(port);
     if (fd >= 0) return fd;
     std::fprintf(stderr, "connect to 127.0.0.1:%u: %s; trying again\n", port, std::strerror(errno));
     ::usleep(100000);
@@ -54,18 +41,7 @@ inline void closeAbruptly(int fd) {
 }
 
 // A raw listening socket on 127.0.0.1 with a port the system chose.
-inline int listenLoopback(unsigned short& port) {
-  int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    return -1;
-  port = ntohs(address.sin_port);
-  return fd;
-}
+inline int listenLoopback(unsigned short& port) { return zu::test::listenLoopback(port, 64); }
 
 inline bool waitFor(int fd, short events, int milliseconds) {
   pollfd p{fd, events, 0};
