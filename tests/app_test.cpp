@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "../impl/app/console_hook.h"
+#include "support/finalize.h"
+#include "support/log_lines.h"
 
 using zu::String;
 using zu::TArray;
@@ -28,12 +30,6 @@ using zu::app::IArguments;
 using zu::app::IRegistryKey;
 
 namespace {
-
-class FinalizeLibrary : public ::testing::Environment {
- public:
-  void TearDown() override { zu::finalize(); }
-};
-::testing::Environment* const finalizeLibrary = ::testing::AddGlobalTestEnvironment(new FinalizeLibrary);
 
 std::vector<std::string> strings(TArray<String> const& array) {
   std::vector<std::string> out;
@@ -234,35 +230,6 @@ TEST(Arguments, EachEntryKeepsItsOwnLetterNameAndKind) {
 
 namespace {
 
-// Collects log lines from any thread.
-class Lines : public zu::util::logger::ILogCallback {
- public:
-  void onLog(char const* line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(line);
-  }
-  int count(std::string const& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (std::string const& line : lines_)
-      if (line.find(text) != std::string::npos) ++n;
-    return n;
-  }
-  bool has(std::string const& text) { return count(text) > 0; }
-  // Polls for at most ten seconds until `text` was logged `times` times.
-  bool waitFor(std::string const& text, int times = 1) {
-    for (int i = 0; i < 1000; ++i) {
-      if (count(text) >= times) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
 long long millisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
@@ -272,7 +239,7 @@ long long millisecondsSince(std::chrono::steady_clock::time_point start) {
 // The shutdown flag never goes back to false, so the whole life of the hook
 // is one test.
 TEST(ConsoleHook, ConcurrentSignalsBecomeOneShutdownRequest) {
-  boost::shared_ptr<Lines> lines = boost::make_shared<Lines>();
+  boost::shared_ptr<zu::test::LogLines> lines = boost::make_shared<zu::test::LogLines>();
   zu::util::logger::setLevel(5);
   zu::util::logger::setCallback(lines);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "db_server.h"
+#include "support/log_lines.h"
 
 using zu::String;
 using zu::TArray;
@@ -22,35 +23,12 @@ using zu::db::IConnectionPool;
 using zu::db::IRecordSet;
 using zu::em::CatchError;
 namespace logger = zu::util::logger;
+using zu::test::LogCapture;
 
 namespace {
 
 typedef boost::shared_ptr<IConnection> Connection;
 typedef boost::shared_ptr<IRecordSet> Records;
-
-// Collects the log lines written while it is installed.
-class LogRecorder : public logger::ILogCallback {
- public:
-  void onLog(char const* line) override { lines.push_back(line); }
-  // The number of lines that contain `text`.
-  int count(std::string const& text) const {
-    int n = 0;
-    for (std::string const& line : lines) n += line.find(text) != std::string::npos;
-    return n;
-  }
-  std::vector<std::string> lines;
-};
-
-class LogCapture {
- public:
-  LogCapture() : recorder_(boost::make_shared<LogRecorder>()) { logger::setCallback(recorder_); }
-  ~LogCapture() { logger::setCallback(boost::weak_ptr<logger::ILogCallback>()); }
-  LogRecorder const& operator*() const { return *recorder_; }
-  LogRecorder const* operator->() const { return recorder_.get(); }
-
- private:
-  boost::shared_ptr<LogRecorder> recorder_;
-};
 
 std::vector<std::string> column(Records const& records, unsigned int index) {
   std::vector<std::string> cells;

@@ -15,19 +15,14 @@
 #include <vector>
 
 #include "hidden_library.h"
+#include "support/finalize.h"
+#include "support/log_lines.h"
 
 using namespace zu;
 using namespace zu::js;
 using zu::em::CatchError;
 
 namespace {
-
-// Engine threads are library threads: they end with the library.
-class FinalizeLibrary : public ::testing::Environment {
- public:
-  void TearDown() override { zu::finalize(); }
-};
-::testing::Environment* const finalizeLibrary = ::testing::AddGlobalTestEnvironment(new FinalizeLibrary);
 
 void const* ownerOf(boost::shared_ptr<IValue> (*f)(String const&, String const&, unsigned int)) {
   return reinterpret_cast<void const*>(f);
@@ -542,32 +537,12 @@ TEST_F(Js, NativeFunctions) {
 
 namespace {
 
-// Collects the log lines written while it is set.
-class LogLines : public zu::util::logger::ILogCallback {
- public:
-  void onLog(char const* line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(line);
-  }
-  int count(std::string const& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (std::string const& line : lines_)
-      if (line.find(text) != std::string::npos) ++n;
-    return n;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
 // What a process without a usable scripting module sees: every operation
 // fails as it fails without a context, with code 100 and `expected` as the
 // start of the text, the reason is logged once, and the rest of the
 // library works.
 void expectScriptingUnavailable(std::string const& expected) {
-  boost::shared_ptr<LogLines> lines = boost::make_shared<LogLines>();
+  boost::shared_ptr<zu::test::LogLines> lines = boost::make_shared<zu::test::LogLines>();
   zu::util::logger::setCallback(lines);
   {
     CatchError guard(reinterpret_cast<void const*>(&IContext::New));

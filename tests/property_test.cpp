@@ -13,17 +13,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/log_lines.h"
+
 using zu::String;
 using zu::sys::getProperty;
 using zu::sys::setProperty;
 
 namespace {
-
-class Lines : public zu::util::logger::ILogCallback {
- public:
-  void onLog(char const* line) override { lines.push_back(line); }
-  std::vector<std::string> lines;
-};
 
 // Logs warnings with the source position to a callback while it lives.
 class WarningLog : public ::testing::Test {
@@ -38,8 +34,8 @@ class WarningLog : public ::testing::Test {
     zu::util::logger::setOptions(zu::util::logger::LOG_OPTION_TIME, zu::util::logger::LOG_OPTION_SOURCE);
     zu::util::logger::setLevel(3);
   }
-  std::vector<std::string> const& lines() const { return lines_->lines; }
-  boost::shared_ptr<Lines> lines_ = boost::make_shared<Lines>();
+  std::vector<std::string> lines() const { return lines_->lines(); }
+  boost::shared_ptr<zu::test::LogLines> lines_ = boost::make_shared<zu::test::LogLines>();
 };
 
 }  // namespace

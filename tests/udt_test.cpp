@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "hidden_library.h"
+#include "support/log_lines.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -116,32 +117,12 @@ TEST(UDTSocket, FailuresAreReportedAndLeaveTheSocketClosed) {
   EXPECT_EQ(0, none.port);
 }
 
-namespace {
-
-class LogLines : public zu::util::logger::ILogCallback {
- public:
-  void onLog(char const* line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (std::string(line).find("[ERR ]") != std::string::npos) errors_.push_back(line);
-  }
-  std::vector<std::string> errors() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return errors_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> errors_;
-};
-
-}  // namespace
-
 TEST(UDTSocket, MissingUDTLibraryFailsCleanly) {
   if (!zu_test::inHiddenChild()) {
     zu_test::rerunWithHidden({"libudt.so.0"});
     return;
   }
-  boost::shared_ptr<LogLines> lines = boost::make_shared<LogLines>();
+  boost::shared_ptr<zu::test::LogLines> lines = boost::make_shared<zu::test::LogLines>();
   zu::util::logger::setCallback(lines);
   // Sockets are still made, closed, and fail as a closed socket fails.
   boost::shared_ptr<IUDTSocket> socket = IUDTSocket::New();
@@ -165,7 +146,7 @@ TEST(UDTSocket, MissingUDTLibraryFailsCleanly) {
   EXPECT_EQ(0u, socket->toIO()->read(&byte, 1));
   EXPECT_EQ(0, socket->localAddress().port);
   EXPECT_TRUE(IUDTSocket::New());
-  std::vector<std::string> const errors = lines->errors();
+  std::vector<std::string> const errors = lines->matching("[ERR ]");
   ASSERT_EQ(1u, errors.size());
   EXPECT_NE(std::string::npos, errors[0].find("libudt.so.0 could not be loaded: "));
   zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());

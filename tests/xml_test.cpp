@@ -14,10 +14,13 @@
 #include <zu/logger.h>
 #include <zu/util.h>
 
+#include "support/log_lines.h"
+
 using zu::String;
 using zu::StringPair;
 using zu::TArray;
 using zu::func::IIO;
+using zu::test::LogCapture;
 using zu::xml::IDocument;
 using zu::xml::IElement;
 using zu::xml::INode;
@@ -357,23 +360,6 @@ std::string saved(boost::shared_ptr<IDocument> const& doc, unsigned int step = 2
   return str(out);
 }
 
-// Keeps the log lines written while it lives.
-struct LogLines : zu::util::logger::ILogCallback {
-  std::vector<std::string> lines;
-  void onLog(char const* line) override { lines.push_back(line); }
-  bool has(std::string const& text) const {
-    for (std::string const& line : lines)
-      if (line.find(text) != std::string::npos) return true;
-    return false;
-  }
-};
-
-struct Capture {
-  boost::shared_ptr<LogLines> log = boost::make_shared<LogLines>();
-  Capture() { zu::util::logger::setCallback(log); }
-  ~Capture() { zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>()); }
-};
-
 // Hands out its bytes in reads of at most `most` bytes (every read asks
 // for 4096) and records what each read gave.
 struct Source : IIO {
@@ -515,12 +501,12 @@ TEST(XmlParse, ErrorsCarryTheCodeAndTextAndKeepTheLastDocument) {
 
   boost::shared_ptr<IDocument> doc = IDocument::New("kept", "1.1", "", "yes");
   Element kept = doc->root();
-  Capture capture;
+  LogCapture capture;
   EXPECT_FALSE(doc->loadString(""));
-  EXPECT_TRUE(capture.log->has("[DBG1]"));
-  EXPECT_TRUE(capture.log->has("class zu::xml::impl::Document: loadString: parse error(3) no element found"));
+  EXPECT_TRUE(capture->has("[DBG1]"));
+  EXPECT_TRUE(capture->has("class zu::xml::impl::Document: loadString: parse error(3) no element found"));
   EXPECT_FALSE(doc->loadString("<a x='1' x='2'/>"));
-  EXPECT_TRUE(capture.log->has("loadString: parse error(8) duplicate attribute"));
+  EXPECT_TRUE(capture->has("loadString: parse error(8) duplicate attribute"));
   EXPECT_EQ(kept, doc->root());
   {
     boost::shared_ptr<IDocument> other = IDocument::New("", "", "", "");
@@ -534,9 +520,9 @@ TEST(XmlParse, ErrorsCarryTheCodeAndTextAndKeepTheLastDocument) {
   EXPECT_EQ("1.1", doc->version());
   EXPECT_EQ("yes", doc->standalone());
   zu::util::logger::setLevel(2);
-  capture.log->lines.clear();
+  std::size_t const logged = capture->lines().size();
   EXPECT_FALSE(doc->loadString("<a>"));
-  EXPECT_TRUE(capture.log->lines.empty());
+  EXPECT_EQ(logged, capture->lines().size());
   zu::util::logger::setLevel(3);
 }
 
@@ -597,17 +583,17 @@ TEST(XmlLoad, StreamsAreReadInBlocksOf4096) {
   Source trickle;
   trickle.bytes = "<r>ok</r>";
   trickle.most = 4;
-  Capture capture;
+  LogCapture capture;
   zu::em::CatchError guard(doc.get());
   EXPECT_FALSE(doc->load(trickle));
-  EXPECT_TRUE(capture.log->has("load: parse error(3) no element found"));
+  EXPECT_TRUE(capture->has("load: parse error(3) no element found"));
   EXPECT_EQ(3u, guard.code());
   EXPECT_EQ("no element found", guard.text());
   EXPECT_EQ("r", doc->root()->name());
 
   BrokenDevice broken;
   EXPECT_FALSE(doc->load(broken));
-  EXPECT_TRUE(capture.log->has("class zu::xml::impl::Document: load: io read error(5) device gone"));
+  EXPECT_TRUE(capture->has("class zu::xml::impl::Document: load: io read error(5) device gone"));
   EXPECT_EQ(5u, guard.code()) << "the stream's reason is reported under the document";
   EXPECT_EQ("device gone", guard.text());
 }
