@@ -31,6 +31,18 @@ namespace {
 
 std::string str(String const& s) { return s.cstr(); }
 
+// Saves `doc` through a file's IO into a new temporary file, closed on
+// return; its name, or "" when any step failed.
+std::string saveToTemporaryFile(boost::shared_ptr<IDocument> const& doc, unsigned int step) {
+  char name[] = "/tmp/zu_xml_XXXXXX";
+  int const fd = mkstemp(name);
+  if (fd == -1) return "";
+  close(fd);
+  boost::shared_ptr<zu::fs::IFile> file = zu::fs::IFile::New(name);
+  if (!file->open(false, zu::fs::FILE_MODE_OPEN_EXISTING) || !doc->save(*file->toIO(), step)) return "";
+  return name;
+}
+
 // Keeps every block apart; refuses everything after `accepted` whole blocks
 // (that block itself is taken short by one byte).
 struct BlockSink : IIO {
@@ -289,17 +301,10 @@ TEST(XmlDocument, SavesThroughAnyStream) {
   EXPECT_TRUE(doc->save(*pipe->toIO(), 1));
   EXPECT_EQ(str(expected), std::string(reinterpret_cast<char*>(pipe->data()), pipe->size()));
 
-  char name[] = "/tmp/zu_xml_XXXXXX";
-  int fd = mkstemp(name);
-  ASSERT_NE(-1, fd);
-  close(fd);
-  {
-    boost::shared_ptr<zu::fs::IFile> file = zu::fs::IFile::New(name);
-    ASSERT_TRUE(file->open(false, zu::fs::FILE_MODE_OPEN_EXISTING));
-    EXPECT_TRUE(doc->save(*file->toIO(), 1));
-  }
-  EXPECT_EQ(expected.length(), zu::fs::IFile::length(name));
-  zu::fs::IFile::remove(name);
+  std::string const name = saveToTemporaryFile(doc, 1);
+  ASSERT_FALSE(name.empty());
+  EXPECT_EQ(expected.length(), zu::fs::IFile::length(name.c_str()));
+  zu::fs::IFile::remove(name.c_str());
 }
 
 TEST(XmlTree, AVeryDeepTreeIsReleasedWithoutRecursion) {
@@ -604,21 +609,14 @@ TEST(XmlLoad, FromAFile) {
   String expected;
   ASSERT_TRUE(doc->save(expected, 2));
   ASSERT_GT(expected.length(), 0x3000u);
-  char name[] = "/tmp/zu_xml_XXXXXX";
-  int fd = mkstemp(name);
-  ASSERT_NE(-1, fd);
-  close(fd);
-  {
-    boost::shared_ptr<zu::fs::IFile> file = zu::fs::IFile::New(name);
-    ASSERT_TRUE(file->open(false, zu::fs::FILE_MODE_OPEN_EXISTING));
-    ASSERT_TRUE(doc->save(*file->toIO(), 2));
-  }
-  boost::shared_ptr<zu::fs::IFile> file = zu::fs::IFile::New(name);
+  std::string const name = saveToTemporaryFile(doc, 2);
+  ASSERT_FALSE(name.empty());
+  boost::shared_ptr<zu::fs::IFile> file = zu::fs::IFile::New(name.c_str());
   ASSERT_TRUE(file->open(true, zu::fs::FILE_MODE_OPEN_EXISTING));
   boost::shared_ptr<IDocument> back = IDocument::New("", "", "", "");
   ASSERT_TRUE(back->load(*file->toIO()));
   EXPECT_EQ(str(expected), saved(back));
-  zu::fs::IFile::remove(name);
+  zu::fs::IFile::remove(name.c_str());
 }
 
 TEST(XmlParse, ConcurrentParsersKeepTheirDocumentsAndErrorsApart) {
