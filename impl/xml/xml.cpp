@@ -377,13 +377,21 @@ class StringOutput final : public func::IIO {
 
 namespace {
 
-// Bytes that escaping replaces; byte 0 ends the text. Attribute values also
-// escape the tab: a reader turns a literal tab in a value into a blank.
+// What escaping puts in place of each byte it replaces (null: kept as it
+// is). Attribute values also escape the tab: a reader turns a literal tab in
+// a value into a blank.
 struct EscapeTable {
-  bool special[256] = {};
+  char const* entity[256] = {};
   explicit EscapeTable(bool attribute) {
-    for (unsigned char c : {'\0', '&', '<', '>', '"', '\'', '\r', '\n'}) special[c] = true;
-    special[static_cast<unsigned char>('\t')] = attribute;
+    auto const set = [this](char c, char const* text) { entity[static_cast<unsigned char>(c)] = text; };
+    set('&', "&amp;");
+    set('<', "&lt;");
+    set('>', "&gt;");
+    set('"', "&quot;");
+    set('\'', "&apos;");
+    set('\r', "&#13;");
+    set('\n', "&#10;");
+    if (attribute) set('\t', "&#9;");
   }
 };
 EscapeTable const textEscapes(false);
@@ -397,36 +405,11 @@ void appendEscaped(impl::Bytes& line, char const* text, EscapeTable const& table
   char const* run = text;
   for (char const* p = run;; ++p) {
     unsigned char const c = static_cast<unsigned char>(*p);
-    if (!table.special[c]) continue;
+    char const* const entity = table.entity[c];
+    if (entity == nullptr && c != '\0') continue;
     line.append(run, static_cast<std::size_t>(p - run));
-    switch (c) {
-      case '\0':
-        return;
-      case '&':
-        line.append("&amp;", 5);
-        break;
-      case '<':
-        line.append("&lt;", 4);
-        break;
-      case '>':
-        line.append("&gt;", 4);
-        break;
-      case '"':
-        line.append("&quot;", 6);
-        break;
-      case '\'':
-        line.append("&apos;", 6);
-        break;
-      case '\r':
-        line.append("&#13;", 5);
-        break;
-      case '\t':
-        line.append("&#9;", 4);
-        break;
-      default:
-        line.append("&#10;", 5);
-        break;
-    }
+    if (c == '\0') return;
+    line.append(entity, std::strlen(entity));
     run = p + 1;
   }
 }
@@ -475,6 +458,15 @@ class Writer {
 
 namespace impl {
 
+// What toString() gives: the node's write() at indent 0, collected.
+String writtenText(INode const& node, unsigned int step) {
+  String text;
+  StringOutput out(text);
+  node.write(out, step, 0);
+  out.finish();
+  return text;
+}
+
 class DataNode final : public INode, public IChild {
  public:
   explicit DataNode(String const& text) : text_(text) {}
@@ -488,13 +480,7 @@ class DataNode final : public INode, public IChild {
     return writeTo(w, indent);
   }
 
-  String toString(unsigned int step) const override {
-    String text;
-    StringOutput out(text);
-    write(out, step, 0);
-    out.finish();
-    return text;
-  }
+  String toString(unsigned int step) const override { return writtenText(*this, step); }
 
   String text() const override { return text_.str(); }
   void setText(String const& text) override { text_ = Text(text); }
@@ -592,13 +578,7 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
     return writeTo(w, indent);
   }
 
-  String toString(unsigned int step) const override {
-    String text;
-    StringOutput out(text);
-    write(out, step, 0);
-    out.finish();
-    return text;
-  }
+  String toString(unsigned int step) const override { return writtenText(*this, step); }
 
   String text() const override {
     String joined;
