@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/logging.h"
 #include "ext/loader.h"
 
 namespace zu {
@@ -20,6 +21,13 @@ unsigned int const ERROR_NOT_OPENED = 1;
 unsigned int const ERROR_ENGINE = 100;
 
 char const* const notOpenedText = "connection not opened";
+
+// What query() does on a closed connection: reports code 1 and gives no
+// records.
+inline boost::shared_ptr<IRecordSet> notOpened(void const* owner) {
+  em::report(owner, ERROR_NOT_OPENED, String(notOpenedText));
+  return boost::shared_ptr<IRecordSet>();
+}
 
 // The rows of one result, filled by the connection that made it.
 class RecordSet : public IRecordSet {
@@ -59,8 +67,7 @@ class UnavailableConnection : public IConnection {
   bool isOpen() const override { return false; }
   boost::shared_ptr<IRecordSet> query(String const&, unsigned int* affected) override {
     if (affected) *affected = 0;
-    em::report(owner(), ERROR_NOT_OPENED, String(notOpenedText));
-    return boost::shared_ptr<IRecordSet>();
+    return notOpened(owner());
   }
   String escape(String const&) override {
     ext::unavailable(owner(), failure_());
@@ -72,6 +79,15 @@ class UnavailableConnection : public IConnection {
 
   std::string const& (*failure_)();
 };
+
+// A statement the engine refused: its message goes to the caller's guard
+// as code 100 and to the log at level 3, under the connection's class name.
+template <class Connection>
+void queryFailed(Connection const& connection, String const& sql, char const* error) {
+  void const* const owner = static_cast<IConnection const*>(&connection);
+  if (em::catching(owner)) em::report(owner, ERROR_ENGINE, String(error));
+  ZU_LOG_OBJ(3, "[DBG1]", connection, "query failed,sql=\"" << sql << "\" Err=" << error);
+}
 
 // A new, closed connection of each engine (an UnavailableConnection when
 // the engine was left out of the build).

@@ -42,7 +42,6 @@ class MysqlConnection : public IConnection {
 
  private:
   void const* owner() const { return static_cast<IConnection const*>(this); }
-  void failed(String const& sql, char const* error);
   // The client library's functions; only called once it is loaded.
   static ext::MariaDB const& api() { return ext::mariadb().api; }
 
@@ -109,12 +108,9 @@ void MysqlConnection::close() {
 bool MysqlConnection::isOpen() const { return mysql_ != nullptr; }
 
 boost::shared_ptr<IRecordSet> MysqlConnection::query(String const& sql, unsigned int* affected) {
-  if (mysql_ == nullptr) {
-    em::report(owner(), ERROR_NOT_OPENED, String(notOpenedText));
-    return boost::shared_ptr<IRecordSet>();
-  }
+  if (mysql_ == nullptr) return notOpened(owner());
   if (api().mysql_query(mysql_, sql.cstr()) != 0) {
-    failed(sql, api().mysql_error(mysql_));
+    queryFailed(*this, sql, api().mysql_error(mysql_));
     return boost::shared_ptr<IRecordSet>();
   }
   if (affected) *affected = 0;
@@ -140,7 +136,7 @@ boost::shared_ptr<IRecordSet> MysqlConnection::query(String const& sql, unsigned
     }
   }
   if (!ok) {
-    failed(sql, api().mysql_error(mysql_));
+    queryFailed(*this, sql, api().mysql_error(mysql_));
     if (kept) api().mysql_free_result(kept);
     // Results still pending would make every later query fail with
     // "commands out of sync": read and drop them.
@@ -191,18 +187,7 @@ String MysqlConnection::escape(String const& text) {
   return escaped;
 }
 
-void MysqlConnection::failed(String const& sql, char const* error) {
-  if (em::catching(owner())) em::report(owner(), ERROR_ENGINE, String(error));
-  ZU_LOG_OBJ(3, "[DBG1]", *this, "query failed,sql=\"" << sql << "\" Err=" << error);
-}
-
 IConnection* newMysqlConnection(URL const& url) { return new MysqlConnection(url); }
-
-#else
-
-IConnection* newMysqlConnection(URL const&) {
-  return new UnavailableConnection([]() -> std::string const& { return ext::mariadb().failure; });
-}
 
 #endif  // ZU_WITH_MYSQL
 

@@ -16,6 +16,7 @@
 #include "core/assertion.h"
 #include "db/db_internal.h"
 #include "diag/logging.h"
+#include "ext/libraries.h"
 
 namespace zu {
 namespace db {
@@ -60,6 +61,18 @@ void RecordSet::markNull(std::size_t row, unsigned int column) {
 }
 
 // ------------------------------------------------------------------ factory
+
+// The engines left out of the build: their connections only say why.
+#if !ZU_WITH_MYSQL
+IConnection* newMysqlConnection(URL const&) {
+  return new UnavailableConnection([]() -> std::string const& { return ext::mariadb().failure; });
+}
+#endif
+#if !ZU_WITH_SQLITE
+IConnection* newSqliteConnection(URL const&) {
+  return new UnavailableConnection([]() -> std::string const& { return ext::sqlcipher().failure; });
+}
+#endif
 
 IConnection* newConnection(String const& connectionString) {
   URL const url(connectionString);

@@ -33,7 +33,6 @@ class SqliteConnection : public IConnection {
 
  private:
   void const* owner() const { return static_cast<IConnection const*>(this); }
-  void failed(String const& sql, char const* error);
   // The engine's functions; only called once it is loaded.
   static ext::SQLCipher const& api() { return ext::sqlcipher().api; }
 
@@ -75,10 +74,7 @@ void SqliteConnection::close() {
 bool SqliteConnection::isOpen() const { return sqlite_ != nullptr; }
 
 boost::shared_ptr<IRecordSet> SqliteConnection::query(String const& sql, unsigned int* affected) {
-  if (sqlite_ == nullptr) {
-    em::report(owner(), ERROR_NOT_OPENED, String(notOpenedText));
-    return boost::shared_ptr<IRecordSet>();
-  }
+  if (sqlite_ == nullptr) return notOpened(owner());
   if (affected) *affected = 0;
   // Each statement runs exactly once; the first one's rows are collected
   // while it runs, so a statement that changes data is never repeated.
@@ -90,7 +86,7 @@ boost::shared_ptr<IRecordSet> SqliteConnection::query(String const& sql, unsigne
     sqlite3_stmt* statement = nullptr;
     char const* next = nullptr;
     if (api().sqlite3_prepare_v2(sqlite_, rest, -1, &statement, &next) != SQLITE_OK) {
-      failed(sql, api().sqlite3_errmsg(sqlite_));
+      queryFailed(*this, sql, api().sqlite3_errmsg(sqlite_));
       return boost::shared_ptr<IRecordSet>();
     }
     if (statement == nullptr) break;  // only blanks or comments were left
@@ -114,7 +110,7 @@ boost::shared_ptr<IRecordSet> SqliteConnection::query(String const& sql, unsigne
       records->rows_.push_back(std::move(cells));
     }
     if (step != SQLITE_DONE) {
-      failed(sql, api().sqlite3_errmsg(sqlite_));
+      queryFailed(*this, sql, api().sqlite3_errmsg(sqlite_));
       api().sqlite3_finalize(statement);
       return boost::shared_ptr<IRecordSet>();
     }
@@ -141,18 +137,7 @@ String SqliteConnection::escape(String const& text) {
   return result;
 }
 
-void SqliteConnection::failed(String const& sql, char const* error) {
-  if (em::catching(owner())) em::report(owner(), ERROR_ENGINE, String(error));
-  ZU_LOG_OBJ(3, "[DBG1]", *this, "query failed,sql=\"" << sql << "\" Err=" << error);
-}
-
 IConnection* newSqliteConnection(URL const& url) { return new SqliteConnection(url); }
-
-#else
-
-IConnection* newSqliteConnection(URL const&) {
-  return new UnavailableConnection([]() -> std::string const& { return ext::sqlcipher().failure; });
-}
 
 #endif  // ZU_WITH_SQLITE
 
