@@ -75,9 +75,8 @@ void BM_StdGetline(benchmark::State& state) {
 BENCHMARK(BM_StdGetline);
 
 // 64-byte writes and reads through a queue holding about 4 KB.
-void BM_ZuPipeBuffer64(benchmark::State& state) {
-  boost::shared_ptr<zu::util::IPipeBuffer> pipe = zu::util::IPipeBuffer::New();
-  zu::func::IIO* io = pipe->toIO();
+// Fills `io` with about 4 KB, then writes and reads 64 bytes per iteration.
+void writeAndRead64(benchmark::State& state, zu::func::IIO* io) {
   char chunk[64] = {};
   for (int i = 0; i < 64; ++i) io->write(chunk, 64);
   for (auto _ : state) {
@@ -85,6 +84,11 @@ void BM_ZuPipeBuffer64(benchmark::State& state) {
     benchmark::DoNotOptimize(io->read(chunk, 64));
   }
   state.SetBytesProcessed(state.iterations() * 64);
+}
+
+void BM_ZuPipeBuffer64(benchmark::State& state) {
+  boost::shared_ptr<zu::util::IPipeBuffer> pipe = zu::util::IPipeBuffer::New();
+  writeAndRead64(state, pipe->toIO());
 }
 BENCHMARK(BM_ZuPipeBuffer64);
 
@@ -103,14 +107,7 @@ BENCHMARK(BM_StdDeque64);
 
 void BM_ZuCircleBuffer64(benchmark::State& state) {
   boost::shared_ptr<zu::util::ICircleBuffer> ring = zu::util::ICircleBuffer::New(8192);
-  zu::func::IIO* io = ring->toIO();
-  char chunk[64] = {};
-  for (int i = 0; i < 64; ++i) io->write(chunk, 64);
-  for (auto _ : state) {
-    io->write(chunk, 64);
-    benchmark::DoNotOptimize(io->read(chunk, 64));
-  }
-  state.SetBytesProcessed(state.iterations() * 64);
+  writeAndRead64(state, ring->toIO());
 }
 BENCHMARK(BM_ZuCircleBuffer64);
 
