@@ -125,8 +125,9 @@ BENCHMARK(BM_EmReportToGuard);
 // One iteration is a round trip: this thread wakes the partner, the partner
 // wakes this thread back. Half an iteration is one signal-to-wake latency.
 
-void BM_ZuSyncPointPingPong(benchmark::State& state) {
-  zu::sys::SyncPoint ping, pong;
+template <class Event>
+void pingPong(benchmark::State& state) {
+  Event ping, pong;
   std::atomic<bool> done{false};
   std::thread partner([&] {
     for (;;) {
@@ -143,6 +144,8 @@ void BM_ZuSyncPointPingPong(benchmark::State& state) {
   ping.signal();
   partner.join();
 }
+
+void BM_ZuSyncPointPingPong(benchmark::State& state) { pingPong<zu::sys::SyncPoint>(state); }
 BENCHMARK(BM_ZuSyncPointPingPong)->UseRealTime();
 
 // The same auto-reset event made of a standard mutex, condition variable
@@ -166,24 +169,7 @@ class StdEvent {
   bool set_ = false;
 };
 
-void BM_StdConditionVariablePingPong(benchmark::State& state) {
-  StdEvent ping, pong;
-  std::atomic<bool> done{false};
-  std::thread partner([&] {
-    for (;;) {
-      ping.wait();
-      if (done.load()) return;
-      pong.signal();
-    }
-  });
-  for (auto _ : state) {
-    ping.signal();
-    pong.wait();
-  }
-  done = true;
-  ping.signal();
-  partner.join();
-}
+void BM_StdConditionVariablePingPong(benchmark::State& state) { pingPong<StdEvent>(state); }
 BENCHMARK(BM_StdConditionVariablePingPong)->UseRealTime();
 
 // --- time text: rendering a time stamp and parsing an HTTP date --------------
