@@ -9,6 +9,7 @@
 #include <boost/make_shared.hpp>
 
 #include "sys/library.h"
+#include "core/byte_buffer.h"
 #include "core/text.h"
 
 namespace zu {
@@ -131,65 +132,13 @@ inline std::size_t findByte(char const* p, std::size_t from, std::size_t to, cha
 // ---------------------------------------------------------------------------
 // A growable byte buffer that lives on the stack for ordinary URL sizes, so
 // that building a part costs only the allocation of the resulting String.
-class TextBuffer {
- public:
-  TextBuffer() : data_(local_), size_(0), capacity_(sizeof local_) {}
-  TextBuffer(TextBuffer const&) = delete;
-  TextBuffer& operator=(TextBuffer const&) = delete;
-
-  void reserve(std::size_t extra) {
-    if (size_ + extra <= capacity_) return;
-    std::size_t cap = capacity_ * 2;
-    while (cap < size_ + extra) cap *= 2;
-    std::unique_ptr<char[]> grown(new char[cap]);
-    std::memcpy(grown.get(), data_, size_);
-    heap_ = std::move(grown);
-    data_ = heap_.get();
-    capacity_ = cap;
-  }
-  // Room for `extra` more bytes; the caller writes them and calls grow().
-  char* tail(std::size_t extra) {
-    reserve(extra);
-    return data_ + size_;
-  }
-  void grow(std::size_t n) { size_ += n; }
-  void push(char c) {
-    reserve(1);
-    data_[size_++] = c;
-  }
-  void append(char const* p, std::size_t n) {
-    reserve(n);
-    std::memcpy(data_ + size_, p, n);
-    size_ += n;
-  }
-  void pop() { --size_; }
-  void truncate(std::size_t n) { size_ = n; }
-  void erasePrefix(std::size_t n) {
-    std::memmove(data_, data_ + n, size_ - n);
-    size_ -= n;
-  }
-  void clear() { size_ = 0; }
-
-  char const* data() const { return data_; }
-  char* data() { return data_; }
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  char back() const { return data_[size_ - 1]; }
-  String toString() const { return size_ ? String(data_, static_cast<unsigned int>(size_)) : emptyText(); }
-
- private:
-  char local_[256];
-  std::unique_ptr<char[]> heap_;
-  char* data_;
-  std::size_t size_;
-  std::size_t capacity_;
-};
+typedef __::ByteBuffer<256> TextBuffer;
 
 // The buffer's text, sharing the constant for the frequent empty and "/".
 String textOf(TextBuffer const& buffer) {
   if (buffer.empty()) return emptyText();
   if (buffer.size() == 1 && buffer.back() == '/') return urlConstants().slash;
-  return buffer.toString();
+  return String(buffer.data(), static_cast<unsigned int>(buffer.size()));
 }
 
 // ---------------------------------------------------------------------------
@@ -219,7 +168,7 @@ void encodeInto(TextBuffer& out, char const* p, std::size_t n) {
       *w++ = digits[c & 15];
     }
   }
-  out.grow(static_cast<std::size_t>(w - begin));
+  out.commit(static_cast<std::size_t>(w - begin));
 }
 
 // encodeInto for a whole NUL-terminated part, read in one pass without
@@ -246,7 +195,7 @@ void encodeText(TextBuffer& out, char const* p, bool keepSlash) {
         *w++ = digits[c & 15];
       }
     }
-    out.grow(static_cast<std::size_t>(w - begin));
+    out.commit(static_cast<std::size_t>(w - begin));
   }
 }
 
@@ -274,7 +223,7 @@ void decodeInto(TextBuffer& out, char const* p, std::size_t n) {
       *w++ = c;
     }
   }
-  out.grow(static_cast<std::size_t>(w - begin));
+  out.commit(static_cast<std::size_t>(w - begin));
 }
 
 bool needsDecoding(char const* p, std::size_t n) {
@@ -354,14 +303,14 @@ void normalizeInto(TextBuffer& out, char const* p, std::size_t n) {
     if (c == '.' && afterSlash && i + 1 < n && (p[i + 1] == '/' || p[i + 1] == '\\')) continue;
     *w++ = c;
   }
-  flat.grow(static_cast<std::size_t>(w - begin));
+  flat.commit(static_cast<std::size_t>(w - begin));
 
   // ".." segments, with the output as a stack of segments, each followed by
   // its "/" (all but the last). `bottom` is where the first segment starts.
   char const* t = flat.data();
   std::size_t const length = flat.size();
   std::size_t const bottom = (length != 0 && t[0] == '/') ? 1 : 0;
-  if (bottom) out.push('/');
+  if (bottom) out.append('/');
   std::size_t i = bottom;
   while (i < length) {
     std::size_t j = findByte(t, i, length, '/');
@@ -380,7 +329,7 @@ void normalizeInto(TextBuffer& out, char const* p, std::size_t n) {
       }
     }
     out.append(t + i, j - i);
-    if (j < length) out.push('/');
+    if (j < length) out.append('/');
     i = j + 1;
   }
 
@@ -457,7 +406,7 @@ String mergePath(String const& inherited, char const* p, std::size_t n, bool que
     if (slash)
       merged.append(text, static_cast<std::size_t>(slash - text) + 1);
     else if (hasAuthority)
-      merged.push('/');
+      merged.append('/');
   }
   decodeInto(merged, p, n);
   TextBuffer normal;
@@ -658,33 +607,33 @@ String URL::toString(bool pathOnly) const {
     char const* userInfo = u.userInfo.cstr();
     if (*userInfo) {
       encodeText(out, userInfo, false);
-      out.push('@');
+      out.append('@');
     }
     encodeText(out, u.hostName.cstr(), false);
   }
 
   // Each segment is encoded by itself; the separators stay.
   char const* path = u.path.cstr();
-  if (!out.empty() && out.back() != '/' && path[0] != '/') out.push('/');
+  if (!out.empty() && out.back() != '/' && path[0] != '/') out.append('/');
   encodeText(out, path, true);
 
   if (!u.queries.empty()) {
-    out.push('?');
+    out.append('?');
     bool first = true;
     for (StringPair const& pair : u.queries) {
       char const* name = pair.name.cstr();
       if (!*name) continue;
-      if (!first) out.push('&');
+      if (!first) out.append('&');
       first = false;
       encodeText(out, name, false);
-      out.push('=');
+      out.append('=');
       encodeText(out, pair.value.cstr(), false);
     }
   }
 
   char const* fragment = u.fragment.cstr();
   if (*fragment) {
-    out.push('#');
+    out.append('#');
     encodeText(out, fragment, false);
   }
   return textOf(out);
@@ -703,7 +652,7 @@ String URL::encode(String const& text) {
   if (encodedLength(p, n) == n && std::memchr(p, ' ', n) == nullptr) return text;
   TextBuffer out;
   encodeInto(out, p, n);
-  return out.toString();
+  return textOf(out);
 }
 
 String URL::decode(String const& text) {
@@ -712,7 +661,7 @@ String URL::decode(String const& text) {
   if (!needsDecoding(p, n)) return text;
   TextBuffer out;
   decodeInto(out, p, n);
-  return out.toString();
+  return textOf(out);
 }
 
 }  // namespace zu

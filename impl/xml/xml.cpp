@@ -20,6 +20,7 @@
 #include <zu/em.h>
 
 #include "core/assertion.h"
+#include "core/byte_buffer.h"
 #include "diag/logging.h"
 #include "xml/tree.h"
 
@@ -280,58 +281,8 @@ class Slab {
   bool heap_ = false;
 };
 
-// A growable run of bytes built in small pieces: the lines of the output.
-// Leaner than std::string for this job (no checks beyond the room left).
-class Bytes {
- public:
-  Bytes() = default;
-  ~Bytes() { std::free(data_); }
-  Bytes(Bytes const&) = delete;
-  Bytes& operator=(Bytes const&) = delete;
-
-  char const* data() const { return data_; }
-  std::size_t size() const { return static_cast<std::size_t>(end_ - data_); }
-  bool empty() const { return end_ == data_; }
-  void clear() { end_ = data_; }
-
-  // A buffer that never grew has no storage, which memcpy and memset must
-  // not be given even for no bytes. (Always inline: these run once or more
-  // per byte run written, and this file is large enough for the compiler
-  // to stop inlining them of its own accord.)
-  [[gnu::always_inline]] void append(char const* bytes, std::size_t n) {
-    if (n == 0) return;
-    if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
-    std::memcpy(end_, bytes, n);
-    end_ += n;
-  }
-  [[gnu::always_inline]] void append(char c) {
-    if (end_ == room_) grow(1);
-    *end_++ = c;
-  }
-  [[gnu::always_inline]] void spaces(std::size_t n) {
-    if (n == 0) return;
-    if (n > static_cast<std::size_t>(room_ - end_)) grow(n);
-    std::memset(end_, ' ', n);
-    end_ += n;
-  }
-
- private:
-  void grow(std::size_t n) {
-    std::size_t const used = size();
-    std::size_t want = 2 * static_cast<std::size_t>(room_ - data_);
-    if (want < used + n) want = used + n;
-    if (want < 256) want = 256;
-    char* grown = static_cast<char*>(std::realloc(data_, want));
-    if (!grown) throw std::bad_alloc();
-    data_ = grown;
-    end_ = grown + used;
-    room_ = grown + want;
-  }
-
-  char* data_ = nullptr;
-  char* end_ = nullptr;
-  char* room_ = nullptr;
-};
+// The lines of the output are built in one of these.
+typedef __::ByteBuffer<> Bytes;
 
 // Appends what write() appends to a caller's String. The bytes gather in a
 // buffer of their own and reach the String when the output is finished (at
