@@ -676,6 +676,47 @@ TEST(StringCopyOnWrite, MoveLeavesAUsableEmptyString) {
   EXPECT_TRUE(c.empty());
 }
 
+// Empty strings (default-made, made from "", cut to nothing) may hold no
+// stub at all: every change must work on each, and a copy changed must
+// leave the other empty.
+TEST(StringCopyOnWrite, EveryChangeWorksOnEachFormOfTheEmptyString) {
+  struct Case {
+    char const* name;
+    void (*apply)(String&);
+    char const* expected;
+  };
+  Case const cases[] = {
+      {"append", [](String& s) { s.append("ab"); }, "ab"},
+      {"appendChar", [](String& s) { s.append('x'); }, "x"},
+      {"appendString", [](String& s) { s += String("cd"); }, "cd"},
+      {"splice", [](String& s) { s.splice("Z", 0, 0); }, "Z"},
+      {"erase", [](String& s) { s.erase(0, 1); }, ""},
+      {"replace", [](String& s) { s.replace("a", "b"); }, ""},
+      {"trim", [](String& s) { s.trim(); }, ""},
+      {"makeUpper", [](String& s) { s.makeUpper(); }, ""},
+      {"getBuffer", [](String& s) { std::strcpy(s.getBuffer(3), "ok"); }, "ok"},
+      {"makeCompact", [](String& s) { s.makeCompact(); }, ""},
+      {"assign", [](String& s) { s = "new"; }, "new"},
+  };
+  for (Case const& c : cases) {
+    String moved("gone");
+    String taker(std::move(moved));
+    String forms[] = {String(), String(""), String("abc").mid(3), String("abc", 0), moved};  // NOLINT
+    for (String& form : forms) {
+      String copy(form);
+      c.apply(copy);
+      EXPECT_STREQ(c.expected, copy.cstr()) << c.name;
+      EXPECT_EQ(std::strlen(c.expected), copy.length()) << c.name;
+      EXPECT_TRUE(form.empty()) << c.name;
+      EXPECT_STREQ("", form.cstr()) << c.name;
+      c.apply(form);
+      EXPECT_STREQ(c.expected, form.cstr()) << c.name;
+    }
+  }
+  EXPECT_EQ(0, String().compare(String("")));
+  EXPECT_EQ(npos, String().find("a"));
+}
+
 TEST(StringConcurrent, CopiesSharedBetweenThreads) {
   String const shared(std::string(1000, 'x').c_str());
   std::atomic<int> bad{0};

@@ -60,6 +60,10 @@ OwnedStub const& owned(__::StringStub const& stub) { return static_cast<OwnedStu
 
 bool inRoom(__::StringStub const& stub) { return stub.text == static_cast<OwnedStub const&>(stub).room; }
 
+// Whether the stub exists and no other String shares it: only then may a
+// change be made in place.
+inline bool soleOwner(boost::shared_ptr<__::StringStub> const& stub) { return stub && stub.use_count() == 1; }
+
 // The text's length: kept, or measured while getBuffer's block is out.
 inline std::size_t lengthOf(__::StringStub const* stub) {
   if (!stub) return 0;
@@ -226,6 +230,7 @@ void setCopy(__::StringStub& stub, char const* text, std::size_t n) {
 
 // A stub holding a copy of `n` bytes of `text`.
 boost::shared_ptr<__::StringStub> makeCopy(char const* text, std::size_t n) {
+  if (n == 0) return boost::shared_ptr<__::StringStub>();  // the empty text needs no stub
   boost::shared_ptr<__::StringStub> stub = makeStub();
   setCopy(*stub, text, n);
   return stub;
@@ -493,12 +498,12 @@ char* encodeUnit(char* p, std::uint32_t u) {
 
 // A stub holding the UTF-8 form of the wide text.
 boost::shared_ptr<__::StringStub> encodeWide(wchar_t const* text, unsigned int length) {
-  if (!text) return makeStub();
+  if (!text) return boost::shared_ptr<__::StringStub>();
   std::size_t bytes = 0;
   unsigned int units = 0;
   for (; units < length && text[units] != 0; ++units)
     bytes += encodedLength(static_cast<std::uint32_t>(text[units]));
-  if (bytes == 0) return makeStub();
+  if (bytes == 0) return boost::shared_ptr<__::StringStub>();
   char* out = allocate(bytes + 1);
   char* p = out;
   for (unsigned int i = 0; i < units; ++i) p = encodeUnit(p, static_cast<std::uint32_t>(text[i]));
@@ -550,7 +555,11 @@ boost::shared_ptr<__::StringStub> formatStub(char const* fmt, va_list args) {
 // ---------------------------------------------------------------------------
 // Construction
 
-String::String() : stub_(makeStub()) {}
+// The empty text, default-made or moved from, has no stub at all: every
+// operation reads a missing stub as the empty text and makes one when it
+// first writes. Empty strings are common (fields of requests and records)
+// and cost nothing this way.
+String::String() {}
 
 String::String(char const* text, unsigned int length)
     : stub_(makeCopy(text, text ? strnlen(text, length) : 0)) {}
@@ -603,7 +612,7 @@ char const* String::cstr() const {
   return t ? t : "";
 }
 
-bool String::unique() const { return stub_ && stub_.use_count() == 1; }
+bool String::unique() const { return !stub_ || stub_.use_count() == 1; }
 
 boost::shared_array<wchar_t> String::toUTF16() const {
   unsigned char const* s = reinterpret_cast<unsigned char const*>(cstr());
@@ -797,7 +806,7 @@ String String::mid(unsigned int pos, unsigned int count) const {
   if (count == 0 || pos >= L) return result;
   std::size_t n = L - pos;
   if (count < n) n = count;
-  setCopy(*result.stub_, t + pos, n);
+  result.stub_ = makeCopy(t + pos, n);
   return result;
 }
 
@@ -881,7 +890,7 @@ bool pointsInto(char const* p, __::StringStub const* stub) {
 void String::appendBytes(char const* text, std::size_t n) {
   if (n == 0) return;
   std::size_t const L = lengthOf(stub_.get());
-  if (unique() && !pointsInto(text, stub_.get())) {
+  if (soleOwner(stub_) && !pointsInto(text, stub_.get())) {
     char* own = reserveText(*stub_, L + n + 1);
     std::memcpy(own + L, text, n);
     own[L + n] = 0;
@@ -933,7 +942,7 @@ String& String::splice(char const* text, unsigned int pos, unsigned int count) {
   if (n == 0 && count == 0) return *this;
   std::size_t const cut = count < L - pos ? count : L - pos;
   std::size_t const newLength = L - cut + n;
-  if (unique() && !pointsInto(text, stub_.get())) {
+  if (soleOwner(stub_) && !pointsInto(text, stub_.get())) {
     if (newLength > L) {
       own = reserveText(*stub_, newLength + 1);
     }
@@ -989,7 +998,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
   if (hits.empty()) return false;
   std::size_t const newLength = L - hits.size() * t + hits.size() * n;
   bool const aliased = pointsInto(target, stub_.get()) || pointsInto(subs, stub_.get());
-  if (unique() && !aliased) {
+  if (soleOwner(stub_) && !aliased) {
     if (n <= t) {
       // Shrinking or equal: compact from the left.
       char* w = own + hits[0];
@@ -1052,7 +1061,7 @@ String& String::leftTrim() {
   while (isBlank(own[k])) ++k;
   if (k == 0) return *this;
   std::size_t const rest = lengthOf(stub_.get()) - k;
-  if (unique()) {
+  if (soleOwner(stub_)) {
     std::memmove(own, own + k, rest + 1);
     setLength(*stub_, rest);
     return *this;
@@ -1068,7 +1077,7 @@ String& String::rightTrim() {
   std::size_t keep = L;
   while (keep > 0 && isBlank(own[keep - 1])) --keep;
   if (keep == L) return *this;
-  if (unique()) {
+  if (soleOwner(stub_)) {
     own[keep] = 0;
     setLength(*stub_, keep);
     return *this;
@@ -1099,12 +1108,12 @@ void mapBytes(boost::shared_ptr<__::StringStub>& stub, bool sole, unsigned char 
 }  // namespace
 
 String& String::makeUpper() {
-  mapBytes(stub_, unique(), caseTables.upper);
+  mapBytes(stub_, soleOwner(stub_), caseTables.upper);
   return *this;
 }
 
 String& String::makeLower() {
-  mapBytes(stub_, unique(), caseTables.lower);
+  mapBytes(stub_, soleOwner(stub_), caseTables.lower);
   return *this;
 }
 
@@ -1112,7 +1121,7 @@ String& String::makeLower() {
 // is marked unknown and measured until then.
 char* String::getBuffer(unsigned int size) {
   std::size_t const L = lengthOf(stub_.get());
-  if (unique()) {
+  if (soleOwner(stub_)) {
     char* own = stub_->text;
     if (L < size || L == 0) {
       if (std::size_t(size) + 1 > owned(*stub_).capacity) own = resizeText(*stub_, std::size_t(size) + 1);
@@ -1133,7 +1142,7 @@ char* String::getBuffer(unsigned int size) {
 
 String& String::makeCompact() {
   std::size_t const L = lengthOf(stub_.get());
-  if (unique() && L != 0) {
+  if (soleOwner(stub_) && L != 0) {
     OwnedStub& o = owned(*stub_);
     o.size = static_cast<unsigned int>(L);
     if (inRoom(o)) return *this;
