@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -403,16 +404,24 @@ TEST(ReactorConcurrent, FullReactorRefusesAndDetachReturnsThePlace) {
 TEST(ReactorConcurrent, TcpEchoThroughPooledReactor) {
   boost::shared_ptr<Recorder> serverSide(new Recorder);
   boost::shared_ptr<ISocket> listener = ISocket::New(SOCKET_TYPE_TCP);
-  std::mutex held;
-  std::vector<boost::shared_ptr<ISocket> > accepted;
-  serverSide->action = [&](boost::shared_ptr<ISocket> const& s, unsigned int events) {
-    if (s == listener) {
+  // What the callback uses belongs to the callback, which the reactor holds
+  // during a call: an event still being delivered when the test body returns
+  // (after a failed assertion, with every socket still attached) finds it.
+  struct Accepted {
+    std::mutex held;
+    std::vector<boost::shared_ptr<ISocket> > sockets;
+  };
+  auto accepted = std::make_shared<Accepted>();
+  boost::weak_ptr<ISocket> const listening = listener;
+  boost::weak_ptr<Recorder> const self = serverSide;
+  serverSide->action = [accepted, listening, self](boost::shared_ptr<ISocket> const& s, unsigned int events) {
+    if (s == listening.lock()) {
       while (boost::shared_ptr<ISocket> c = s->accept()) {
-        c->setCallback(serverSide);
+        c->setCallback(self);
         c->modifyEvents(SOCKET_EVENT_READ, 0);
         c->attach("echo-test");
-        std::lock_guard<std::mutex> guard(held);
-        accepted.push_back(c);
+        std::lock_guard<std::mutex> guard(accepted->held);
+        accepted->sockets.push_back(c);
       }
       return;
     }
@@ -450,12 +459,12 @@ TEST(ReactorConcurrent, TcpEchoThroughPooledReactor) {
   // A client's close is seen by the server as a read of 0, which closes it.
   clients[0]->close();
   ASSERT_TRUE(eventually([&] {
-    std::lock_guard<std::mutex> guard(held);
-    return !accepted.empty() && !accepted[0]->isOpen();
+    std::lock_guard<std::mutex> guard(accepted->held);
+    return !accepted->sockets.empty() && !accepted->sockets[0]->isOpen();
   }));
   listener.reset();
-  std::lock_guard<std::mutex> guard(held);
-  accepted.clear();
+  std::lock_guard<std::mutex> guard(accepted->held);
+  accepted->sockets.clear();
   serverSide->forget();
 }
 
@@ -555,15 +564,20 @@ TEST(ReactorConcurrent, SocketClosedAndDroppedInsideItsOwnCallback) {
   connectedPair(listener, client, server);
   boost::weak_ptr<ISocket> watch = server;
   boost::weak_ptr<IReactor> reactorWatch;
-  std::mutex m;
-  boost::shared_ptr<ISocket> owned;
+  // The owner belongs to the callback, not to the test body: a call still
+  // under way when the body returns (after a failed assertion) finds it.
+  struct Owner {
+    std::mutex m;
+    boost::shared_ptr<ISocket> socket;
+  };
+  auto owned = std::make_shared<Owner>();
   boost::shared_ptr<Recorder> recorder(new Recorder);
-  recorder->action = [&](boost::shared_ptr<ISocket> const& s, unsigned int) {
+  recorder->action = [owned](boost::shared_ptr<ISocket> const& s, unsigned int) {
     char buffer[16];
     s->recv(buffer, sizeof buffer);
     s->close();
-    std::lock_guard<std::mutex> guard(m);
-    owned.reset();
+    std::lock_guard<std::mutex> guard(owned->m);
+    owned->socket.reset();
   };
   {
     boost::shared_ptr<IReactor> reactor = IReactor::New(1, 0, sys::Normal);
@@ -571,8 +585,8 @@ TEST(ReactorConcurrent, SocketClosedAndDroppedInsideItsOwnCallback) {
     server->setCallback(recorder);
     server->modifyEvents(SOCKET_EVENT_READ, 0);
     ASSERT_TRUE(server->attach(reactor));
-    std::lock_guard<std::mutex> guard(m);
-    owned.swap(server);
+    std::lock_guard<std::mutex> guard(owned->m);
+    owned->socket.swap(server);
   }
   int threadsBefore = threadCount();
   ASSERT_EQ(3u, client->send("bye", 3));

@@ -7,6 +7,7 @@
 #include <boost/weak_ptr.hpp>
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <pthread.h>
 #include <thread>
 #include <vector>
@@ -281,21 +282,26 @@ TEST_F(ThreadConcurrent, ThreadThatEndedByItselfIsNotAskedToStop) {
 }
 
 TEST_F(ThreadConcurrent, StopFromInsideRunReturnsFalseWithoutWaiting) {
-  boost::shared_ptr<IThread> handle;
-  SyncPoint handleReady;
-  std::atomic<int> fromCurrent{-1}, fromHandle{-1}, stillRunning{-1};
-  auto self = once([&] {
-    fromCurrent = IThread::current()->stop();
-    handleReady.wait();
-    fromHandle = handle->stop();
-    stillRunning = handle->isRunning();
+  // Shared with the thread's body, which may still run when the test body
+  // returns after a failed wait.
+  struct Seen {
+    boost::shared_ptr<IThread> handle;
+    SyncPoint handleReady;
+    std::atomic<int> fromCurrent{-1}, fromHandle{-1}, stillRunning{-1};
+  };
+  auto seen = std::make_shared<Seen>();
+  auto self = once([seen] {
+    seen->fromCurrent = IThread::current()->stop();
+    seen->handleReady.wait();
+    seen->fromHandle = seen->handle->stop();
+    seen->stillRunning = seen->handle->isRunning();
   });
-  handle = IThread::New(self);
-  handleReady.signal();
+  seen->handle = IThread::New(self);
+  seen->handleReady.signal();
   ASSERT_TRUE(self->done.wait(10000));
-  EXPECT_EQ(0, fromCurrent.load());
-  EXPECT_EQ(0, fromHandle.load());
-  EXPECT_EQ(1, stillRunning.load()) << "a refused stop does not mark the handle";
+  EXPECT_EQ(0, seen->fromCurrent.load());
+  EXPECT_EQ(0, seen->fromHandle.load());
+  EXPECT_EQ(1, seen->stillRunning.load()) << "a refused stop does not mark the handle";
 }
 
 TEST_F(ThreadConcurrent, StackSizeIsHonoured) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -196,17 +197,23 @@ TEST_F(TimerConcurrent, CallbackMayStopOrDropItsOwnTimer) {
   EXPECT_FALSE(stopped->isRunning());
 
   // The only holder of the timer lets it go from inside its callback; the
-  // timer and its reactor end after the call returns.
-  boost::shared_ptr<ITimer> held = ITimer::New(107);
-  boost::weak_ptr<ITimer> watch = held;
-  std::mutex heldLock;
-  auto dropper = recorder(journal, "drop", [&](boost::shared_ptr<ITimer>, std::size_t) {
-    std::lock_guard<std::mutex> lock(heldLock);
-    held.reset();
+  // timer and its reactor end after the call returns. The holder belongs to
+  // the callback, not to the test body: a call still under way when the body
+  // returns (after a failed assertion) finds it alive.
+  struct Holder {
+    std::mutex lock;
+    boost::shared_ptr<ITimer> timer;
+  };
+  auto held = std::make_shared<Holder>();
+  held->timer = ITimer::New(107);
+  boost::weak_ptr<ITimer> watch = held->timer;
+  auto dropper = recorder(journal, "drop", [held](boost::shared_ptr<ITimer>, std::size_t) {
+    std::lock_guard<std::mutex> lock(held->lock);
+    held->timer.reset();
   });
   {
-    std::lock_guard<std::mutex> lock(heldLock);
-    held->start(10, dropper);
+    std::lock_guard<std::mutex> lock(held->lock);
+    held->timer->start(10, dropper);
   }
   ASSERT_TRUE(journal.waitFor("drop", 1));
   EXPECT_TRUE(zu::test::waitFor([&] { return watch.expired(); }, std::chrono::seconds(5)));
