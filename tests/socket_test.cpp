@@ -730,7 +730,20 @@ TEST(ReactorConcurrent, RegistrationChurnFromSeveralThreads) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_FALSE(recorder->events().empty());
+  // The reactors of that key still deliver after the churn. (Whether any
+  // datagram of the churn itself was delivered depends on how the reactor
+  // threads were scheduled against the churning ones.)
+  boost::shared_ptr<ISocket> last = listening(SOCKET_TYPE_UDP);
+  last->setCallback(recorder);
+  last->modifyEvents(SOCKET_EVENT_READ, 0);
+  last->attach("churn", 8, 0, sys::Normal);
+  sender->sendTo("x", 1, portOf(last), IP::loopback());
+  EXPECT_TRUE(recorder->waitFor([&last](std::vector<Recorder::Event> const& events) {
+    for (Recorder::Event const& e : events)
+      if (e.socket == last) return true;
+    return false;
+  }));
+  last->close();
   recorder->forget();
 }
 
