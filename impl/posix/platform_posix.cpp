@@ -6,14 +6,13 @@
 #include <climits>
 #include <ctime>
 #include <new>
-#include <fstream>
-#include <iterator>
 #include <locale.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <sched.h>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -160,10 +159,42 @@ std::string executablePath() {
   }
 }
 
-std::vector<std::string> commandLineArguments() {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+namespace {
+
+// The program's arguments as they were when the library was loaded. The C
+// library hands argc, argv and envp to every start-up function of a loaded
+// object; this one runs before the library's own start-up (the section's
+// number orders it first), so the arguments are at hand without reading
+// /proc. Left empty where the C library passes nothing.
+std::vector<std::string>& argumentsAtLoad() {
+  static std::vector<std::string> arguments;
+  return arguments;
+}
+
+void keepArguments(int argc, char** argv, char**) {
+  if (argc <= 0 || argv == nullptr) return;
+  std::vector<std::string>& arguments = argumentsAtLoad();
+  arguments.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc && argv[i] != nullptr; ++i) arguments.emplace_back(argv[i]);
+}
+
+__attribute__((section(".init_array.00101"), used)) void (*const keepArgumentsAtLoad)(int, char**, char**) =
+    keepArguments;
+
+// What /proc says: the bytes of the arguments as they are now.
+std::vector<std::string> argumentsFromProc() {
   std::vector<std::string> arguments;
+  int const fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return arguments;
+  std::string all;
+  char buffer[4096];
+  for (;;) {
+    ssize_t const n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    all.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
   std::size_t start = 0;
   while (start < all.size()) {
     std::size_t end = all.find('\0', start);
@@ -172,6 +203,13 @@ std::vector<std::string> commandLineArguments() {
     start = end + 1;
   }
   return arguments;
+}
+
+}  // namespace
+
+std::vector<std::string> commandLineArguments() {
+  std::vector<std::string> const& atLoad = argumentsAtLoad();
+  return atLoad.empty() ? argumentsFromProc() : atLoad;
 }
 
 SystemName systemName() {

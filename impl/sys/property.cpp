@@ -1,5 +1,5 @@
-// The process property table: read-only built-ins and a free store.
-// Built-ins are computed on first read; the free store holds what callers set.
+// The process property table: read-only built-ins (captured at load or on
+// first read) and a free store of what callers set.
 #include <zu/fs.h>
 #include <zu/logger.h>
 #include <zu/sys.h>
@@ -67,8 +67,7 @@ String canonical(std::string const& path) { return path.empty() ? String() : fs:
 typedef String (*Reader)();
 
 struct LoadTimeValues {
-  String uptime;
-  String path;
+  Time loadedAt;  // shown as text on first read
   String command;
   String osName;
   String osArch;
@@ -85,8 +84,17 @@ struct PropertyTable {
 PropertyTable& table();
 
 String zuVersion() { return "1"; }
-String appUptime() { return table().loaded.uptime; }
-String appPath() { return table().loaded.path; }
+// The load time's text and the program file are made on first read: each
+// costs a file read at start-up (the zone's rules, the /proc link) that a
+// program which never asks should not pay.
+String appUptime() {
+  static String const text = table().loaded.loadedAt.toString(HttpDate, -1);
+  return text;
+}
+String appPath() {
+  static String const path = canonical(platform::executablePath());
+  return path;
+}
 String appCommand() { return table().loaded.command; }
 String osName() { return table().loaded.osName; }
 String osArch() { return table().loaded.osArch; }
@@ -99,8 +107,7 @@ PropertyTable& table() {
   static PropertyTable* properties = [] {
     PropertyTable* t = new PropertyTable;  // lives until the process ends, as callers may read late
     LoadTimeValues& v = t->loaded;
-    v.uptime = Time::now().toString(HttpDate, -1);
-    v.path = canonical(platform::executablePath());
+    v.loadedAt = Time::now();
     v.command = quoteArguments(platform::commandLineArguments());
     platform::SystemName const system = platform::systemName();
     v.osName = String((system.name + " " + system.release).c_str());
