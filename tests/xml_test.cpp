@@ -756,6 +756,41 @@ TEST(XmlStorage, ManyDistinctNamesReadBack) {
   EXPECT_EQ(2u, doc->root()->find("n5999", false).size());
 }
 
+// Large documents take large blocks of storage, which a released document
+// leaves for the next one to reuse: a document still held keeps its own.
+TEST(XmlStorage, LargeDocumentsReadInTurnKeepTheirOwnText) {
+  auto text = [](char tag) {
+    std::string t = "<r>";
+    for (int i = 0; i < 4000; ++i)
+      t += std::string("<i n='") + tag + std::to_string(i) + "'>" + tag + std::to_string(i * 7) + "</i>\n";
+    return t + "</r>";
+  };
+  auto intact = [](boost::shared_ptr<IDocument> const& doc, char tag) {
+    TArray<Node> const items = doc->root()->children();
+    if (items.size() != 4000) return false;
+    for (unsigned int i = 0; i < items.size(); ++i) {
+      Element const e = boost::dynamic_pointer_cast<IElement>(items[i]);
+      if (!e || e->attribute("n", "", false) != String((tag + std::to_string(i)).c_str()) ||
+          e->text() != String((tag + std::to_string(i * 7)).c_str()))
+        return false;
+    }
+    return true;
+  };
+  boost::shared_ptr<IDocument> a = read(text('a'));
+  boost::shared_ptr<IDocument> b = read(text('b'));
+  ASSERT_TRUE(a && b);
+  a.reset();  // its blocks are free for the next document
+  boost::shared_ptr<IDocument> c = read(text('c'));
+  ASSERT_TRUE(c);
+  Node const kept = c->root()->children()[3999];
+  c.reset();
+  boost::shared_ptr<IDocument> d = read(text('d'));
+  ASSERT_TRUE(d);
+  EXPECT_TRUE(intact(b, 'b'));
+  EXPECT_TRUE(intact(d, 'd'));
+  EXPECT_EQ(String("c27993"), kept->text());  // a held node keeps its document's blocks
+}
+
 TEST(XmlStorage, ADeepReadTreePartlyHeldIsReleasedWithoutRecursion) {
   int const depth = 200000;
   std::string deep;

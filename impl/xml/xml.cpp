@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -37,6 +38,60 @@ class IChild : public IBase {
 
 class ElementNode;
 class DataNode;
+
+// Freed storage blocks kept for the next document, up to a few megabytes:
+// without them every document would take its larger blocks fresh from the
+// system and fault each of their pages in again. (Not under the sanitizers,
+// which should see every block freed.)
+class BlockCache {
+ public:
+  static BlockCache& instance() {
+    static BlockCache* const cache = new BlockCache;  // never destroyed: documents may end at exit
+    return *cache;
+  }
+
+  // A kept block of exactly `size` bytes, or null.
+  void* take(std::size_t size) {
+    if (!enabled) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+      if (blocks_[i].size != size) continue;
+      void* const block = blocks_[i].block;
+      kept_ -= size;
+      blocks_[i] = blocks_.back();
+      blocks_.pop_back();
+      return block;
+    }
+    return nullptr;
+  }
+
+  // Keeps `block` when there is room; false when the caller must free it.
+  bool give(void* block, std::size_t size) {
+    if (!enabled || size < smallest) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kept_ + size > limit) return false;
+    blocks_.push_back(Kept{block, size});
+    kept_ += size;
+    return true;
+  }
+
+ private:
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  static bool const enabled = false;
+#else
+  static bool const enabled = true;
+#endif
+  static std::size_t const smallest = std::size_t(64) << 10;
+  static std::size_t const limit = std::size_t(4) << 20;
+
+  struct Kept {
+    void* block;
+    std::size_t size;
+  };
+  std::mutex mutex_;
+  std::vector<Kept> blocks_;
+  std::size_t kept_ = 0;
+};
 
 // The storage of one parsed document: blocks that the nodes, their texts,
 // their attribute values and the document's names are cut from, in order,
@@ -104,19 +159,27 @@ class Storage {
   Storage() = default;
   ~Storage() {
     for (String* name : names_) name->~String();
+    BlockCache& cache = BlockCache::instance();
     while (void* block = blocks_) {
-      blocks_ = *static_cast<void**>(block);
-      std::free(block);
+      Header const header = *static_cast<Header*>(block);
+      blocks_ = header.next;
+      if (!cache.give(block, header.size)) std::free(block);
     }
   }
 
+  // The front of every block: the chain and the block's size.
+  struct Header {
+    void* next;
+    std::size_t size;
+  };
+
   void* grow(std::size_t size, std::size_t align) {
-    std::size_t const header = sizeof(std::max_align_t);
+    std::size_t const header = (sizeof(Header) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
     std::size_t want = blockSize_;
     if (want < size + align + header) want = size + align + header;
-    void* block = std::malloc(want);
-    if (!block) throw std::bad_alloc();
-    *static_cast<void**>(block) = blocks_;
+    void* block = BlockCache::instance().take(want);
+    if (!block && !(block = std::malloc(want))) throw std::bad_alloc();
+    *static_cast<Header*>(block) = Header{blocks_, want};
     blocks_ = block;
     if (blockSize_ < (std::size_t(1) << 20)) blockSize_ *= 2;
     next_ = reinterpret_cast<std::uintptr_t>(block) + header;
