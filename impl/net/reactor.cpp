@@ -22,7 +22,7 @@ namespace {
 
 // One poll() set: 63 sockets and the wake-up socket.
 enum { MAX_ENTRIES = 64 };
-static_assert(MAX_ENTRIES <= PollSet::CAPACITY, "the poll set holds every entry");
+static_assert(unsigned(MAX_ENTRIES) <= unsigned(PollSet::CAPACITY), "the poll set holds every entry");
 enum { EVENT_BITS = SOCKET_EVENT_READ | SOCKET_EVENT_WRITE | SOCKET_EVENT_CONNECT };
 // Without a wake-up socket the runner looks at its commands this often.
 enum { NO_PIPE_POLL_MS = 50 };

@@ -40,7 +40,11 @@ class PollSet {
  public:
   enum { CAPACITY = 64 };
 
-  PollSet() : count_(0) {}
+  PollSet();
+  ~PollSet();
+  PollSet(PollSet const&) = delete;
+  PollSet& operator=(PollSet const&) = delete;
+
   unsigned int size() const { return count_; }
   SocketHandle handle(unsigned int index) const { return slots_[index].handle; }
   // Watches `handle` for `interest` (WAIT_READ, WAIT_WRITE) at `index`; an
@@ -48,7 +52,8 @@ class PollSet {
   void put(unsigned int index, SocketHandle handle, unsigned int interest);
   // Removes the entry at `index`; the later ones move down by one.
   void erase(unsigned int index);
-  void clear() { count_ = 0; }
+  // Removes every entry.
+  void clear();
   // Waits until an entry is ready, at most `milliseconds` (negative: no
   // limit). The number of ready entries; 0 after the time or a failed or
   // interrupted wait.
@@ -65,6 +70,10 @@ class PollSet {
   };
   Slot slots_[CAPACITY];
   unsigned int count_;
+  // The system's own set of watched descriptors, which a wait does not scan
+  // whole; -1 when the system gave none, and every wait then passes all
+  // entries at once.
+  int kernelSet_;
 };
 
 // The raw error code of the last failed call on this thread.

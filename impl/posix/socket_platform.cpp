@@ -7,10 +7,12 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -185,25 +187,79 @@ int waitHandle(SocketHandle handle, unsigned int interest, unsigned int millisec
   }
 }
 
+// The kernel's set is kept in step with the entries by the descriptor's
+// number. A descriptor closed while watched leaves the kernel's set by
+// itself; its number may come back for a new socket, so every put states
+// the interest afresh (adding the descriptor where the set no longer has it)
+// and removals ignore a descriptor the set does not know.
+PollSet::PollSet() : count_(0), kernelSet_(::epoll_create1(EPOLL_CLOEXEC)) {}
+
+PollSet::~PollSet() {
+  if (kernelSet_ >= 0) ::close(kernelSet_);
+}
+
+namespace {
+
+void watch(int kernelSet, SocketHandle handle, unsigned int interest) {
+  epoll_event event{};
+  event.events = static_cast<std::uint32_t>(static_cast<unsigned short>(interestEvents(interest)));
+  event.data.fd = handle;
+  if (::epoll_ctl(kernelSet, EPOLL_CTL_MOD, handle, &event) == 0 || errno != ENOENT) return;
+  ::epoll_ctl(kernelSet, EPOLL_CTL_ADD, handle, &event);
+}
+
+void unwatch(int kernelSet, SocketHandle handle) {
+  epoll_event unused{};
+  ::epoll_ctl(kernelSet, EPOLL_CTL_DEL, handle, &unused);
+}
+
+}  // namespace
+
 void PollSet::put(unsigned int index, SocketHandle handle, unsigned int interest) {
-  if (index == count_) ++count_;
+  if (index == count_) {
+    ++count_;
+  } else if (kernelSet_ >= 0 && slots_[index].handle != handle) {
+    unwatch(kernelSet_, slots_[index].handle);
+  }
   slots_[index].handle = handle;
   slots_[index].interest = interest;
   slots_[index].ready = 0;
+  if (kernelSet_ >= 0) watch(kernelSet_, handle, interest);
 }
 
 void PollSet::erase(unsigned int index) {
+  if (kernelSet_ >= 0) unwatch(kernelSet_, slots_[index].handle);
   for (unsigned int i = index; i + 1 < count_; ++i) slots_[i] = slots_[i + 1];
   --count_;
 }
 
+void PollSet::clear() {
+  if (kernelSet_ >= 0)
+    for (unsigned int i = 0; i < count_; ++i) unwatch(kernelSet_, slots_[i].handle);
+  count_ = 0;
+}
+
 int PollSet::wait(int milliseconds) {
+  for (unsigned int i = 0; i < count_; ++i) slots_[i].ready = 0;
+  if (kernelSet_ >= 0) {
+    epoll_event events[CAPACITY];
+    int const result = ::epoll_wait(kernelSet_, events, CAPACITY, milliseconds < 0 ? -1 : milliseconds);
+    int found = 0;
+    for (int k = 0; k < result; ++k) {
+      for (unsigned int i = 0; i < count_; ++i) {
+        if (slots_[i].handle != events[k].data.fd) continue;
+        slots_[i].ready = readyBits(static_cast<short>(events[k].events & 0xFFFF));
+        ++found;
+        break;
+      }
+    }
+    return found;
+  }
   pollfd entries[CAPACITY];
   for (unsigned int i = 0; i < count_; ++i) {
     entries[i].fd = slots_[i].handle;
     entries[i].events = interestEvents(slots_[i].interest);
     entries[i].revents = 0;
-    slots_[i].ready = 0;
   }
   int const result = ::poll(entries, count_, milliseconds < 0 ? -1 : milliseconds);
   if (result <= 0) return 0;
