@@ -544,15 +544,17 @@ TEST(StringMutate, PrintfGrowsToFit) {
   EXPECT_STREQ("", String::printf("%ls", unencodable).cstr());
 }
 
+// One change applied to a string, and the text it should leave.
+struct ChangeCase {
+  char const* name;
+  void (*apply)(String&);
+  char const* expected;
+};
+
 // Every mutator, applied to a copy, leaves the original alone; and every
 // mutator whose argument is the string's own text reads it before writing.
 TEST(StringCopyOnWrite, MutatedCopyNeverChangesTheOriginal) {
-  struct Case {
-    char const* name;
-    void (*apply)(String&);
-    char const* expected;
-  };
-  Case const cases[] = {
+  ChangeCase const cases[] = {
       {"append", [](String& s) { s.append("!"); }, " Abc !"},
       {"appendChar", [](String& s) { s.append('!'); }, " Abc !"},
       {"splice", [](String& s) { s.splice("Z", 1, 1); }, " Zbc "},
@@ -570,7 +572,7 @@ TEST(StringCopyOnWrite, MutatedCopyNeverChangesTheOriginal) {
       {"makeCompact", [](String& s) { s.makeCompact(); }, " Abc "},
       {"assign", [](String& s) { s = "new"; }, "new"},
   };
-  for (Case const& c : cases) {
+  for (ChangeCase const& c : cases) {
     String original(" Abc ");
     String copy(original);
     EXPECT_EQ(original.cstr(), copy.cstr()) << c.name;  // shared before
@@ -680,12 +682,7 @@ TEST(StringCopyOnWrite, MoveLeavesAUsableEmptyString) {
 // stub at all: every change must work on each, and a copy changed must
 // leave the other empty.
 TEST(StringCopyOnWrite, EveryChangeWorksOnEachFormOfTheEmptyString) {
-  struct Case {
-    char const* name;
-    void (*apply)(String&);
-    char const* expected;
-  };
-  Case const cases[] = {
+  ChangeCase const cases[] = {
       {"append", [](String& s) { s.append("ab"); }, "ab"},
       {"appendChar", [](String& s) { s.append('x'); }, "x"},
       {"appendString", [](String& s) { s += String("cd"); }, "cd"},
@@ -698,7 +695,7 @@ TEST(StringCopyOnWrite, EveryChangeWorksOnEachFormOfTheEmptyString) {
       {"makeCompact", [](String& s) { s.makeCompact(); }, ""},
       {"assign", [](String& s) { s = "new"; }, "new"},
   };
-  for (Case const& c : cases) {
+  for (ChangeCase const& c : cases) {
     String moved("gone");
     String taker(std::move(moved));
     String forms[] = {String(), String(""), String("abc").mid(3), String("abc", 0), moved};  // NOLINT
