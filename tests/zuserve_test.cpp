@@ -29,6 +29,7 @@
 #include <zu/socket.h>
 
 #include "db_server.h"
+#include "hidden_library.h"
 
 extern char** environ;
 
@@ -694,6 +695,61 @@ TEST_F(ZuserveProcessTest, MysqlDatabaseSharedByTwoServers) {
   ASSERT_TRUE(rows);
   ASSERT_EQ(1u, rows->size());
   EXPECT_STREQ("back\\slash \"and\" quotes", rows->get(0, 1u).cstr());
+}
+
+// Without the scripting engine (SpiderMonkey missing, or the module that
+// binds it not built) the server still serves files and /status, the
+// script routes answer 503, and the log says why once.
+TEST_F(ZuserveProcessTest, WithoutTheEngineFilesAndStatusAreServedAndScriptRoutesAnswer503) {
+  if (!zu_test::inHiddenChild()) {
+    zu_test::rerunWithHidden({"libmozjs-102.so.0"});
+    zu_test::rerunWithHidden({std::string(ZU_BINARY_DIR) + "/libzu-js.so"});
+    return;
+  }
+  writeSite(dir_);
+  writeText(dir_ + "/conf.xml", configXml(""));
+  Process p;
+  ASSERT_TRUE(p.spawn(ZUSERVE_PATH, {"--config", dir_ + "/conf.xml"}, {}, dir_));
+  ASSERT_NE(0, p.waitServing()) << p.out() << p.err();
+  std::string const file = curl(p.url("/a.txt"));
+  EXPECT_EQ(200, statusOf(file));
+  EXPECT_EQ(thirteen, bodyOf(file));
+  std::string const status = curl(p.url("/status"));
+  EXPECT_EQ(200, statusOf(status));
+  EXPECT_NE(std::string::npos, bodyOf(status).find("\"scriptContexts\":0,")) << status;
+  for (char const* route : {"/text", "/spin", "/boom?x=1", "/broken", "/echo"}) {
+    std::string const r = curl(p.url(route));
+    EXPECT_EQ(503, statusOf(r)) << route;
+    EXPECT_NE(std::string::npos, bodyOf(r).find("503 Service Unavailable")) << route;
+  }
+  EXPECT_EQ(503, statusOf(curl("--data a=1 " + p.url("/echo"))));
+  EXPECT_EQ(503, statusOf(curl("-I " + p.url("/text"))));
+  EXPECT_EQ(404, statusOf(curl(p.url("/nothing"))));
+
+  // The demo with its built-in configuration: the home page, and the
+  // guestbook refused rather than a crash.
+  Process demo;
+  ASSERT_TRUE(startDemo(demo)) << demo.out() << demo.err();
+  EXPECT_EQ(200, statusOf(curl(demo.url("/"))));
+  EXPECT_EQ(503, statusOf(curl(demo.url("/guestbook"))));
+
+  for (Process* server : {&p, &demo}) {
+    server->kill(SIGTERM);
+    ASSERT_TRUE(server->exited(15000));
+    EXPECT_TRUE(WIFEXITED(server->status())) << server->status();
+    EXPECT_EQ(0, WEXITSTATUS(server->status()));
+    // One line with the loader's reason, one with what follows from it,
+    // however many contexts and requests there were.
+    std::string const log = server->out();
+    auto lines = [&log](std::string const& text) {
+      int n = 0;
+      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+      return n;
+    };
+    EXPECT_EQ(1, lines(" could not be loaded: ")) << log;
+    EXPECT_EQ(1, lines("[WARN] scripts are off (the engine could not be loaded); their routes answer 503")) << log;
+    EXPECT_EQ("", server->err());
+  }
 }
 
 TEST_F(ZuserveProcessTest, RunScriptServesTheDemo) {

@@ -327,7 +327,7 @@ String sqlValue(zu::db::IConnection& connection, shared_ptr<js::IValue> const& v
 // db.query(sql, ...values): each "?" outside quotes takes the next value;
 // the rows come back as an array of objects (column name to text).
 shared_ptr<js::IValue> dbQuery(shared_ptr<js::IObject>, TArray<shared_ptr<js::IValue>> const& arguments) {
-  if (arguments.empty() || !databasePool) return nullptr;
+  if (arguments.empty() || !arguments[0] || !databasePool) return nullptr;
   shared_ptr<zu::db::IConnection> connection;
   {
     zu::em::CatchError error(databasePool.get());
@@ -371,8 +371,9 @@ shared_ptr<js::IValue> dbQuery(shared_ptr<js::IObject>, TArray<shared_ptr<js::IV
   }
   TArray<String> const fields = rows->fields();
   shared_ptr<js::IArray> result = js::IArray::New(rows->size());
-  for (unsigned int r = 0; r < rows->size(); ++r) {
+  for (unsigned int r = 0; result && r < rows->size(); ++r) {
     shared_ptr<js::IObject> row = js::IObject::New();
+    if (!row) return nullptr;
     for (unsigned int c = 0; c < fields.size(); ++c) row->set(fields[c], js::IString::New(rows->get(r, c)));
     result->set(r, row);
   }
@@ -382,7 +383,8 @@ shared_ptr<js::IValue> dbQuery(shared_ptr<js::IObject>, TArray<shared_ptr<js::IV
 // log(text): a line in the server's log at level 2.
 shared_ptr<js::IValue> scriptLog(shared_ptr<js::IObject>, TArray<shared_ptr<js::IValue>> const& arguments) {
   String text;
-  for (unsigned int i = 0; i < arguments.size(); ++i) text += (i ? " " : "") + arguments[i]->toString();
+  for (unsigned int i = 0; i < arguments.size(); ++i)
+    text += (i ? " " : "") + (arguments[i] ? arguments[i]->toString() : String("undefined"));
   logInfo("script: " + text);
   return js::IUndefined::New();
 }
@@ -486,6 +488,8 @@ class Server : public zu::net::ISocketCallback,
   std::vector<shared_ptr<zu::sys::IThread>> workers;
   std::vector<shared_ptr<ScriptWorker>> runnables;
   std::vector<shared_ptr<js::IContext>> contexts;
+  // Set when the scripting engine could not be had.
+  bool scriptsOff = false;
 
   zu::sys::Mutex jobsLock;
   std::deque<Job> jobs;
@@ -510,10 +514,21 @@ class Server : public zu::net::ISocketCallback,
     }
   }
 
+  // Makes the script contexts and their threads. Without the scripting
+  // engine there are none: the server goes on with files and /status, and
+  // the script routes answer 503. The library has already logged the
+  // loader's reason once; this says what follows from it.
   void startWorkers() {
+    if (routes.empty()) return;
     js::setMaxRuntimeBytes(settings.heapLimit);
     for (unsigned int i = 0; i < settings.contexts; ++i) {
       shared_ptr<js::IContext> context = js::IContext::New(false);
+      if (!context) {
+        // Only loading the engine fails here, and that failure is for good.
+        scriptsOff = true;
+        log(1, "[WARN]", "scripts are off (the engine could not be loaded); their routes answer 503");
+        return;
+      }
       context->setMaxBranches(settings.branchLimit);
       contexts.push_back(context);
       runnables.push_back(boost::make_shared<ScriptWorker>(*this, context));
@@ -615,6 +630,10 @@ class Server : public zu::net::ISocketCallback,
     if (path.find('/', 1) == 0xFFFFFFFFu) {
       auto route = routes.find(path.mid(1).cstr());
       if (route != routes.end()) {
+        if (scriptsOff) {
+          error(response, 503, "Scripts are not available on this server; its log tells why.");
+          return finish(connection, request, response, started);
+        }
         Job job;
         job.connection = connection;
         job.request = request;
@@ -770,6 +789,10 @@ char const* const adapter =
 void ScriptWorker::load() {
   shared_ptr<js::IObject> global = context_->global();
   shared_ptr<js::IObject> db = js::IObject::New();
+  if (!global || !db) {
+    logError("a script context has no global object; its routes answer 500");
+    return;
+  }
   db->set("query", js::IFunction::New("query", &dbQuery, 1));
   db->set("engine", js::IString::New(databaseEngine));
   global->set("db", db);
