@@ -752,21 +752,69 @@ TEST_F(ZuserveProcessTest, WithoutTheEngineFilesAndStatusAreServedAndScriptRoute
   }
 }
 
-TEST_F(ZuserveProcessTest, RunScriptServesTheDemo) {
+// scripts/run.sh as a new user runs it: in a fresh clone of the committed
+// tree, with nothing built, it installs nothing more than it finds missing,
+// builds what the server needs and serves the demo; run again with the
+// engine hidden, it serves the files and refuses the scripts. Minutes long
+// (a whole build): tests named "FreshClone" carry the label "fresh-clone".
+TEST(ZuserveFreshClone, RunScriptBuildsAndServesTheDemo) {
+  if (std::string(ZU_SANITIZE) != "")
+    GTEST_SKIP() << "the clone is built without sanitizers; its test runs in the release build";
+  if (shell("git -C '" + std::string(ZU_SOURCE_DIR) + "' rev-parse --verify -q HEAD").empty())
+    GTEST_SKIP() << "the source tree is not a git checkout";
+  struct Folder {
+    std::string const path = makeTempDir();
+    ~Folder() { fsys::remove_all(path); }
+  } const folder;
+  std::string const& dir = folder.path;
+  std::string const tree = dir + "/zu";
+  ASSERT_EQ("0\n", shell("git clone -q '" + std::string(ZU_SOURCE_DIR) + "' '" + tree + "' >/dev/null 2>&1; echo $?"));
+  std::string const data = "XDG_DATA_HOME=" + dir + "/data";
+
   int const port = freePort();
   Process p;
-  ASSERT_TRUE(p.spawn("/bin/bash", {std::string(ZU_SOURCE_DIR) + "/scripts/run.sh", "--port", std::to_string(port)},
-                      {"XDG_DATA_HOME=" + dir_ + "/data"}, dir_));
-  // run.sh may have to build first.
-  ASSERT_EQ(port, p.waitServing(900)) << p.out() << p.err();
+  auto const started = Clock::now();
+  ASSERT_TRUE(p.spawn("/bin/bash", {tree + "/scripts/run.sh", "--port", std::to_string(port)}, {data}, dir));
+  ASSERT_EQ(port, p.waitServing(1500)) << p.out() << p.err();
+  std::printf("run.sh served after %.0f s from a fresh clone\n",
+              std::chrono::duration<double>(Clock::now() - started).count());
   EXPECT_NE(std::string::npos, p.out().find("open http://127.0.0.1:" + std::to_string(port) + "/"));
   std::string const home = curl(p.url("/"));
   EXPECT_EQ(200, statusOf(home));
   EXPECT_NE(std::string::npos, bodyOf(home).find("<a href=\"/guestbook\">Guestbook</a>"));
-  EXPECT_EQ(200, statusOf(curl(p.url("/guestbook"))));
+  std::string const status = curl(p.url("/status"));
+  EXPECT_EQ(200, statusOf(status));
+  EXPECT_NE(std::string::npos, bodyOf(status).find("\"scriptContexts\":4,")) << status;
+  std::string const guestbook = curl(p.url("/guestbook"));
+  EXPECT_EQ(200, statusOf(guestbook));
+  EXPECT_NE(std::string::npos, bodyOf(guestbook).find("<form")) << guestbook;
   p.kill(SIGTERM);
   ASSERT_TRUE(p.exited(15000));
-  EXPECT_EQ(0, WEXITSTATUS(p.status()));
+  EXPECT_TRUE(WIFEXITED(p.status()) && WEXITSTATUS(p.status()) == 0) << p.status() << p.out() << p.err();
+  EXPECT_EQ(std::string::npos, p.out().find("could not be loaded")) << p.out();
+  // Its build asks for none of the test and benchmark packages.
+  std::string const cache = readText(tree + "/build-run/CMakeCache.txt");
+  EXPECT_NE(std::string::npos, cache.find("ZU_BUILD_TESTS:BOOL=OFF"));
+  EXPECT_EQ(std::string::npos, cache.find("GTest_DIR")) << "run.sh's build looks for GoogleTest";
+  EXPECT_EQ(std::string::npos, cache.find("benchmark_DIR")) << "run.sh's build looks for Google Benchmark";
+
+  // Again, on a machine without SpiderMonkey (hidden in a mount namespace
+  // of the server's own); nothing is left to build.
+  std::string const mozjs = zu_test::libraryFile("libmozjs-102.so.0");
+  if (geteuid() == 0 && !mozjs.empty() && std::system("unshare -m true >/dev/null 2>&1") == 0) {
+    Process hidden;
+    std::string const command = "mount --bind /dev/null " + zu_test::quoted(mozjs) + " && exec bash " +
+                                zu_test::quoted(tree + "/scripts/run.sh") + " --port " + std::to_string(port);
+    ASSERT_TRUE(hidden.spawn("/usr/bin/unshare", {"-m", "sh", "-c", command}, {data}, dir));
+    ASSERT_EQ(port, hidden.waitServing(300)) << hidden.out() << hidden.err();
+    EXPECT_EQ(200, statusOf(curl(hidden.url("/"))));
+    EXPECT_EQ(200, statusOf(curl(hidden.url("/status"))));
+    EXPECT_EQ(503, statusOf(curl(hidden.url("/guestbook"))));
+    hidden.kill(SIGTERM);
+    ASSERT_TRUE(hidden.exited(15000));
+    EXPECT_TRUE(WIFEXITED(hidden.status()) && WEXITSTATUS(hidden.status()) == 0) << hidden.status();
+    EXPECT_NE(std::string::npos, hidden.out().find("libmozjs-102.so.0 could not be loaded")) << hidden.out();
+  }
 }
 
 TEST_F(ZuserveProcessTest, ChromiumSignsTheGuestbook) {
