@@ -205,6 +205,7 @@ void writeSite(std::string const& dir) {
             "                           header: r.headers['x-test'] || null }) };\n"
             "}\n");
   writeText(dir + "/js/text.js", "function handle(r) { return 'plain ' + r.method; }\n");
+  writeText(dir + "/js/code.js", "function handle(r) { return { status: Number(r.query.s), body: 'code' }; }\n");
   writeText(dir + "/js/spin.js", "function handle(r) { var n = 0; for (;;) { n++; } }\n");
   writeText(dir + "/js/boom.js", "function handle(r) {\n  throw new Error('boom ' + r.query.x);\n}\n");
   writeText(dir + "/js/broken.js", "function handle(r) { return 'x' \n");
@@ -348,7 +349,9 @@ TEST_F(ZuserveTest, ErrorAnswersAreSmallHtmlPages) {
   std::string const missing = curl(url("/nothing/here.html"));
   EXPECT_EQ(404, statusOf(missing));
   EXPECT_EQ("text/html", headerOf(missing, "Content-Type"));
-  EXPECT_NE(std::string::npos, bodyOf(missing).find("<h1>404 Not Found</h1>"));
+  EXPECT_EQ("<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head><body><h1>404 Not Found</h1>"
+            "<p>Nothing is served at this path.</p></body></html>\n",
+            bodyOf(missing));
 
   for (char const* method : {"POST", "PUT", "DELETE"}) {
     std::string const r = curl(std::string("-X ") + method + " " + url("/a.txt"));
@@ -423,6 +426,15 @@ TEST_F(ZuserveTest, ScriptRoutesGetQueryFormHeadersAndBody) {
   EXPECT_EQ("{\"method\":\"PUT\",\"path\":\"/echo\",\"query\":{\"x\":\"<\"},\"form\":{\"a\":\"1\"},\"body\":\"a=1\","
             "\"header\":\"from zu\"}",
             sink.data);
+
+  // Of names given twice, in the query or the headers, the first wins.
+  std::string const twice = curl("-H 'X-Test: first' -H 'x-test: second' " + url("/echo?q=1&q=2"));
+  EXPECT_NE(std::string::npos, bodyOf(twice).find("\"query\":{\"q\":\"1\"}")) << twice;
+  EXPECT_NE(std::string::npos, bodyOf(twice).find("\"header\":\"first\"")) << twice;
+
+  // A status the script makes up outside 100 to 599 is a failure.
+  for (auto const& c : std::vector<std::pair<char const*, int>>{{"404", 404}, {"599", 599}, {"600", 500}, {"99", 500}})
+    EXPECT_EQ(c.second, statusOf(curl(url(std::string("/code?s=") + c.first)))) << c.first;
 
   // A text answer is an HTML page with status 200.
   std::string const text = curl(url("/text"));
