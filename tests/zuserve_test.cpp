@@ -240,6 +240,12 @@ class ZuserveTest : public ::testing::Test {
               "    return row.state;\n"
               "  }).join();\n"
               "}\n");
+    // What db.query makes of each kind of value.
+    writeText(*dir_ + "/js/values.js",
+              "function handle(r) {\n"
+              "  return JSON.stringify(db.query(\"SELECT ? IS NULL AS n, ? IS NULL AS u, ? IS NULL AS nan, ? AS t, ? AS f, \"\n"
+              "    + \"? AS x, ? AS s, '?' AS q, ? AS extra\", null, undefined, 0 / 0, true, false, -1.5, r.query.s));\n"
+              "}\n");
     writeText(*dir_ + "/conf.xml", configXml("<database connection=\"sqlite://${base}/holds.db\"/>\n"));
     server_ = new Process;
     server_->spawn(ZUSERVE_PATH, {"--config", *dir_ + "/conf.xml"}, {}, *dir_);
@@ -431,6 +437,13 @@ TEST_F(ZuserveTest, ScriptRoutesGetQueryFormHeadersAndBody) {
   std::string const twice = curl("-H 'X-Test: first' -H 'x-test: second' " + url("/echo?q=1&q=2"));
   EXPECT_NE(std::string::npos, bodyOf(twice).find("\"query\":{\"q\":\"1\"}")) << twice;
   EXPECT_NE(std::string::npos, bodyOf(twice).find("\"header\":\"first\"")) << twice;
+
+  // Values reach the database escaped, each "?" outside quotes taking the
+  // next one (NULL when there is none); the rows come back as text.
+  std::string const values = curl(url("/values?s=it%27s%20%5C%20%22q%22"));
+  EXPECT_EQ("[{\"n\":\"1\",\"u\":\"1\",\"nan\":\"1\",\"t\":\"1\",\"f\":\"0\",\"x\":\"-1.5\","
+            "\"s\":\"it's \\\\ \\\"q\\\"\",\"q\":\"?\",\"extra\":\"\"}]",
+            bodyOf(values));
 
   // A status the script makes up outside 100 to 599 is a failure.
   for (auto const& c : std::vector<std::pair<char const*, int>>{{"404", 404}, {"599", 599}, {"600", 500}, {"99", 500}})
@@ -687,7 +700,7 @@ TEST_F(ZuserveProcessTest, IdleConnectionsAreClosedAfterTheIdleTimeout) {
 TEST_F(ZuserveProcessTest, LogFileReceivesAccessAndErrorLines) {
   writeSite(dir_);
   writeText(dir_ + "/conf.xml", "<zuserve><listen port=\"0\"/><site root=\"www\" scripts=\"js\"/>"
-                                        "<log file=\"logs/zuserve.log\" level=\"2\" options=\"time,thread\"/></zuserve>");
+                                        "<log file=\"logs/zuserve.log\" level=\"2\" options=\"thread,source\"/></zuserve>");
   Process p;
   ASSERT_TRUE(p.spawn(ZUSERVE_PATH, {"--config", dir_ + "/conf.xml"}, {}, dir_));
   ASSERT_NE(0, p.waitServing()) << p.err();
@@ -699,6 +712,23 @@ TEST_F(ZuserveProcessTest, LogFileReceivesAccessAndErrorLines) {
   EXPECT_NE(std::string::npos, log.find("[INFO] tid:0x")) << log;
   EXPECT_NE(std::string::npos, log.find("127.0.0.1 \"GET /a.txt?x=1\" 200 13 ")) << log;
   EXPECT_NE(std::string::npos, log.find("[ERR ] tid:0x")) << log;
+  // The options as given: the source place, no time before the tag.
+  EXPECT_NE(std::string::npos, log.find("zuserve.cpp(")) << log;
+  EXPECT_EQ(std::string::npos, log.find("\n2")) << log;
+
+  // A daily file carries the date in its name.
+  writeText(dir_ + "/daily.xml", "<zuserve><listen port=\"0\"/><site root=\"www\"/>"
+                                 "<log file=\"logs/daily.log\" options=\"time,daily\"/></zuserve>");
+  Process daily;
+  ASSERT_TRUE(daily.spawn(ZUSERVE_PATH, {"--config", dir_ + "/daily.xml"}, {}, dir_));
+  ASSERT_NE(0, daily.waitServing()) << daily.err();
+  daily.kill(SIGTERM);
+  ASSERT_TRUE(daily.exited(15000));
+  std::vector<std::string> names;
+  for (auto const& entry : fsys::directory_iterator(dir_ + "/logs")) names.push_back(entry.path().filename().string());
+  EXPECT_EQ(1, std::count_if(names.begin(), names.end(), [](std::string const& name) {
+              return name.compare(0, 6, "daily2") == 0 && name.size() == std::string("daily2024_03_01.log").size();
+            })) << ::testing::PrintToString(names);
 }
 
 TEST_F(ZuserveProcessTest, MysqlDatabaseSharedByTwoServers) {
