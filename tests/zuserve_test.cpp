@@ -244,7 +244,7 @@ class ZuserveTest : public ::testing::Test {
     writeText(*dir_ + "/js/values.js",
               "function handle(r) {\n"
               "  return JSON.stringify(db.query(\"SELECT ? IS NULL AS n, ? IS NULL AS u, ? IS NULL AS nan, ? AS t, ? AS f, \"\n"
-              "    + \"? AS x, ? AS s, '?' AS q, ? AS extra\", null, undefined, 0 / 0, true, false, -1.5, r.query.s));\n"
+              "    + \"? AS x, ? AS s, 'a?b' AS q, ? AS extra\", null, undefined, 0 / 0, true, false, -1.5, r.query.s));\n"
               "}\n");
     writeText(*dir_ + "/conf.xml", configXml("<database connection=\"sqlite://${base}/holds.db\"/>\n"));
     server_ = new Process;
@@ -344,6 +344,12 @@ TEST_F(ZuserveTest, HeadAndIfModifiedSince) {
   EXPECT_EQ(200, statusOf(older));
   EXPECT_EQ(thirteen, bodyOf(older));
 
+  // HEAD of a binary file, whose bytes bypass the connection: its own length.
+  std::string const binary = curl("-I " + url("/pic.png"));
+  EXPECT_EQ(200, statusOf(binary));
+  EXPECT_EQ("20", headerOf(binary, "Content-Length"));
+  EXPECT_EQ(binary.find("Content-Length:"), binary.rfind("Content-Length:")) << "one length only: " << binary;
+
   // HEAD of a script route: the length of the body it would send, no body.
   std::string const scripted = curl("-I " + url("/text"));
   EXPECT_EQ(200, statusOf(scripted));
@@ -442,7 +448,7 @@ TEST_F(ZuserveTest, ScriptRoutesGetQueryFormHeadersAndBody) {
   // next one (NULL when there is none); the rows come back as text.
   std::string const values = curl(url("/values?s=it%27s%20%5C%20%22q%22"));
   EXPECT_EQ("[{\"n\":\"1\",\"u\":\"1\",\"nan\":\"1\",\"t\":\"1\",\"f\":\"0\",\"x\":\"-1.5\","
-            "\"s\":\"it's \\\\ \\\"q\\\"\",\"q\":\"?\",\"extra\":\"\"}]",
+            "\"s\":\"it's \\\\ \\\"q\\\"\",\"q\":\"a?b\",\"extra\":\"\"}]",
             bodyOf(values));
 
   // A status the script makes up outside 100 to 599 is a failure.
