@@ -1,19 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the benchmarks
-# need. Idempotent: apt-get update runs only when something is missing.
+# Installs the Debian packages zu needs. Idempotent: apt-get update runs
+# only when something is missing.
+#
+#   scripts/deps.sh          what building the library and zuserve and running
+#                            them needs (scripts/run.sh calls this)
+#   scripts/deps.sh --test   that, plus what the tests, the benchmarks and the
+#                            fuzz targets need: GoogleTest, Google Benchmark,
+#                            the peers measured beside zu (POCO, spdlog,
+#                            pugixml, nginx, wrk), a MariaDB server, Chromium,
+#                            clang and the test locales (scripts/test.sh)
 set -euo pipefail
 
+with_tests=0
+case "${1:-}" in
+  "") ;;
+  --test) with_tests=1 ;;
+  *) echo "usage: scripts/deps.sh [--test]" >&2; exit 2 ;;
+esac
+
+# The compiler and build tools, boost, and the headers of the outside
+# libraries (their run-time libraries come with them).
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   libboost-dev
-  libexpat1-dev
-  libgtest-dev libgmock-dev googletest
-  libbenchmark-dev
-  libpoco-dev wrk nginx libspdlog-dev libssl-dev libudt-dev libgsm1-dev sox libsox-fmt-base libpugixml-dev libboost-program-options-dev libmariadb-dev libsqlcipher-dev mariadb-server libmozjs-102-dev libpcre2-dev
-  locales tzdata
-  curl chromium wrk nginx python3
-  clang libclang-rt-14-dev
+  libexpat1-dev libmariadb-dev libsqlcipher-dev libpcre2-dev libmozjs-102-dev libudt-dev libgsm1-dev
+  tzdata
 )
+if [ "$with_tests" -eq 1 ]; then
+  packages+=(
+    libgtest-dev libgmock-dev googletest
+    libbenchmark-dev
+    libpoco-dev libspdlog-dev libpugixml-dev libssl-dev libboost-program-options-dev
+    mariadb-server sox libsox-fmt-base
+    locales git curl python3 chromium wrk nginx
+    clang libclang-rt-14-dev
+  )
+fi
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -34,9 +56,11 @@ fi
 
 # The time tests render the locale-dependent formats under a 24-hour,
 # day-month-year locale and a 12-hour, month-day-year one.
-for loc in de_DE en_US; do
-  if ! locale -a 2>/dev/null | grep -qix "${loc}.utf8"; then
-    echo "deps: generating locale ${loc}.UTF-8"
-    $SUDO localedef -i "$loc" -f UTF-8 "${loc}.UTF-8"
-  fi
-done
+if [ "$with_tests" -eq 1 ]; then
+  for loc in de_DE en_US; do
+    if ! locale -a 2>/dev/null | grep -qix "${loc}.utf8"; then
+      echo "deps: generating locale ${loc}.UTF-8"
+      $SUDO localedef -i "$loc" -f UTF-8 "${loc}.UTF-8"
+    fi
+  done
+fi

@@ -537,6 +537,44 @@ TEST_F(Js, NativeFunctions) {
 
 namespace {
 
+// Uses the engine the ways a binding does: makes an object, sets, reads
+// and calls.
+boost::shared_ptr<IValue> usesEngine(boost::shared_ptr<IObject> self, TArray<boost::shared_ptr<IValue> > const&) {
+  boost::shared_ptr<IObject> object = IObject::New();
+  boost::shared_ptr<IArray> array = IArray::New(1);
+  boost::shared_ptr<IFunction> noop = boost::dynamic_pointer_cast<IFunction>(self->get("noop"));
+  if (!object || !array || !noop || !object->set("a", INumber::New(1)) || !array->set(0u, object) || !array->get(0u) ||
+      !noop->call(TArray<boost::shared_ptr<IValue> >()))
+    return boost::shared_ptr<IValue>();
+  return array;
+}
+
+}  // namespace
+
+// A native function that works with the engine while a script calls it
+// leaves the script's loop guard armed and its count running.
+TEST_F(Js, BranchLimitStillStopsALoopAfterANativeFunctionUsedTheEngine) {
+  ASSERT_TRUE(context->global()->set("uses", IFunction::New("uses", &usesEngine, 0)));
+  ASSERT_TRUE(IScript::runSource("function noop() {}", "n.js", 1));
+  context->setMaxBranches(1000);
+  {
+    CatchError guard(ownerOf(&IScript::runSource));
+    EXPECT_FALSE(IScript::runSource("uses(); for (var i = 0; i < 5000000; ++i) {}", "after.js", 1));
+    EXPECT_NE(0xFFFFFFFFu, guard.text().find("max branches exceed")) << guard.text().cstr();
+  }
+  {
+    // The calls neither restart the count nor leave the loop unguarded
+    // once the limit stops the function's own call into the script, whose
+    // failure the loop catches.
+    CatchError guard(ownerOf(&IScript::runSource));
+    EXPECT_FALSE(IScript::runSource("for (var i = 0; i < 20000; ++i) { try { uses(); } catch (e) {} }", "each.js", 1));
+    EXPECT_NE(0xFFFFFFFFu, guard.text().find("max branches exceed")) << guard.text().cstr();
+  }
+  EXPECT_EQ(String("3"), textOf(eval("1 + 2")));
+}
+
+namespace {
+
 // What a process without a usable scripting module sees: every operation
 // fails as it fails without a context, with code 100 and `expected` as the
 // start of the text, the reason is logged once, and the rest of the

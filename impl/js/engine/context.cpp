@@ -467,6 +467,11 @@ void Engine::warningReporter(JSContext* cx, JSErrorReport* report) {
 }
 
 void Engine::armGuard(void const* key) {
+  // A run inside another (a native function using the engine while a
+  // script calls it) counts against the outer run and leaves its guard as
+  // it is: disarming or restarting it there would let the outer script
+  // loop on unguarded once the native function returns.
+  if (guardDepth_++ > 0) return;
   if (maxBranches.load() == 0xFFFFFFFF) return;
   // The count goes on over consecutive runs of one compiled script;
   // anything else (keyed null) starts it again.
@@ -478,7 +483,9 @@ void Engine::armGuard(void const* key) {
   JS_RequestInterruptCallback(cx_);
 }
 
-void Engine::disarmGuard() { guardArmed_ = false; }
+void Engine::disarmGuard() {
+  if (--guardDepth_ == 0) guardArmed_ = false;
+}
 
 bool Engine::interruptCallback(JSContext* cx) {
   Engine* engine = static_cast<Engine*>(JS_GetContextPrivate(cx));
@@ -492,6 +499,10 @@ bool Engine::interruptCallback(JSContext* cx) {
     JS::RootedValue exception(cx);
     if (JS_GetPendingException(cx, &exception)) engine->stash_->set(exception);
     JS_ClearPendingException(cx);
+    // The run that was stopped may be nested in a script that called a
+    // native function: that script stops too, at its next check, rather
+    // than catching the function's failure and going on unguarded.
+    JS_RequestInterruptCallback(cx);
     return false;
   }
   JS_RequestInterruptCallback(cx);

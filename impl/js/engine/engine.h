@@ -169,8 +169,9 @@ class Engine : public sys::IRunnable {
   // Adds a report with a text made here.
   void addReport(unsigned int code, std::string const& text);
 
-  // The loop guard. `key` names what runs (a compiled script, or null for
-  // anything run once) for counting over consecutive runs.
+  // The loop guard, around every run of script code; pairs nest. `key`
+  // names what runs (a compiled script, or null for anything run once) for
+  // counting over consecutive runs.
   void armGuard(void const* key);
   void disarmGuard();
   std::atomic<unsigned int> maxBranches{0xFFFFFFFF};
@@ -211,6 +212,7 @@ class Engine : public sys::IRunnable {
 
   // Loop guard state (engine thread only).
   bool guardArmed_ = false;
+  unsigned int guardDepth_ = 0;
   void const* lastScript_ = nullptr;
   unsigned int branchCount_ = 0;
 
