@@ -56,7 +56,8 @@ list(REMOVE_DUPLICATES ZU_MINGW_RUNTIME_DIRS)
 # emulator stays unset and nothing can run: build with tests discovered at
 # test time (gtest_discover_tests DISCOVERY_MODE PRE_TEST), not after each
 # link.
-if(ZU_WINE_LOADER AND EXISTS "${ZU_WINE_LOADER}")
+# An emulator given on the command line is kept.
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR AND ZU_WINE_LOADER AND EXISTS "${ZU_WINE_LOADER}")
   get_filename_component(ZU_WINE_RUN "${CMAKE_CURRENT_LIST_DIR}/../../scripts/wine_run.sh" ABSOLUTE)
   string(REPLACE ";" ":" dlls "${ZU_MINGW_RUNTIME_DIRS}")
   set(CMAKE_CROSSCOMPILING_EMULATOR "${ZU_WINE_RUN};--wine=${ZU_WINE_LOADER};--dlls=${dlls}")
