@@ -7,7 +7,7 @@
 #
 # TRIPLE is x86_64-w64-mingw32 (default) or i686-w64-mingw32; PACKAGE is a
 # source package with a recipe below (default: expat pcre2 googletest
-# boost). Each result is installed into
+# libgsm boost). Each result is installed into
 #   $ZU_CROSS_ROOT/<triple>/<package>-<version>   (include, lib, bin)
 # with ZU_CROSS_ROOT defaulting to ${XDG_CACHE_HOME:-~/.cache}/zu-cross,
 # outside the source tree. A result is kept while the source version, the
@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 [ ${#triples[@]} -gt 0 ] || triples=(x86_64-w64-mingw32)
-[ ${#packages[@]} -gt 0 ] || packages=(expat pcre2 googletest boost)
+[ ${#packages[@]} -gt 0 ] || packages=(expat pcre2 googletest libgsm boost)
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -177,6 +177,22 @@ recipe_pcre2() {
 recipe_googletest() {
   cmake_build "$1" "$2" "$3" "$4" \
     -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON -DBUILD_SHARED_LIBS=OFF
+}
+
+# libgsm (GSM 06.10) as a static library: its own makefile builds for the
+# machine it runs on, so its library sources are compiled here directly,
+# with the options Debian's build gives them.
+recipe_libgsm() {
+  local triple=$1 src=$2 prefix=$3 work=$4 f objs=()
+  mkdir -p "$work/obj" "$prefix/include" "$prefix/lib"
+  for f in add code debug decode long_term lpc preprocess rpe gsm_destroy gsm_decode \
+           gsm_encode gsm_explode gsm_implode gsm_create gsm_print gsm_option short_term table; do
+    "$triple-gcc-posix" -c -O2 -Wall -DSASR -DWAV49 -DUSE_FLOAT_MUL -DNeedFunctionPrototypes=1 \
+      -I"$src/inc" "$src/src/$f.c" -o "$work/obj/$f.o" 2>>"$work/build.log" || { tail -20 "$work/build.log" >&2; return 1; }
+    objs+=("$work/obj/$f.o")
+  done
+  "$triple-ar" rcs "$prefix/lib/libgsm.a" "${objs[@]}"
+  cp "$src/inc/gsm.h" "$prefix/include/"
 }
 
 # Boost is used for its headers only, which serve every target: the
