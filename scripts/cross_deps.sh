@@ -195,6 +195,25 @@ recipe_libgsm() {
   cp "$src/inc/gsm.h" "$prefix/include/"
 }
 
+# OpenSSL's libraries as DLLs (libcrypto-3-x64.dll and libssl-3-x64.dll
+# for 64-bit targets, libcrypto-3.dll and libssl-3.dll for 32-bit ones),
+# configured outside its source tree with OpenSSL's own mingw targets.
+recipe_openssl() {
+  local triple=$1 src=$2 prefix=$3 work=$4 target
+  case $triple in
+    x86_64-*) target=mingw64 ;;
+    *) target=mingw ;;
+  esac
+  mkdir -p "$work/build"
+  (cd "$work/build" &&
+    perl "$src/Configure" "$target" shared no-tests --prefix="$prefix" --libdir=lib \
+      CC="$triple-gcc-posix" AR="$triple-ar" RANLIB="$triple-ranlib" RC="$triple-windres" \
+      >"$work/configure.log" 2>&1 &&
+    make -j "$jobs" build_libs >"$work/build.log" 2>&1 &&
+    make install_dev install_runtime_libs >"$work/install.log" 2>&1) ||
+    { tail -30 "$work"/*.log >&2; return 1; }
+}
+
 # Boost is used for its headers only, which serve every target: the
 # machine's own headers are linked into the target's tree, so that tree
 # never needs the machine's /usr/include (whose C headers would shadow

@@ -85,8 +85,8 @@ if [ $run_tests = 1 ]; then
   export ZU_WINE_READY=1
 fi
 # The build's own DLLs (zu.dll and the modules) for programs in other
-# folders of the build.
-export ZU_WINEPATH="$root/$dir${ZU_WINEPATH:+:$ZU_WINEPATH}"
+# folders of the build (cmake/windows.cmake puts them all in bin/).
+export ZU_WINEPATH="$root/$dir/bin:$root/$dir${ZU_WINEPATH:+:$ZU_WINEPATH}"
 
 log "configuring $dir for $triple"
 # Scripting and UDT have no Windows build; MySQL and SQLite wait for their
