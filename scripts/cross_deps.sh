@@ -7,7 +7,7 @@
 #
 # TRIPLE is x86_64-w64-mingw32 (default) or i686-w64-mingw32; PACKAGE is a
 # source package with a recipe below (default: expat pcre2 googletest
-# libgsm boost). Each result is installed into
+# libgsm boost; openssl is there too, but takes half an hour). Each result is installed into
 #   $ZU_CROSS_ROOT/<triple>/<package>-<version>   (include, lib, bin)
 # with ZU_CROSS_ROOT defaulting to ${XDG_CACHE_HOME:-~/.cache}/zu-cross,
 # outside the source tree. A result is kept while the source version, the
@@ -321,6 +321,13 @@ main() {
   for p in "${packages[@]}"; do
     declare -F "version_$p" >/dev/null || needs_source=1
   done
+  # One run at a time per cache: two would build into the same folders.
+  mkdir -p "$cache"
+  exec 8>"$cache/.lock"
+  if ! flock -n 8; then
+    log "waiting for another run on $cache"
+    flock 8
+  fi
   [ $needs_source = 0 ] || ensure_deb_src
   local start=$SECONDS failed=0
   for t in "${triples[@]}"; do
