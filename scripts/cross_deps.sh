@@ -31,7 +31,7 @@ while [ $# -gt 0 ]; do
     --triple) triples+=("$2"); shift ;;
     --triple=*) triples+=("${1#--triple=}") ;;
     --jobs) jobs=$2; shift ;;
-    -h|--help) sed -n '2,22p' "${BASH_SOURCE[0]}"; exit 0 ;;
+    -h|--help) sed -n '2,21p' "${BASH_SOURCE[0]}"; exit 0 ;;
     -*) echo "cross_deps: unknown option $1" >&2; exit 2 ;;
     *) packages+=("$1") ;;
   esac
