@@ -1,0 +1,355 @@
+#!/usr/bin/env bash
+# Cross-builds the outside libraries that zu loads, and the test framework,
+# for Windows from Debian's own source packages (with Debian's patches), so
+# the Windows build uses the versions (and fixes) Debian ships.
+#
+#   scripts/cross_deps.sh [--triple TRIPLE]... [--jobs N] [PACKAGE...]
+#
+# TRIPLE is x86_64-w64-mingw32 (default) or i686-w64-mingw32; PACKAGE is a
+# source package with a recipe below (default: expat pcre2 googletest
+# libgsm boost; openssl is there too, but takes half an hour). Each result is installed into
+#   $ZU_CROSS_ROOT/<triple>/<package>-<version>   (include, lib, bin)
+# with ZU_CROSS_ROOT defaulting to ${XDG_CACHE_HOME:-~/.cache}/zu-cross,
+# outside the source tree. A result is kept while the source version, the
+# recipe, the toolchain file and the compiler stay the same, so a second run
+# builds nothing. The current results are then merged (as symbolic links)
+# into $ZU_CROSS_ROOT/<triple>/sysroot, where the toolchain files in
+# cmake/toolchains/ find them.
+#
+# Needs: deb-src entries (added here, derived from the machine's own Debian
+# entries, when missing), dpkg-dev, cmake, ninja and the mingw-w64
+# compilers; scripts/deps.sh installs them.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${ZU_CROSS_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/zu-cross}
+jobs=$(nproc 2>/dev/null || echo 2)
+triples=()
+packages=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --triple) triples+=("$2"); shift ;;
+    --triple=*) triples+=("${1#--triple=}") ;;
+    --jobs) jobs=$2; shift ;;
+    -h|--help) sed -n '2,21p' "${BASH_SOURCE[0]}"; exit 0 ;;
+    -*) echo "cross_deps: unknown option $1" >&2; exit 2 ;;
+    *) packages+=("$1") ;;
+  esac
+  shift
+done
+[ ${#triples[@]} -gt 0 ] || triples=(x86_64-w64-mingw32)
+[ ${#packages[@]} -gt 0 ] || packages=(expat pcre2 googletest libgsm boost)
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+log() { echo "cross_deps: $*" >&2; }
+
+# --- Debian source packages -------------------------------------------------
+
+# apt-get source needs deb-src entries. Debian's images ship only binary
+# ones; the same archives, suites and keys serve the sources, so the
+# entries are derived from the machine's Debian entries rather than named.
+ensure_deb_src() {
+  local out=/etc/apt/sources.list.d/zu-deb-src.sources tmp
+  if grep -rqsE '^(Types:.*deb-src|[[:space:]]*deb-src[[:space:]])' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    if ! compgen -G '/var/lib/apt/lists/*_Sources*' >/dev/null; then
+      $SUDO apt-get update -q >/dev/null
+    fi
+    return
+  fi
+  tmp=$(mktemp)
+  # deb822 files: each enabled stanza of type deb, signed by Debian's keys.
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] && [ "$f" != "$out" ] || continue
+    awk 'BEGIN { RS=""; ORS="\n\n" }
+         /(^|\n)Types:([^\n]*[ \t])?deb([ \t]|\n|$)/ && /debian-archive-keyring/ && !/(^|\n)Enabled: *no/ {
+           sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' "$f" >>"$tmp"
+  done
+  # One-line files: each "deb" line becomes a "deb-src" line.
+  local lines=""
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$f" ] || continue
+    lines+=$(sed -n 's/^[[:space:]]*deb[[:space:]]\+/deb-src /p' "$f" | grep -i debian || true)
+    lines+=$'\n'
+  done
+  if [ ! -s "$tmp" ] && [ -z "${lines//[$'\n']/}" ]; then
+    rm -f "$tmp"
+    log "no Debian entries found in /etc/apt to derive deb-src entries from"
+    exit 1
+  fi
+  if [ -s "$tmp" ]; then
+    log "adding deb-src entries ($out)"
+    $SUDO install -m 644 "$tmp" "$out"
+  fi
+  if [ -n "${lines//[$'\n']/}" ]; then
+    log "adding deb-src lines (/etc/apt/sources.list.d/zu-deb-src.list)"
+    printf '%s\n' "$lines" | grep . | $SUDO tee /etc/apt/sources.list.d/zu-deb-src.list >/dev/null
+  fi
+  rm -f "$tmp"
+  $SUDO apt-get update -q >/dev/null
+}
+
+# The versions apt knows of a source package, newest first (in dpkg's order).
+source_versions() {
+  local all=() i j t
+  mapfile -t all < <(apt-cache showsrc --only-source "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u)
+  for ((i = 0; i < ${#all[@]}; i++)); do
+    for ((j = i + 1; j < ${#all[@]}; j++)); do
+      if dpkg --compare-versions "${all[j]}" gt "${all[i]}"; then
+        t=${all[i]}; all[i]=${all[j]}; all[j]=$t
+      fi
+    done
+  done
+  [ ${#all[@]} -eq 0 ] || printf '%s\n' "${all[@]}"
+}
+
+# Fetches and unpacks (with Debian's patches) one version of a source
+# package into $cache/src/<package>/<version>, once; prints the tree's path.
+# Fails when the archive does not serve that version (a mirror may index a
+# security update whose files it lacks); such a refusal is remembered for a
+# day, so runs with everything cached do not ask again.
+fetch_source() { # package version
+  local pkg=$1 ver=$2 dir="$cache/src/$1/${2//:/%}"
+  if [ ! -e "$dir/.complete" ]; then
+    if [ -n "$(find "$dir.unavailable" -mmin -1440 2>/dev/null)" ]; then
+      return 1
+    fi
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    if ! (cd "$dir" && apt-get source -q "$pkg=$ver" >apt-source.log 2>&1); then
+      mv "$dir/apt-source.log" "$dir.unavailable"
+      rm -rf "$dir"
+      return 1
+    fi
+    rm -f "$dir.unavailable"
+    touch "$dir/.complete"
+  fi
+  local tree
+  tree=$(find "$dir" -mindepth 1 -maxdepth 1 -type d | head -1)
+  [ -n "$tree" ] || return 1
+  printf '%s\n' "$tree"
+}
+
+# --- Recipes ------------------------------------------------------------------
+# recipe_<package> TRIPLE SOURCE_TREE PREFIX WORK builds and installs one
+# package. A package whose version does not come from its Debian source
+# package also defines version_<package> (and then gets no source tree).
+
+# Configures, builds and installs a CMake project for the target.
+cmake_build() { # triple source prefix work [cmake arguments...]
+  local triple=$1 src=$2 prefix=$3 work=$4; shift 4
+  cmake -S "$src" -B "$work/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchains/$triple.cmake" \
+    -DZU_CROSS_ROOT="$cache" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_INSTALL_LIBDIR=lib \
+    -DCMAKE_SHARED_LINKER_FLAGS="-static-libgcc" \
+    "$@" >"$work/configure.log" 2>&1 || { tail -30 "$work/configure.log" >&2; return 1; }
+  cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 || { tail -30 "$work/build.log" >&2; return 1; }
+  cmake --install "$work/build" >"$work/install.log" 2>&1 || { tail -30 "$work/install.log" >&2; return 1; }
+}
+
+# Expat: libexpat-1.dll. Debian's patches test "#if XML_DTD == 1" as the
+# configure script defines it, where the CMake build's header defines
+# XML_DTD empty; the copy built here gives it the value 1.
+recipe_expat() {
+  cp -a "$2/expat" "$4/src"
+  sed -i 's/^#cmakedefine XML_DTD$/#cmakedefine XML_DTD 1/' "$4/src/expat_config.h.cmake"
+  cmake_build "$1" "$4/src" "$3" "$4" \
+    -DEXPAT_SHARED_LIBS=ON -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF \
+    -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=ON
+}
+
+# PCRE2, 8-bit code units, with its POSIX-style interface: libpcre2-8.dll
+# and libpcre2-posix.dll (which imports the first). Just-in-time compiling
+# as Debian's Linux build has it.
+recipe_pcre2() {
+  cmake_build "$1" "$2" "$3" "$4" \
+    -DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=OFF \
+    -DPCRE2_BUILD_PCRE2_8=ON -DPCRE2_SUPPORT_JIT=ON -DPCRE2_SUPPORT_UNICODE=ON \
+    -DPCRE2_BUILD_PCRE2GREP=OFF -DPCRE2_BUILD_TESTS=OFF
+}
+
+# GoogleTest and GoogleMock as static libraries with their CMake package
+# (GTest::gtest, GTest::gtest_main, GTest::gmock, GTest::gmock_main).
+recipe_googletest() {
+  cmake_build "$1" "$2" "$3" "$4" \
+    -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON -DBUILD_SHARED_LIBS=OFF
+}
+
+# libgsm (GSM 06.10) as a static library: its own makefile builds for the
+# machine it runs on, so its library sources are compiled here directly,
+# with the options Debian's build gives them.
+recipe_libgsm() {
+  local triple=$1 src=$2 prefix=$3 work=$4 f objs=()
+  mkdir -p "$work/obj" "$prefix/include" "$prefix/lib"
+  for f in add code debug decode long_term lpc preprocess rpe gsm_destroy gsm_decode \
+           gsm_encode gsm_explode gsm_implode gsm_create gsm_print gsm_option short_term table; do
+    "$triple-gcc-posix" -c -O2 -Wall -DSASR -DWAV49 -DUSE_FLOAT_MUL -DNeedFunctionPrototypes=1 \
+      -I"$src/inc" "$src/src/$f.c" -o "$work/obj/$f.o" 2>>"$work/build.log" || { tail -20 "$work/build.log" >&2; return 1; }
+    objs+=("$work/obj/$f.o")
+  done
+  "$triple-ar" rcs "$prefix/lib/libgsm.a" "${objs[@]}"
+  cp "$src/inc/gsm.h" "$prefix/include/"
+}
+
+# OpenSSL's libraries as DLLs (libcrypto-3-x64.dll and libssl-3-x64.dll
+# for 64-bit targets, libcrypto-3.dll and libssl-3.dll for 32-bit ones),
+# configured outside its source tree with OpenSSL's own mingw targets.
+recipe_openssl() {
+  local triple=$1 src=$2 prefix=$3 work=$4 target
+  case $triple in
+    x86_64-*) target=mingw64 ;;
+    *) target=mingw ;;
+  esac
+  mkdir -p "$work/build"
+  (cd "$work/build" &&
+    perl "$src/Configure" "$target" shared no-tests --prefix="$prefix" --libdir=lib \
+      CC="$triple-gcc-posix" AR="$triple-ar" RANLIB="$triple-ranlib" RC="$triple-windres" \
+      >"$work/configure.log" 2>&1 &&
+    make -j "$jobs" build_libs >"$work/build.log" 2>&1 &&
+    make install_dev install_runtime_libs >"$work/install.log" 2>&1) ||
+    { tail -30 "$work"/*.log >&2; return 1; }
+}
+
+# Boost is used for its headers only, which serve every target: the
+# machine's own headers are linked into the target's tree, so that tree
+# never needs the machine's /usr/include (whose C headers would shadow
+# mingw's).
+version_boost() {
+  local owner
+  owner=$(dpkg-query -S /usr/include/boost/version.hpp 2>/dev/null | cut -d: -f1) || return 1
+  dpkg-query -W -f='${Version}' "$owner"
+}
+recipe_boost() {
+  [ -d /usr/include/boost ] || { log "boost: /usr/include/boost is missing (libboost-dev)"; return 1; }
+  mkdir -p "$3/include"
+  ln -sfn /usr/include/boost "$3/include/boost"
+}
+
+# --- Driver -------------------------------------------------------------------
+
+# What a cached result depends on besides the source version: the recipe,
+# the toolchain files and the compiler.
+recipe_key() { # package triple
+  {
+    declare -f "recipe_$1" cmake_build
+    # Comments aside, so that explaining a toolchain file rebuilds nothing.
+    grep -hv '^[[:space:]]*#' "$here/cmake/toolchains/$2.cmake" "$here/cmake/toolchains/mingw-common.cmake"
+    "$2-gcc-posix" --version 2>/dev/null | head -1
+  } | sha256sum | cut -c1-16
+}
+
+# Builds one package for one target unless a result for the same key is
+# cached; prints the result's folder.
+build_package() { # package triple
+  local pkg=$1 triple=$2 key versions=() ver prefix
+  declare -F "recipe_$pkg" >/dev/null || { log "no recipe for $pkg"; return 1; }
+  key=$(recipe_key "$pkg" "$triple")
+  if declare -F "version_$pkg" >/dev/null; then
+    versions=("$("version_$pkg")")
+  else
+    mapfile -t versions < <(source_versions "$pkg")
+  fi
+  [ ${#versions[@]} -gt 0 ] && [ -n "${versions[0]}" ] || { log "$pkg: no source version known to apt"; return 1; }
+  for ver in "${versions[@]}"; do
+    prefix="$cache/$triple/$pkg-${ver//:/%}"
+    if [ "$(cat "$prefix/.zu-key" 2>/dev/null)" = "$key" ]; then
+      log "$pkg $ver for $triple: cached"
+      printf '%s\n' "$prefix"
+      return 0
+    fi
+    local src=""
+    if ! declare -F "version_$pkg" >/dev/null; then
+      if ! src=$(fetch_source "$pkg" "$ver"); then
+        log "$pkg $ver: the archive does not serve this source version, trying an older one"
+        continue
+      fi
+    fi
+    log "$pkg $ver for $triple: building"
+    local work start=$SECONDS
+    work=$(mktemp -d "$cache/$triple/.work-$pkg.XXXXXX")
+    # A previous result stays usable until the new one is complete.
+    rm -rf "$prefix.old"
+    [ ! -e "$prefix" ] || mv "$prefix" "$prefix.old"
+    if ! "recipe_$pkg" "$triple" "$src" "$prefix" "$work"; then
+      log "$pkg $ver for $triple: FAILED (logs in $work)"
+      rm -rf "$prefix"
+      [ ! -e "$prefix.old" ] || mv "$prefix.old" "$prefix"
+      return 1
+    fi
+    rm -rf "$work" "$prefix.old"
+    printf '%s\n' "$key" >"$prefix/.zu-key"
+    # Results of other versions of the package are dropped.
+    local old
+    for old in "$cache/$triple/$pkg"-*; do
+      [ "$old" = "$prefix" ] || [ ! -e "$old/.zu-key" ] || rm -rf "$old"
+    done
+    log "$pkg $ver for $triple: built in $((SECONDS - start)) s"
+    printf '%s\n' "$prefix"
+    return 0
+  done
+  log "$pkg: none of the versions ${versions[*]} could be fetched"
+  return 1
+}
+
+# Merges the current results into <triple>/sysroot as links, replacing the
+# previous tree whole.
+merge_sysroot() { # triple prefix...
+  local triple=$1; shift
+  local next="$cache/$triple/.sysroot.new" cur="$cache/$triple/sysroot" p
+  rm -rf "$next"
+  mkdir -p "$next/include" "$next/lib" "$next/bin"
+  for p in "$@"; do
+    cp -as "$p/." "$next/"
+    rm -f "$next/.zu-key"
+  done
+  rm -rf "$cur"
+  mv "$next" "$cur"
+}
+
+main() {
+  local need=(cmake ninja dpkg-source apt-get)
+  local t c
+  for t in "${triples[@]}"; do need+=("$t-gcc-posix" "$t-g++-posix"); done
+  for c in "${need[@]}"; do
+    command -v "$c" >/dev/null || { log "$c is missing: run scripts/deps.sh"; exit 1; }
+  done
+  local needs_source=0 p
+  for p in "${packages[@]}"; do
+    declare -F "version_$p" >/dev/null || needs_source=1
+  done
+  # One run at a time per cache: two would build into the same folders.
+  mkdir -p "$cache"
+  exec 8>"$cache/.lock"
+  if ! flock -n 8; then
+    log "waiting for another run on $cache"
+    flock 8
+  fi
+  [ $needs_source = 0 ] || ensure_deb_src
+  local start=$SECONDS failed=0
+  for t in "${triples[@]}"; do
+    mkdir -p "$cache/$t"
+    local results=() r
+    # Everything cached for this target stays in its tree, including
+    # packages not named in this run.
+    for p in "${packages[@]}"; do
+      if r=$(build_package "$p" "$t"); then results+=("$r"); else failed=1; fi
+    done
+    for r in "$cache/$t"/*/.zu-key; do
+      [ -e "$r" ] || continue
+      r=$(dirname "$r")
+      [[ " ${results[*]} " == *" $r "* ]] || results+=("$r")
+    done
+    merge_sysroot "$t" "${results[@]}"
+    log "$t: $cache/$t/sysroot"
+  done
+  log "done in $((SECONDS - start)) s"
+  return $failed
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  main
+fi
