@@ -7,13 +7,23 @@ namespace zu {
 namespace xml {
 namespace impl {
 
+BlockCache::~BlockCache() {
+  for (Kept const& kept : blocks_) std::free(kept.block);
+}
+
 BlockCache& BlockCache::instance() {
-  static BlockCache* const cache = new BlockCache;  // never destroyed: documents may end at exit
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  std::size_t const limit = 0;
+#else
+  std::size_t const limit = std::size_t(4) << 20;
+#endif
+  // Never destroyed: documents may end at exit.
+  static BlockCache* const cache = new BlockCache(std::size_t(64) << 10, limit);
   return *cache;
 }
 
 void* BlockCache::take(std::size_t size) {
-  if (!enabled) return nullptr;
+  if (limit_ == 0) return nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::size_t i = 0; i < blocks_.size(); ++i) {
     if (blocks_[i].size != size) continue;
@@ -27,9 +37,9 @@ void* BlockCache::take(std::size_t size) {
 }
 
 bool BlockCache::give(void* block, std::size_t size) {
-  if (!enabled || size < smallest) return false;
+  if (size < smallest_ || size > limit_) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (kept_ + size > limit) return false;
+  if (kept_ + size > limit_) return false;
   blocks_.push_back(Kept{block, size});
   kept_ += size;
   return true;

@@ -21,31 +21,35 @@ namespace impl {
 
 // Freed storage blocks kept for the next document, up to a few megabytes:
 // without them every document would take its larger blocks fresh from the
-// system and fault each of their pages in again. (Not under the sanitizers,
-// which should see every block freed.)
+// system and fault each of their pages in again.
 class BlockCache {
  public:
+  // Keeps blocks of `smallest` bytes or more, up to `limit` bytes in all.
+  BlockCache(std::size_t smallest, std::size_t limit) : smallest_(smallest), limit_(limit) {}
+  // Frees the blocks it keeps.
+  ~BlockCache();
+  BlockCache(BlockCache const&) = delete;
+  BlockCache& operator=(BlockCache const&) = delete;
+
+  // The cache of every document: blocks of 64 KB and more, 4 MB in all.
+  // (None under the sanitizers, which should see every block freed.)
   static BlockCache& instance();
 
-  // A kept block of exactly `size` bytes, or null.
+  // A kept block of exactly `size` bytes, or null. It no longer counts
+  // against the limit.
   void* take(std::size_t size);
 
-  // Keeps `block` when there is room; false when the caller must free it.
+  // Keeps `block` (from malloc) when there is room; false when the caller
+  // must free it.
   bool give(void* block, std::size_t size);
 
  private:
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  static bool const enabled = false;
-#else
-  static bool const enabled = true;
-#endif
-  static std::size_t const smallest = std::size_t(64) << 10;
-  static std::size_t const limit = std::size_t(4) << 20;
-
   struct Kept {
     void* block;
     std::size_t size;
   };
+  std::size_t const smallest_;
+  std::size_t const limit_;
   std::mutex mutex_;
   std::vector<Kept> blocks_;
   std::size_t kept_ = 0;
