@@ -1,5 +1,5 @@
-// The XML family's private parts: the cache of storage blocks and the table
-// of names.
+// The XML family's private parts: the cache of storage blocks, the table of
+// names, and the growth of output buffers.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../impl/core/byte_buffer.h"
 #include "../impl/xml/storage.h"
 
 using zu::String;
@@ -123,4 +124,47 @@ TEST(XmlStorage, BlocksGrowForLargeRequestsAndKeepAlignment) {
   EXPECT_EQ(std::string("ab"), copy);
   EXPECT_EQ('x', large[big - 1]);
   storage->close();
+}
+
+// ---- Sizes that must never wrap
+
+typedef zu::__::ByteBuffer<> Buffer;
+
+TEST(ByteBufferGrowth, DoublesWithinTheLimitAndNeverWraps) {
+  std::size_t const L = Buffer::largest;
+  EXPECT_EQ(0xFFFFFFFEu, L);
+  EXPECT_EQ(256u, Buffer::grownCapacity(0, 0, 1, L));
+  EXPECT_EQ(512u, Buffer::grownCapacity(256, 256, 1, L));
+  EXPECT_EQ(5000u, Buffer::grownCapacity(256, 256, 4744, L)) << "more than double when asked";
+  EXPECT_EQ(L, Buffer::grownCapacity(0x80000000u, 0x80000000u, 1, L)) << "doubling would pass 4 GiB";
+  EXPECT_EQ(L, Buffer::grownCapacity(0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu, L)) << "exactly the limit";
+  EXPECT_EQ(0u, Buffer::grownCapacity(L, L, 1, L));
+  EXPECT_EQ(0u, Buffer::grownCapacity(0, 0, L + 1, L));
+  EXPECT_EQ(0u, Buffer::grownCapacity(256, 10, SIZE_MAX, L)) << "used + extra would wrap";
+  EXPECT_EQ(SIZE_MAX, Buffer::grownCapacity(SIZE_MAX / 2 + 1, 1, 1, SIZE_MAX)) << "doubling would wrap";
+  EXPECT_EQ(100u, Buffer::grownCapacity(0, 0, 1, 100)) << "a limit below the first 256";
+}
+
+TEST(ByteBufferGrowth, ARequestPastTheLimitThrowsAndLeavesTheBufferAsItWas) {
+  Buffer buffer;
+  buffer.limit(300);
+  buffer.append(std::string(200, 'a').data(), 200);
+  buffer.spaces(100);
+  EXPECT_THROW(buffer.append('c'), std::length_error);
+  EXPECT_THROW(buffer.reserve(1), std::length_error);
+  EXPECT_EQ(300u, buffer.size());
+  EXPECT_EQ('a', buffer.data()[199]);
+  EXPECT_EQ(' ', buffer.back());
+
+  // Never below what is held; room inside the object is given up too.
+  Buffer full;
+  full.append(std::string(1000, 'x').data(), 1000);
+  full.limit(10);
+  EXPECT_THROW(full.append('y'), std::length_error);
+  EXPECT_EQ(1000u, full.size());
+  zu::__::ByteBuffer<16> inside;
+  inside.limit(8);
+  inside.append("12345678", 8);
+  EXPECT_THROW(inside.append('9'), std::length_error);
+  EXPECT_EQ(std::string("12345678"), std::string(inside.data(), inside.size()));
 }
