@@ -1,17 +1,25 @@
 // The XML family's private parts: the cache of storage blocks, the table of
-// names, and the growth of output buffers.
+// names, the growth of output buffers and item arrays, and the length limit
+// of texts, which the tests lower so as to reach it without gigabytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
+#include <zu/em.h>
+#include <zu/xml.h>
 
 #include "../impl/core/byte_buffer.h"
+#include "../impl/xml/limits.h"
+#include "../impl/xml/nodes.h"
 #include "../impl/xml/storage.h"
 
 using zu::String;
+using zu::xml::IDocument;
+using zu::xml::IElement;
 using zu::xml::impl::BlockCache;
 using zu::xml::impl::NameTable;
 using zu::xml::impl::Storage;
@@ -167,4 +175,143 @@ TEST(ByteBufferGrowth, ARequestPastTheLimitThrowsAndLeavesTheBufferAsItWas) {
   inside.append("12345678", 8);
   EXPECT_THROW(inside.append('9'), std::length_error);
   EXPECT_EQ(std::string("12345678"), std::string(inside.data(), inside.size()));
+}
+
+TEST(XmlSlab, GrowthStopsAtTheLargestCount) {
+  typedef zu::xml::impl::Slab<int> Slab;
+  EXPECT_EQ(1u, Slab::grownCapacity(0));
+  EXPECT_EQ(2u, Slab::grownCapacity(1));
+  EXPECT_EQ(0x80000000u, Slab::grownCapacity(0x40000000u));
+  EXPECT_EQ(0xFFFFFFFEu, Slab::grownCapacity(0x80000000u)) << "doubling would wrap to 0";
+  EXPECT_EQ(0u, Slab::grownCapacity(0xFFFFFFFEu));
+}
+
+// ---- The length limit of texts, lowered
+
+namespace {
+
+struct TextLimit {
+  std::size_t const before = zu::xml::impl::textLimit;
+  explicit TextLimit(std::size_t most) { zu::xml::impl::textLimit = most; }
+  ~TextLimit() { zu::xml::impl::textLimit = before; }
+};
+
+struct Lines : zu::func::IIO {
+  std::vector<std::string> blocks;
+  unsigned int read(void*, unsigned int) override { return 0; }
+  unsigned int write(void const* data, unsigned int size) override {
+    blocks.emplace_back(static_cast<char const*>(data), size);
+    return size;
+  }
+};
+
+// Writes `size` bytes in one block through whatever stream it is given;
+// with `careless`, says it did whatever the stream took.
+struct Wide : zu::xml::INode {
+  std::size_t size = 0;
+  bool careless = false;
+  boost::shared_ptr<IElement> parent() const override { return {}; }
+  boost::shared_ptr<INode> clone() const override {
+    auto copy = boost::make_shared<Wide>();
+    copy->size = size;
+    copy->careless = careless;
+    return copy;
+  }
+  bool write(zu::func::IIO& out, unsigned int, unsigned int) const override {
+    std::string const bytes(size, 'w');
+    return out.write(bytes.data(), size) == size || careless;
+  }
+  String toString(unsigned int) const override { return ""; }
+  String text() const override { return ""; }
+  void setText(String const&) override {}
+};
+
+}  // namespace
+
+TEST(XmlTextLimit, OutputPastTheLimitFailsAndLeavesTheStringAsItWas) {
+  boost::shared_ptr<IDocument> doc = IDocument::New("r", "", "", "");
+  doc->root()->addText(String(std::string(50, 'x').c_str()));
+  String whole;
+  ASSERT_TRUE(doc->save(whole, 1));
+  std::size_t const size = whole.length();  // the declaration is 39 bytes, the text's line 52
+  {
+    TextLimit limit(size);
+    String out;
+    EXPECT_TRUE(doc->save(out, 1));
+    EXPECT_EQ(whole, out);
+    String more("kept|");
+    EXPECT_FALSE(doc->save(more, 1)) << "what the String held counts";
+    EXPECT_EQ("kept|", more);
+  }
+  {
+    TextLimit limit(size - 1);
+    String out("kept|");
+    EXPECT_FALSE(doc->save(out, 1));
+    EXPECT_EQ("kept|", out);
+  }
+  {
+    TextLimit limit(size - 39);
+    EXPECT_EQ(std::string(whole.cstr() + 39), doc->root()->toString(1).cstr()) << "the tree alone fits";
+    TextLimit less(size - 40);
+    EXPECT_EQ("", doc->root()->toString(1));
+
+    // Through a stream the limit is one line's: those before it are written.
+    TextLimit line(51);
+    Lines lines;
+    EXPECT_FALSE(doc->save(lines, 1));
+    EXPECT_EQ((std::vector<std::string>{"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", "<r>\n"}), lines.blocks);
+    TextLimit enough(52);
+    lines.blocks.clear();
+    EXPECT_TRUE(doc->save(lines, 1));
+    EXPECT_EQ(4u, lines.blocks.size());
+  }
+
+  // A caller's node that writes too much into the String is refused too.
+  boost::shared_ptr<IElement> holder = IElement::New("h");
+  auto wide = boost::make_shared<Wide>();
+  wide->size = 100;
+  holder->addChild(wide);
+  TextLimit limit(100);
+  EXPECT_EQ("", holder->toString(0));
+  wide->size = 92;  // with "<h>\n" and "</h>\n": 101
+  holder->setChildren(zu::TArray<boost::shared_ptr<zu::xml::INode>>().append(wide));
+  EXPECT_EQ("", holder->toString(0));
+  wide->size = 91;
+  holder->setChildren(zu::TArray<boost::shared_ptr<zu::xml::INode>>().append(wide));
+  EXPECT_EQ(100u, holder->toString(0).length());
+
+  // The String stays as it was even when such a node ignores the refusal.
+  boost::shared_ptr<IDocument> careless = IDocument::New("c", "", "", "");
+  wide->size = 100;
+  wide->careless = true;
+  careless->root()->addChild(wide);
+  String out("kept|");
+  EXPECT_FALSE(careless->save(out, 0));
+  EXPECT_EQ("kept|", out);
+}
+
+TEST(XmlTextLimit, ReadingPastTheLimitFailsAsOutOfMemory) {
+  TextLimit limit(10);
+  struct Case {
+    char const* text;
+    bool fits;
+  } const cases[] = {
+      {"<r>0123456789</r>", true},
+      {"<r>0123456789A</r>", false},
+      {"<r>01234<!-- one run -->56789A</r>", false},
+      {"<r a='0123456789'/>", true},
+      {"<r a='0123456789A'/>", false},
+      {"<abcdefghij/>", true},
+      {"<abcdefghijk/>", false},
+      {"<r abcdefghijk='1'/>", false},
+  };
+  for (Case const& c : cases) {
+    boost::shared_ptr<IDocument> doc = IDocument::New("", "", "", "");
+    zu::em::CatchError guard(doc.get());
+    EXPECT_EQ(c.fits, doc->loadString(c.text)) << c.text;
+    if (!c.fits) {
+      EXPECT_EQ(1u, guard.code()) << c.text;
+      EXPECT_EQ("out of memory", guard.text()) << c.text;
+    }
+  }
 }

@@ -224,6 +224,7 @@ TEST(XmlOutput, LinesIndentationAndEscaping) {
 
   EXPECT_EQ("a&lt;b&#10;c\n", str(INode::New("a<b\nc")->toString(4)));
   EXPECT_EQ("&amp;lt;&gt;&quot;&apos;&#13;\n", str(INode::New("&lt;>\"'\r")->toString(0)));
+  EXPECT_EQ("a\tb\n", str(INode::New("a\tb")->toString(0))) << "a tab is escaped in attribute values only";
 
   Element r = IElement::New("r");
   r->setAttribute("q\"&", "say \"hi\" & <go>", false);  // names are written as given
@@ -255,6 +256,23 @@ TEST(XmlOutput, WritingStopsAtTheFirstBlockNotTakenWhole) {
   BlockSink sink;
   sink.accepted = 0;
   EXPECT_FALSE(doc->save(sink, 1));
+  EXPECT_EQ(1u, sink.blocks.size());
+}
+
+TEST(XmlOutput, IndentationsPastWhatALineHoldsFailTheWrite) {
+  // The child's indentation is 2^32 + 8 spaces, not 8.
+  Element r = IElement::New("r");
+  r->addElement("c")->addText("x");
+  BlockSink sink;
+  EXPECT_FALSE(r->write(sink, 0xFFFFFFF8u, 16));
+  EXPECT_EQ(1u, sink.blocks.size());
+  EXPECT_EQ("", str(r->toString(0xFFFFFFFFu)));
+
+  // A node of the caller's class is not handed an indentation that wrapped.
+  Element f = IElement::New("f");
+  f->addChild(boost::make_shared<ForeignNode>());
+  sink.blocks.clear();
+  EXPECT_FALSE(f->write(sink, 0xFFFFFFF8u, 16));
   EXPECT_EQ(1u, sink.blocks.size());
 }
 
@@ -380,6 +398,16 @@ struct Source : IIO {
     return n;
   }
   unsigned int write(void const*, unsigned int) override { return 0; }
+};
+
+// Keeps what is written, in one text.
+struct Sink : IIO {
+  std::string text;
+  unsigned int read(void*, unsigned int) override { return 0; }
+  unsigned int write(void const* data, unsigned int size) override {
+    text.append(static_cast<char const*>(data), size);
+    return size;
+  }
 };
 
 // A stream that is one view of a larger object and, like a file, reports
@@ -617,6 +645,43 @@ TEST(XmlLoad, FromAFile) {
   ASSERT_TRUE(back->load(*file->toIO()));
   EXPECT_EQ(str(expected), saved(back));
   zu::fs::IFile::remove(name.c_str());
+}
+
+// Every walk over a tree (writing into a String or a stream, cloning,
+// finding, releasing) runs without one nested call per level: a tree read
+// from hostile text may be a million levels deep.
+TEST(XmlTree, AMillionLevelsAreReadWrittenClonedFoundAndDroppedOnTheDefaultStack) {
+  int const depth = 1000000;
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += "<d>";
+  text += "bottom";
+  for (int i = 0; i < depth; ++i) text += "</d>";
+  boost::shared_ptr<IDocument> doc = read(text);
+  ASSERT_TRUE(doc);
+  text.clear();
+
+  std::string const declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  std::string lines;
+  for (int i = 0; i < depth; ++i) lines += "<d>\n";
+  lines += "bottom\n";
+  for (int i = 0; i < depth; ++i) lines += "</d>\n";
+  EXPECT_TRUE(saved(doc, 0) == declaration + lines);
+  Sink sink;
+  EXPECT_TRUE(doc->save(sink, 0));
+  EXPECT_TRUE(sink.text == declaration + lines);
+  sink.text.clear();
+
+  Node const copy = doc->root()->clone();
+  EXPECT_TRUE(str(copy->toString(0)) == lines);
+  EXPECT_TRUE(copy->write(sink, 0, 0));
+  EXPECT_TRUE(sink.text == lines);
+
+  std::string path;
+  for (int i = 1; i < depth; ++i) path += "d/";
+  TArray<Element> const bottom = boost::dynamic_pointer_cast<IElement>(copy)->find(String(path.c_str()), false);
+  ASSERT_EQ(1u, bottom.size());
+  EXPECT_EQ("bottom", bottom[0]->text());
+  EXPECT_TRUE(bottom[0]->children()[0]->parent() == bottom[0]);
 }
 
 TEST(XmlParse, ConcurrentParsersKeepTheirDocumentsAndErrorsApart) {

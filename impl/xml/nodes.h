@@ -4,8 +4,10 @@
 #ifndef ZU_IMPL_XML_NODES_H
 #define ZU_IMPL_XML_NODES_H
 
+#include <cstddef>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <typeinfo>
 #include <utility>
 #include <vector>
@@ -15,6 +17,7 @@
 #include <zu/xml.h>
 
 #include "core/byte_buffer.h"
+#include "xml/limits.h"
 
 namespace zu {
 namespace xml {
@@ -118,15 +121,28 @@ class Slab {
 
   void clear() { destroy(); }
 
+  // The most items: what the unsigned int sizes of TArray count, less the
+  // all-ones value.
+  static constexpr unsigned int largest = 0xFFFFFFFE;
+
+  // The capacity to grow to from `capacity`: from one item up (most
+  // elements have one or two attributes and children, and a tree built by
+  // calls should stay as compact as one read), doubling, but never past
+  // `largest`; 0 when `capacity` is that already.
+  static unsigned int grownCapacity(unsigned int capacity) {
+    if (capacity >= largest) return 0;
+    if (capacity == 0) return 1;
+    return capacity > largest / 2 ? largest : capacity * 2;
+  }
+
  private:
   void destroy() {
     while (size_ > 0) items_[--size_].~T();
   }
 
   void grow() {
-    // From one item up: most elements have one or two attributes and
-    // children, and a tree built by calls should stay as compact as one read.
-    unsigned int const wanted = capacity_ ? capacity_ * 2 : 1;
+    unsigned int const wanted = grownCapacity(capacity_);
+    if (wanted == 0) throw std::length_error("more items than a slab holds");
     T* fresh = static_cast<T*>(::operator new(sizeof(T) * wanted));
     for (unsigned int i = 0; i < size_; ++i) {
       new (fresh + i) T(std::move(items_[i]));
@@ -151,10 +167,12 @@ typedef __::ByteBuffer<> Bytes;
 // Appends what write() appends to a caller's String. The bytes gather in a
 // buffer of their own and reach the String when the output is finished (at
 // the latest at destruction): appending each block to the String itself
-// would measure the whole text again for every line.
+// would measure the whole text again for every line. Output that would make
+// the String longer than textLimit, or that memory cannot hold, fails it
+// for good: nothing more is taken and the String stays as it was.
 class StringOutput final : public func::IIO {
  public:
-  explicit StringOutput(String& target) : target_(target) {}
+  explicit StringOutput(String& target) : target_(target) { fit(); }
   ~StringOutput() override { finish(); }
   StringOutput(StringOutput const&) = delete;
   StringOutput& operator=(StringOutput const&) = delete;
@@ -163,27 +181,52 @@ class StringOutput final : public func::IIO {
   unsigned int read(void*, unsigned int) override;
 
   unsigned int write(void const* data, unsigned int size) override {
-    if (!data) return 0;
-    bytes_.append(static_cast<char const*>(data), size);
+    if (!data || failed_) return 0;
+    try {
+      bytes_.append(static_cast<char const*>(data), size);
+    } catch (std::length_error const&) {
+      failed_ = true;
+      return 0;
+    } catch (std::bad_alloc const&) {
+      failed_ = true;
+      return 0;
+    }
     return size;
   }
 
-  // The tree's own nodes write their lines straight into this buffer.
+  // The tree's own nodes write their lines straight into this buffer, and
+  // call fail() when it refuses one.
   Bytes& bytes() { return bytes_; }
+  void fail() { failed_ = true; }
 
-  void finish() {
-    if (bytes_.empty()) return;
+  // Appends what was gathered to the String; false, appending nothing,
+  // when the output has failed.
+  bool finish() {
+    if (failed_) {
+      bytes_.clear();
+      return false;
+    }
+    if (bytes_.empty()) return true;
     unsigned int const had = target_.length();
     unsigned int const added = static_cast<unsigned int>(bytes_.size());
     char* text = target_.getBuffer(had + added);
     std::memcpy(text + had, bytes_.data(), added);
     text[had + added] = 0;
     bytes_.clear();
+    fit();
+    return true;
   }
 
  private:
+  // The buffer may take what the String has room for.
+  void fit() {
+    std::size_t const had = target_.length();
+    bytes_.limit(had < textLimit ? textLimit - had : 0);
+  }
+
   String& target_;
   Bytes bytes_;
+  bool failed_ = false;
 };
 
 // A text node: its text and the link to its parent.
@@ -286,6 +329,8 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   friend class TreeBuilder;
 
   boost::weak_ptr<IElement> selfLink();
+  // A new element of the same name and attributes, without children.
+  boost::shared_ptr<ElementNode> copyAlone() const;
   // Appends `node` as a child with this element (`self`) as its parent.
   void adopt(boost::shared_ptr<INode> node, boost::weak_ptr<IElement> const& self);
   static void detach(INode* node);

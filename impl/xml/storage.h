@@ -11,9 +11,12 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include <zu/string.h>
+
+#include "xml/limits.h"
 
 namespace zu {
 namespace xml {
@@ -171,12 +174,14 @@ class NameTable {
  public:
   // The one String of this document for `name`, kept by `storage`. The
   // table has a bound, so that a document of ever new names does not grow
-  // it without end; names past it get a String each.
+  // it without end; names past it get a String each. A name longer than
+  // textLimit throws std::length_error.
   String const* intern(Storage& storage, char const* name) {
     std::size_t hash = 14695981039346656037ull;
     char const* end = name;
     for (; *end; ++end) hash = (hash ^ static_cast<unsigned char>(*end)) * 1099511628211ull;
     std::size_t const length = static_cast<std::size_t>(end - name);
+    if (length > textLimit) throw std::length_error("name past the limit");
     if (names_.empty()) names_.resize(64);
     for (;;) {
       std::size_t const mask = names_.size() - 1;

@@ -3,6 +3,7 @@
 #include "xml/tree.h"
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +56,7 @@ void TreeBuilder::start(char const* name, char const* const* attributes) {
     element->attributes_.place(storage.allocate(sizeof(Attribute) * count, alignof(Attribute)), count);
     for (char const* const* a = attributes; a[0]; a += 2) {
       std::size_t const length = std::strlen(a[1]);
+      if (length > textLimit) throw std::length_error("attribute value past the limit");
       element->attributes_.emplace(
           Attribute{Label(s.intern(a[0])), Text(storage.copy(a[1], length))});
     }
@@ -73,6 +75,7 @@ void TreeBuilder::end() {
   if (s.open.empty()) return;
   State::Frame& frame = s.open.back();
   std::size_t const count = s.pending.size() - frame.first;
+  if (count > Slab<ElementNode::Child>::largest) throw std::length_error("more children than an element holds");
   if (count) {
     // The children get their parent link now that they are all known: one
     // weak count each, the last one taking over the link made here.

@@ -2,8 +2,10 @@
 #include "xml/writer.h"
 
 #include <cstring>
-#include <string>
+#include <new>
+#include <stdexcept>
 #include <typeinfo>
+#include <vector>
 
 #include "core/assertion.h"
 #include "xml/nodes.h"
@@ -55,21 +57,99 @@ void appendRaw(impl::Bytes& line, String const& text) {
 
 }
 
-// One write() of a subtree: the stream, the step and the buffer the lines
-// are built in. Into a StringOutput the lines go straight to its buffer;
-// into any other stream each line is built apart and handed over whole.
+// One write() of a subtree, or a declaration: the stream, the step and the
+// buffer the lines are built in. Into a StringOutput the lines go straight
+// to its buffer; into any other stream each line is built apart and handed
+// over whole.
+//
+// The tree is walked with a stack of its open elements rather than by one
+// nested call per level: a tree read from hostile text may be a million
+// levels deep. Indentations are counted in std::size_t, so a deep tree
+// written with a large step makes lines too long to hold (and the write
+// fail) rather than indentations that wrap around.
 class Writer {
  public:
   Writer(func::IIO& out, unsigned int step)
       : out_(out),
         step_(step),
-        direct_(&typeid(out) == &typeid(impl::StringOutput) ? &static_cast<impl::StringOutput&>(out) : nullptr) {}
+        direct_(&typeid(out) == &typeid(impl::StringOutput) ? &static_cast<impl::StringOutput&>(out) : nullptr) {
+    if (!direct_) line_.limit(impl::textLimit);
+  }
 
-  func::IIO& out() const { return out_; }
-  unsigned int step() const { return step_; }
+  // Writes `node` and everything below it. False at the first line not
+  // taken whole, or one too long to hold (a StringOutput is then failed).
+  bool write(INode const& node, std::size_t indent) {
+    return guarded([&] { return tree(node, indent); });
+  }
+
+  bool declaration(String const& version, String const& encoding, String const& standalone) {
+    return guarded([&] {
+      impl::Bytes& line = begin(0);
+      line.append("<?xml version=\"", 15);
+      appendRaw(line, version.empty() ? String("1.0") : version);
+      line.append("\" encoding=\"", 12);
+      appendRaw(line, encoding.empty() ? String("UTF-8") : encoding);
+      line.append('"');
+      if (!standalone.empty()) {
+        line.append(" standalone=\"", 13);
+        appendRaw(line, standalone);
+        line.append('"');
+      }
+      line.append("?>\n", 3);
+      return emit();
+    });
+  }
+
+ private:
+  // An open element whose children are being written.
+  struct Frame {
+    impl::ElementNode const* element;
+    unsigned int next;   // the child to write next
+    std::size_t indent;  // the element's own
+  };
+
+  template <class Step>
+  bool guarded(Step const& step) {
+    try {
+      return step();
+    } catch (std::length_error const&) {
+    } catch (std::bad_alloc const&) {
+    }
+    if (direct_) direct_->fail();
+    return false;
+  }
+
+  bool tree(INode const& top, std::size_t indent) {
+    impl::ElementNode const* element = impl::ElementNode::asElement(&top);
+    if (!element) return leaf(top, indent);
+    if (!open(*element, indent)) return false;
+    if (element->childList().empty()) return true;
+    std::vector<Frame> path;
+    path.push_back(Frame{element, 0, indent});
+    while (!path.empty()) {
+      Frame& frame = path.back();
+      impl::Slab<impl::ElementNode::Child> const& children = frame.element->childList();
+      if (frame.next == children.size()) {
+        if (!close(*frame.element, frame.indent)) return false;
+        path.pop_back();
+        continue;
+      }
+      INode const* child = children[frame.next++].get();
+      ZU_ASSERT(child, "node");
+      std::size_t const inner = frame.indent + step_;
+      impl::ElementNode const* sub = impl::ElementNode::asElement(child);
+      if (!sub) {
+        if (!leaf(*child, inner)) return false;
+      } else {
+        if (!open(*sub, inner)) return false;
+        if (!sub->childList().empty()) path.push_back(Frame{sub, 0, inner});
+      }
+    }
+    return true;
+  }
 
   // The buffer for the next line, which starts with `indent` spaces.
-  impl::Bytes& begin(unsigned int indent) {
+  impl::Bytes& begin(std::size_t indent) {
     impl::Bytes& line = direct_ ? direct_->bytes() : line_;
     if (!direct_) line.clear();
     line.spaces(indent);
@@ -83,70 +163,62 @@ class Writer {
     return out_.write(line_.data(), size) == size;
   }
 
- private:
+  // A text node's one line of escaped text, or a node of a caller's class
+  // written by its own write().
+  bool leaf(INode const& node, std::size_t indent) {
+    if (impl::DataNode const* data = impl::ElementNode::asData(&node)) {
+      impl::Bytes& line = begin(indent);
+      appendEscaped(line, data->content().cstr());
+      line.append('\n');
+      return emit();
+    }
+    if (indent > 0xFFFFFFFFu) throw std::length_error("indentation past what write() takes");
+    return node.write(out_, step_, static_cast<unsigned int>(indent));
+  }
+
+  // The element's opening line, or its only line when it has no children.
+  bool open(impl::ElementNode const& element, std::size_t indent) {
+    impl::Bytes& line = begin(indent);
+    line.append('<');
+    appendRaw(line, element.label().str());
+    for (impl::Attribute const& a : element.attributeList()) {
+      line.append(' ');
+      appendRaw(line, a.name.str());
+      line.append("=\"", 2);
+      appendEscaped(line, a.value.cstr(), attributeEscapes);
+      line.append('"');
+    }
+    if (element.childList().empty())
+      line.append("/>\n", 3);
+    else
+      line.append(">\n", 2);
+    return emit();
+  }
+
+  bool close(impl::ElementNode const& element, std::size_t indent) {
+    impl::Bytes& line = begin(indent);
+    line.append("</", 2);
+    appendRaw(line, element.label().str());
+    line.append(">\n", 2);
+    return emit();
+  }
+
   func::IIO& out_;
   unsigned int step_;
   impl::StringOutput* direct_;
   impl::Bytes line_;
 };
 
-// A text node: one line of its escaped text.
-bool writeData(Writer& w, impl::DataNode const& data, unsigned int indent) {
-  impl::Bytes& line = w.begin(indent);
-  appendEscaped(line, data.content().cstr());
-  line.append('\n');
-  return w.emit();
-}
-
-bool writeElement(Writer& w, impl::ElementNode const& element, unsigned int indent) {
-  impl::Bytes& line = w.begin(indent);
-  line.append('<');
-  appendRaw(line, element.label().str());
-  for (impl::Attribute const& a : element.attributeList()) {
-    line.append(' ');
-    appendRaw(line, a.name.str());
-    line.append("=\"", 2);
-    appendEscaped(line, a.value.cstr(), attributeEscapes);
-    line.append('"');
-  }
-  if (element.childList().empty()) {
-    line.append("/>\n", 3);
-    return w.emit();
-  }
-  line.append(">\n", 2);
-  if (!w.emit()) return false;
-  unsigned int const inner = indent + w.step();
-  for (boost::shared_ptr<INode> const& child : element.childList()) {
-    ZU_ASSERT(child, "node");
-    INode const* node = child.get();
-    bool written;
-    if (impl::ElementNode const* sub = impl::ElementNode::asElement(node))
-      written = writeElement(w, *sub, inner);
-    else if (impl::DataNode const* data = impl::ElementNode::asData(node))
-      written = writeData(w, *data, inner);
-    else
-      written = node->write(w.out(), w.step(), inner);
-    if (!written) return false;
-  }
-  impl::Bytes& close = w.begin(indent);
-  close.append("</", 2);
-  appendRaw(close, element.label().str());
-  close.append(">\n", 2);
-  return w.emit();
-}
-
 }  // namespace
 
 namespace impl {
 
 bool writeNode(INode const& node, func::IIO& out, unsigned int step, unsigned int indent) {
-  Writer w(out, step);
-  if (ElementNode const* element = ElementNode::asElement(&node)) return writeElement(w, *element, indent);
-  if (DataNode const* data = ElementNode::asData(&node)) return writeData(w, *data, indent);
-  return node.write(out, step, indent);
+  return Writer(out, step).write(node, indent);
 }
 
-// What toString() gives: the node's write() at indent 0, collected.
+// What toString() gives: the node's write() at indent 0, collected; empty
+// when the text is too long for a String.
 String writtenText(INode const& node, unsigned int step) {
   String text;
   StringOutput out(text);
@@ -156,19 +228,7 @@ String writtenText(INode const& node, unsigned int step) {
 }
 
 bool writeDeclaration(func::IIO& out, String const& version, String const& encoding, String const& standalone) {
-  std::string declaration("<?xml version=\"");
-  declaration.append(version.empty() ? "1.0" : version.cstr());
-  declaration.append("\" encoding=\"");
-  declaration.append(encoding.empty() ? "UTF-8" : encoding.cstr());
-  declaration += '"';
-  if (!standalone.empty()) {
-    declaration.append(" standalone=\"");
-    declaration.append(standalone.cstr());
-    declaration += '"';
-  }
-  declaration.append("?>\n");
-  unsigned int const size = static_cast<unsigned int>(declaration.size());
-  return out.write(declaration.data(), size) == size;
+  return Writer(out, 0).declaration(version, encoding, standalone);
 }
 
 }  // namespace impl

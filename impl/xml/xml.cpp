@@ -22,6 +22,8 @@ namespace zu {
 namespace xml {
 namespace impl {
 
+std::size_t textLimit = Bytes::largest;
+
 // A String that holds nothing at all (a moved-from one): its copies cost
 // neither an allocation nor a count.
 String const& hollowString() {
@@ -87,15 +89,38 @@ ElementNode::~ElementNode() {
 
 boost::shared_ptr<IElement> ElementNode::parent() const { return parent_.lock(); }
 
+// Copies level by level with a list of the elements whose children are
+// still to be copied, rather than by one nested call per level: a tree read
+// from hostile text may be a million levels deep.
 boost::shared_ptr<INode> ElementNode::clone() const {
+  boost::shared_ptr<ElementNode> const top = copyAlone();
+  // Each element still to copy the children of, and its copy (held by the
+  // copy of its parent, or `top`).
+  std::vector<std::pair<ElementNode const*, ElementNode*>> todo;
+  if (!children_.empty()) todo.emplace_back(this, top.get());
+  while (!todo.empty()) {
+    ElementNode const* const from = todo.back().first;
+    ElementNode* const to = todo.back().second;
+    todo.pop_back();
+    boost::weak_ptr<IElement> const self = to->selfLink();
+    for (boost::shared_ptr<INode> const& child : from->children_) {
+      ZU_ASSERT(child, "node");
+      ElementNode const* const element = asElement(child.get());
+      if (!element) {
+        to->adopt(child->clone(), self);
+        continue;
+      }
+      boost::shared_ptr<ElementNode> copy = element->copyAlone();
+      if (!element->children_.empty()) todo.emplace_back(element, copy.get());
+      to->adopt(std::move(copy), self);
+    }
+  }
+  return top;
+}
+
+boost::shared_ptr<ElementNode> ElementNode::copyAlone() const {
   boost::shared_ptr<ElementNode> copy = boost::make_shared<ElementNode>(name_.str());
   for (Attribute const& a : attributes_) copy->attributes_.emplace(Attribute{Label(a.name.str()), Text(a.value.str())});
-  if (children_.empty()) return copy;
-  boost::weak_ptr<IElement> const self = copy->selfLink();
-  for (boost::shared_ptr<INode> const& child : children_) {
-    ZU_ASSERT(child, "node");
-    copy->adopt(child->clone(), self);
-  }
   return copy;
 }
 
@@ -348,10 +373,10 @@ class Document final : public IDocument {
 
   bool save(String& out, unsigned int step) const override {
     if (!root_) return false;
+    // A text too long for a String leaves `out` as it was.
     StringOutput output(out);
     bool const saved = save(output, step);
-    output.finish();
-    return saved;
+    return output.finish() && saved;
   }
 
   bool save(func::IIO& out, unsigned int step) const override {

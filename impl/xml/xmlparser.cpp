@@ -125,8 +125,9 @@ class Parser final : public IParser {
 
   void endElement() { builder_.end(); }
 
-  // An allocation that fails inside a callback must not unwind through
-  // Expat: the parse is stopped and reported as out of memory.
+  // An allocation that fails inside a callback, or a text, name or value
+  // too long to hold, must not unwind through Expat: the parse is stopped
+  // and reported as out of memory.
   void stop() {
     outOfMemory_ = true;
     api_->XML_StopParser(expat_, XML_FALSE);
@@ -138,6 +139,8 @@ class Parser final : public IParser {
       parser->startElement(name, attributes);
     } catch (std::bad_alloc const&) {
       parser->stop();
+    } catch (std::length_error const&) {
+      parser->stop();
     }
   }
 
@@ -146,6 +149,8 @@ class Parser final : public IParser {
     try {
       parser->endElement();
     } catch (std::bad_alloc const&) {
+      parser->stop();
+    } catch (std::length_error const&) {
       parser->stop();
     }
   }
