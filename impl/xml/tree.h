@@ -19,6 +19,12 @@ namespace zu {
 namespace xml {
 namespace impl {
 
+// The document a parser hands out once it has read one: `root` and the
+// declaration's fields as read (`standalone` "yes", "no" or empty). Its
+// tree holds UTF-8 whatever encoding the text was in, which save() says.
+boost::shared_ptr<IDocument> readDocument(boost::shared_ptr<IElement> root, String const& version,
+                                          String const& encoding, String const& standalone);
+
 class TreeBuilder {
  public:
   TreeBuilder();

@@ -16,6 +16,7 @@
 #include "core/assertion.h"
 #include "diag/logging.h"
 #include "xml/nodes.h"
+#include "xml/tree.h"
 #include "xml/writer.h"
 
 namespace zu {
@@ -322,7 +323,10 @@ class Document final : public IDocument {
   String version() const override { return version_; }
   void setVersion(String const& version) override { version_ = version; }
   String encoding() const override { return encoding_; }
-  void setEncoding(String const& encoding) override { encoding_ = encoding; }
+  void setEncoding(String const& encoding) override {
+    encoding_ = encoding;
+    decoded_ = false;
+  }
   String standalone() const override { return standalone_; }
   void setStandalone(String const& standalone) override { standalone_ = standalone; }
 
@@ -381,12 +385,24 @@ class Document final : public IDocument {
 
   bool save(func::IIO& out, unsigned int step) const override {
     if (!root_) return false;
-    if (!writeDeclaration(out, version_, encoding_, standalone_)) return false;
+    if (!writeDeclaration(out, version_, decoded_ ? String() : encoding_, standalone_)) return false;
     return root_->write(out, step, 0);
   }
 
   boost::shared_ptr<IElement> root() const override { return root_; }
   void setRoot(boost::shared_ptr<IElement> root) override { root_ = std::move(root); }
+
+  // Takes the root and the declaration fields of a document read from
+  // text. The fields stay as read, but the tree holds UTF-8 whatever the
+  // encoding read was, so save() then declares UTF-8 (until setEncoding).
+  void takeRead(boost::shared_ptr<IElement> root, String const& version, String const& encoding,
+                String const& standalone) {
+    setRoot(std::move(root));
+    setVersion(version);
+    setEncoding(encoding);
+    setStandalone(standalone);
+    decoded_ = !encoding.empty() && encoding.compare("UTF-8", true) != 0;
+  }
 
  private:
   // Takes over the document the parser finished: its root element itself
@@ -394,10 +410,7 @@ class Document final : public IDocument {
   void adopt(IParser const& parser) {
     boost::shared_ptr<IDocument> const doc = parser.document();
     ZU_ASSERT(doc, "doc");
-    setRoot(doc->root());
-    setVersion(doc->version());
-    setEncoding(doc->encoding());
-    setStandalone(doc->standalone());
+    takeRead(doc->root(), doc->version(), doc->encoding(), doc->standalone());
   }
 
   // Hands the reason a load failed on to the document's own listeners: the
@@ -412,7 +425,17 @@ class Document final : public IDocument {
   String encoding_;
   String standalone_;
   boost::shared_ptr<IElement> root_;
+  // The tree was read from text in the encoding the field names, which is
+  // not UTF-8: the parser has turned it into UTF-8, which save() declares.
+  bool decoded_ = false;
 };
+
+boost::shared_ptr<IDocument> readDocument(boost::shared_ptr<IElement> root, String const& version,
+                                          String const& encoding, String const& standalone) {
+  boost::shared_ptr<Document> document = boost::make_shared<Document>();
+  document->takeRead(std::move(root), version, encoding, standalone);
+  return document;
+}
 
 }  // namespace impl
 

@@ -65,13 +65,8 @@ class Parser final : public IParser {
       return fail(outOfMemory_ ? static_cast<unsigned int>(XML_ERROR_NO_MEMORY)
                                : static_cast<unsigned int>(api_->XML_GetErrorCode(expat_)));
     if (!isFinal) return true;
-    boost::shared_ptr<IDocument> finished = IDocument::New(String(), version_, encoding_, String());
-    finished->setRoot(root_);
-    if (standaloneFlag_ == 1)
-      finished->setStandalone("yes");
-    else if (standaloneFlag_ == 0)
-      finished->setStandalone("no");
-    document_ = finished;
+    document_ = readDocument(root_, version_, encoding_,
+                             standaloneFlag_ == 1 ? String("yes") : standaloneFlag_ == 0 ? String("no") : String());
     resetReading();
     return true;
   }
