@@ -338,12 +338,6 @@ class ElementNode final : public IElement, public IChild, public boost::enable_s
   void removeChildren();
   // Moves the children to the end of `to`, leaving none.
   void takeChildren(std::vector<boost::shared_ptr<INode>>& to);
-  // The direct child elements called `name`, in order, appended to `to`.
-  void collect(String const& name, bool ignoreCase, TArray<boost::shared_ptr<IElement>>& to) const;
-  static void collect(TArray<boost::shared_ptr<INode>> const& children, String const& name, bool ignoreCase,
-                      TArray<boost::shared_ptr<IElement>>& to);
-  static void collectForeign(boost::shared_ptr<INode> const& child, String const& name, bool ignoreCase,
-                             TArray<boost::shared_ptr<IElement>>& to);
 
   Label name_;
   boost::weak_ptr<IElement> parent_;

@@ -61,6 +61,25 @@ void DataNode::setParent(boost::weak_ptr<IElement> parent) { parent_ = std::move
 
 // ---- Elements
 
+namespace {
+
+// The elements among `children` (an element's own array or a copy of one)
+// called `name`, in order, appended to `to`.
+template <class Children>
+void collect(Children const& children, String const& name, bool ignoreCase, TArray<boost::shared_ptr<IElement>>& to) {
+  for (boost::shared_ptr<INode> const& child : children) {
+    ZU_ASSERT(child, "node");
+    if (ElementNode const* element = ElementNode::asElement(child.get())) {
+      if (element->label().str().compare(name, ignoreCase) == 0) to.append(boost::static_pointer_cast<ElementNode>(child));
+    } else if (!ElementNode::asData(child.get())) {
+      boost::shared_ptr<IElement> other = boost::dynamic_pointer_cast<IElement>(child);
+      if (other && other->name().compare(name, ignoreCase) == 0) to.append(other);
+    }
+  }
+}
+
+}  // namespace
+
 // A chain of elements, each held only by its parent, would otherwise be
 // destroyed by one nested destructor call per level, and a deep enough
 // tree (say, read from hostile input) would run out of stack. The
@@ -251,7 +270,7 @@ TArray<boost::shared_ptr<IElement>> ElementNode::find(String const& path, bool i
   for (String const& piece : pieces) {
     TArray<boost::shared_ptr<IElement>> next;
     if (ElementNode const* own = asElement(from))
-      own->collect(piece, ignoreCase, next);
+      collect(own->children_, piece, ignoreCase, next);
     else
       collect(from->children(), piece, ignoreCase, next);
     found = next;
@@ -285,35 +304,6 @@ void ElementNode::removeChildren() {
 void ElementNode::takeChildren(std::vector<boost::shared_ptr<INode>>& to) {
   for (boost::shared_ptr<INode>& child : children_) to.push_back(std::move(child));
   children_.clear();
-}
-
-void ElementNode::collect(String const& name, bool ignoreCase, TArray<boost::shared_ptr<IElement>>& to) const {
-  for (boost::shared_ptr<INode> const& child : children_) {
-    ZU_ASSERT(child, "node");
-    if (ElementNode const* element = asElement(child.get())) {
-      if (element->name_.str().compare(name, ignoreCase) == 0) to.append(boost::static_pointer_cast<ElementNode>(child));
-    } else if (!asData(child.get())) {
-      collectForeign(child, name, ignoreCase, to);
-    }
-  }
-}
-
-void ElementNode::collect(TArray<boost::shared_ptr<INode>> const& children, String const& name, bool ignoreCase,
-                          TArray<boost::shared_ptr<IElement>>& to) {
-  for (boost::shared_ptr<INode> const& child : children) {
-    ZU_ASSERT(child, "node");
-    if (ElementNode const* element = asElement(child.get())) {
-      if (element->name_.str().compare(name, ignoreCase) == 0) to.append(boost::static_pointer_cast<ElementNode>(child));
-    } else if (!asData(child.get())) {
-      collectForeign(child, name, ignoreCase, to);
-    }
-  }
-}
-
-void ElementNode::collectForeign(boost::shared_ptr<INode> const& child, String const& name, bool ignoreCase,
-                                 TArray<boost::shared_ptr<IElement>>& to) {
-  boost::shared_ptr<IElement> other = boost::dynamic_pointer_cast<IElement>(child);
-  if (other && other->name().compare(name, ignoreCase) == 0) to.append(other);
 }
 
 // ---- Documents
