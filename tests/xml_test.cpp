@@ -102,6 +102,15 @@ TEST(XmlTree, ChildrenKnowTheirParentUntilTakenOut) {
   EXPECT_FALSE(a->parent());
   EXPECT_EQ(2u, held.size());
 
+  // The others keep their order.
+  Element list = IElement::New("l");
+  list->addElement("a");
+  Node const second = list->addText("b");
+  list->addElement("c");
+  list->addText("d");
+  EXPECT_TRUE(list->removeChild(second));
+  EXPECT_EQ("<l>\n<a/>\n<c/>\nd\n</l>\n", str(list->toString(0)));
+
   // setText takes out every child, also those still held elsewhere.
   root->setText("x");
   EXPECT_FALSE(t->parent());
@@ -384,18 +393,20 @@ std::string saved(boost::shared_ptr<IDocument> const& doc, unsigned int step = 2
 }
 
 // Hands out its bytes in reads of at most `most` bytes (every read asks
-// for 4096) and records what each read gave.
+// for 4096) and records what each read gave. A boaster claims a full read
+// to be larger than asked.
 struct Source : IIO {
   std::string bytes;
   std::size_t at = 0;
   unsigned int most = 0x1000;
+  bool boasts = false;
   std::vector<unsigned int> given;
   unsigned int read(void* buffer, unsigned int size) override {
     unsigned int n = static_cast<unsigned int>(std::min<std::size_t>({size, most, bytes.size() - at}));
     bytes.copy(static_cast<char*>(buffer), n, at);
     at += n;
     given.push_back(n);
-    return n;
+    return boasts && n == size ? n + 1000 : n;
   }
   unsigned int write(void const*, unsigned int) override { return 0; }
 };
@@ -611,6 +622,14 @@ TEST(XmlLoad, StreamsAreReadInBlocksOf4096) {
   boost::shared_ptr<IDocument> doc = IDocument::New("", "", "", "");
   ASSERT_TRUE(doc->load(exact));
   EXPECT_EQ((std::vector<unsigned int>{0x1000, 0}), exact.given);
+
+  // A stream that says it read more than asked is taken at its word only
+  // up to the block.
+  Source boaster;
+  boaster.bytes = exact.bytes + "<!-- more -->";
+  boaster.boasts = true;
+  ASSERT_TRUE(doc->load(boaster));
+  EXPECT_EQ(std::string(0x1000 - 7, 'y'), str(doc->root()->text()));
 
   // A short read is the end of the input, even when more would follow.
   Source trickle;
