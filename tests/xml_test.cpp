@@ -246,6 +246,27 @@ TEST(XmlOutput, LinesIndentationAndEscaping) {
   EXPECT_EQ("<r q\"&=\"say &quot;hi&quot; &amp; &lt;go&gt;\" b=\"\">\n<c>\n<d>\nx\n</d>\n</c>\n</r>\n",
             str(r->toString(0)));
 
+  // Texts and elements mixed, at every depth.
+  Element m = IElement::New("m");
+  m->addText("t1");
+  Element in = m->addElement("in");
+  in->addText("a");
+  in->addElement("deep")->addText("z");
+  in->addText("b");
+  in->addElement("last");
+  m->addElement("empty");
+  m->addText("t2");
+  std::string const mixed =
+      "<m>\n t1\n <in>\n  a\n  <deep>\n   z\n  </deep>\n  b\n  <last/>\n </in>\n <empty/>\n t2\n</m>\n";
+  EXPECT_EQ(mixed, str(m->toString(1)));
+  BlockSink lines;
+  EXPECT_TRUE(m->write(lines, 1, 0));
+  std::string joined;
+  for (std::string const& line : lines.blocks) joined += line;
+  EXPECT_EQ(mixed, joined);
+  EXPECT_EQ(13u, lines.blocks.size());
+  EXPECT_EQ(mixed, str(m->clone()->toString(1)));
+
   // write() starts at the given indentation, and hands over one line at a time.
   BlockSink sink;
   EXPECT_TRUE(r->find("c", false)[0]->write(sink, 1, 2));

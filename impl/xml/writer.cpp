@@ -126,30 +126,51 @@ class Writer {
     if (element->childList().empty()) return true;
     std::vector<Frame> path;
     path.push_back(Frame{element, 0, indent});
-    while (!path.empty()) {
+    do {
+      // The children of the innermost open element, up to one that holds
+      // an element, which is entered. (An element that holds texts only,
+      // the most common kind, is written whole on the way.)
       Frame& frame = path.back();
       impl::Slab<impl::ElementNode::Child> const& children = frame.element->childList();
-      if (frame.next == children.size()) {
-        if (!close(*frame.element, frame.indent)) return false;
-        path.pop_back();
+      std::size_t const inner = frame.indent + step_;
+      Frame entered{nullptr, 0, inner};
+      unsigned int i = frame.next;
+      for (unsigned int const n = children.size(); i < n && !entered.element; ++i) {
+        INode const* child = children[i].get();
+        ZU_ASSERT(child, "node");
+        impl::ElementNode const* sub = impl::ElementNode::asElement(child);
+        if (!sub) {
+          if (!leaf(*child, inner)) return false;
+          continue;
+        }
+        if (!open(*sub, inner)) return false;
+        impl::Slab<impl::ElementNode::Child> const& below = sub->childList();
+        if (below.empty()) continue;
+        unsigned int k = 0;
+        for (unsigned int const m = below.size(); k < m; ++k) {
+          INode const* text = below[k].get();
+          ZU_ASSERT(text, "node");
+          if (impl::ElementNode::asElement(text)) break;
+          if (!leaf(*text, inner + step_)) return false;
+        }
+        if (k < below.size())
+          entered = Frame{sub, k, inner};
+        else if (!close(*sub, inner))
+          return false;
+      }
+      if (entered.element) {
+        frame.next = i;
+        path.push_back(entered);  // `frame` is no longer valid
         continue;
       }
-      INode const* child = children[frame.next++].get();
-      ZU_ASSERT(child, "node");
-      std::size_t const inner = frame.indent + step_;
-      impl::ElementNode const* sub = impl::ElementNode::asElement(child);
-      if (!sub) {
-        if (!leaf(*child, inner)) return false;
-      } else {
-        if (!open(*sub, inner)) return false;
-        if (!sub->childList().empty()) path.push_back(Frame{sub, 0, inner});
-      }
-    }
+      if (!close(*frame.element, frame.indent)) return false;
+      path.pop_back();
+    } while (!path.empty());
     return true;
   }
 
   // The buffer for the next line, which starts with `indent` spaces.
-  impl::Bytes& begin(std::size_t indent) {
+  [[gnu::always_inline]] impl::Bytes& begin(std::size_t indent) {
     impl::Bytes& line = direct_ ? direct_->bytes() : line_;
     if (!direct_) line.clear();
     line.spaces(indent);
@@ -157,7 +178,7 @@ class Writer {
   }
 
   // Hands the line over as one block; true when it was accepted whole.
-  bool emit() {
+  [[gnu::always_inline]] bool emit() {
     if (direct_) return true;
     unsigned int const size = static_cast<unsigned int>(line_.size());
     return out_.write(line_.data(), size) == size;
@@ -165,7 +186,7 @@ class Writer {
 
   // A text node's one line of escaped text, or a node of a caller's class
   // written by its own write().
-  bool leaf(INode const& node, std::size_t indent) {
+  [[gnu::always_inline]] bool leaf(INode const& node, std::size_t indent) {
     if (impl::DataNode const* data = impl::ElementNode::asData(&node)) {
       impl::Bytes& line = begin(indent);
       appendEscaped(line, data->content().cstr());
@@ -177,7 +198,7 @@ class Writer {
   }
 
   // The element's opening line, or its only line when it has no children.
-  bool open(impl::ElementNode const& element, std::size_t indent) {
+  [[gnu::always_inline]] bool open(impl::ElementNode const& element, std::size_t indent) {
     impl::Bytes& line = begin(indent);
     line.append('<');
     appendRaw(line, element.label().str());
@@ -195,7 +216,7 @@ class Writer {
     return emit();
   }
 
-  bool close(impl::ElementNode const& element, std::size_t indent) {
+  [[gnu::always_inline]] bool close(impl::ElementNode const& element, std::size_t indent) {
     impl::Bytes& line = begin(indent);
     line.append("</", 2);
     appendRaw(line, element.label().str());

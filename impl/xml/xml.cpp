@@ -109,31 +109,52 @@ ElementNode::~ElementNode() {
 
 boost::shared_ptr<IElement> ElementNode::parent() const { return parent_.lock(); }
 
-// Copies level by level with a list of the elements whose children are
-// still to be copied, rather than by one nested call per level: a tree read
-// from hostile text may be a million levels deep.
+// Copies with a stack of the elements whose children are being copied
+// rather than by one nested call per level: a tree read from hostile text
+// may be a million levels deep. The copies are made in document order, as
+// nested calls would make them, which keeps the memory of one copy close
+// together (and freed in a way the allocator can reuse).
 boost::shared_ptr<INode> ElementNode::clone() const {
   boost::shared_ptr<ElementNode> const top = copyAlone();
-  // Each element still to copy the children of, and its copy (held by the
-  // copy of its parent, or `top`).
-  std::vector<std::pair<ElementNode const*, ElementNode*>> todo;
-  if (!children_.empty()) todo.emplace_back(this, top.get());
-  while (!todo.empty()) {
-    ElementNode const* const from = todo.back().first;
-    ElementNode* const to = todo.back().second;
-    todo.pop_back();
-    boost::weak_ptr<IElement> const self = to->selfLink();
-    for (boost::shared_ptr<INode> const& child : from->children_) {
-      ZU_ASSERT(child, "node");
-      ElementNode const* const element = asElement(child.get());
-      if (!element) {
-        to->adopt(child->clone(), self);
-        continue;
-      }
-      boost::shared_ptr<ElementNode> copy = element->copyAlone();
-      if (!element->children_.empty()) todo.emplace_back(element, copy.get());
-      to->adopt(std::move(copy), self);
+  if (children_.empty()) return top;
+  // An element whose children are being copied, the next of them, and its
+  // copy (held by the copy of its parent, or `top`).
+  struct Frame {
+    ElementNode const* from;
+    unsigned int next;
+    ElementNode* to;
+    boost::weak_ptr<IElement> self;
+  };
+  std::vector<Frame> path;
+  path.push_back(Frame{this, 0, top.get(), top->selfLink()});
+  while (!path.empty()) {
+    Frame& frame = path.back();
+    if (frame.next == frame.from->children_.size()) {
+      path.pop_back();
+      continue;
     }
+    boost::shared_ptr<INode> const& child = frame.from->children_[frame.next++];
+    ZU_ASSERT(child, "node");
+    ElementNode const* const element = asElement(child.get());
+    if (!element) {
+      frame.to->adopt(child->clone(), frame.self);
+      continue;
+    }
+    boost::shared_ptr<ElementNode> copy = element->copyAlone();
+    ElementNode* const raw = copy.get();
+    frame.to->adopt(std::move(copy), frame.self);
+    if (element->children_.empty()) continue;
+    // Texts are copied at once, up to an element, which the copy goes on
+    // from (most elements hold texts only).
+    boost::weak_ptr<IElement> self = raw->selfLink();
+    unsigned int k = 0;
+    for (unsigned int const m = element->children_.size(); k < m; ++k) {
+      boost::shared_ptr<INode> const& text = element->children_[k];
+      ZU_ASSERT(text, "node");
+      if (asElement(text.get())) break;
+      raw->adopt(text->clone(), self);
+    }
+    if (k < element->children_.size()) path.push_back(Frame{element, k, raw, std::move(self)});  // `frame` is no longer valid
   }
   return top;
 }
