@@ -56,7 +56,7 @@ Storage::~Storage() {
 }
 
 void* Storage::grow(std::size_t size, std::size_t align) {
-  std::size_t const header = (sizeof(Header) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+  std::size_t const header = sizeof(Header);
   std::size_t want = blockSize_;
   if (want < size + align + header) want = size + align + header;
   void* block = BlockCache::instance().take(want);

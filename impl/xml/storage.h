@@ -124,8 +124,9 @@ class Storage {
   Storage() = default;
   ~Storage();
 
-  // The front of every block: the chain and the block's size.
-  struct Header {
+  // The front of every block: the chain and the block's size, padded so
+  // that what follows is aligned for anything.
+  struct alignas(std::max_align_t) Header {
     void* next;
     std::size_t size;
   };

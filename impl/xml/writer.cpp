@@ -54,7 +54,6 @@ void appendEscaped(impl::Bytes& line, char const* text, EscapeTable const& table
 void appendRaw(impl::Bytes& line, String const& text) {
   char const* s = text.cstr();
   line.append(s, std::strlen(s));
-
 }
 
 // One write() of a subtree, or a declaration: the stream, the step and the
