@@ -102,6 +102,15 @@ TEST(XmlTree, ChildrenKnowTheirParentUntilTakenOut) {
   EXPECT_FALSE(a->parent());
   EXPECT_EQ(2u, held.size());
 
+  // The others keep their order.
+  Element list = IElement::New("l");
+  list->addElement("a");
+  Node const second = list->addText("b");
+  list->addElement("c");
+  list->addText("d");
+  EXPECT_TRUE(list->removeChild(second));
+  EXPECT_EQ("<l>\n<a/>\n<c/>\nd\n</l>\n", str(list->toString(0)));
+
   // setText takes out every child, also those still held elsewhere.
   root->setText("x");
   EXPECT_FALSE(t->parent());
@@ -224,6 +233,7 @@ TEST(XmlOutput, LinesIndentationAndEscaping) {
 
   EXPECT_EQ("a&lt;b&#10;c\n", str(INode::New("a<b\nc")->toString(4)));
   EXPECT_EQ("&amp;lt;&gt;&quot;&apos;&#13;\n", str(INode::New("&lt;>\"'\r")->toString(0)));
+  EXPECT_EQ("a\tb\n", str(INode::New("a\tb")->toString(0))) << "a tab is escaped in attribute values only";
 
   Element r = IElement::New("r");
   r->setAttribute("q\"&", "say \"hi\" & <go>", false);  // names are written as given
@@ -235,6 +245,27 @@ TEST(XmlOutput, LinesIndentationAndEscaping) {
       str(r->toString(3)));
   EXPECT_EQ("<r q\"&=\"say &quot;hi&quot; &amp; &lt;go&gt;\" b=\"\">\n<c>\n<d>\nx\n</d>\n</c>\n</r>\n",
             str(r->toString(0)));
+
+  // Texts and elements mixed, at every depth.
+  Element m = IElement::New("m");
+  m->addText("t1");
+  Element in = m->addElement("in");
+  in->addText("a");
+  in->addElement("deep")->addText("z");
+  in->addText("b");
+  in->addElement("last");
+  m->addElement("empty");
+  m->addText("t2");
+  std::string const mixed =
+      "<m>\n t1\n <in>\n  a\n  <deep>\n   z\n  </deep>\n  b\n  <last/>\n </in>\n <empty/>\n t2\n</m>\n";
+  EXPECT_EQ(mixed, str(m->toString(1)));
+  BlockSink lines;
+  EXPECT_TRUE(m->write(lines, 1, 0));
+  std::string joined;
+  for (std::string const& line : lines.blocks) joined += line;
+  EXPECT_EQ(mixed, joined);
+  EXPECT_EQ(13u, lines.blocks.size());
+  EXPECT_EQ(mixed, str(m->clone()->toString(1)));
 
   // write() starts at the given indentation, and hands over one line at a time.
   BlockSink sink;
@@ -255,6 +286,23 @@ TEST(XmlOutput, WritingStopsAtTheFirstBlockNotTakenWhole) {
   BlockSink sink;
   sink.accepted = 0;
   EXPECT_FALSE(doc->save(sink, 1));
+  EXPECT_EQ(1u, sink.blocks.size());
+}
+
+TEST(XmlOutput, IndentationsPastWhatALineHoldsFailTheWrite) {
+  // The child's indentation is 2^32 + 8 spaces, not 8.
+  Element r = IElement::New("r");
+  r->addElement("c")->addText("x");
+  BlockSink sink;
+  EXPECT_FALSE(r->write(sink, 0xFFFFFFF8u, 16));
+  EXPECT_EQ(1u, sink.blocks.size());
+  EXPECT_EQ("", str(r->toString(0xFFFFFFFFu)));
+
+  // A node of the caller's class is not handed an indentation that wrapped.
+  Element f = IElement::New("f");
+  f->addChild(boost::make_shared<ForeignNode>());
+  sink.blocks.clear();
+  EXPECT_FALSE(f->write(sink, 0xFFFFFFF8u, 16));
   EXPECT_EQ(1u, sink.blocks.size());
 }
 
@@ -366,20 +414,32 @@ std::string saved(boost::shared_ptr<IDocument> const& doc, unsigned int step = 2
 }
 
 // Hands out its bytes in reads of at most `most` bytes (every read asks
-// for 4096) and records what each read gave.
+// for 4096) and records what each read gave. A boaster claims a full read
+// to be larger than asked.
 struct Source : IIO {
   std::string bytes;
   std::size_t at = 0;
   unsigned int most = 0x1000;
+  bool boasts = false;
   std::vector<unsigned int> given;
   unsigned int read(void* buffer, unsigned int size) override {
     unsigned int n = static_cast<unsigned int>(std::min<std::size_t>({size, most, bytes.size() - at}));
     bytes.copy(static_cast<char*>(buffer), n, at);
     at += n;
     given.push_back(n);
-    return n;
+    return boasts && n == size ? n + 1000 : n;
   }
   unsigned int write(void const*, unsigned int) override { return 0; }
+};
+
+// Keeps what is written, in one text.
+struct Sink : IIO {
+  std::string text;
+  unsigned int read(void*, unsigned int) override { return 0; }
+  unsigned int write(void const* data, unsigned int size) override {
+    text.append(static_cast<char const*>(data), size);
+    return size;
+  }
 };
 
 // A stream that is one view of a larger object and, like a file, reports
@@ -584,6 +644,14 @@ TEST(XmlLoad, StreamsAreReadInBlocksOf4096) {
   ASSERT_TRUE(doc->load(exact));
   EXPECT_EQ((std::vector<unsigned int>{0x1000, 0}), exact.given);
 
+  // A stream that says it read more than asked is taken at its word only
+  // up to the block.
+  Source boaster;
+  boaster.bytes = exact.bytes + "<!-- more -->";
+  boaster.boasts = true;
+  ASSERT_TRUE(doc->load(boaster));
+  EXPECT_EQ(std::string(0x1000 - 7, 'y'), str(doc->root()->text()));
+
   // A short read is the end of the input, even when more would follow.
   Source trickle;
   trickle.bytes = "<r>ok</r>";
@@ -617,6 +685,118 @@ TEST(XmlLoad, FromAFile) {
   ASSERT_TRUE(back->load(*file->toIO()));
   EXPECT_EQ(str(expected), saved(back));
   zu::fs::IFile::remove(name.c_str());
+}
+
+// Every walk over a tree (writing into a String or a stream, cloning,
+// finding, releasing) runs without one nested call per level: a tree read
+// from hostile text may be a million levels deep.
+TEST(XmlTree, AMillionLevelsAreReadWrittenClonedFoundAndDroppedOnTheDefaultStack) {
+  int const depth = 1000000;
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += "<d>";
+  text += "bottom";
+  for (int i = 0; i < depth; ++i) text += "</d>";
+  boost::shared_ptr<IDocument> doc = read(text);
+  ASSERT_TRUE(doc);
+  text.clear();
+
+  std::string const declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  std::string lines;
+  for (int i = 0; i < depth; ++i) lines += "<d>\n";
+  lines += "bottom\n";
+  for (int i = 0; i < depth; ++i) lines += "</d>\n";
+  EXPECT_TRUE(saved(doc, 0) == declaration + lines);
+  Sink sink;
+  EXPECT_TRUE(doc->save(sink, 0));
+  EXPECT_TRUE(sink.text == declaration + lines);
+  sink.text.clear();
+
+  Node const copy = doc->root()->clone();
+  EXPECT_TRUE(str(copy->toString(0)) == lines);
+  EXPECT_TRUE(copy->write(sink, 0, 0));
+  EXPECT_TRUE(sink.text == lines);
+
+  std::string path;
+  for (int i = 1; i < depth; ++i) path += "d/";
+  TArray<Element> const bottom = boost::dynamic_pointer_cast<IElement>(copy)->find(String(path.c_str()), false);
+  ASSERT_EQ(1u, bottom.size());
+  EXPECT_EQ("bottom", bottom[0]->text());
+  EXPECT_TRUE(bottom[0]->children()[0]->parent() == bottom[0]);
+}
+
+namespace {
+
+std::string utf16(std::u16string const& text, bool bigEndian) {
+  std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t const unit : text) {
+    char const high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+    bytes += bigEndian ? high : low;
+    bytes += bigEndian ? low : high;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+// The parser hands over UTF-8 whatever the text's encoding: what is saved
+// declares UTF-8 and reads back as the same tree, while encoding() still
+// tells the encoding read.
+TEST(XmlLoad, TextInOtherEncodingsIsSavedAsUtf8AndReadsBackTheSame) {
+  std::string const value = "\xC3\xA9";                                        // é
+  std::string const content = "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80";  // café 日 😀
+  struct Input {
+    std::string bytes;
+    char const* encoding;
+    char const* standalone;
+  } const inputs[] = {
+      {"<?xml version='1.0' encoding='ISO-8859-1' standalone='yes'?><r a='\xE9'>caf\xE9 &#x65E5; &#x1F600;</r>",
+       "ISO-8859-1", "yes"},
+      {utf16(u"<?xml version='1.0' encoding='UTF-16'?><r a='\u00E9'>caf\u00E9 \u65E5 \U0001F600</r>", false),
+       "UTF-16", ""},
+      {utf16(u"<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"no\"?><r a=\"\u00E9\">caf\u00E9 \u65E5 "
+             u"\U0001F600</r>",
+             true),
+       "utf-16", "no"},
+  };
+  for (Input const& input : inputs) {
+    Source source;
+    source.bytes = input.bytes;
+    boost::shared_ptr<IDocument> doc = IDocument::New("", "", "", "");
+    ASSERT_TRUE(doc->load(source)) << input.encoding;
+    EXPECT_EQ(input.encoding, doc->encoding());
+    EXPECT_EQ("1.0", doc->version());
+    EXPECT_EQ(input.standalone, doc->standalone());
+    EXPECT_EQ(value, str(doc->root()->attribute("a", "", false)));
+    EXPECT_EQ(content, str(doc->root()->text()));
+
+    std::string const written = saved(doc, 1);
+    std::string const standalone = *input.standalone ? std::string(" standalone=\"") + input.standalone + "\"" : "";
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\"" + standalone + "?>\n<r a=\"" + value + "\">\n " + content +
+                  "\n</r>\n",
+              written);
+    boost::shared_ptr<IDocument> back = read(written);
+    ASSERT_TRUE(back) << input.encoding;
+    EXPECT_EQ(written, saved(back, 1));
+    Sink sink;
+    ASSERT_TRUE(doc->save(sink, 1));
+    EXPECT_EQ(written, sink.text);
+    Source again;
+    again.bytes = sink.text;
+    ASSERT_TRUE(back->load(again));
+    EXPECT_EQ(content, str(back->root()->text()));
+
+    // The parser's own document says the same; an encoding set afterwards
+    // is the caller's to vouch for, and written as set.
+    boost::shared_ptr<zu::xml::IParser> parser = zu::xml::IParser::New();
+    ASSERT_TRUE(parser->parse(input.bytes.data(), input.bytes.size(), true));
+    EXPECT_EQ(written, saved(parser->document(), 1));
+    doc->setEncoding(input.encoding);
+    EXPECT_NE(std::string::npos, saved(doc, 1).find(std::string("encoding=\"") + input.encoding + "\""));
+  }
+
+  // loadString takes the text up to its first zero byte, which UTF-16 has
+  // at once: such text goes through a stream.
+  EXPECT_FALSE(IDocument::New("", "", "", "")->loadString(String(utf16(u"<r/>", false).c_str())));
 }
 
 TEST(XmlParse, ConcurrentParsersKeepTheirDocumentsAndErrorsApart) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace zu {
 namespace __ {
@@ -16,9 +17,17 @@ namespace __ {
 // no terminator and no checks beyond the room left. (The hot members are
 // always inlined: they run once or more per piece appended, in files large
 // enough for the compiler to stop inlining of its own accord.)
+//
+// A buffer holds at most `largest` bytes, or less when limit() says so:
+// what it holds ends up in a String or one block of a stream, whose sizes
+// are unsigned int, with the all-ones value meaning "no limit". A request
+// past the limit throws std::length_error and leaves the buffer as it was;
+// memory running out throws std::bad_alloc.
 template <std::size_t Inline = 0>
 class ByteBuffer {
  public:
+  static constexpr std::size_t largest = 0xFFFFFFFE;
+
   ByteBuffer() : data_(local()), end_(data_), room_(data_ + Inline) {}
   ~ByteBuffer() {
     if (data_ != local()) std::free(data_);
@@ -71,14 +80,35 @@ class ByteBuffer {
     if (extra > static_cast<std::size_t>(room_ - end_)) grow(extra);
   }
 
+  // Sets the most bytes the buffer may hold from now on (never above
+  // `largest`, nor below what it holds already). Room it has past that is
+  // given up.
+  void limit(std::size_t most) {
+    if (most > largest) most = largest;
+    limit_ = most < size() ? size() : most;
+    if (static_cast<std::size_t>(room_ - data_) > limit_) room_ = data_ + limit_;
+  }
+
+  // The capacity a buffer of `capacity` bytes, `used` of them taken, grows
+  // to for `extra` more bytes when it may hold `most`: double, at least 256
+  // and at least what is needed, but never past `most`. 0 when used +
+  // extra is past `most`. Nothing here may wrap, whatever the width of
+  // std::size_t.
+  static std::size_t grownCapacity(std::size_t capacity, std::size_t used, std::size_t extra, std::size_t most) {
+    if (used > most || extra > most - used) return 0;
+    std::size_t const needed = used + extra;
+    std::size_t want = capacity > most / 2 ? most : 2 * capacity;
+    if (want < 256) want = most < 256 ? most : 256;
+    return want < needed ? needed : want;
+  }
+
  private:
   char* local() { return Inline ? local_.data() : nullptr; }
 
   void grow(std::size_t n) {
     std::size_t const used = size();
-    std::size_t want = 2 * static_cast<std::size_t>(room_ - data_);
-    if (want < used + n) want = used + n;
-    if (want < 256) want = 256;
+    std::size_t const want = grownCapacity(static_cast<std::size_t>(room_ - data_), used, n, limit_);
+    if (want == 0) throw std::length_error("byte buffer past its limit");
     // Without inline room the storage is always the heap's (or none yet,
     // which realloc takes as well).
     bool const onHeap = Inline == 0 || data_ != local();
@@ -96,6 +126,7 @@ class ByteBuffer {
   char* data_;
   char* end_;
   char* room_;
+  std::size_t limit_ = largest;
 };
 
 }  // namespace __

@@ -65,13 +65,8 @@ class Parser final : public IParser {
       return fail(outOfMemory_ ? static_cast<unsigned int>(XML_ERROR_NO_MEMORY)
                                : static_cast<unsigned int>(api_->XML_GetErrorCode(expat_)));
     if (!isFinal) return true;
-    boost::shared_ptr<IDocument> finished = IDocument::New(String(), version_, encoding_, String());
-    finished->setRoot(root_);
-    if (standaloneFlag_ == 1)
-      finished->setStandalone("yes");
-    else if (standaloneFlag_ == 0)
-      finished->setStandalone("no");
-    document_ = finished;
+    document_ = readDocument(root_, version_, encoding_,
+                             standaloneFlag_ == 1 ? String("yes") : standaloneFlag_ == 0 ? String("no") : String());
     resetReading();
     return true;
   }
@@ -125,8 +120,9 @@ class Parser final : public IParser {
 
   void endElement() { builder_.end(); }
 
-  // An allocation that fails inside a callback must not unwind through
-  // Expat: the parse is stopped and reported as out of memory.
+  // An allocation that fails inside a callback, or a text, name or value
+  // too long to hold, must not unwind through Expat: the parse is stopped
+  // and reported as out of memory.
   void stop() {
     outOfMemory_ = true;
     api_->XML_StopParser(expat_, XML_FALSE);
@@ -138,6 +134,8 @@ class Parser final : public IParser {
       parser->startElement(name, attributes);
     } catch (std::bad_alloc const&) {
       parser->stop();
+    } catch (std::length_error const&) {
+      parser->stop();
     }
   }
 
@@ -146,6 +144,8 @@ class Parser final : public IParser {
     try {
       parser->endElement();
     } catch (std::bad_alloc const&) {
+      parser->stop();
+    } catch (std::length_error const&) {
       parser->stop();
     }
   }

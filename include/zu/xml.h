@@ -30,9 +30,11 @@ class ZU_API INode : public IBase {
   // Writes the node as lines indented by `indent` spaces, children `step`
   // spaces deeper. Each line (an element's opening or closing tag, a text
   // node, a childless element's "<name/>") goes to `out` as one block.
-  // Stops at the first block `out` does not accept whole and returns false.
+  // Stops at the first block `out` does not accept whole and returns false;
+  // so it does at a line too long for one block (4 GiB).
   virtual bool write(func::IIO& out, unsigned int step, unsigned int indent) const = 0;
-  // write() into a new String with indent 0.
+  // write() into a new String with indent 0; empty when the text would be
+  // too long for a String (4 GiB).
   virtual String toString(unsigned int step) const = 0;
   // A text node's text; for an element, its direct non-element children's
   // texts joined in order.
@@ -107,11 +109,14 @@ class ZU_API IDocument : public IBase {
 
   // Reads XML text into the document: on success the root, version,
   // encoding and standalone ("yes", "no" or empty) are those read, and the
-  // root element read is kept, not copied. Whitespace between tags is
-  // dropped and every text run is trimmed at both ends, so a tree written
-  // by save() reads back as the same tree. On failure the document stays as
-  // it was and false is returned; the reason (the parser's error code and
-  // text) is reported under this document and logged at level 3.
+  // root element read is kept, not copied. The tree holds UTF-8 whatever
+  // the text's encoding. Whitespace between tags is dropped and every text
+  // run is trimmed at both ends, so a tree written by save() reads back as
+  // the same tree. On failure the document stays as it was and false is
+  // returned; the reason (the parser's error code and text) is reported
+  // under this document and logged at level 3. The text ends at its first
+  // zero byte, so text in UTF-16 cannot be read this way: load() it from a
+  // stream.
   virtual bool loadString(String const& text) = 0;
   // The same for the stream's bytes, read in blocks of 4096 to its end. A
   // block shorter than 4096 bytes (0 included) ends the input. A read error
@@ -123,7 +128,10 @@ class ZU_API IDocument : public IBase {
   // to `out`. The declaration is <?xml version="..." encoding="..."?> with
   // "1.0" and "UTF-8" for empty fields, and standalone="..." before the
   // "?>" when that field is set. Bytes are written as they are, whatever
-  // the encoding says. False, writing nothing, without a root.
+  // the encoding says; but after a load the tree is UTF-8, and so the
+  // declaration says, whatever encoding() reports of the text read, until
+  // setEncoding is called. False, writing nothing, without a root, or when
+  // `out` would grow past what a String holds (4 GiB).
   virtual bool save(String& out, unsigned int step) const = 0;
   // The same through a stream, the declaration as one block; false
   // without a root or when a block is not accepted whole.
