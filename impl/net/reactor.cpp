@@ -3,6 +3,7 @@
 // to the sockets' callbacks in registration order; and the process-wide pool
 // that spreads sockets over reactors by key.
 #include "net/reactor.h"
+#include "net/startup.h"
 
 #include <chrono>
 #include <list>
@@ -469,11 +470,12 @@ boost::shared_ptr<IReactor> pooledReactor(String const& name, unsigned int capac
   return chosen;
 }
 
-void initializeReactors() {
-  loadLock();
-  pool();
-}
-
 }  // namespace impl
 }  // namespace net
+
+void __::initializeReactors() {
+  net::impl::loadLock();
+  net::impl::pool();
+}
+
 }  // namespace zu

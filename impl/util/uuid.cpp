@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
-#include "sys/library.h"
+#include "util/startup.h"
 
 namespace zu {
 namespace util {
