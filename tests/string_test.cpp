@@ -534,6 +534,12 @@ TEST(StringMutate, PrintfGrowsToFit) {
   std::string big(1000, 'q');
   EXPECT_STREQ(big.c_str(), String::printf("%s", big.c_str()).cstr());
   EXPECT_STREQ("7-7", String::printf(String("%d-%d"), 7, 7).cstr());
+  // The text form of the format: alone, from a std::string, and with a
+  // text object among the arguments.
+  EXPECT_STREQ("100%", String::printf(String("100%%")).cstr());
+  EXPECT_STREQ("8/zu", String::printf(std::string("%d/%s"), 8, String("zu")).cstr());
+  String const shared("%s|%s");
+  EXPECT_STREQ("a|b", String::printf(shared, "a", std::string("b")).cstr());
   for (std::size_t n = 0; n < 100; ++n) {
     std::string const text(n, 'p');
     ASSERT_STREQ(text.c_str(), String::printf("%s", text.c_str()).cstr()) << n;

@@ -933,39 +933,35 @@ String& String::makeCompact() {
 // ---------------------------------------------------------------------------
 // Formatting and operators
 
+namespace {
+
+// Ends an argument list on every way out of the function that started it.
+struct EndArguments {
+  va_list& args;
+  ~EndArguments() { va_end(args); }
+};
+
+}  // namespace
+
 String String::printf(char const* fmt, ...) {
   ZU_ASSERT(fmt, "fmt");
   va_list args;
   va_start(args, fmt);
+  EndArguments end{args};
   String result;
-  try {
-    result.stub_ = formatStub(fmt, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  result.stub_ = formatStub(fmt, args);
   return result;
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wvarargs"
-String String::printf(String const& fmt, ...) {
-  // fmt is a reference; the compiler passes it as a pointer, which va_start
-  // handles like any other trailing named argument.
+String String::printfUnchecked(char const* fmt, ...) {
+  ZU_ASSERT(fmt, "fmt");
   va_list args;
   va_start(args, fmt);
+  EndArguments end{args};
   String result;
-  try {
-    result.stub_ = formatStub(fmt.cstr(), args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  result.stub_ = formatStub(fmt, args);
   return result;
 }
-#pragma GCC diagnostic pop
 
 String operator+(String const& a, String const& b) {
   String result(a);
