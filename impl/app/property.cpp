@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "sys/startup.h"
+#include "app/startup.h"
 
 namespace zu {
 namespace sys {

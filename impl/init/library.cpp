@@ -6,6 +6,7 @@
 #include <zu/net.h>
 
 #include "app/console_hook.h"
+#include "app/startup.h"
 #include "core/startup.h"
 #include "diag/logger_hooks.h"
 #include "js/startup.h"

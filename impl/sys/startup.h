@@ -14,8 +14,6 @@ void initializeTime();
 void initializeThreads();
 // Creates the timer reactors' registry.
 void initializeTimers();
-// Fills the property table with its load-time values.
-void initializeProperties();
 
 // Asks every registered library thread to stop and waits until all of them
 // have ended (but the calling one, when it is a library thread).
