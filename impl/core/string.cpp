@@ -264,16 +264,16 @@ char* encodeUnit(char* p, std::uint32_t u) {
 // A stub holding the UTF-8 form of the wide text.
 boost::shared_ptr<__::StringStub> encodeWide(wchar_t const* text, unsigned int length) {
   if (!text) return boost::shared_ptr<__::StringStub>();
-  std::size_t bytes = 0;
+  std::uint64_t bytes = 0;
   unsigned int units = 0;
   for (; units < length && text[units] != 0; ++units)
     bytes += encodedLength(static_cast<std::uint32_t>(text[units]));
   if (bytes == 0) return boost::shared_ptr<__::StringStub>();
-  char* out = allocate(bytes + 1);
+  char* out = allocate(textBytes(0, bytes));
   char* p = out;
   for (unsigned int i = 0; i < units; ++i) p = encodeUnit(p, static_cast<std::uint32_t>(text[i]));
   *p = 0;
-  return makeStub(out, bytes, bytes + 1);
+  return makeStub(out, static_cast<std::size_t>(bytes), static_cast<std::size_t>(bytes) + 1);
 }
 
 // A stub holding the text `fmt` and `args` make: in the stub's room when it
@@ -655,15 +655,16 @@ bool pointsInto(char const* p, __::StringStub const* stub) {
 void String::appendBytes(char const* text, std::size_t n) {
   if (n == 0) return;
   std::size_t const L = lengthOf(stub_.get());
+  std::size_t const bytes = textBytes(L, n);
   if (soleOwner(stub_) && !pointsInto(text, stub_.get())) {
-    char* own = reserveText(*stub_, L + n + 1);
+    char* own = reserveText(*stub_, bytes);
     std::memcpy(own + L, text, n);
     own[L + n] = 0;
     setLength(*stub_, L + n);
     return;
   }
   boost::shared_ptr<__::StringStub> stub = makeStub();
-  char* fresh = resizeText(*stub, L + n + 1);
+  char* fresh = resizeText(*stub, bytes);
   if (L) std::memcpy(fresh, stub_->text, L);
   std::memcpy(fresh + L, text, n);
   fresh[L + n] = 0;
@@ -706,7 +707,7 @@ String& String::splice(char const* text, unsigned int pos, unsigned int count) {
   std::size_t const n = std::strlen(text);
   if (n == 0 && count == 0) return *this;
   std::size_t const cut = count < L - pos ? count : L - pos;
-  std::size_t const newLength = L - cut + n;
+  std::size_t const newLength = textBytes(L - cut, n) - 1;
   if (soleOwner(stub_) && !pointsInto(text, stub_.get())) {
     if (newLength > L) {
       own = reserveText(*stub_, newLength + 1);
@@ -761,7 +762,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
     p = hit + t;
   }
   if (hits.empty()) return false;
-  std::size_t const newLength = L - hits.size() * t + hits.size() * n;
+  std::size_t const newLength = textBytes(L - hits.size() * t, std::uint64_t(hits.size()) * n) - 1;
   bool const aliased = pointsInto(target, stub_.get()) || pointsInto(subs, stub_.get());
   if (soleOwner(stub_) && !aliased) {
     if (n <= t) {
@@ -885,6 +886,7 @@ String& String::makeLower() {
 // The caller may write into the block until the next mutator, so the length
 // is marked unknown and measured until then.
 char* String::getBuffer(unsigned int size) {
+  ZU_ASSERT(size <= maxTextLength, "length <= 0xFFFFFFFE");
   std::size_t const L = lengthOf(stub_.get());
   if (soleOwner(stub_)) {
     char* own = stub_->text;

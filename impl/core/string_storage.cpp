@@ -156,6 +156,7 @@ char* duplicate(char const* text, std::size_t n) {
 
 void setCopy(StringStub& stub, char const* text, std::size_t n) {
   if (n == 0) return;
+  ZU_ASSERT(n <= maxTextLength, "length <= 0xFFFFFFFE");
   OwnedStub& o = owned(stub);
   if (n < roomSize) {
     std::memcpy(o.room, text, n);
@@ -177,6 +178,7 @@ boost::shared_ptr<StringStub> makeCopy(char const* text, std::size_t n) {
 }
 
 char* resizeText(StringStub& stub, std::size_t bytes) {
+  ZU_ASSERT(bytes <= maxSize, "length <= 0xFFFFFFFE");
   OwnedStub& o = owned(stub);
   if (!o.text || o.text == o.room) {
     if (bytes <= roomSize) {
@@ -198,8 +200,7 @@ char* resizeText(StringStub& stub, std::size_t bytes) {
 char* reserveText(StringStub& stub, std::size_t bytes) {
   OwnedStub& o = owned(stub);
   if (bytes <= o.capacity) return o.text;
-  std::size_t const doubled = std::size_t(o.capacity) * 2;
-  return resizeText(stub, bytes > doubled ? bytes : doubled);
+  return resizeText(stub, static_cast<std::size_t>(grownSize(o.capacity, bytes, maxSize, 1)));
 }
 
 }  // namespace storage

@@ -13,6 +13,8 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "core/sizes.h"
+
 namespace zu {
 namespace __ {
 namespace storage {
@@ -25,6 +27,17 @@ std::size_t const roomSize = 40;
 // The length a stub keeps while getBuffer's caller may still be writing
 // into the block: the text must be measured until the next mutator.
 std::size_t const unknownLength = 0xFFFFFFFF;
+
+// The longest text: its length is an unsigned int other than
+// unknownLength, and its block (NUL included) still has an unsigned int
+// size.
+std::size_t const maxTextLength = 0xFFFFFFFE;
+
+// The block size for a text of `length` + `more` bytes and its NUL; a
+// text longer than maxTextLength stops at the assertion.
+inline std::size_t textBytes(std::size_t length, std::uint64_t more) {
+  return checkedSum(length, more, maxTextLength, "length <= 0xFFFFFFFE") + 1;
+}
 
 // The stub as allocated: one block holds the count and the stub, and the
 // destructor releases a malloc'ed text, so a stub costs a single allocation.
@@ -81,8 +94,9 @@ boost::shared_ptr<StringStub> makeCopy(char const* text, std::size_t n);
 // The kept length is the caller's to set.
 char* resizeText(StringStub& stub, std::size_t bytes);
 
-// Makes room for `bytes` bytes in the (solely owned) stub's block, growing
-// it at least to double its size so that a run of appends costs linear time.
+// Makes room for `bytes` bytes (at most 2^32 - 1) in the (solely owned)
+// stub's block, growing it at least to double its size, up to that limit,
+// so that a run of appends costs linear time.
 char* reserveText(StringStub& stub, std::size_t bytes);
 
 }  // namespace storage

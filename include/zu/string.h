@@ -83,8 +83,10 @@ class ZU_API String {
   // NUL). A literal or char pointer still takes the char const* form. The
   // view form is explicit: implicit from both, every comparison of a view
   // with a std::string would find these operators too and be ambiguous.
-  String(std::string const& text) : String(text.data(), static_cast<unsigned int>(text.size())) {}
-  explicit String(std::string_view text) : String(text.data(), static_cast<unsigned int>(text.size())) {}
+  // A text past 0xFFFFFFFE bytes (without a NUL before) stops at the
+  // assertion.
+  String(std::string const& text) : String(text.data(), lengthLimit(text.size())) {}
+  explicit String(std::string_view text) : String(text.data(), lengthLimit(text.size())) {}
 
   String(String const& other) = default;
   String(String&& other) noexcept;
@@ -234,6 +236,11 @@ class ZU_API String {
   bool unique() const;
 
  private:
+  // A standard text's size as a length bound: NO_LIMIT (up to the first
+  // NUL) for one too long to pass as an unsigned int.
+  static unsigned int lengthLimit(std::size_t size) {
+    return size < NO_LIMIT ? static_cast<unsigned int>(size) : NO_LIMIT;
+  }
   static char const* passText(String const& text) { return text.cstr(); }
   static char const* passText(std::string const& text) { return text.c_str(); }
   template <class T, typename std::enable_if<!__::isTextObject<T>(), int>::type = 0>
