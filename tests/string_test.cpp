@@ -16,6 +16,14 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <malloc.h>
+#define ZU_TEST_BLOCK_SIZE(p) _msize(p)
+#else
+#include <malloc.h>
+#define ZU_TEST_BLOCK_SIZE(p) malloc_usable_size(p)
+#endif
+
 using zu::String;
 using zu::TArray;
 
@@ -368,6 +376,38 @@ TEST(StringMutate, AppendAndConcatenate) {
   EXPECT_STREQ("xy", (String("x") + "y").cstr());
   EXPECT_STREQ("xy", ("x" + String("y")).cstr());
   EXPECT_STREQ("xy", (String("x") + 'y').cstr());
+}
+
+// A text built a byte at a time moves to a larger block a few dozen times
+// over a million appends, not at every append: its block grows
+// geometrically, which keeps a run of appends linear. The block's size is
+// read from the allocator.
+TEST(StringMutate, AppendsGrowTheBlockGeometrically) {
+  String s;
+  s.append(std::string(64, 'x'));  // past the stub's own room: a block of its own
+  std::size_t blockSize = ZU_TEST_BLOCK_SIZE(const_cast<char*>(s.cstr()));
+  unsigned int growths = 0;
+  for (int i = 0; i < 1000000; ++i) {
+    s.append('y');
+    std::size_t const size = ZU_TEST_BLOCK_SIZE(const_cast<char*>(s.cstr()));
+    if (size != blockSize) ++growths;
+    blockSize = size;
+  }
+  EXPECT_EQ(1000064u, s.length());
+  EXPECT_GE(blockSize, s.length() + 1);
+  EXPECT_LE(growths, 40u);
+  // The same for appends of several bytes.
+  String words;
+  words.append(std::string(64, 'x'));
+  blockSize = ZU_TEST_BLOCK_SIZE(const_cast<char*>(words.cstr()));
+  growths = 0;
+  for (int i = 0; i < 100000; ++i) {
+    words.append("word ");
+    std::size_t const size = ZU_TEST_BLOCK_SIZE(const_cast<char*>(words.cstr()));
+    if (size != blockSize) ++growths;
+    blockSize = size;
+  }
+  EXPECT_LE(growths, 40u);
 }
 
 TEST(StringMutate, SpliceEraseAndReplace) {
