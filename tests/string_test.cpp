@@ -85,6 +85,8 @@ TEST(StringDeathTest, BaseOutOfRangeAsserts) {
   EXPECT_DEATH(String(std::uint64_t(5), 37), "base >= 2 && base <= 36");
   EXPECT_DEATH(String("1").toUnsigned(37), "base >= 2 && base <= 36");
   EXPECT_DEATH(String("1").toInt64(1), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toUnsigned64(37), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toInteger(0), "base >= 2 && base <= 36");
 }
 
 TEST(StringDeathTest, NullArgumentsAssertWithTheirNames) {
