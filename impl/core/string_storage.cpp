@@ -197,10 +197,8 @@ char* resizeText(StringStub& stub, std::size_t bytes) {
   return o.text = p;
 }
 
-char* reserveText(StringStub& stub, std::size_t bytes) {
-  OwnedStub& o = owned(stub);
-  if (bytes <= o.capacity) return o.text;
-  return resizeText(stub, static_cast<std::size_t>(grownSize(o.capacity, bytes, maxSize, 1)));
+char* growText(StringStub& stub, std::size_t bytes) {
+  return resizeText(stub, static_cast<std::size_t>(grownSize(owned(stub).capacity, bytes, maxSize, 1)));
 }
 
 }  // namespace storage

@@ -94,10 +94,18 @@ boost::shared_ptr<StringStub> makeCopy(char const* text, std::size_t n);
 // The kept length is the caller's to set.
 char* resizeText(StringStub& stub, std::size_t bytes);
 
-// Makes room for `bytes` bytes (at most 2^32 - 1) in the (solely owned)
-// stub's block, growing it at least to double its size, up to that limit,
-// so that a run of appends costs linear time.
-char* reserveText(StringStub& stub, std::size_t bytes);
+// Grows the (solely owned) stub's block for `bytes` bytes (at most
+// 2^32 - 1) to at least double its size, up to that limit, so that a run of
+// appends costs linear time. Returns the new text.
+char* growText(StringStub& stub, std::size_t bytes);
+
+// Makes room for `bytes` bytes in the (solely owned) stub's block: the
+// block as it is when it is large enough (inline, as every append asks),
+// else growText's.
+inline char* reserveText(StringStub& stub, std::size_t bytes) {
+  OwnedStub& o = owned(stub);
+  return bytes <= o.capacity ? o.text : growText(stub, bytes);
+}
 
 }  // namespace storage
 }  // namespace __
