@@ -16,6 +16,14 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <malloc.h>
+#define ZU_TEST_BLOCK_SIZE(p) _msize(p)
+#else
+#include <malloc.h>
+#define ZU_TEST_BLOCK_SIZE(p) malloc_usable_size(p)
+#endif
+
 using zu::String;
 using zu::TArray;
 
@@ -77,6 +85,8 @@ TEST(StringDeathTest, BaseOutOfRangeAsserts) {
   EXPECT_DEATH(String(std::uint64_t(5), 37), "base >= 2 && base <= 36");
   EXPECT_DEATH(String("1").toUnsigned(37), "base >= 2 && base <= 36");
   EXPECT_DEATH(String("1").toInt64(1), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toUnsigned64(37), "base >= 2 && base <= 36");
+  EXPECT_DEATH(String("1").toInteger(0), "base >= 2 && base <= 36");
 }
 
 TEST(StringDeathTest, NullArgumentsAssertWithTheirNames) {
@@ -370,6 +380,38 @@ TEST(StringMutate, AppendAndConcatenate) {
   EXPECT_STREQ("xy", (String("x") + 'y').cstr());
 }
 
+// A text built a byte at a time moves to a larger block a few dozen times
+// over a million appends, not at every append: its block grows
+// geometrically, which keeps a run of appends linear. The block's size is
+// read from the allocator.
+TEST(StringMutate, AppendsGrowTheBlockGeometrically) {
+  String s;
+  s.append(std::string(64, 'x'));  // past the stub's own room: a block of its own
+  std::size_t blockSize = ZU_TEST_BLOCK_SIZE(const_cast<char*>(s.cstr()));
+  unsigned int growths = 0;
+  for (int i = 0; i < 1000000; ++i) {
+    s.append('y');
+    std::size_t const size = ZU_TEST_BLOCK_SIZE(const_cast<char*>(s.cstr()));
+    if (size != blockSize) ++growths;
+    blockSize = size;
+  }
+  EXPECT_EQ(1000064u, s.length());
+  EXPECT_GE(blockSize, s.length() + 1);
+  EXPECT_LE(growths, 40u);
+  // The same for appends of several bytes.
+  String words;
+  words.append(std::string(64, 'x'));
+  blockSize = ZU_TEST_BLOCK_SIZE(const_cast<char*>(words.cstr()));
+  growths = 0;
+  for (int i = 0; i < 100000; ++i) {
+    words.append("word ");
+    std::size_t const size = ZU_TEST_BLOCK_SIZE(const_cast<char*>(words.cstr()));
+    if (size != blockSize) ++growths;
+    blockSize = size;
+  }
+  EXPECT_LE(growths, 40u);
+}
+
 TEST(StringMutate, SpliceEraseAndReplace) {
   EXPECT_STREQ("abcZ", String("abc").splice("Z", 10, 1).cstr());
   EXPECT_STREQ("aZc", String("abc").splice("Z", 1, 1).cstr());
@@ -534,6 +576,12 @@ TEST(StringMutate, PrintfGrowsToFit) {
   std::string big(1000, 'q');
   EXPECT_STREQ(big.c_str(), String::printf("%s", big.c_str()).cstr());
   EXPECT_STREQ("7-7", String::printf(String("%d-%d"), 7, 7).cstr());
+  // The text form of the format: alone, from a std::string, and with a
+  // text object among the arguments.
+  EXPECT_STREQ("100%", String::printf(String("100%%")).cstr());
+  EXPECT_STREQ("8/zu", String::printf(std::string("%d/%s"), 8, String("zu")).cstr());
+  String const shared("%s|%s");
+  EXPECT_STREQ("a|b", String::printf(shared, "a", std::string("b")).cstr());
   for (std::size_t n = 0; n < 100; ++n) {
     std::string const text(n, 'p');
     ASSERT_STREQ(text.c_str(), String::printf("%s", text.c_str()).cstr()) << n;

@@ -204,6 +204,7 @@ class Looper : public IRunnable {
     inside = IThread::current();
     running.signal();
     while (!stopping.load()) wake.wait();
+    if (lingerAfterStop) IThread::sleep(lingerAfterStop);
     returned = true;
   }
   void stop() override {
@@ -216,6 +217,7 @@ class Looper : public IRunnable {
   std::atomic<bool> stopping{false}, returned{false};
   std::atomic<int> stopCalls{0}, priority{-1};
   std::atomic<unsigned int> threadId{0};
+  unsigned int lingerAfterStop = 0;  // milliseconds between stop() and the return
   boost::shared_ptr<IThread> inside;  // a handle made on the thread itself
 };
 
@@ -400,6 +402,24 @@ TEST_F(ThreadConcurrent, PrioritiesRoundTripAndApplyAtStart) {
   fast->running.wait();
   EXPECT_EQ(High, fast->priority.load());
   EXPECT_EQ(Normal, IThread::getPriority()) << "only the new threads changed";
+}
+
+// A library thread that the library itself has told to stop (a dropped
+// timer's, say) may still be leaving the registry when the program exits
+// without zu::finalize(): the exit waits for it instead of reporting it or
+// racing with it.
+TEST_F(ThreadConcurrent, ExitWhileALibraryThreadIsEndingWaitsForIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        boost::shared_ptr<Looper> looper = boost::make_shared<Looper>();
+        looper->lingerAfterStop = 200;
+        IThread::New(looper);
+        looper->running.wait();
+        looper->stop();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ThreadConcurrent, ExitWithARegisteredThreadIsReportedAndCleanAfterFinalize) {

@@ -8,6 +8,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include "core/sizes.h"
 #include "core/text.h"
 
 namespace zu {
@@ -62,7 +63,7 @@ ByteArray::ByteArray(unsigned int size, unsigned char fill) {
 ByteArray::ByteArray(String const& hex) {
   char const* text = hex.cstr();
   unsigned int const L = hex.length();
-  unsigned int const size = (L + 1) / 2;
+  unsigned int const size = L / 2 + L % 2;
   unsigned char* data = allocate(size);
   unsigned int in = 0, out = 0;
   bool valid = true;
@@ -122,7 +123,9 @@ String ByteArray::toHex() const {
   unsigned int const n = size();
   String result;
   if (n == 0) return result;
-  char* out = result.getBuffer(n * 2);
+  // Two digits a byte: past 2 GiB the text would not fit a String.
+  std::size_t const length = __::checkedSum(n, n, 0xFFFFFFFE, "size() <= 0x7FFFFFFF");
+  char* out = result.getBuffer(static_cast<unsigned int>(length));
   unsigned char const* p = ptr();
   for (unsigned int i = 0; i < n; ++i) {
     out[2 * i] = digits[p[i] >> 4];

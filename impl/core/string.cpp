@@ -1,5 +1,5 @@
-// zu::String: the text operations, and the stub blocks that hold the text,
-// its kept length and the shared pointer's count in one allocation.
+// zu::String: the text operations. The stubs and blocks that hold the texts
+// are string_storage's.
 #include <zu/string.h>
 
 #include <cerrno>
@@ -21,251 +21,16 @@
 
 #include "core/assertion.h"
 #include "core/line_end.h"
+#include "core/string_storage.h"
 #include "core/text.h"
 
 namespace zu {
 
 namespace {
 
+using namespace ::zu::__::storage;
+
 unsigned int const npos = 0xFFFFFFFF;
-
-// Texts of up to this many bytes, NUL included, live in the stub's own
-// block, so a short text costs no allocation of its own. Longer texts are
-// malloc'ed; `text` tells which (it points at `room` or elsewhere).
-std::size_t const roomSize = 40;
-
-// The length a stub keeps while getBuffer's caller may still be writing
-// into the block: the text must be measured until the next mutator.
-std::size_t const unknownLength = 0xFFFFFFFF;
-
-// The stub as allocated: one block holds the count and the stub, and the
-// destructor releases a malloc'ed text, so a stub costs a single allocation.
-struct OwnedStub : __::StringStub {
-  char room[roomSize];
-  OwnedStub(char* t, std::size_t n, std::size_t c) {
-    text = t;
-    size = static_cast<unsigned int>(n);
-    capacity = static_cast<unsigned int>(c);
-  }
-  ~OwnedStub() {
-    if (text != room) std::free(text);
-  }
-  OwnedStub(OwnedStub const&) = delete;
-  OwnedStub& operator=(OwnedStub const&) = delete;
-};
-
-OwnedStub& owned(__::StringStub& stub) { return static_cast<OwnedStub&>(stub); }
-
-OwnedStub const& owned(__::StringStub const& stub) { return static_cast<OwnedStub const&>(stub); }
-
-bool inRoom(__::StringStub const& stub) { return stub.text == static_cast<OwnedStub const&>(stub).room; }
-
-// Whether the stub exists and no other String shares it: only then may a
-// change be made in place.
-inline bool soleOwner(boost::shared_ptr<__::StringStub> const& stub) { return stub && stub.use_count() == 1; }
-
-// The text's length: kept, or measured while getBuffer's block is out.
-inline std::size_t lengthOf(__::StringStub const* stub) {
-  if (!stub) return 0;
-  OwnedStub const& o = owned(*stub);
-  return o.size != unknownLength ? o.size : std::strlen(o.text);
-}
-
-inline void setLength(__::StringStub& stub, std::size_t n) { owned(stub).size = static_cast<unsigned int>(n); }
-
-// Blocks for stubs, each holding the shared pointer's count and the stub,
-// kept on a short per-thread list for reuse: texts are made and dropped in
-// great numbers, and popping a block off this list costs far less than a
-// round trip through malloc and free. A block released on another thread
-// than the one that took it joins that thread's list. The list is bounded
-// and emptied when its thread ends; blocks released after that (by later
-// thread-local or static destructors) go straight back to free. Sanitizer
-// builds use malloc for every block, so that a stub used after its release
-// is still caught.
-//
-// The count is placed in the block by boost's shared_ptr(pointer, deleter,
-// allocator) constructor, through an allocator that hands it the front of
-// the block. Unlike allocate_shared, that builds the pointer without
-// copying it, which costs two atomic operations on every String made.
-std::size_t const countRoom = 40;  // boost's count block, pinned in StubAllocator::allocate
-std::size_t const stubBlockSize = countRoom + sizeof(OwnedStub);
-
-struct StubBlockList {
-  void* head;
-  unsigned count;
-  bool watched;  // the thread's exit will empty the list
-  bool ended;    // the thread is past that point
-};
-
-// Initial-exec: the library is linked, not loaded late, and this list is
-// touched by every String made and dropped; the general model would call
-// into the dynamic loader each time.
-__attribute__((tls_model("initial-exec"))) thread_local StubBlockList stubBlockList;  // zero-initialised
-
-StubBlockList& stubBlocks() { return stubBlockList; }
-
-struct StubBlockListEnd {
-  ~StubBlockListEnd() {
-    StubBlockList& list = stubBlocks();
-    list.ended = true;
-    while (void* block = list.head) {
-      list.head = *static_cast<void**>(block);
-      std::free(block);
-    }
-    list.count = 0;
-  }
-};
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-bool const reuseBlocks = false;
-#else
-bool const reuseBlocks = true;
-#endif
-
-void* takeBlock() {
-  StubBlockList& list = stubBlocks();
-  void* block = reuseBlocks ? list.head : nullptr;
-  if (block) {
-    list.head = *static_cast<void**>(block);
-    --list.count;
-  } else if (!(block = std::malloc(stubBlockSize))) {
-    throw std::bad_alloc();
-  }
-  return block;
-}
-
-void releaseBlock(void* block) {
-  StubBlockList& list = stubBlocks();
-  if (!reuseBlocks || list.count >= 256 || list.ended) return std::free(block);
-  if (!list.watched) {
-    list.watched = true;
-    static thread_local StubBlockListEnd end;
-    (void)end;
-  }
-  *static_cast<void**>(block) = list.head;
-  list.head = block;
-  ++list.count;
-}
-
-// Ends the stub's life when the last String lets go; its block goes with
-// the count (which sits at the block's front), once no weak count holds it.
-struct StubDeleter {
-  void operator()(OwnedStub* stub) const { stub->~OwnedStub(); }
-};
-
-// Hands boost the front of a block taken for one stub as the room for its
-// count; releasing the count releases the whole block.
-template <class T>
-struct StubAllocator {
-  using value_type = T;
-  void* block;
-  explicit StubAllocator(void* b) : block(b) {}
-  template <class U>
-  StubAllocator(StubAllocator<U> const& other) : block(other.block) {}
-
-  T* allocate(std::size_t n) {
-    // Fails to compile if boost's count block for a String stub is ever
-    // other than the room kept for it in front of the stub.
-    static_assert(sizeof(T) == countRoom, "a String stub block holds boost's count block and the stub");
-    static_assert(alignof(T) <= alignof(std::max_align_t), "the count sits at the block's start");
-    (void)n;
-    return static_cast<T*>(block);
-  }
-  void deallocate(T* p, std::size_t) { releaseBlock(p); }
-
-  template <class U>
-  bool operator==(StubAllocator<U> const& other) const { return block == other.block; }
-  template <class U>
-  bool operator!=(StubAllocator<U> const& other) const { return block != other.block; }
-};
-
-// Takes ownership of `text` (malloc'ed, `capacity` bytes holding `length`
-// bytes and a NUL, or null). If the stub cannot be made, the text is
-// released before the failure propagates.
-boost::shared_ptr<__::StringStub> makeStub(char* text = nullptr, std::size_t length = 0, std::size_t capacity = 0) {
-  void* block;
-  try {
-    block = takeBlock();
-  } catch (...) {
-    std::free(text);
-    throw;
-  }
-  // Neither the stub's constructor nor the count's can fail: the count's
-  // room is the block's front, given out by StubAllocator.
-  OwnedStub* stub = ::new (static_cast<char*>(block) + countRoom) OwnedStub(text, length, capacity);
-  return boost::shared_ptr<__::StringStub>(stub, StubDeleter(), StubAllocator<OwnedStub>(block));
-}
-
-char* allocate(std::size_t bytes) {
-  char* p = static_cast<char*>(std::malloc(bytes));
-  if (!p) throw std::bad_alloc();
-  return p;
-}
-
-// A malloc'ed copy of `n` bytes plus a NUL, or null for n == 0.
-char* duplicate(char const* text, std::size_t n) {
-  if (n == 0) return nullptr;
-  char* p = allocate(n + 1);
-  std::memcpy(p, text, n);
-  p[n] = 0;
-  return p;
-}
-
-// Sets the stub's text to a copy of `n` bytes of `text` (null for n == 0),
-// in the stub's room when it fits. The stub's old text must be null.
-void setCopy(__::StringStub& stub, char const* text, std::size_t n) {
-  if (n == 0) return;
-  OwnedStub& o = owned(stub);
-  if (n < roomSize) {
-    std::memcpy(o.room, text, n);
-    o.room[n] = 0;
-    o.text = o.room;
-    o.capacity = roomSize;
-  } else {
-    o.text = duplicate(text, n);
-    o.capacity = static_cast<unsigned int>(n + 1);
-  }
-  o.size = static_cast<unsigned int>(n);
-}
-
-// A stub holding a copy of `n` bytes of `text`.
-boost::shared_ptr<__::StringStub> makeCopy(char const* text, std::size_t n) {
-  if (n == 0) return boost::shared_ptr<__::StringStub>();  // the empty text needs no stub
-  boost::shared_ptr<__::StringStub> stub = makeStub();
-  setCopy(*stub, text, n);
-  return stub;
-}
-
-// Gives the (solely owned) stub's text a block of at least `bytes` bytes,
-// keeping its contents up to the old block's size. Returns the new text.
-// The kept length is the caller's to set.
-char* resizeText(__::StringStub& stub, std::size_t bytes) {
-  OwnedStub& o = owned(stub);
-  if (!o.text || o.text == o.room) {
-    if (bytes <= roomSize) {
-      if (!o.text) o.room[0] = 0;
-      o.capacity = roomSize;
-      return o.text = o.room;
-    }
-    char* p = allocate(bytes);
-    if (o.text) std::memcpy(p, o.room, roomSize);
-    o.capacity = static_cast<unsigned int>(bytes);
-    return o.text = p;
-  }
-  char* p = static_cast<char*>(std::realloc(o.text, bytes));
-  if (!p) throw std::bad_alloc();  // the old block is still valid and owned
-  o.capacity = static_cast<unsigned int>(bytes);
-  return o.text = p;
-}
-
-// Makes room for `bytes` bytes in the (solely owned) stub's block, growing
-// it at least to double its size so that a run of appends costs linear time.
-char* reserveText(__::StringStub& stub, std::size_t bytes) {
-  OwnedStub& o = owned(stub);
-  if (bytes <= o.capacity) return o.text;
-  std::size_t const doubled = std::size_t(o.capacity) * 2;
-  return resizeText(stub, bytes > doubled ? bytes : doubled);
-}
 
 // Case tables of the "C" locale: only ASCII letters change case. Constant
 // tables keep the byte loops free of calls into the locale machinery.
@@ -499,16 +264,16 @@ char* encodeUnit(char* p, std::uint32_t u) {
 // A stub holding the UTF-8 form of the wide text.
 boost::shared_ptr<__::StringStub> encodeWide(wchar_t const* text, unsigned int length) {
   if (!text) return boost::shared_ptr<__::StringStub>();
-  std::size_t bytes = 0;
+  std::uint64_t bytes = 0;
   unsigned int units = 0;
   for (; units < length && text[units] != 0; ++units)
     bytes += encodedLength(static_cast<std::uint32_t>(text[units]));
   if (bytes == 0) return boost::shared_ptr<__::StringStub>();
-  char* out = allocate(bytes + 1);
+  char* out = allocate(textBytes(0, bytes));
   char* p = out;
   for (unsigned int i = 0; i < units; ++i) p = encodeUnit(p, static_cast<std::uint32_t>(text[i]));
   *p = 0;
-  return makeStub(out, bytes, bytes + 1);
+  return makeStub(out, static_cast<std::size_t>(bytes), static_cast<std::size_t>(bytes) + 1);
 }
 
 // A stub holding the text `fmt` and `args` make: in the stub's room when it
@@ -890,15 +655,16 @@ bool pointsInto(char const* p, __::StringStub const* stub) {
 void String::appendBytes(char const* text, std::size_t n) {
   if (n == 0) return;
   std::size_t const L = lengthOf(stub_.get());
+  std::size_t const bytes = textBytes(L, n);
   if (soleOwner(stub_) && !pointsInto(text, stub_.get())) {
-    char* own = reserveText(*stub_, L + n + 1);
+    char* own = reserveText(*stub_, bytes);
     std::memcpy(own + L, text, n);
     own[L + n] = 0;
     setLength(*stub_, L + n);
     return;
   }
   boost::shared_ptr<__::StringStub> stub = makeStub();
-  char* fresh = resizeText(*stub, L + n + 1);
+  char* fresh = resizeText(*stub, bytes);
   if (L) std::memcpy(fresh, stub_->text, L);
   std::memcpy(fresh + L, text, n);
   fresh[L + n] = 0;
@@ -941,7 +707,7 @@ String& String::splice(char const* text, unsigned int pos, unsigned int count) {
   std::size_t const n = std::strlen(text);
   if (n == 0 && count == 0) return *this;
   std::size_t const cut = count < L - pos ? count : L - pos;
-  std::size_t const newLength = L - cut + n;
+  std::size_t const newLength = textBytes(L - cut, n) - 1;
   if (soleOwner(stub_) && !pointsInto(text, stub_.get())) {
     if (newLength > L) {
       own = reserveText(*stub_, newLength + 1);
@@ -996,7 +762,7 @@ bool String::replace(char const* target, char const* subs, bool all, unsigned in
     p = hit + t;
   }
   if (hits.empty()) return false;
-  std::size_t const newLength = L - hits.size() * t + hits.size() * n;
+  std::size_t const newLength = textBytes(L - hits.size() * t, std::uint64_t(hits.size()) * n) - 1;
   bool const aliased = pointsInto(target, stub_.get()) || pointsInto(subs, stub_.get());
   if (soleOwner(stub_) && !aliased) {
     if (n <= t) {
@@ -1120,6 +886,7 @@ String& String::makeLower() {
 // The caller may write into the block until the next mutator, so the length
 // is marked unknown and measured until then.
 char* String::getBuffer(unsigned int size) {
+  ZU_ASSERT(size <= maxTextLength, "length <= 0xFFFFFFFE");
   std::size_t const L = lengthOf(stub_.get());
   if (soleOwner(stub_)) {
     char* own = stub_->text;
@@ -1168,39 +935,35 @@ String& String::makeCompact() {
 // ---------------------------------------------------------------------------
 // Formatting and operators
 
+namespace {
+
+// Ends an argument list on every way out of the function that started it.
+struct EndArguments {
+  va_list& args;
+  ~EndArguments() { va_end(args); }
+};
+
+}  // namespace
+
 String String::printf(char const* fmt, ...) {
   ZU_ASSERT(fmt, "fmt");
   va_list args;
   va_start(args, fmt);
+  EndArguments end{args};
   String result;
-  try {
-    result.stub_ = formatStub(fmt, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  result.stub_ = formatStub(fmt, args);
   return result;
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wvarargs"
-String String::printf(String const& fmt, ...) {
-  // fmt is a reference; the compiler passes it as a pointer, which va_start
-  // handles like any other trailing named argument.
+String String::printfUnchecked(char const* fmt, ...) {
+  ZU_ASSERT(fmt, "fmt");
   va_list args;
   va_start(args, fmt);
+  EndArguments end{args};
   String result;
-  try {
-    result.stub_ = formatStub(fmt.cstr(), args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  result.stub_ = formatStub(fmt, args);
   return result;
 }
-#pragma GCC diagnostic pop
 
 String operator+(String const& a, String const& b) {
   String result(a);

@@ -8,7 +8,7 @@
 
 #include <boost/make_shared.hpp>
 
-#include "sys/library.h"
+#include "core/startup.h"
 #include "core/byte_buffer.h"
 #include "core/text.h"
 

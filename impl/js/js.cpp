@@ -10,7 +10,7 @@
 #include "ext/module.h"
 #include "js/js_module.h"
 #include "platform/platform.h"
-#include "sys/library.h"
+#include "js/startup.h"
 
 #ifndef ZU_WITH_JS
 #define ZU_WITH_JS 1
@@ -168,8 +168,6 @@ boost::shared_ptr<IFunction> IFunction::New(String const& name, NativeFunction f
 
 }  // namespace js
 
-namespace __ {
-void initializeScripting() { js::impl::state(); }
-}  // namespace __
+void __::initializeScripting() { js::impl::state(); }
 
 }  // namespace zu

@@ -1,8 +1,10 @@
-// The socket reactor: one runner thread per reactor waiting with poll() on up
+// The socket reactor: one runner thread per reactor waiting on the platform's
+// watch set (the kernel's epoll set, poll() when that cannot be made) of up
 // to 63 sockets and its wake-up socket, delivering level-triggered readiness
 // to the sockets' callbacks in registration order; and the process-wide pool
 // that spreads sockets over reactors by key.
 #include "net/reactor.h"
+#include "net/startup.h"
 
 #include <chrono>
 #include <list>
@@ -20,9 +22,9 @@ namespace impl {
 
 namespace {
 
-// One poll() set: 63 sockets and the wake-up socket.
+// One watch set: 63 sockets and the wake-up socket.
 enum { MAX_ENTRIES = 64 };
-static_assert(unsigned(MAX_ENTRIES) <= unsigned(PollSet::CAPACITY), "the poll set holds every entry");
+static_assert(unsigned(MAX_ENTRIES) <= unsigned(PollSet::CAPACITY), "the watch set holds every entry");
 enum { EVENT_BITS = SOCKET_EVENT_READ | SOCKET_EVENT_WRITE | SOCKET_EVENT_CONNECT };
 // Without a wake-up socket the runner looks at its commands this often.
 enum { NO_PIPE_POLL_MS = 50 };
@@ -426,8 +428,9 @@ void CallbackPoint::registerSocket(SocketHandle handle, unsigned int mask,
 void CallbackPoint::unregisterSocket() {
   if (reactPoint_ && handle_ >= 0) {
     Command remove = {COMMAND_REMOVE_IF_SAME, handle_, 0, reactPoint_};
-    // Wake the runner: a descriptor closed while poll() watches it is kept
-    // alive by that poll() (a UDP port stays bound) until it returns.
+    // Wake the runner, so that the entry leaves the watch set now: a
+    // descriptor closed while the fallback poll() watches it is kept alive
+    // by that poll() (a UDP port stays bound) until it returns.
     impl_->runner().queue(remove, true);
   }
   reactPoint_.reset();
@@ -469,11 +472,12 @@ boost::shared_ptr<IReactor> pooledReactor(String const& name, unsigned int capac
   return chosen;
 }
 
-void initializeReactors() {
-  loadLock();
-  pool();
-}
-
 }  // namespace impl
 }  // namespace net
+
+void __::initializeReactors() {
+  net::impl::loadLock();
+  net::impl::pool();
+}
+
 }  // namespace zu

@@ -88,9 +88,6 @@ class CallbackPoint {
 boost::shared_ptr<IReactor> pooledReactor(String const& name, unsigned int capacity,
                                           unsigned int period, sys::ThreadPriority priority);
 
-// Process-wide state of the reactors (the pool and the load lock).
-void initializeReactors();
-
 }  // namespace impl
 }  // namespace net
 }  // namespace zu

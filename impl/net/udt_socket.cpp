@@ -9,7 +9,7 @@
 
 #include "ext/module.h"
 #include "net/udt_module.h"
-#include "sys/library.h"
+#include "net/startup.h"
 
 #ifndef ZU_WITH_UDT
 #define ZU_WITH_UDT 1
@@ -87,8 +87,6 @@ void IUDTSocket::finalize() {
 
 }  // namespace net
 
-namespace __ {
-void initializeUDT() { net::impl::udtModule(); }
-}  // namespace __
+void __::initializeUDT() { net::impl::udtModule(); }
 
 }  // namespace zu

@@ -33,16 +33,12 @@ struct LocaleTexts {
 // that choose it change. Thread-safe.
 std::shared_ptr<LocaleTexts const> userLocale();
 
-// The texts of the user's locale, kept until the environment variables
-// that choose it change. Thread-safe.
-std::shared_ptr<LocaleTexts const> userLocale();
-
 // Seconds since the epoch and milliseconds of the system's wall clock.
 void wallClock(std::int64_t& seconds, unsigned int& milliseconds);
 
 // Offset of the local zone's standard time in minutes, east positive; the
 // daylight-saving offset is never used.
-ZU_API int localStandardOffset();
+int localStandardOffset();
 
 // Sets up the platform's part of the family's state; called once at load
 // time.

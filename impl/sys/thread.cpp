@@ -1,15 +1,15 @@
 // The library's threads: start-up through a start gate, the process-wide
-// registry of running threads, stopping one thread and finalize().
+// registry of running threads, stopping one thread or all of them, and the
+// check at unload.
 #include <zu/sys.h>
 
 #include <atomic>
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 #include <map>
-#include "diag/logger_hooks.h"
 #include "core/assertion.h"
-#include "sys/library.h"
 #include "platform/platform.h"
+#include "sys/startup.h"
 
 namespace zu {
 namespace sys {
@@ -35,18 +35,18 @@ typedef boost::shared_ptr<ThreadData> ThreadDataPtr;
 // Id -> data of every library thread from just after its creation until its
 // body has returned. The mutex is held for insert, erase and lookup only,
 // never while calling a runnable or waiting.
+//
+// Never destroyed: a thread on its way out erases itself, and it may still
+// be doing so while the process exits; the check at unload reads the map
+// under the same lock.
 class ThreadRegistry {
  public:
   ThreadRegistry() = default;
   ThreadRegistry(ThreadRegistry const&) = delete;
   ThreadRegistry& operator=(ThreadRegistry const&) = delete;
-  // Destroyed when the library unloads (at exit for a linked program): a
-  // thread still registered then would run on in a library that is gone, so
-  // the host must have called zu::finalize() first.
+
   // A forked child has none of its parent's threads: what it inherited
   // here is stale and cannot be finalized.
-  ~ThreadRegistry() { ZU_ASSERT(_map.empty() || forkedChild(), "_map.empty()"); }
-
   static bool& forkedChild() {
     static bool forked = false;
     return forked;
@@ -70,6 +70,18 @@ class ThreadRegistry {
     ScopedLock lock(mutex_);
     std::map<unsigned int, ThreadDataPtr>::iterator it = _map.find(id);
     if (it != _map.end() && it->second.get() == data) _map.erase(it);
+  }
+
+  bool empty() {
+    ScopedLock lock(mutex_);
+    return _map.empty();
+  }
+
+  // A thread still registered when the library unloads would run on in a
+  // library that is gone: the host must have called zu::finalize() first.
+  void assertEmpty() {
+    ScopedLock lock(mutex_);
+    ZU_ASSERT(_map.empty(), "_map.empty()");
   }
 
   // Removes and returns the entry with the lowest id; null when empty.
@@ -103,16 +115,16 @@ void forgetThreadsInChild() {
   runningThreads().store(0);
 }
 
-}  // namespace
-
 ThreadRegistry& threadRegistry() {
-  static ThreadRegistry registry;
+  static ThreadRegistry* const registry = new ThreadRegistry;
   static bool const forkHandled = ::zu::__::platform::atFork(nullptr, nullptr, forgetThreadsInChild);
   (void)forkHandled;
-  return registry;
+  return *registry;
 }
 
-namespace {
+// How long the check at unload waits for threads that are ending, in
+// milliseconds.
+unsigned int const unloadGrace = 1000;
 
 // Set on library threads: finalize() called on one of them waits for all
 // the others, not for itself.
@@ -250,19 +262,30 @@ ThreadPriority IThread::getPriority() {
   return Normal;
 }
 
-}  // namespace sys
+void __::initializeThreads() { impl::threadRegistry(); }
 
-void finalize() {
-  sys::impl::ThreadRegistry& registry = sys::impl::threadRegistry();
+void __::stopThreads() {
+  impl::ThreadRegistry& registry = impl::threadRegistry();
   // Threads are taken out one by one so that no lock is held while a
   // runnable's stop() runs.
-  while (sys::impl::ThreadDataPtr data = registry.takeFirst()) {
-    if (boost::shared_ptr<sys::IRunnable> runnable = data->runnable.lock()) runnable->stop();
+  while (impl::ThreadDataPtr data = registry.takeFirst()) {
+    if (boost::shared_ptr<IRunnable> runnable = data->runnable.lock()) runnable->stop();
   }
-  int const self = sys::impl::onLibraryThread ? 1 : 0;
-  while (sys::impl::runningThreads().load() > self) ::zu::__::platform::sleepMilliseconds(10);
-  // Buffered log lines, the last of them written by the threads just ended.
-  util::logger::__::finalize();
+  int const self = impl::onLibraryThread ? 1 : 0;
+  while (impl::runningThreads().load() > self) ::zu::__::platform::sleepMilliseconds(10);
 }
 
+void __::checkThreadsAtUnload() {
+  impl::ThreadRegistry& registry = impl::threadRegistry();
+  if (impl::ThreadRegistry::forkedChild()) return;
+  // A thread the library has already told to stop (a dropped timer's, a
+  // reactor's whose last socket left) leaves the registry within moments of
+  // a program's exit: it is waited for rather than reported. Threads that
+  // nobody stopped are still there after the wait.
+  for (unsigned int waited = 0; waited < impl::unloadGrace && !registry.empty(); waited += 5)
+    ::zu::__::platform::sleepMilliseconds(5);
+  registry.assertEmpty();
+}
+
+}  // namespace sys
 }  // namespace zu

@@ -13,6 +13,7 @@
 #include "sys/date_parser.h"
 #include "platform/platform.h"
 #include "sys/time_internal.h"
+#include "sys/startup.h"
 
 namespace zu {
 namespace sys {

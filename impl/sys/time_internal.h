@@ -20,10 +20,6 @@ namespace __ {
 typedef unsigned int (*TickSource)();
 void setTickSource(TickSource source);
 
-// Creates the family's process-wide state (the tick source, the cache of
-// locale texts); called once at load time.
-void initializeTime();
-
 }  // namespace __
 }  // namespace sys
 }  // namespace zu

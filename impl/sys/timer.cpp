@@ -10,7 +10,7 @@
 #include <map>
 
 #include "core/assertion.h"
-#include "sys/library.h"
+#include "sys/startup.h"
 #include "platform/platform.h"
 
 namespace zu {
@@ -224,10 +224,8 @@ boost::shared_ptr<ITimer> ITimer::New(unsigned int reactorId) {
   return boost::make_shared<impl::Timer>(reactor);
 }
 
-}  // namespace sys
+void __::initializeTimers() { impl::timerState(); }
 
-namespace __ {
-void initializeTimers() { sys::impl::timerState(); }
-}  // namespace __
+}  // namespace sys
 
 }  // namespace zu

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "util/isaac.h"
-#include "sys/library.h"
+#include "util/startup.h"
 
 namespace zu {
 namespace util {

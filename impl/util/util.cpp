@@ -8,6 +8,7 @@
 
 #include "core/assertion.h"
 #include "core/line_end.h"
+#include "core/sizes.h"
 
 namespace zu {
 namespace util {
@@ -63,6 +64,8 @@ class PipeBuffer : public IPipeBuffer, public func::IIO {
   unsigned char* data() override { return size_ ? bytes_.getBuffer(0) + head_ : bytes_.getBuffer(0); }
 
   unsigned int write(void const* data, unsigned int size) override {
+    // The queue's size is an unsigned int: a full queue takes what fits.
+    if (!__::sumFits(size_, size, __::maxSize)) size = static_cast<unsigned int>(__::maxSize - size_);
     if (size == 0) return 0;
     unsigned int const room = bytes_.size() - head_ - size_;
     if (room < size) {
@@ -71,8 +74,7 @@ class PipeBuffer : public IPipeBuffer, public func::IIO {
       if (bytes_.size() < needed) {
         // Grows by at least half, so a queue built in small writes costs
         // linear time.
-        unsigned int grown = bytes_.size() + bytes_.size() / 2;
-        bytes_.resize(grown > needed ? grown : needed);
+        bytes_.resize(static_cast<unsigned int>(__::grownSize(bytes_.size(), needed, __::maxSize, 2)));
       }
     }
     copyOrZero(bytes_.getBuffer(0) + head_ + size_, data, size);
@@ -123,7 +125,7 @@ class CircleBuffer : public ICircleBuffer, public func::IIO {
     unsigned int const m = size < free ? size : free;
     if (m == 0) return 0;
     unsigned char* b = storage_.getBuffer(0);
-    unsigned int const at = (head_ + count_) % capacity;
+    unsigned int const at = __::ringIndex(head_, count_, capacity);
     unsigned int const first = m < capacity - at ? m : capacity - at;
     unsigned char const* from = static_cast<unsigned char const*>(data);
     copyOrZero(b + at, from, first);
@@ -143,7 +145,7 @@ class CircleBuffer : public ICircleBuffer, public func::IIO {
       std::memcpy(to, b + head_, first);
       std::memcpy(to + first, b, m - first);
     }
-    head_ = (head_ + m) % capacity;
+    head_ = __::ringIndex(head_, m, capacity);
     count_ -= m;
     return m;
   }
@@ -196,6 +198,12 @@ class BufferedReader : public IBufferedReader {
           return true;
         }
         searched = available_;
+      }
+      // A line longer than the buffer's 32-bit size can hold fails like the
+      // end of the stream; its bytes stay buffered for read().
+      if (!__::sumFits(available_, blockSize, __::maxSize)) {
+        line = String();
+        return false;
       }
       // Move what is buffered to the front and read up to a block behind it.
       unsigned char* b = buffer_.getBuffer(available_ + blockSize);

@@ -1,14 +1,13 @@
 // UUIDs made from time, a clock sequence and the first network adapter's
 // hardware address.
 #include <zu/net.h>
-#include <zu/cypher.h>
 #include <zu/util.h>
 
 #include <cstdint>
 #include <mutex>
 
 #include "platform/platform.h"
-#include "sys/library.h"
+#include "util/startup.h"
 
 namespace zu {
 namespace util {
@@ -39,7 +38,8 @@ std::int64_t uuidTime() {
 
 // The first adapter's 6-byte hardware address that is neither all zeros
 // (loopback, tunnels) nor 44-45-53-54-00-00 (dial-up adapters); 6 random
-// bytes when there is none.
+// bytes when there is none, each the low 8 bits of one random number (as
+// cypher::randKey makes them, which sits above this family).
 ByteArray chooseNode() {
   TArray<net::InterfaceEntry> const adapters = net::enumInterface();
   for (net::InterfaceEntry const& a : adapters) {
@@ -48,7 +48,10 @@ ByteArray chooseNode() {
     if (hex == "000000000000" || hex == "444553540000") continue;
     return a.mac;
   }
-  return cypher::randKey(6);
+  ByteArray node(6u);
+  unsigned char* p = node.getBuffer(0);
+  for (unsigned int i = 0; i < 6; ++i) p[i] = static_cast<unsigned char>(util::IRandom::number());
+  return node;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #ifndef ZU_ARRAY_H
 #define ZU_ARRAY_H
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 #include <boost/make_shared.hpp>
@@ -17,11 +18,19 @@ template <class T>
 struct TArrayStub {
   std::vector<T> items;
 };
+
+// Asserts that an array of `size` elements may take `more` (the size is an
+// unsigned int).
+inline void checkArrayGrowth(std::uint64_t size, std::uint64_t more) {
+  if (size > 0xFFFFFFFFu || more > 0xFFFFFFFFu - size)
+    assertionFailed("size() + n <= 0xFFFFFFFF", __FILE__, __LINE__);
+}
 }  // namespace __
 
 // An index outside the array aborts through the library's assertion before
-// any element is touched. One handle must not be mutated while another
-// thread uses that same handle; copies may live on different threads.
+// any element is touched, and so does a change that would take the size
+// past 0xFFFFFFFF. One handle must not be mutated while another thread uses
+// that same handle; copies may live on different threads.
 template <class T>
 class TArray {
  public:
@@ -32,9 +41,11 @@ class TArray {
   TArray(TArray&& other) noexcept : stub_(std::move(other.stub_)) {}
   // The elements of a standard vector, in order (moved in from an rvalue).
   explicit TArray(std::vector<T> const& items) : stub_(boost::make_shared<__::TArrayStub<T>>()) {
+    __::checkArrayGrowth(0, items.size());
     stub_->items = items;
   }
   explicit TArray(std::vector<T>&& items) : stub_(boost::make_shared<__::TArrayStub<T>>()) {
+    __::checkArrayGrowth(0, items.size());
     stub_->items = std::move(items);
   }
   TArray& operator=(TArray&& other) noexcept {
@@ -60,6 +71,7 @@ class TArray {
   TArray& append(T const& value) {
     // `value` may be an element of a shared stub, which another thread may
     // free as soon as this handle lets go of it: keep it until copied.
+    __::checkArrayGrowth(size(), 1);
     boost::shared_ptr<__::TArrayStub<T>> old;
     if (!stub_ || stub_.use_count() != 1) old = stub_;
     detach();
@@ -67,6 +79,7 @@ class TArray {
     return *this;
   }
   TArray& append(T&& value) {
+    __::checkArrayGrowth(size(), 1);
     boost::shared_ptr<__::TArrayStub<T>> old;  // as above
     if (!stub_ || stub_.use_count() != 1) old = stub_;
     detach();
@@ -76,6 +89,7 @@ class TArray {
   // Appending an array to itself doubles it.
   TArray& append(TArray const& other) {
     boost::shared_ptr<__::TArrayStub<T>> keep = other.stub_;  // other may be *this
+    __::checkArrayGrowth(size(), other.size());
     detach();
     if (keep) stub_->items.insert(stub_->items.end(), keep->items.begin(), keep->items.end());
     return *this;
@@ -83,6 +97,7 @@ class TArray {
   // Inserts before `index`; index == size() appends.
   TArray& insert(unsigned int index, T const& value) {
     if (index > size()) __::assertionFailed("index <= size()", __FILE__, __LINE__);
+    __::checkArrayGrowth(size(), 1);
     T copy(value);  // value may live in this array
     detach();
     stub_->items.insert(stub_->items.begin() + index, std::move(copy));
@@ -92,6 +107,7 @@ class TArray {
     if (index > size()) __::assertionFailed("index <= size()", __FILE__, __LINE__);
     boost::shared_ptr<__::TArrayStub<T>> keep = other.stub_;
     if (!keep || keep->items.empty()) return *this;
+    __::checkArrayGrowth(size(), keep->items.size());
     std::vector<T> copy(keep->items);
     detach();
     stub_->items.insert(stub_->items.begin() + index, copy.begin(), copy.end());

@@ -83,8 +83,10 @@ class ZU_API String {
   // NUL). A literal or char pointer still takes the char const* form. The
   // view form is explicit: implicit from both, every comparison of a view
   // with a std::string would find these operators too and be ambiguous.
-  String(std::string const& text) : String(text.data(), static_cast<unsigned int>(text.size())) {}
-  explicit String(std::string_view text) : String(text.data(), static_cast<unsigned int>(text.size())) {}
+  // A text past 0xFFFFFFFE bytes (without a NUL before) stops at the
+  // assertion.
+  String(std::string const& text) : String(text.data(), lengthLimit(text.size())) {}
+  explicit String(std::string_view text) : String(text.data(), lengthLimit(text.size())) {}
 
   String(String const& other) = default;
   String(String&& other) noexcept;
@@ -203,17 +205,25 @@ class ZU_API String {
   String& makeCompact();
 
   static String printf(char const* fmt, ...) __attribute__((format(printf, 1, 2)));
-  static String printf(String const& fmt, ...);
   // A String (or std::string) among the arguments is formatted as its
-  // text: these forms are chosen only when one is present and hand every
-  // such argument on as cstr() (c_str()); other calls take the forms above.
+  // text: this form is chosen only when one is present and hands every such
+  // argument on as cstr() (c_str()); other calls take the form above.
   template <class... Args, typename std::enable_if<__::hasTextArgument<Args...>(), int>::type = 0>
   static String printf(char const* fmt, Args&&... args) {
     return printf(fmt, passText(std::forward<Args>(args))...);
   }
-  template <class... Args, typename std::enable_if<__::hasTextArgument<Args...>(), int>::type = 0>
-  static String printf(String const& fmt, Args&&... args) {
-    return printf(fmt, passText(std::forward<Args>(args))...);
+  // printf(String const& fmt, ...): the text of `fmt` as the format, text
+  // objects among the arguments as above. A template rather than a C
+  // variadic function, which cannot read the arguments that follow a
+  // reference. Taken for a String, a std::string or anything else that
+  // becomes a String but not a char const*.
+  template <class Format, class... Args,
+            typename std::enable_if<std::is_convertible<Format const&, String>::value &&
+                                        !std::is_convertible<Format const&, char const*>::value,
+                                    int>::type = 0>
+  static String printf(Format const& fmt, Args&&... args) {
+    String const& format = fmt;
+    return printfUnchecked(format.cstr(), passText(std::forward<Args>(args))...);
   }
 
   String& operator+=(char const* text) { return append(text); }
@@ -226,12 +236,21 @@ class ZU_API String {
   bool unique() const;
 
  private:
+  // A standard text's size as a length bound: NO_LIMIT (up to the first
+  // NUL) for one too long to pass as an unsigned int.
+  static unsigned int lengthLimit(std::size_t size) {
+    return size < NO_LIMIT ? static_cast<unsigned int>(size) : NO_LIMIT;
+  }
   static char const* passText(String const& text) { return text.cstr(); }
   static char const* passText(std::string const& text) { return text.c_str(); }
   template <class T, typename std::enable_if<!__::isTextObject<T>(), int>::type = 0>
   static T&& passText(T&& value) {
     return std::forward<T>(value);
   }
+
+  // printf for a format that is not a literal, so not checked against the
+  // arguments.
+  static String printfUnchecked(char const* fmt, ...);
 
   void appendBytes(char const* text, std::size_t n);
   String& appendSlow(char c);

@@ -15,8 +15,9 @@ namespace zu {
 namespace util {
 
 // A growable first-in-first-out byte queue; its stream view writes at the
-// back (never refusing; null data writes zero bytes) and reads from the
-// front (null buffer discards). Storage grows on writes only and is
+// back (never refusing below 0xFFFFFFFF queued bytes, taking what fits up
+// to there; null data writes zero bytes) and reads from the front (null
+// buffer discards). Storage grows on writes only and is
 // released by clear(). Not locked: one thread at a time.
 class ZU_API IPipeBuffer : public IBase {
  public:
@@ -62,7 +63,8 @@ class ZU_API IBufferedReader : public IBase {
   virtual unsigned int read(void* buffer, unsigned int size) = 0;
   // The next line without its line end (a line is gathered over as many
   // stream reads as it takes); a last line without a line end counts. False,
-  // with `line` empty, at the end of the stream.
+  // with `line` empty, at the end of the stream, and for a line too long for
+  // the buffer's 32-bit size (its bytes stay buffered for read()).
   virtual bool readLine(String& line) = 0;
 
   // Finds the first line end in `size` bytes: LF, CR LF or CR CR LF (any

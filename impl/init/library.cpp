@@ -1,14 +1,19 @@
 // Library start-up: the subsystems' shared state made at load, in
-// dependency order, before any other static object of the library runs.
-#include "sys/library.h"
-#include "net/reactor.h"
-#include "platform/socket_platform.h"
+// dependency order, before any other static object of the library runs;
+// and the check at unload that no library thread is left.
+#include "init/library.h"
 
 #include <zu/net.h>
 
 #include "app/console_hook.h"
+#include "app/startup.h"
+#include "core/startup.h"
 #include "diag/logger_hooks.h"
-#include "sys/time_internal.h"
+#include "js/startup.h"
+#include "net/startup.h"
+#include "platform/socket_platform.h"
+#include "sys/startup.h"
+#include "util/startup.h"
 
 namespace zu {
 namespace __ {
@@ -17,26 +22,29 @@ void initializeLibrary() {
   static bool done = false;
   if (done) return;
   done = true;
-  // Families add their state accessors here, in dependency order.
+  // Families add their initialisers here, in dependency order.
   initializeURL();
   sys::__::initializeTime();
-  zu::util::logger::__::initialize();
-  initializeProperties();
+  util::logger::__::initialize();
+  sys::__::initializeProperties();
   initializeRandom();
   initializeUUIDs();
-  sys::impl::threadRegistry();
+  sys::__::initializeThreads();
   app::__::initializeConsoleHook();
-  initializeTimers();
+  sys::__::initializeTimers();
   initializeScripting();
   initializeUDT();
   net::IP::loopback();
   net::impl::initializeSocketPlatform();
-  net::impl::initializeReactors();
+  initializeReactors();
 }
 
 namespace {
 struct LoadTimeInit {
   LoadTimeInit() { initializeLibrary(); }
+  // Runs before the state made above is destroyed (it was complete before
+  // this object was), while a thread that is still ending can use it.
+  ~LoadTimeInit() { sys::__::checkThreadsAtUnload(); }
 };
 // init_priority runs this before the ordinary static objects of the library.
 LoadTimeInit loadTimeInit __attribute__((init_priority(200)));

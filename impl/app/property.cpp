@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "app/startup.h"
 
 namespace zu {
 namespace sys {
@@ -157,10 +158,8 @@ void setProperty(String const& name, String const& value) {
     t.stored[name] = value;
 }
 
-}  // namespace sys
+void __::initializeProperties() { table(); }
 
-namespace __ {
-void initializeProperties() { sys::table(); }
-}  // namespace __
+}  // namespace sys
 
 }  // namespace zu
