@@ -242,9 +242,12 @@ class Collector : public IHttpReceiver {
 }  // namespace
 
 TEST(HttpClient, GetsBodiesByLengthOrChunksAndSendsAWellFormedRequest) {
-  ScriptedServer server([](std::string const& request, int) {
+  std::string const largest(0xFFFF, 'c');  // the largest chunk taken
+  ScriptedServer server([&largest](std::string const& request, int) {
     if (request.find("GET /chunked ") == 0)
       return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;ext=1\r\nWiki\r\n5\r\npedia\r\n0\r\n\r\n"};
+    if (request.find("GET /largest ") == 0)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffff\r\n" + largest + "\r\n1\r\n!\r\n0\r\n\r\n"};
     return ok("hello");
   });
   boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
@@ -258,13 +261,19 @@ TEST(HttpClient, GetsBodiesByLengthOrChunksAndSendsAWellFormedRequest) {
   EXPECT_EQ("Wikipedia", o.body);  // replaces what the string held
   o = get(client, server.url(""));
   EXPECT_TRUE(o.ok) << o.text;
+  o = get(client, server.url("/largest"));
+  EXPECT_TRUE(o.ok) << o.text;
+  EXPECT_EQ(largest + "!", o.body);
+  // The scheme is read without regard to case.
+  o = get(client, "HTTP://127.0.0.1:" + std::to_string(server.port) + "/");
+  EXPECT_TRUE(o.ok) << o.text;
 
   std::vector<std::string> requests = server.requests();
-  ASSERT_EQ(3u, requests.size());
+  ASSERT_EQ(5u, requests.size());
   std::string const host = "127.0.0.1:" + std::to_string(server.port);
   EXPECT_EQ("GET /a/b?x=1 HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: zu-test/1\r\n\r\n", requests[0]);
   EXPECT_EQ(0u, requests[2].find("GET / HTTP/1.1\r\n"));
-  EXPECT_EQ(3, server.connections.load());  // no keep-alive: a connection each
+  EXPECT_EQ(5, server.connections.load());  // no keep-alive: a connection each
 }
 
 TEST(HttpClient, KeepAliveReusesAConnectionOnlyAfterACompleteResponse) {
@@ -327,22 +336,25 @@ TEST(HttpClient, KeepAliveNeverReusesAConnectionThePeerClosedOrSpoiled) {
     path = path.substr(0, path.find(' '));
     if (path == "/said-close")
       return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nbye"};
+    if (path == "/shouted-close")
+      return Reply{"HTTP/1.1 200 OK\r\ncontent-length: 3\r\nconnection: CLOSE\r\n\r\nbye"};
+    if (path == "/partial") return Reply{"HTTP/1.1 200 OK\r\nContent-Le", true};  // half a head, then gone
     if (path == "/closed") return ok("gone", true);  // closes without saying so
     if (path == "/extra") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 200 OK\r\n\r\n"};
     if (path == "/drop") return Reply{"", true};  // closes instead of answering
     return ok(path);
   });
   boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
-  for (char const* path : {"/said-close", "/closed", "/extra"}) {
+  for (char const* path : {"/said-close", "/shouted-close", "/closed", "/extra"}) {
     Outcome o = get(client, server.url(path), true);
     EXPECT_TRUE(o.ok) << path << ": " << o.text;
     Outcome next = get(client, server.url("/next"), true);
     EXPECT_TRUE(next.ok) << "after " << path << ": " << next.text;
     EXPECT_EQ("/next", next.body) << "after " << path;
   }
-  // "Connection: close" was honoured at once, not found out by the next
-  // exchange: every one of the three forced a new connection.
-  EXPECT_EQ(4, server.connections.load());
+  // "Connection: close", in any case, was honoured at once, not found out
+  // by the next exchange: every one of the four forced a new connection.
+  EXPECT_EQ(5, server.connections.load());
 
   // The kept connection is closed by the peer only when the next request
   // reaches it: a GET is repeated once on a fresh connection...
@@ -355,6 +367,15 @@ TEST(HttpClient, KeepAliveNeverReusesAConnectionThePeerClosedOrSpoiled) {
   std::vector<std::string> requests = server.requests();
   EXPECT_EQ(2, std::count_if(requests.begin(), requests.end(),
                              [](std::string const& r) { return r.find("GET /drop ") == 0; }));
+
+  // ...but not once bytes of an answer came: the server has seen it.
+  EXPECT_TRUE(get(client, server.url("/c"), true).ok);
+  Outcome partial = get(client, server.url("/partial"), true);
+  EXPECT_FALSE(partial.ok);
+  EXPECT_EQ("read response message failed.", partial.text);
+  requests = server.requests();
+  EXPECT_EQ(1, std::count_if(requests.begin(), requests.end(),
+                             [](std::string const& r) { return r.find("GET /partial ") == 0; }));
 
   // ...while a POST, which may have taken effect, is not.
   EXPECT_TRUE(get(client, server.url("/b"), true).ok);
