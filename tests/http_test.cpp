@@ -1008,18 +1008,36 @@ TEST_F(HttpConnectionConcurrent, APeerThatDoesNotReadStopsTheReadingAndTimesOut)
   connection_->start(answers);
 
   int const sent = 60;
-  std::string requests;
-  for (int i = 0; i < sent; ++i) requests += "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: h\r\n\r\n";
-  send(requests);
+  auto request = [](int i) { return "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: h\r\n\r\n"; };
+  auto settle = [&answers] {
+    int last = -1;
+    for (int quiet = 0; quiet < 5; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+      int const now = answers->requests;
+      quiet = now == last ? quiet + 1 : 0;
+      last = now;
+    }
+  };
   // The queue fills and reading stops: far fewer answers than requests are
-  // made while nobody reads them (the rest would wait in memory).
-  int last = -1;
-  for (int quiet = 0; quiet < 5; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
-    int const now = answers->requests;
-    quiet = now == last ? quiet + 1 : 0;
-    last = now;
+  // made while nobody reads them (the rest would wait in memory). Half the
+  // requests come in one packet...
+  std::string packet;
+  for (int i = 0; i < sent / 2; ++i) packet += request(i);
+  send(packet);
+  settle();
+  EXPECT_LT(answers->requests.load(), sent / 4);
+  // ...and half one by one, spread over time, each a read of its own: each
+  // read must leave them be while the queue is full.
+  bool answered = true;
+  for (int i = sent / 2; i < sent; ++i) {
+    int const before = answers->requests;
+    send(request(i));
+    if (answered)
+      answered = zu::test::waitFor([&] { return answers->requests > before; }, std::chrono::milliseconds(200));
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_LT(answers->requests.load(), sent / 2);
+  settle();
+  EXPECT_LT(answers->requests.load(), sent / 4);
   // A queue that does not move within the idle time-out is a time-out, even
   // while a request is half read.
   send("GET /half HT");
@@ -1086,6 +1104,8 @@ TEST_F(HttpConnectionConcurrent, BlankLinesBeforeARequestArePassedOverAndStartNo
   std::string const second = response();
   EXPECT_EQ("/two", second.substr(second.size() - 4));
   EXPECT_EQ(2u, handler_->requestCount());
+  // And a line end that comes on its own, on the idle connection.
+  send("\r\n");
   // Only blank lines since: the connection is idle, not receiving a request
   // that could time out (the receive time-out is 1 s, the check 1 s apart).
   auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
