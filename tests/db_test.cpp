@@ -259,7 +259,18 @@ void checkBoundValues(Connection const& db) {
   EXPECT_EQ(2, count->getInt(0, 0));
 }
 
-TEST_F(SqliteTest, BoundValuesAreEscapedAndCellsReadAsNumbersOrNull) { checkBoundValues(openDb()); }
+TEST_F(SqliteTest, BoundValuesAreEscapedAndCellsReadAsNumbersOrNull) {
+  Connection db = openDb();
+  checkBoundValues(db);
+  // A backslash is an ordinary character in SQLite's literals: it neither
+  // escapes the quote behind it nor hides a placeholder; a doubled quote
+  // stands for itself.
+  Records rows = db->query("SELECT 'C:\\', ?, 'it''s ?'", {"v"});
+  ASSERT_TRUE(rows);
+  EXPECT_STREQ("C:\\", rows->get(0, 0u).cstr());
+  EXPECT_STREQ("v", rows->get(0, 1u).cstr());
+  EXPECT_STREQ("it's ?", rows->get(0, 2u).cstr());
+}
 
 TEST_F(SqliteTest, AKeyEncryptsTheFileAndIsNeededToReadIt) {
   std::string const key = "?key=00112233445566778899AABBCCDDEEFF";
@@ -569,8 +580,9 @@ TEST_F(MysqlTest, EscapedTextRoundTripsThroughAQuotedLiteral) {
 TEST_F(MysqlTest, BoundValuesAreEscapedAndCellsReadAsNumbersOrNull) {
   Connection db = openDb();
   checkBoundValues(db);
-  // A backslash-quote inside a literal does not end it for MySQL.
-  Records rows = db->query("SELECT 'it\\'s ?', ?", {"v"});
+  // A backslash-quote inside a literal does not end it for MySQL, while in
+  // a quoted name a backslash is itself; "#" starts a comment.
+  Records rows = db->query("SELECT 'it\\'s ?', ? AS `C:\\` # and ?", {"v"});
   ASSERT_TRUE(rows);
   EXPECT_STREQ("it's ?", rows->get(0, 0u).cstr());
   EXPECT_STREQ("v", rows->get(0, 1u).cstr());
