@@ -142,9 +142,10 @@ TEST(Arguments, UnknownOptionsAreListedAndLeftOutOfTheRest) {
 TEST(Arguments, LongOptionsTakeAnEqualsValueWhenAskedOrFromArgv) {
   char const* const optionList = "v-verbose;o-output:n-name";
   boost::shared_ptr<IArguments> args =
-      IArguments::New("--output=x.txt --verbose=loud --name= --frob=1 --output y.txt", optionList, true);
-  EXPECT_EQ(2, args->count("output"));
-  EXPECT_STREQ("x.txt\ny.txt", args->value('o', "").cstr());
+      IArguments::New("--output=x.txt --verbose=loud --name= --frob=1 --output y.txt --output=a=b.txt", optionList, true);
+  // The name ends at the first "=": the value may hold more.
+  EXPECT_EQ(3, args->count("output"));
+  EXPECT_STREQ("x.txt\ny.txt\na=b.txt", args->value('o', "").cstr());
   EXPECT_STREQ("loud", args->value("verbose", "").cstr());
   EXPECT_TRUE(args->has('n'));
   EXPECT_STREQ("", args->value("name", "unset").cstr());
@@ -152,10 +153,10 @@ TEST(Arguments, LongOptionsTakeAnEqualsValueWhenAskedOrFromArgv) {
   EXPECT_TRUE(args->arguments().empty());
 
   // argv: every string is one token as it stands, quotes and blanks included.
-  char const* argv[] = {"prog", "-v", "--output=a b.txt", "\"quoted\" word", "-x", "it's", nullptr};
+  char const* argv[] = {"prog", "-v", "--output=a b=c.txt", "\"quoted\" word", "-x", "it's", nullptr};
   args = IArguments::New(6, argv, optionList);
   EXPECT_EQ((Words{"prog", "\"quoted\" word", "it's"}), strings(args->arguments()));
-  EXPECT_STREQ("a b.txt", args->value("output", "").cstr());
+  EXPECT_STREQ("a b=c.txt", args->value("output", "").cstr());
   EXPECT_TRUE(args->has("verbose"));
   EXPECT_EQ(Words{"-x"}, strings(args->unknown()));
   // main()'s own type binds too.
