@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -501,6 +502,29 @@ TEST_F(Registry, WritersInTwoProcessesLoseNoValue) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   expectAllValues(prefixes, 60);
+}
+
+// A change replaces the values file whole: a reader on another key object
+// sees the values before the change or after it, never none.
+TEST_F(Registry, ConcurrentReadersSeeEveryValueWhileAWriterStores) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Busy", false);
+  ASSERT_TRUE(key->set("kept", String("here")));
+  std::atomic<bool> writing{true};
+  std::atomic<int> reads{0}, lost{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t)
+    readers.emplace_back([&] {
+      boost::shared_ptr<IRegistryKey> mine = IRegistryKey::New("Software\\Busy", true);
+      while (writing) {
+        if (std::string(mine->value("kept", "lost").cstr()) != "here") ++lost;
+        ++reads;
+      }
+    });
+  for (unsigned int i = 0; i < 200; ++i) ASSERT_TRUE(key->set("counter", i));
+  writing = false;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(0, lost.load()) << "of " << reads.load() << " reads";
+  EXPECT_STREQ("199", key->value("counter", "").cstr());
 }
 
 TEST_F(Registry, NamesMatchWithoutRegardToCaseBeyondAscii) {
