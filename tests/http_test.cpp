@@ -662,6 +662,35 @@ TEST_F(HttpConnectionConcurrent, RequestSplitOverReadsIsDeliveredOnceAndAnswered
   EXPECT_EQ(4u, answer.headers.size());
 }
 
+TEST_F(HttpConnectionConcurrent, EachAnswerHasItsOwnStatusLineAndFraming) {
+  open();
+  using zu::net::http::HttpStatus;
+  struct Case {
+    HttpStatus::E_Code code;
+    char const* body;
+    char const* statusLine;
+    char const* length;  // the Content-Length header sent
+  };
+  // The version is read without regard to case; a length the caller set is
+  // replaced by the body's; no length frames an answer that has no body.
+  for (Case const& c : {Case{HttpStatus::HTTP_NOT_FOUND, "", "HTTP/1.1 404 Not Found\r\n", "0"},
+                        Case{HttpStatus::HTTP_NO_CONTENT, "", "HTTP/1.1 204 No Content\r\n", "<none>"},
+                        Case{HttpStatus::HTTP_OK, "x", "HTTP/1.1 200 OK\r\n", "1"}}) {
+    std::size_t const before = handler_->requestCount();
+    send("GET /a http/1.1\r\n\r\n");
+    ASSERT_TRUE(handler_->waitRequests(before + 1));
+    HttpResponse answer;
+    answer.code = c.code;
+    answer.body = c.body;
+    if (*c.body) answer.headers.set("Content-Length", "99");
+    connection_->respond(answer);
+    std::string const text = response();
+    EXPECT_EQ(0u, text.find(c.statusLine)) << text;
+    EXPECT_EQ(c.length, header(text, "Content-Length")) << text;
+    EXPECT_EQ(text.find("Content-Length"), text.rfind("Content-Length")) << text;
+  }
+}
+
 TEST_F(HttpConnectionConcurrent, BackToBackRequestsAreAnsweredInOrder) {
   open();
   handler_->answer = true;
