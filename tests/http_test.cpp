@@ -299,6 +299,33 @@ TEST(HttpClient, KeepAliveReusesAConnectionOnlyAfterACompleteResponse) {
   EXPECT_EQ(2, server.connections.load());
 }
 
+// Codes 100 to 505 are answers; 204 and 304 have no body whatever the head
+// says, so the kept connection goes on behind them.
+TEST(HttpClient, AnswersWithoutABodyKeepTheConnection) {
+  ScriptedServer server([](std::string const& request, int) {
+    std::string const path = request.substr(4, request.find(' ', 4) - 4);
+    if (path == "/100") return Reply{"HTTP/1.1 100 Continue\r\nContent-Length: 1\r\n\r\nc"};
+    if (path == "/204") return Reply{"HTTP/1.1 204 No Content\r\n\r\n"};
+    if (path == "/304") return Reply{"HTTP/1.1 304 Not Modified\r\nETag: \"e\"\r\n\r\n"};
+    if (path == "/505") return Reply{"HTTP/1.1 505 HTTP Version Not Supported\r\nContent-Length: 3\r\n\r\nold"};
+    if (path == "/99") return Reply{"HTTP/1.1 99 Low\r\nContent-Length: 0\r\n\r\n", true};
+    return ok(path);
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  for (char const* path : {"/100", "/204", "/304", "/505"}) {
+    Outcome const o = get(client, server.url(path), true);
+    EXPECT_TRUE(o.ok) << path << ": " << o.text;
+    EXPECT_EQ(std::stoul(path + 1), client->status()) << path;
+    EXPECT_EQ(std::string(path) == "/100" ? "c" : std::string(path) == "/505" ? "old" : "", o.body) << path;
+    Outcome const next = get(client, server.url("/next"), true);
+    EXPECT_EQ("/next", next.body) << "after " << path << ": " << next.text;
+  }
+  EXPECT_EQ(1, server.connections.load());
+  Outcome const low = get(client, server.url("/99"), true);
+  EXPECT_FALSE(low.ok);
+  EXPECT_EQ("read response message failed.", low.text);
+}
+
 TEST(HttpClient, KeepAliveGoesOnAfterAChunkedAnswerReadToItsEnd) {
   ScriptedServer server([](std::string const& request, int) {
     if (request.find(" /chunked ") != std::string::npos)
