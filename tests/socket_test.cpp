@@ -230,6 +230,17 @@ TEST(Socket, WaitReadableOnIdleSocketTimesOutAtOnce) {
   char c;
   EXPECT_EQ(0u, server->toIO()->read(&c, 1));
   EXPECT_EQ(2u, error.code());
+
+  // A wait with a time lasts it (to the millisecond the clock gives),
+  // asleep: a thread that spun until the time was up would never give up
+  // the processor of its own accord.
+  rusage before, after;
+  ASSERT_EQ(0, ::getrusage(RUSAGE_THREAD, &before));
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(server->waitReadable(150));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(140));
+  ASSERT_EQ(0, ::getrusage(RUSAGE_THREAD, &after));
+  EXPECT_GT(after.ru_nvcsw, before.ru_nvcsw);
 }
 
 TEST(Socket, NothingWaitingAndPeerCloseReadAsZeroWithoutReport) {
