@@ -145,6 +145,17 @@ struct HttpResponse {
 
 class IHttpConnection;
 
+// What a connection accepts of a request. A request line of `maxLine`
+// bytes or more is answered 414; a header line that long, more than
+// `maxHeaders` header lines or a head of more than `maxHead` bytes, 431; a
+// body of more than `maxBody` bytes, 413.
+struct HttpLimits {
+  unsigned int maxLine = 512;
+  unsigned int maxHeaders = 19;
+  unsigned int maxHead = 0xFFFFFFFF;
+  unsigned int maxBody = 10240;
+};
+
 // Implemented by servers; held weakly by the connection.
 class ZU_API IHttpConnectionCallback : public IBase {
  public:
@@ -161,11 +172,21 @@ class ZU_API IHttpConnectionCallback : public IBase {
 
 // The server side of one accepted TCP connection, persistent across
 // requests. Requests are read on the pooled reactor "http-connection";
-// limits: lines below 512 bytes, at most 19 header lines, bodies up to
-// 10240 bytes (Content-Length), "HTTP/1.1" only. A one-second tick on timer
-// reactor 0 watches the idle time-out (waiting for a request) and the
-// receive time-out (from a request's first byte to its last). Reading pauses
-// while more than 64 KB of answers wait to be sent.
+// limits: by default lines below 512 bytes, at most 19 header lines, bodies
+// up to 10240 bytes (see HttpLimits); "HTTP/1.1" only (others: 505). A body
+// comes by Content-Length or in chunks; other transfer codings are refused
+// (501). A head that could frame its body more than one way is refused
+// (400): Content-Length with Transfer-Encoding, lengths that disagree or
+// are not digits, white space before a colon, a folded line, a second Host,
+// a NUL or CR in a value. The absolute form of a target ("GET http://h/p")
+// is taken as the request's URL. After a refused request, or a request that
+// says "Connection: close", nothing more is read: the answer carries
+// "Connection: close" and the connection closes once it is sent (unless
+// the host writes the body itself behind the head; then the peer's close or
+// a time-out ends it) and reports event 2 on the next tick. A one-second
+// tick on timer reactor 0 watches the idle time-out (waiting for a request)
+// and the receive time-out (from a request's first byte to its last).
+// Reading pauses while more than 64 KB of answers wait to be sent.
 class ZU_API IHttpConnection : public IBase {
  public:
   // Attaches the socket, starts reading and the time-out tick.
@@ -176,11 +197,17 @@ class ZU_API IHttpConnection : public IBase {
   // at once is queued and written as it becomes writable.
   virtual void respond(HttpResponse& response) = 0;
   virtual ISocket* socket() = 0;
+  // After event 0: the status the refused request should be answered with
+  // (400, 413, 414, 431, 501 or 505).
+  virtual unsigned int refusedStatus() { return 400; }
 
   // `socket`: an accepted TCP socket; `idle` and `receive`: the time-outs
   // in ms.
   static boost::shared_ptr<IHttpConnection> New(boost::shared_ptr<ISocket> socket, unsigned int idle,
                                                 unsigned int receive);
+  // As above, with the host's own limits.
+  static boost::shared_ptr<IHttpConnection> New(boost::shared_ptr<ISocket> socket, unsigned int idle,
+                                                unsigned int receive, HttpLimits const& limits);
 };
 
 }  // namespace http
