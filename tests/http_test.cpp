@@ -1,5 +1,6 @@
 #include <zu/em.h>
 #include <zu/http.h>
+#include <zu/logger.h>
 #include <zu/sys.h>
 
 #include <arpa/inet.h>
@@ -123,8 +124,11 @@ struct Reply {
 // each request, in order, with what `respond` returns for it.
 class ScriptedServer {
  public:
-  explicit ScriptedServer(std::function<Reply(std::string const& request, int index)> respond)
-      : respond_(std::move(respond)) {
+  // With `keepBlankLines`, bytes between requests stay with the next one,
+  // as a strict server reads them.
+  explicit ScriptedServer(std::function<Reply(std::string const& request, int index)> respond,
+                          bool keepBlankLines = false)
+      : respond_(std::move(respond)), keepBlankLines_(keepBlankLines) {
     listener_ = zu::test::listenLoopback(port);
     if (listener_ < 0) ADD_FAILURE() << "cannot listen on loopback";
     thread_ = std::thread([this] { serve(); });
@@ -197,11 +201,12 @@ class ScriptedServer {
     ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) return false;
     pending.append(buffer, static_cast<std::size_t>(n));
-    while (pending.compare(0, 2, "\r\n") == 0) pending.erase(0, 2);
+    while (!keepBlankLines_ && pending.compare(0, 2, "\r\n") == 0) pending.erase(0, 2);
     return true;
   }
 
   std::function<Reply(std::string const&, int)> respond_;
+  bool const keepBlankLines_;
   int listener_ = -1;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
@@ -485,6 +490,189 @@ TEST(HttpClient, ReportsEachFailureWithItsText) {
   EXPECT_FALSE(refused.ok);
   EXPECT_EQ(1u, refused.code);
   EXPECT_EQ("can't open remote host:" + host, refused.text);
+}
+
+std::string pathOf(std::string const& request) { return request.substr(request.find(' ') + 1, request.find(' ', request.find(' ') + 1) - request.find(' ') - 1); }
+
+bool requestWith(boost::shared_ptr<IHttpClient> const& client, std::string const& method, std::string const& url,
+                 std::string const& body, Collector& into, MIME& head, std::string* failure = nullptr) {
+  zu::em::CatchError guard(client.get());
+  bool const ok = client->request(method.c_str(), url.c_str(), MIME(), body.c_str(), head, into, true);
+  if (failure) *failure = guard.text().cstr();
+  return ok;
+}
+
+// The request ends with its body: a strict server reads nothing more on a
+// kept connection, and each exchange gets its own answer.
+TEST(HttpClient, NothingFollowsTheBodyOfARequest) {
+  ScriptedServer server([](std::string const& request, int) {
+    if (request.compare(0, 2, "\r\n") == 0) return Reply{"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", true};
+    return ok(pathOf(request));
+  }, true);
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  for (int i = 0; i < 5; ++i) {
+    Collector into;
+    MIME head;
+    std::string failure;
+    EXPECT_TRUE(requestWith(client, i % 2 ? "POST" : "GET", server.url("/r" + std::to_string(i)), i % 2 ? "body" : "", into, head, &failure)) << failure;
+    EXPECT_EQ(200u, client->status());
+    EXPECT_EQ("/r" + std::to_string(i), into.body);
+  }
+  EXPECT_EQ(1, server.connections.load());
+  for (std::string const& r : server.requests()) EXPECT_NE(0u, r.find("\r\n")) << r;
+}
+
+// Heads and bodies as peers frame them: HEAD's announced length has no
+// body, the end of the connection ends a body without a length,
+// Transfer-Encoding wins over Content-Length (and such a connection is not
+// used again), any status up to 599, a status line without a reason, and a
+// header without a blank after its colon.
+TEST(HttpClient, ReadsAnswersAsPeersFrameThem) {
+  ScriptedServer server([](std::string const& request, int) {
+    std::string const path = pathOf(request);
+    if (path == "/head") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"};
+    if (path == "/close10") return Reply{"HTTP/1.0 200 OK\r\n\r\nuntil close", true};
+    if (path == "/close11") return Reply{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nto the end", true};
+    if (path == "/both")
+      return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"};
+    if (path == "/511") return Reply{"HTTP/1.1 511 Network Authentication Required\r\nContent-Length: 2\r\n\r\nno"};
+    if (path == "/599") return Reply{"HTTP/1.1 599 \r\nContent-Length: 2\r\n\r\nhi"};
+    if (path == "/noreason") return Reply{"HTTP/1.1 200\r\nContent-Length: 2\r\n\r\nok"};
+    if (path == "/tight")
+      return Reply{"HTTP/1.1 200 OK\r\nContent-Length:3\r\nX-Tight:value \r\nX-Folded: a\r\n b\r\n\r\nabc"};
+    return ok(path);
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  Collector head;
+  MIME headHeaders;
+  auto const started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(requestWith(client, "HEAD", server.url("/head"), "", head, headHeaders));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+  EXPECT_EQ("", head.body);
+  EXPECT_EQ(1, head.ends);
+  EXPECT_STREQ("5", headHeaders.get("Content-Length", "").cstr());
+  EXPECT_EQ("/after", get(client, server.url("/after"), true).body);
+  EXPECT_EQ(1, server.connections.load());
+
+  for (char const* path : {"/close10", "/close11"}) {
+    Outcome const o = get(client, server.url(path), true);
+    EXPECT_TRUE(o.ok) << path << ": " << o.text;
+    EXPECT_EQ(std::string(path) == "/close10" ? "until close" : "to the end", o.body);
+    Collector into;
+    MIME h;
+    EXPECT_TRUE(requestWith(client, "GET", server.url(path), "", into, h)) << path;
+    EXPECT_EQ(o.body, into.body);
+  }
+  int const before = server.connections.load();
+  Outcome const both = get(client, server.url("/both"), true);
+  EXPECT_TRUE(both.ok) << both.text;
+  EXPECT_EQ("hello", both.body);
+  EXPECT_EQ("/next", get(client, server.url("/next"), true).body);
+  EXPECT_EQ(before + 2, server.connections.load());
+
+  struct Case {
+    char const* path;
+    unsigned int status;
+    char const* body;
+  };
+  for (Case const& c : {Case{"/511", 511, "no"}, Case{"/599", 599, "hi"}, Case{"/noreason", 200, "ok"},
+                        Case{"/tight", 200, "abc"}}) {
+    Collector into;
+    MIME h;
+    std::string failure;
+    EXPECT_TRUE(requestWith(client, "GET", server.url(c.path), "", into, h, &failure)) << c.path << ": " << failure;
+    EXPECT_EQ(c.status, client->status()) << c.path;
+    EXPECT_EQ(c.body, into.body) << c.path;
+    if (std::string(c.path) == "/tight") {
+      EXPECT_STREQ("value", h.get("X-Tight", "").cstr());
+      EXPECT_STREQ("a b", h.get("X-Folded", "").cstr());
+    }
+  }
+}
+
+// The target is sent as the URL names it: a blank as "%20", the characters
+// a path may hold as they are.
+TEST(HttpClient, TheRequestTargetKeepsThePath) {
+  ScriptedServer server([](std::string const& request, int) { return ok(pathOf(request)); });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  EXPECT_EQ("/a%20b/x;y=1,z/@:~!$'()*/%25", get(client, server.url("/a b/x;y=1,z/@:~!$'()*/%25")).body);
+  EXPECT_EQ("/p%22%3C%3E%5E%60%7B%7C%7D%C3%A4?q=a+b", get(client, server.url("/p\"<>^`{|}\xC3\xA4?q=a b#frag")).body);
+  EXPECT_EQ("/", get(client, server.url("")).body);
+}
+
+// A peer that stops sending holds the caller no longer than the time-out,
+// in the head and in the body.
+TEST(HttpClient, EachReadWaitsAtMostTheTimeOut) {
+  ScriptedServer server([](std::string const& request, int) {
+    if (pathOf(request) == "/stall-head") return Reply{"HTTP/1.1 200 OK\r\nContent-"};
+    return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"};
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 300);
+  for (char const* path : {"/stall-head", "/stall-body"}) {
+    auto const started = std::chrono::steady_clock::now();
+    Outcome const o = get(client, server.url(path));
+    EXPECT_FALSE(o.ok) << path;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << path;
+  }
+}
+
+// 301, 302 and 303 are followed with a GET without a body; 307 and 308
+// with the same method and body.
+TEST(HttpClient, RedirectsKeepOrDropTheMethodByTheirKind) {
+  ScriptedServer server([](std::string const& request, int) {
+    std::string const path = pathOf(request);
+    if (path.size() == 4 && path[1] == '3')
+      return Reply{"HTTP/1.1 " + path.substr(1) + " Moved\r\nLocation: /target\r\nContent-Length: 0\r\n\r\n"};
+    return ok(request.substr(0, request.find(' ')) + " " + request.substr(request.find("\r\n\r\n") + 4));
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  for (char const* code : {"301", "302", "303", "307", "308"}) {
+    Collector into;
+    MIME h;
+    std::string failure;
+    EXPECT_TRUE(requestWith(client, "POST", server.url(std::string("/") + code), "data", into, h, &failure))
+        << code << ": " << failure;
+    bool const keep = std::string(code) == "307" || std::string(code) == "308";
+    EXPECT_EQ(keep ? "POST data" : "GET ", into.body) << code;
+    std::string const last = server.requests().back();
+    EXPECT_EQ(keep, last.find("Content-Length") != std::string::npos) << code;
+  }
+}
+
+// Credentials never reach the log; the rest of the request does.
+class Lines : public zu::util::logger::ILogCallback {
+ public:
+  void onLog(char const* line) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    text += line;
+    text += "\n";
+  }
+  std::mutex mutex;
+  std::string text;
+};
+
+TEST(HttpClient, TheLogHidesCredentials) {
+  ScriptedServer server([](std::string const& request, int) { return ok(pathOf(request)); });
+  boost::shared_ptr<Lines> lines = boost::make_shared<Lines>();
+  zu::util::logger::setCallback(lines);
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  MIME headers;
+  headers.set("Authorization", "Basic c2VjcmV0OnB3");
+  headers.set("proxy-authorization", "Bearer tok3n");
+  headers.set("Cookie", "session=s3ss10n");
+  headers.set("X-Visible", "shown");
+  Collector into;
+  MIME h;
+  EXPECT_TRUE(client->request("POST", server.url("/auth").c_str(), headers, "b0dy", h, into, false));
+  zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
+  std::string const log = lines->text;
+  EXPECT_NE(std::string::npos, log.find("POST /auth HTTP/1.1")) << log;
+  EXPECT_NE(std::string::npos, log.find("X-Visible: shown")) << log;
+  EXPECT_NE(std::string::npos, log.find("Authorization: (hidden)")) << log;
+  for (char const* secret : {"c2VjcmV0OnB3", "tok3n", "s3ss10n", "b0dy"})
+    EXPECT_EQ(std::string::npos, log.find(secret)) << secret;
+  std::string const sent = server.requests().back();
+  EXPECT_NE(std::string::npos, sent.find("Cookie: session=s3ss10n"));
 }
 
 TEST(HttpClient, RequestStreamsTheBodyToTheReceiver) {
