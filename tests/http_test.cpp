@@ -1006,7 +1006,9 @@ TEST_F(HttpConnectionConcurrent, RefusedRequestsCloseTheConnectionAndNothingBehi
     EXPECT_TRUE(closedByPeer(client_, rest)) << c.text.substr(0, 60);
     EXPECT_EQ("", rest);
     // The host learns of the close on the next tick.
-    if (&c == &cases.front()) EXPECT_TRUE(handler_->waitEvent(2));
+    if (&c == &cases.front()) {
+      EXPECT_TRUE(handler_->waitEvent(2));
+    }
     EXPECT_EQ(0u, handler_->requestCount()) << c.text.substr(0, 60);
     connection_.reset();
     ::close(client_);

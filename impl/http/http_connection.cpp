@@ -435,6 +435,7 @@ class HttpConnection : public IHttpConnection,
       else if (request_.headers.contains(literals::host))
         request_.url = URL("http://" + request_.headers.get(literals::host, String()) + target_);
       if (hasToken(request_.headers, literals::connection, "close")) closing_ = true;
+      request_.target = target_;
       answeredHead_ = request_.method.compare("HEAD") == 0;
       out = request_;
       resetParser();

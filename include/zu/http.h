@@ -42,7 +42,7 @@ class ZU_API MIME {
 
 class ZU_API HttpStatus {
  public:
-  enum E_Code {
+  enum E_Code : int {
     HTTP_CONTINUE = 100,
     HTTP_SWITCHING_PROTOCOLS = 101,
     HTTP_OK = 200,
@@ -129,12 +129,16 @@ class ZU_API IHttpClient : public IBase {
 };
 
 // A request as the connection parsed it. `url` is "http://" + the Host
-// header + the request target, or empty without a Host header.
+// header + the request target (or the target itself when it is a whole
+// URL), or empty without a Host header. The URL keeps its parts decoded:
+// "%2F" in the path reads as "/" and "/./" is collapsed; `target` holds the
+// target as it came, for hosts that must tell them apart.
 struct HttpRequest {
   String method;
   URL url;
   MIME headers;
   String body;
+  String target;
 };
 
 struct HttpResponse {

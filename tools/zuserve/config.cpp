@@ -54,6 +54,7 @@ Settings readSettings(std::string const& text, String const& source, String cons
   s.idleTimeout = number(listen->get("idleTimeout", "30000"), "idleTimeout (ms)", 1000, 86400000);
   s.receiveTimeout = number(listen->get("receiveTimeout", "10000"), "receiveTimeout (ms)", 1000, 86400000);
   s.backlog = number(listen->get("backlog", "128"), "backlog", 1, 65535);
+  s.maxBody = number(listen->get("maxBody", "1048576"), "maxBody (bytes)", 0, 0x7FFFFFFFu);
   shared_ptr<IXMLConfig> site = IXMLConfig::New(root, "site");
   s.root = resolve(base, site->get("root", "www"));
   s.scripts = resolve(base, site->get("scripts", ""));

@@ -17,6 +17,7 @@ struct Settings {
   unsigned int idleTimeout = 30000;
   unsigned int receiveTimeout = 10000;
   unsigned int backlog = 128;
+  unsigned int maxBody = 1u << 20;
   String root;
   String scripts;
   String database;
