@@ -623,8 +623,9 @@ void signGuestbook(Process const& p, std::string const& name, std::string const&
   headers.set("Content-Type", "application/x-www-form-urlencoded");
   zu::String const body = "name=" + zu::URL::encode(name.c_str()) + "&message=" + zu::URL::encode(message.c_str());
   ASSERT_TRUE(client->request("POST", p.href("/guestbook").c_str(), headers, body, answer, sink, false));
-  EXPECT_EQ(303u, client->status()) << p.out();
-  EXPECT_STREQ("/guestbook", answer.get("Location", "").cstr());
+  // The 303 is followed with a GET of the list, as a browser does.
+  EXPECT_EQ(200u, client->status()) << p.out();
+  EXPECT_NE(std::string::npos, p.out().find("\"POST /guestbook\" 303")) << p.out();
 }
 
 TEST_F(ZuserveProcessTest, DemoGuestbookRoundTripNewestFirstAndEscaped) {
