@@ -506,6 +506,11 @@ TEST_F(ZuserveTest, BrowserRequestsFitAndFramingCannotBeSmuggled) {
   for (int i = 0; i < 28; ++i) browser += "Sec-X-" + std::to_string(i) + ": " + std::string(60, 'v') + "\r\n";
   std::string const fits = rawRequest(port, browser + "\r\n");
   EXPECT_EQ(200, statusOf(fits)) << fits.substr(0, 200);
+  // The security headers by default, on files and script answers alike.
+  for (std::string const& r : {fits, curl(url("/text"))}) {
+    EXPECT_EQ("nosniff", headerOf(r, "X-Content-Type-Options"));
+    EXPECT_EQ("default-src 'self'; frame-ancestors 'self'", headerOf(r, "Content-Security-Policy"));
+  }
 
   std::string const hidden = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n";
   for (std::string const& shape :
@@ -755,6 +760,32 @@ TEST_F(ZuserveProcessTest, OptionsOverrideTheConfiguration) {
   ASSERT_TRUE(p.exited(15000));
   EXPECT_EQ(std::string::npos, p.out().find("\"GET /a.txt\""));
   EXPECT_NE(std::string::npos, p.out().find("[ERR ] script boom failed"));
+}
+
+// The security headers are the configuration's: another policy, or none.
+TEST_F(ZuserveProcessTest, SecurityHeadersFollowTheConfiguration) {
+  writeSite(dir_);
+  for (std::string const& site : {std::string("nosniff=\"false\" contentSecurityPolicy=\"\""),
+                                  std::string("contentSecurityPolicy=\"frame-ancestors 'none'\"")}) {
+    std::string config = configXml("");
+    config.replace(config.find("root=\"www\""), 10, "root=\"www\" " + site);
+    writeText(dir_ + "/conf.xml", config);
+    Process p;
+    ASSERT_TRUE(p.spawn(ZUSERVE_PATH, {"--config", dir_ + "/conf.xml", "--port", "0"}, {}, dir_));
+    ASSERT_NE(0, p.waitServing()) << p.err();
+    std::string const r = curl(p.url("/a.txt"));
+    EXPECT_EQ(200, statusOf(r));
+    bool const off = site.find("false") != std::string::npos;
+    EXPECT_EQ(off ? "" : "nosniff", headerOf(r, "X-Content-Type-Options")) << site;
+    EXPECT_EQ(off ? "" : "frame-ancestors 'none'", headerOf(r, "Content-Security-Policy")) << site;
+    p.kill(SIGTERM);
+    ASSERT_TRUE(p.exited(15000));
+  }
+  writeText(dir_ + "/bad.xml", configXml("").replace(configXml("").find("root=\"www\""), 10, "root=\"www\" nosniff=\"maybe\""));
+  Process bad;
+  ASSERT_TRUE(bad.spawn(ZUSERVE_PATH, {"--config", dir_ + "/bad.xml", "--port", "0"}, {}, dir_));
+  ASSERT_TRUE(bad.exited(15000));
+  EXPECT_NE(std::string::npos, bad.err().find("nosniff must be true or false")) << bad.err();
 }
 
 TEST_F(ZuserveProcessTest, IdleConnectionsAreClosedAfterTheIdleTimeout) {

@@ -572,9 +572,9 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
           if (location.empty()) return fail(2, "need redirect but location info is none.");
           url = URL(location, url);
           if (!isHttp(url)) return fail(2, "url scheme error. only support http.");
-          // 303 asks for the other resource with a GET; 301 and 302 are
-          // followed that way too, 307 and 308 keep the method and body.
-          if (status_ != 307 && status_ != 308 && !head) {
+          // 303 asks for the other resource with a GET (HEAD stays HEAD);
+          // the others keep the method and body.
+          if (status_ == 303 && !head) {
             if (method.compare("GET") != 0) {
               method = "GET";
               body = String();

@@ -226,6 +226,7 @@ class HttpConnection : public IHttpConnection,
     }
     if (closed) {
       // The host learns that the connection it answered has gone.
+      timer_->stop();
       boost::shared_ptr<IHttpConnectionCallback> callback = callback_.lock();
       if (callback) callback->onEvent(self, 2);
       return;
@@ -605,6 +606,8 @@ class HttpConnection : public IHttpConnection,
     socket_->close();
     socket_.reset();
     shutDown_ = true;
+    // The host hears of it at once, from the timer's thread.
+    timer_->start(1, boost::weak_ptr<sys::ITimerCallback>(boost::shared_ptr<sys::ITimerCallback>(shared_from_this())));
   }
 
   // Stops the tick and all events and lets go of the socket; the input keeps

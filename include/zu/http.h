@@ -96,12 +96,14 @@ class ZU_API IHttpReceiver : public IBase {
 };
 
 // HTTP/1.1 over plain TCP on the calling thread ("http" URLs only),
-// following up to 9 redirects (301, 302; a relative Location is taken
-// relative to the URL that answered). Failures return false and are
+// following up to 9 redirects (301, 302, 307, 308 with the same method and
+// body; 303 with a GET without a body; a relative Location is taken
+// relative to the URL that answered). Interim (1xx) answers are passed
+// over; an answer without a length or chunks runs to the connection's end. Failures return false and are
 // reported under the client: kind 1 for connecting and sending ("can't
 // open remote host:" + host, "send request failed."), kind 2 for the rest.
-// `timeout` bounds connecting, the keep-alive check and each write; reads
-// wait without limit. With keepAlive, the next exchange with the same host
+// `timeout` bounds connecting, the keep-alive check, each write and each
+// read. With keepAlive, the next exchange with the same host
 // text reuses the connection if the last response was read completely (a
 // chunked one to its blank line), did not say "Connection: close", and the
 // peer has neither closed it nor sent anything more since; a GET or HEAD
@@ -109,13 +111,13 @@ class ZU_API IHttpReceiver : public IBase {
 // more on a fresh connection. One thread at a time per client.
 class ZU_API IHttpClient : public IBase {
  public:
-  // GET; the body (by Content-Length or chunked coding; empty for 204, 304
-  // and 404) replaces `response`.
+  // GET; the body (by chunked coding, Content-Length or the connection's
+  // end; empty for 1xx, 204, 304 and 404) replaces `response`.
   virtual bool get(String const& url, String& response, bool keepAlive) = 0;
   // Sends `method` with `headers` (Host, User-Agent and Content-Length are
   // added when absent) and `body`; the response head goes to
-  // `responseHeaders` and the body (by Content-Length, else chunked coding)
-  // to `receiver`, whose onEnd ends every request that got a response head.
+  // `responseHeaders` and the body (none for HEAD) to `receiver`, whose
+  // onEnd ends every request that got a response head.
   virtual bool request(String const& method, String const& url, MIME const& headers, String const& body,
                        MIME& responseHeaders, IHttpReceiver& receiver, bool keepAlive) = 0;
   // The status code of the last response head read; 100 before any.
@@ -187,7 +189,7 @@ class ZU_API IHttpConnectionCallback : public IBase {
 // says "Connection: close", nothing more is read: the answer carries
 // "Connection: close" and the connection closes once it is sent (unless
 // the host writes the body itself behind the head; then the peer's close or
-// a time-out ends it) and reports event 2 on the next tick. A one-second
+// a time-out ends it) and reports event 2 from the timer thread. A one-second
 // tick on timer reactor 0 watches the idle time-out (waiting for a request)
 // and the receive time-out (from a request's first byte to its last).
 // Reading pauses while more than 64 KB of answers wait to be sent.

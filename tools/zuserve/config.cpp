@@ -58,6 +58,13 @@ Settings readSettings(std::string const& text, String const& source, String cons
   shared_ptr<IXMLConfig> site = IXMLConfig::New(root, "site");
   s.root = resolve(base, site->get("root", "www"));
   s.scripts = resolve(base, site->get("scripts", ""));
+  s.contentSecurityPolicy = site->get("contentSecurityPolicy", s.contentSecurityPolicy).toTrimed();
+  if (s.contentSecurityPolicy.find('\n') != 0xFFFFFFFFu || s.contentSecurityPolicy.find('\r') != 0xFFFFFFFFu)
+    throw ConfigError((source + ": contentSecurityPolicy must be one line").cstr());
+  String const noSniff = site->get("nosniff", "true").toLower();
+  if (noSniff != "true" && noSniff != "false")
+    throw ConfigError((source + ": nosniff must be true or false").cstr());
+  s.noSniff = noSniff == "true";
   s.database = IXMLConfig::New(root, "database")->get("connection", "");
   s.database.replace("${base}", base);
   shared_ptr<IXMLConfig> log = IXMLConfig::New(root, "log");

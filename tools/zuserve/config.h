@@ -20,6 +20,9 @@ struct Settings {
   unsigned int maxBody = 1u << 20;
   String root;
   String scripts;
+  // Sent with every answer that does not set them itself; empty: none.
+  String contentSecurityPolicy = "default-src 'self'; frame-ancestors 'self'";
+  bool noSniff = true;
   String database;
   String logFile;
   unsigned int logLevel = 2;

@@ -264,6 +264,12 @@ void Server::finish(shared_ptr<http::IHttpConnection> const& connection, http::H
                     http::HttpResponse& response, unsigned int started) {
   unsigned int const code = response.code;
   if (code >= 500) ++errors;
+  // The browser takes the declared type as it is, loads the page's parts
+  // from this site only, and frames it on this site's pages only.
+  if (settings.noSniff && !response.headers.contains("X-Content-Type-Options"))
+    response.headers.set("X-Content-Type-Options", "nosniff");
+  if (!settings.contentSecurityPolicy.empty() && !response.headers.contains("Content-Security-Policy"))
+    response.headers.set("Content-Security-Policy", settings.contentSecurityPolicy);
   unsigned int const length = response.body.length();
   if (request.method == "HEAD") {
     if (!response.headers.contains("Content-Length") && code != 304)
