@@ -426,6 +426,7 @@ class HttpConnection : public IHttpConnection,
     if (parseState_ == PARSE_ERROR) {
       resetParser();
       closing_ = true;
+      answeredHead_ = false;
       state_ = CONNECTION_ANSWERING;
       return BAD_REQUEST;
     }
