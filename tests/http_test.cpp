@@ -979,6 +979,7 @@ TEST_F(HttpConnectionConcurrent, RefusedRequestsCloseTheConnectionAndNothingBehi
       {post + "Content-Length: 3abc\r\n\r\nabc", 400},
       {post + "Content-Length: 0x3\r\n\r\nabc", 400},
       {post + "Content-Length: -1\r\n\r\n", 400},
+      {post + "Content-Length: 0000000000000000000003\r\n\r\nabc", 400},
       {post + "Content-Length: \r\n\r\n", 400},
       {post + "Content-Length : 5\r\n\r\nabcde", 400},
       {post + "Content-Length: 5\r\n X: folded\r\n\r\nabcde", 400},
