@@ -42,7 +42,7 @@ class ZU_API MIME {
 
 class ZU_API HttpStatus {
  public:
-  enum E_Code {
+  enum E_Code : int {
     HTTP_CONTINUE = 100,
     HTTP_SWITCHING_PROTOCOLS = 101,
     HTTP_OK = 200,
