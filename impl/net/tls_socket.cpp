@@ -25,6 +25,8 @@
 #include <zu/em.h>
 #include <zu/time.h>
 
+#include "platform/socket_platform.h"
+
 namespace zu {
 namespace net {
 namespace impl {
@@ -104,6 +106,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   void startServer() {
     sys::ScopedLock guard(lock_);
     if (!plain_->isOpen() || !newSession()) return;
+    noDelay();
     state_ = HANDSHAKING;
     startTimer();
     updateInterest();
@@ -175,6 +178,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
     if (!forward([&] { return plain_->connect(port, ip, localPort, localIp); })) return false;
     sys::ScopedLock guard(lock_);
     if (!newSession()) return false;
+    noDelay();
     state_ = CONNECTING;
     startTimer();
     updateInterest();
@@ -398,6 +402,15 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   bool notHere() {
     em::report(owner(), 100, "not available on a tls socket");
     return false;
+  }
+
+  // Every send carries whole records, and a flight may leave in two sends
+  // when the pair's ring wraps: Nagle's delay would only hold the second
+  // back for an acknowledgement.
+  void noDelay() {
+    int const one = 1;
+    em::CatchError ignored(plain_.get());
+    plain_->setOption(OPTION_TCP_NODELAY, &one, sizeof one, OPTION_LEVEL_TCP);
   }
 
   // A new SSL object on a new pair of buffers, for the role and host name.
