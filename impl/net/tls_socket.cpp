@@ -553,7 +553,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
       return;
     }
     int const error = ssl().SSL_get_error(ssl_, result);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return;
+    if (error == SSL_ERROR_WANT_WRITE || (error == SSL_ERROR_WANT_READ && !ended_)) return;
     long const verified = ssl().SSL_get_verify_result(ssl_);
     if (!server_ && verifying_ && verified != X509_V_OK) {
       ssl().ERR_clear_error();
