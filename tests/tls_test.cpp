@@ -247,6 +247,74 @@ TEST(TlsClient, TalksToAServerWhoseCertificateTheCAVouchesFor) {
   }
 }
 
+// A client driven by a reactor: the connect event comes once the handshake
+// has ended, then the request goes out and the answer is read to its end.
+class ReactorClient : public ISocketCallback {
+ public:
+  void onSocketEvent(shared_ptr<ISocket> socket, unsigned int events, zu::ByteArray&) override {
+    shared_ptr<ITlsSocket> const tls = boost::dynamic_pointer_cast<ITlsSocket>(socket);
+    std::lock_guard<std::mutex> hold(lock);
+    if (events & SOCKET_EVENT_CONNECT) {
+      ++connects;
+      secured = tls->isSecured();
+      zu::em::CatchError caught(socket.get());
+      if (secured) {
+        socket->send("GET / HTTP/1.0\r\n\r\n", 18);
+      } else {
+        socket->waitConnected(0);
+        text = caught.text().cstr();
+        done = true;
+      }
+    }
+    if (events & SOCKET_EVENT_READ) {
+      char block[4096];
+      unsigned int const n = socket->recv(block, sizeof block);
+      received.append(block, n);
+      if (n == 0) {
+        socket->modifyEvents(0, SOCKET_EVENT_READ);
+        done = true;
+      }
+    }
+  }
+  std::mutex lock;
+  int connects = 0;
+  bool secured = false;
+  bool done = false;
+  std::string received;
+  std::string text;
+};
+
+TEST(TlsClient, RunsTheHandshakeOnAReactor) {
+  Peer good, untrusted;
+  unsigned short const goodPort = startServer(good, "server");
+  unsigned short const untrustedPort = startServer(untrusted, "self");
+  ASSERT_TRUE(goodPort != 0 && untrustedPort != 0);
+  shared_ptr<ITlsContext> const context = trustingClient();
+  shared_ptr<IReactor> const reactor = IReactor::New();
+  for (unsigned short port : {goodPort, untrustedPort}) {
+    shared_ptr<ReactorClient> const client(new ReactorClient);
+    shared_ptr<ITlsSocket> const socket = context->client("localhost");
+    ASSERT_TRUE(socket->attach(reactor));
+    socket->setCallback(boost::weak_ptr<ISocketCallback>(client));
+    socket->modifyEvents(SOCKET_EVENT_CONNECT | SOCKET_EVENT_READ, 0);
+    ASSERT_TRUE(socket->connect(port, IP::loopback()));
+    EXPECT_TRUE(zu::test::waitFor([&] {
+      std::lock_guard<std::mutex> hold(client->lock);
+      return client->done;
+    }));
+    std::lock_guard<std::mutex> hold(client->lock);
+    EXPECT_EQ(1, client->connects);
+    if (port == goodPort) {
+      EXPECT_TRUE(client->secured);
+      EXPECT_TRUE(startsWith(client->received, "HTTP/1.0 200 ok")) << client->received;
+    } else {
+      EXPECT_FALSE(client->secured);
+      EXPECT_TRUE(startsWith(client->text, "certificate not trusted: ")) << client->text;
+    }
+    socket->close();
+  }
+}
+
 TEST(TlsClient, RefusesEachBadCertificateWithItsOwnReason) {
   struct Case {
     char const* certificate;
@@ -494,6 +562,22 @@ TEST_F(TlsServer, ServesOpenSSLsClientWithAlpnAndAVerifiedChain) {
     EXPECT_NE(std::string::npos, out.find("closed")) << out;
   }
   EXPECT_TRUE(zu::test::waitFor([&] { return echo->connections() == 0; }));
+}
+
+TEST_F(TlsServer, RefusesAClientsRenegotiation) {
+  Peer client;
+  ASSERT_TRUE(client.start({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-tls1_2",
+                            "-CAfile", certificates().file("ca.pem"), "-servername", "localhost"}));
+  ASSERT_TRUE(client.await("Verify return code")) << client.output();
+  client.write("before\n");
+  ASSERT_TRUE(client.await("\nbefore\n")) << client.output();
+  // s_client renegotiates on a line holding "R" (when not told -ign_eof).
+  client.write("R\n");
+  client.write("after, bye\n");
+  client.finish();
+  EXPECT_NE(std::string::npos, client.output().find("RENEGOTIATING")) << client.output();
+  EXPECT_NE(std::string::npos, client.output().find("no renegotiation")) << client.output();
+  EXPECT_EQ(std::string::npos, client.output().find("\nafter, bye\n")) << client.output();
 }
 
 TEST_F(TlsServer, CarriesLargeStreamsBothWaysWithBoundedBuffers) {
