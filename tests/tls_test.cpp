@@ -247,6 +247,21 @@ TEST(TlsClient, TalksToAServerWhoseCertificateTheCAVouchesFor) {
   }
 }
 
+TEST(TlsClient, AShortWaitLeavesTheHandshakeRunning) {
+  Peer server;
+  unsigned short const port = startServer(server, "server");
+  ASSERT_NE(0, port);
+  shared_ptr<ITlsSocket> const socket = trustingClient()->client("localhost");
+  zu::em::CatchError caught(socket.get());
+  ASSERT_TRUE(socket->connect(port, IP::loopback()));
+  // A poll finds nothing yet, as on a plain socket still connecting.
+  EXPECT_FALSE(socket->waitReadable(0));
+  EXPECT_EQ(2u, caught.code());
+  caught.clear();
+  EXPECT_TRUE(socket->waitConnected(5000)) << caught.text().cstr();
+  EXPECT_TRUE(socket->isSecured());
+}
+
 // A client driven by a reactor: the connect event comes once the handshake
 // has ended, then the request goes out and the answer is read to its end.
 class ReactorClient : public ISocketCallback {
@@ -339,6 +354,8 @@ TEST(TlsClient, RefusesEachBadCertificateWithItsOwnReason) {
     EXPECT_TRUE(startsWith(got.text, c.prefix)) << got.text;
     EXPECT_GT(got.text.size(), std::string(c.prefix).size()) << "OpenSSL's reason is missing";
     EXPECT_EQ("", got.received);
+    // The server is told why by an alert.
+    EXPECT_TRUE(server.await("alert", 5000)) << server.output();
   }
   // Only an explicit call accepts the self-signed certificate.
   Peer server;
@@ -457,6 +474,10 @@ class EchoServer : public ISocketCallback, public boost::enable_shared_from_this
     std::lock_guard<std::mutex> hold(lock_);
     return connections_.size();
   }
+  size_t accepted() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return accepted_;
+  }
 
   void onSocketEvent(shared_ptr<ISocket> socket, unsigned int events, zu::ByteArray&) override {
     if (socket == listener_) {
@@ -469,6 +490,7 @@ class EchoServer : public ISocketCallback, public boost::enable_shared_from_this
         tls->modifyEvents(SOCKET_EVENT_READ, 0);
         std::lock_guard<std::mutex> hold(lock_);
         connections_[tls.get()].socket = tls;
+        ++accepted_;
       }
       return;
     }
@@ -526,6 +548,7 @@ class EchoServer : public ISocketCallback, public boost::enable_shared_from_this
   shared_ptr<ISocket> listener_;
   std::mutex lock_;
   std::map<ISocket*, Connection> connections_;
+  size_t accepted_ = 0;
 };
 
 class TlsServer : public ::testing::Test {
@@ -657,6 +680,7 @@ TEST_F(TlsServer, AbandonedHandshakesLeaveNoDescriptorBehind) {
     if (round % 2) (void)!::write(fd, hello, sizeof hello);
     ::close(fd);
   }
+  EXPECT_TRUE(zu::test::waitFor([&] { return echo->accepted() == 201; }));
   EXPECT_TRUE(zu::test::waitFor([&] { return echo->connections() == 0 && openDescriptors() <= before; }))
       << echo->connections() << " connections, " << openDescriptors() << " descriptors, " << before << " before";
 }

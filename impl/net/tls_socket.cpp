@@ -226,18 +226,6 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
       em::report(owner(), 1, "the tls socket is not connected");
       return false;
     }
-    if (state == CONNECTING) {
-      em::CatchError caught(plain_.get());
-      bool const connected = plain_->waitConnected(milliseconds);
-      sys::ScopedLock guard(lock_);
-      if (state_ == CONNECTING) {
-        if (connected) {
-          state_ = HANDSHAKING;
-        } else {
-          fail(caught.code(), std::string(caught.text().cstr()));
-        }
-      }
-    }
     return handshake(since, milliseconds);
   }
 
@@ -351,7 +339,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
         if (plain_->waitConnected(0)) {
           state_ = HANDSHAKING;
         } else {
-          fail(caught.code(), std::string(caught.text().cstr()));
+          broken(caught.code(), std::string(caught.text().cstr()));
         }
       }
       if (timedOut_ && (state_ == CONNECTING || state_ == HANDSHAKING)) fail(2, "handshake timed out");
@@ -429,7 +417,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
     }
     internal_ = internal;
     ssl().SSL_set_bio(ssl_, internal, internal);
-    ended_ = timedOut_ = connectOwed_ = false;
+    ended_ = timedOut_ = connectOwed_ = broken_ = false;
     failureCode_ = 0;
     failureText_.clear();
     if (server_) {
@@ -492,13 +480,19 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
     if (timer_) timer_->stop();
   }
 
+  // A failure of the plain socket itself: nothing more can be sent on it.
+  void broken(unsigned int code, std::string const& text) {
+    broken_ = true;
+    fail(code, text);
+  }
+
   void reportFailure() { em::report(owner(), failureCode_, String(failureText_.c_str())); }
 
-  // waitReadable/waitWritable after a failed handshake: a failure other
-  // than the time running out is there to be received.
+  // waitReadable/waitWritable after an unfinished handshake: a failure is
+  // there to be received; a time-out is not.
   bool failedOnly() {
     sys::ScopedLock guard(lock_);
-    return state_ == FAILED && failureCode_ != 2;
+    return state_ == FAILED;
   }
 
   // Drives the handshake blocking-style until it ends or `limit` ms since
@@ -506,6 +500,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   bool handshake(sys::Timeout const& since, unsigned int limit) {
     while (true) {
       unsigned int wait;
+      if (!connected(since, limit)) return false;
       {
         sys::ScopedLock guard(lock_);
         if (state_ == HANDSHAKING) {
@@ -516,7 +511,6 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
         if (state_ != HANDSHAKING) {
           if (state_ == CLOSED) em::report(owner(), 1, "the tls socket is not connected");
           else if (state_ == FAILED) reportFailure();
-          // Still connecting: waitConnected has the plain socket's report.
           return false;
         }
         wait = pendingOut() ? SOCKET_EVENT_WRITE : SOCKET_EVENT_READ;
@@ -525,13 +519,38 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
       bool const ready = waitPlain(wait, remaining(since, limit), false);
       sys::ScopedLock guard(lock_);
       if (!ready) {
-        fail(caught.code() == 2 ? 2 : caught.code(),
-             caught.code() == 2 ? std::string("handshake timed out") : std::string(caught.text().cstr()));
+        // Out of time: the handshake stays as it is, as a plain socket's
+        // connection attempt stays after waitConnected's time-out.
+        if (caught.code() == 2) {
+          em::report(owner(), 2, "handshake timed out");
+          return false;
+        }
+        broken(caught.code(), caught.text().cstr());
         continue;
       }
       if (wait == SOCKET_EVENT_WRITE) flushOut();
       else fillIn();
     }
+  }
+
+  // Waits for the plain connection while it is being made; false with the
+  // report when it failed or the time ran out (the attempt then goes on).
+  bool connected(sys::Timeout const& since, unsigned int limit) {
+    {
+      sys::ScopedLock guard(lock_);
+      if (state_ != CONNECTING) return true;
+    }
+    em::CatchError caught(plain_.get());
+    bool const made = plain_->waitConnected(remaining(since, limit));
+    sys::ScopedLock guard(lock_);
+    if (state_ != CONNECTING) return true;
+    if (made) {
+      state_ = HANDSHAKING;
+      return true;
+    }
+    if (caught.code() == 2) em::report(owner(), 2, caught.text());
+    else broken(caught.code(), std::string(caught.text().cstr()));
+    return caught.code() != 2;
   }
 
   // Waits on the plain socket; its report is passed on when `pass`.
@@ -616,8 +635,10 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
 
   // Sends what the pair holds until the socket takes no more. Caller holds
   // lock_.
+  // After a failed handshake this still sends the alert OpenSSL wrote, so
+  // that the peer learns why.
   void flushOut() {
-    if (network_ == nullptr || state_ == FAILED) return;
+    if (network_ == nullptr || broken_) return;
     while (true) {
       char* data = nullptr;
       int const available = ssl().BIO_nread0(network_, &data);
@@ -625,7 +646,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
       em::CatchError caught(plain_.get());
       unsigned int const sent = plain_->send(data, unsigned(available));
       if (caught.code() != 0) {
-        fail(caught.code(), caught.text().cstr());
+        broken(caught.code(), caught.text().cstr());
         return;
       }
       if (sent == 0) return;
@@ -647,7 +668,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
     if (received > 0) {
       ssl().BIO_nwrite(network_, &room, int(received));
     } else if (caught.code() != 0) {
-      fail(caught.code(), caught.text().cstr());
+      broken(caught.code(), caught.text().cstr());
     } else {
       // OpenSSL reads the end once the pair is empty.
       ended_ = true;
@@ -716,6 +737,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   State state_ = CLOSED;
   bool verifying_ = false;
   bool ended_ = false;        // the peer's close_notify or the stream's end seen
+  bool broken_ = false;       // the plain socket failed
   bool timedOut_ = false;     // the handshake timer fired
   bool connectOwed_ = false;  // a client's handshake ended, not yet told
   unsigned int failureCode_ = 0;

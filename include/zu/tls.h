@@ -82,10 +82,11 @@ class ZU_API ITlsContext : public IBase {
   // when either cannot be read or they do not belong together.
   virtual bool useCertificate(String const& chainFile, String const& keyFile) = 0;
 
-  // Longest time in ms a handshake driven by the reactor may take before
-  // the connection fails with kind 2 (the socket's read time-out bounds it
-  // too when shorter); 30000 to start with. A blocking handshake is bounded
-  // by the time given to waitConnected.
+  // Longest time in ms a handshake may take from connect() or server()
+  // before the connection fails with kind 2 "handshake timed out" (the
+  // socket's read time-out, when set before, bounds it too when shorter);
+  // 30000 to start with. A blocking handshake is also bounded by the time
+  // given to waitConnected, whose time-out leaves the handshake running.
   virtual void setHandshakeTimeout(unsigned int milliseconds) = 0;
   virtual unsigned int handshakeTimeout() = 0;
 
