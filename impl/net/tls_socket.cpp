@@ -353,7 +353,9 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
         deliver |= userMask_ & readWrite;
       } else if (state_ == SECURED) {
         if ((userMask_ & SOCKET_EVENT_READ) && (ended_ || readable())) deliver |= SOCKET_EVENT_READ;
-        if ((userMask_ & SOCKET_EVENT_WRITE) && (state_ == FAILED || writeRoom() > 0)) deliver |= SOCKET_EVENT_WRITE;
+        if ((userMask_ & SOCKET_EVENT_WRITE) && writeRoom() > 0) deliver |= SOCKET_EVENT_WRITE;
+        // readable() may have met a failing record.
+        if (state_ == FAILED) deliver |= userMask_ & readWrite;
       }
       if (deliver != 0) callback = callback_.lock();
     }
@@ -372,8 +374,6 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
     if (state_ == CONNECTING) fail(2, "handshake timed out");
     updateInterest();
   }
-
-  boost::shared_ptr<sys::ITimer> const& timer() const { return timer_; }
 
  private:
   void const* owner() const { return static_cast<ISocket const*>(static_cast<ITlsSocket const*>(this)); }
