@@ -568,6 +568,33 @@ class TlsServer : public ::testing::Test {
   unsigned short port = 0;
 };
 
+TEST(TlsServerContext, RefusesCertificatesItCannotUse) {
+  Certificates const& c = certificates();
+  struct Case {
+    std::string chain, key, prefix;
+  } const cases[] = {
+      {c.file("missing.pem"), c.file("server.key"), "certificate chain could not be loaded: "},
+      {c.file("server.pem"), c.file("missing.key"), "private key could not be loaded: "},
+      {c.file("server.pem"), c.file("other.key"), "private key could not be loaded: "},
+  };
+  for (Case const& k : cases) {
+    shared_ptr<ITlsContext> const context = ITlsContext::New(true);
+    zu::em::CatchError caught(context.get());
+    EXPECT_FALSE(context->useCertificate(k.chain.c_str(), k.key.c_str())) << k.chain << " " << k.key;
+    EXPECT_EQ(100u, caught.code());
+    EXPECT_TRUE(startsWith(caught.text().cstr(), k.prefix)) << caught.text().cstr();
+    // Without a certificate it wraps nothing.
+    caught.clear();
+    EXPECT_FALSE(context->server(ISocket::New(SOCKET_TYPE_TCP)));
+    EXPECT_EQ(100u, caught.code());
+  }
+  // Each side's calls belong to it.
+  shared_ptr<ITlsContext> const client = ITlsContext::New(false);
+  zu::em::CatchError caught(client.get());
+  EXPECT_FALSE(client->useCertificate(c.file("server.pem").c_str(), c.file("server.key").c_str()));
+  EXPECT_EQ("not a server context", std::string(caught.text().cstr()));
+}
+
 TEST_F(TlsServer, ServesOpenSSLsClientWithAlpnAndAVerifiedChain) {
   for (char const* version : {"-tls1_3", "-tls1_2"}) {
     Peer client;
