@@ -24,14 +24,14 @@ esac
 packages=(
   build-essential cmake ninja-build pkg-config ccache
   libboost-dev
-  libexpat1-dev libmariadb-dev libsqlcipher-dev libpcre2-dev libmozjs-102-dev libudt-dev libgsm1-dev
+  libexpat1-dev libmariadb-dev libsqlcipher-dev libpcre2-dev libssl-dev libmozjs-102-dev libudt-dev libgsm1-dev
   tzdata
 )
 if [ "$with_tests" -eq 1 ]; then
   packages+=(
     libgtest-dev libgmock-dev googletest
     libbenchmark-dev
-    libpoco-dev libspdlog-dev libpugixml-dev libssl-dev libboost-program-options-dev
+    libpoco-dev libspdlog-dev libpugixml-dev openssl libboost-program-options-dev
     mariadb-server sox libsox-fmt-base
     locales git curl python3 python3-gunicorn python3-httpbin chromium wrk nginx
     clang libclang-rt-14-dev

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../impl/js/engine/spin_history.h"
 #include "hidden_library.h"
 #include "support/finalize.h"
 #include "support/log_lines.h"
@@ -645,4 +646,26 @@ TEST(JsModuleDeathTest, FailedAssertionEndsWithSIGABRTWithTheEngineLoaded) {
         if (context) UseContext(boost::shared_ptr<IContext>());
       },
       ::testing::KilledBySignal(SIGABRT), "Assertion failed: context");
+}
+
+// The hand-over to a context's engine thread spins for the other side only
+// while spinning has paid off lately: one slow task must not end the
+// spinning, a run of them must, and a free processor is noticed again.
+TEST(JsHandOver, SpinningStopsAfterARunOfVainSpinsNotAfterOne) {
+  auto triesIn = [](zu::js::impl::SpinHistory& history, int calls) {
+    int tries = 0;
+    for (int i = 0; i < calls; ++i) tries += history.worthTrying() ? 1 : 0;
+    return tries;
+  };
+  zu::js::impl::SpinHistory history;
+  EXPECT_EQ(64, triesIn(history, 64));
+  // However long spinning has paid off, five spins in vain in a row end it.
+  for (int i = 0; i < 100; ++i) history.record(true);
+  history.record(false);
+  EXPECT_EQ(64, triesIn(history, 64)) << "one vain spin among many good ones";
+  for (int i = 0; i < 4; ++i) history.record(false);
+  // Then one call in 32 still spins, and spins that pay off bring it back.
+  EXPECT_EQ(2, triesIn(history, 64));
+  history.record(true);
+  EXPECT_EQ(64, triesIn(history, 64));
 }

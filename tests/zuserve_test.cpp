@@ -1,6 +1,7 @@
 // zuserve, the program, driven from outside: started on free ports with
 // its own configuration files, asked through curl, zu's HTTP client and raw
 // sockets, stopped with signals.
+#include <iostream>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -259,6 +260,18 @@ class ZuserveTest : public ::testing::Test {
     delete dir_;
   }
   void SetUp() override { ASSERT_NE(0, server_->port()) << server_->out() << server_->err(); }
+  // A server that ended under a test is a failure of its own, with what it
+  // left behind.
+  void TearDown() override {
+    if (server_->exited(0)) {
+      ADD_FAILURE() << "the server ended with status " << server_->status() << "\n"
+                    << server_->out().substr(server_->out().size() > 4000 ? server_->out().size() - 4000 : 0)
+                    << server_->err();
+    } else if (HasFailure()) {
+      std::string const out = server_->out();
+      std::cerr << "server log:\n" << out.substr(out.size() > 4000 ? out.size() - 4000 : 0) << server_->err();
+    }
+  }
   static std::string url(std::string const& path) { return server_->url(path); }
   static std::string href(std::string const& path) { return server_->href(path); }
 

@@ -1,5 +1,6 @@
 // The accessors of the C libraries behind the families: MariaDB's client,
-// SQLCipher, PCRE2's POSIX-style interface and Expat, each opened on first use.
+// SQLCipher, PCRE2's POSIX-style interface, Expat and OpenSSL, each opened on
+// first use.
 #include "ext/libraries.h"
 
 namespace zu {
@@ -39,6 +40,22 @@ Library<MariaDB> const& mariadb() {
     if (library->loaded && library->api.mysql_server_init(0, nullptr, nullptr) != 0) {
       library->loaded = false;
       library->failure = std::string(MARIADB_SONAME) + " could not be loaded: the client library failed to initialise";
+    }
+#endif
+    return library;
+  });
+}
+
+Library<OpenSSL> const& openssl() {
+  return opened<OpenSSL>([] {
+    Library<OpenSSL>* const library = load<OpenSSL>(OPENSSL_SONAME, ZU_WITH_TLS, "ZU_WITH_TLS",
+                                                    ZU_EXT_RESOLVER { ZU_OPENSSL_FUNCTIONS(ZU_EXT_RESOLVE) });
+#if ZU_WITH_TLS
+    // Done once here, under the loader's lock, rather than implicitly by
+    // whichever thread makes the first context.
+    if (library->loaded && library->api.OPENSSL_init_ssl(0, nullptr) != 1) {
+      library->loaded = false;
+      library->failure = std::string(OPENSSL_SONAME) + " could not be loaded: the library failed to initialise";
     }
 #endif
     return library;

@@ -1,4 +1,4 @@
-// The C libraries behind four families, opened with dlopen on first use: a
+// The C libraries behind five families, opened with dlopen on first use: a
 // table of every function zu calls in each, listed once by its C name.
 #ifndef ZU_IMPL_EXT_LIBRARIES_H
 #define ZU_IMPL_EXT_LIBRARIES_H
@@ -46,6 +46,31 @@
 #define ZU_EXPAT_FUNCTIONS(F)
 #endif
 
+// OpenSSL: libssl, whose handle also finds the libcrypto functions it
+// depends on (the BIO pairs, the error queue, the verification parameters).
+// Only functions are listed; the macros of the headers are their
+// SSL_ctrl/SSL_CTX_ctrl/BIO_ctrl forms, called through these.
+#if ZU_WITH_TLS
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#define ZU_OPENSSL_FUNCTIONS(F) \
+  F(OPENSSL_init_ssl) F(TLS_client_method) F(TLS_server_method) F(SSL_CTX_new) F(SSL_CTX_free) \
+  F(SSL_CTX_ctrl) F(SSL_CTX_set_options) F(SSL_CTX_set_verify) F(SSL_CTX_set_default_verify_paths) \
+  F(SSL_CTX_load_verify_locations) F(SSL_CTX_use_certificate_chain_file) F(SSL_CTX_use_PrivateKey_file) \
+  F(SSL_CTX_check_private_key) F(SSL_CTX_set_alpn_protos) F(SSL_CTX_set_alpn_select_cb) \
+  F(SSL_select_next_proto) F(SSL_new) F(SSL_free) F(SSL_set_bio) F(SSL_set_connect_state) \
+  F(SSL_set_accept_state) F(SSL_set_verify) F(SSL_ctrl) F(SSL_do_handshake) F(SSL_is_init_finished) \
+  F(SSL_read) F(SSL_peek) F(SSL_write) F(SSL_pending) F(SSL_get_error) F(SSL_shutdown) \
+  F(SSL_get_verify_result) F(SSL_get0_param) F(SSL_get_version) F(SSL_get0_alpn_selected) \
+  F(X509_VERIFY_PARAM_set1_host) F(X509_VERIFY_PARAM_set1_ip_asc) F(X509_VERIFY_PARAM_set_hostflags) \
+  F(X509_verify_cert_error_string) F(ERR_get_error) F(ERR_clear_error) F(ERR_error_string_n) \
+  F(BIO_new_bio_pair) F(BIO_free) F(BIO_ctrl) F(BIO_ctrl_pending) F(BIO_ctrl_get_write_guarantee) \
+  F(BIO_nread0) F(BIO_nread) F(BIO_nwrite0) F(BIO_nwrite)
+#else
+#define ZU_OPENSSL_FUNCTIONS(F)
+#endif
+
 namespace zu {
 namespace ext {
 
@@ -57,12 +82,16 @@ char const* const MARIADB_SONAME = "libmariadb.so.3";
 char const* const SQLCIPHER_SONAME = "libsqlcipher.so.0";
 char const* const PCRE2POSIX_SONAME = "libpcre2-posix.so.3";
 char const* const EXPAT_SONAME = "libexpat.so.1";
+// OpenSSL 3's TLS library, under the TLS connections (it brings
+// libcrypto.so.3 along).
+char const* const OPENSSL_SONAME = "libssl.so.3";
 
 // Their tables of functions.
 struct MariaDB { ZU_MARIADB_FUNCTIONS(ZU_EXT_MEMBER) };
 struct SQLCipher { ZU_SQLCIPHER_FUNCTIONS(ZU_EXT_MEMBER) };
 struct Pcre2Posix { ZU_PCRE2POSIX_FUNCTIONS(ZU_EXT_MEMBER) };
 struct Expat { ZU_EXPAT_FUNCTIONS(ZU_EXT_MEMBER) };
+struct OpenSSL { ZU_OPENSSL_FUNCTIONS(ZU_EXT_MEMBER) };
 
 // Each library is opened on the first call from any thread; MariaDB's
 // client is also initialised then, before it is used in any way.
@@ -70,6 +99,7 @@ Library<MariaDB> const& mariadb();
 Library<SQLCipher> const& sqlcipher();
 Library<Pcre2Posix> const& pcre2posix();
 Library<Expat> const& expat();
+Library<OpenSSL> const& openssl();
 
 }  // namespace ext
 }  // namespace zu

@@ -82,6 +82,9 @@ unsigned int lastSocketError();
 extern unsigned int const ERROR_TIMED_OUT;
 extern unsigned int const ERROR_BAD_HANDLE;
 extern unsigned int const ERROR_NOT_CONNECTED;
+// setOption's level and name that turn off Nagle's delay of small sends.
+extern int const OPTION_LEVEL_TCP;
+extern int const OPTION_TCP_NODELAY;
 // The em translation function: raw code -> kind and English message.
 void translateSocketError(unsigned int rawCode, unsigned int* code, String* text);
 // Reports `rawCode` under `owner` with the translation above.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -26,6 +27,8 @@ namespace impl {
 unsigned int const ERROR_TIMED_OUT = ETIMEDOUT;
 unsigned int const ERROR_BAD_HANDLE = EBADF;
 unsigned int const ERROR_NOT_CONNECTED = ENOTCONN;
+int const OPTION_LEVEL_TCP = IPPROTO_TCP;
+int const OPTION_TCP_NODELAY = TCP_NODELAY;
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include <zu/js.h>
 #include <zu/sys.h>
 
+#include "js/engine/spin_history.h"
 #include "js/js_module.h"
 
 #include <atomic>
@@ -99,26 +100,6 @@ class Task {
  private:
   void const* object_;
   void (*call_)(void const*);
-};
-
-// Whether spinning for the other side of a hand-over has paid off lately:
-// spins that end in vain (the other thread had no processor, say on a
-// loaded machine) soon stop further ones, and now and then a spin is tried
-// again to notice when a processor has become free.
-class SpinHistory {
- public:
-  bool worthTrying() {
-    if (credit_.load(std::memory_order_relaxed) > 0) return true;
-    return (probes_.fetch_add(1, std::memory_order_relaxed) & 31) == 0;
-  }
-  void record(bool paidOff) {
-    int const credit = credit_.load(std::memory_order_relaxed);
-    credit_.store(paidOff ? (credit < 16 ? credit + 1 : 16) : 0, std::memory_order_relaxed);
-  }
-
- private:
-  std::atomic<int> credit_{16};
-  std::atomic<unsigned int> probes_{0};
 };
 
 class Engine : public sys::IRunnable {
