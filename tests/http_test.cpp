@@ -449,6 +449,12 @@ TEST(HttpClient, ReportsEachFailureWithItsText) {
     if (path == "/bigchunk") return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n", true};
     if (path == "/short") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", true};
     if (path == "/status") return Reply{"HTTP/1.1 600 Odd\r\n\r\n", true};
+    if (path.compare(0, 7, "/digits") == 0) {
+      static char const* const lines[] = {"HTTP/1.1 099 Low", "HTTP/1.1 2x0 OK", "HTTP/1.1 20x OK", "HTTP/1.1 /00 OK",
+                                          "HTTP/1.1 2:0 OK", "HTTP/1.1 20: OK", "HTTP/1.1 2000 OK", "HTTP/1.1 200OK",
+                                          "HTTX/1.1 200 OK"};
+      return Reply{std::string(lines[path[7] - '0']) + "\r\nContent-Length: 0\r\n\r\n", true};
+    }
     if (path == "/nolength") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\n", true};
     if (path == "/twolengths") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", true};
     if (path == "/truncated") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n", true};
@@ -469,6 +475,15 @@ TEST(HttpClient, ReportsEachFailureWithItsText) {
       {server.url("/bigchunk"), 2, "error chunk size:65536"},
       {server.url("/short"), 2, "can't read content.err="},
       {server.url("/status"), 2, "read response message failed."},
+      {server.url("/digits0"), 2, "read response message failed."},
+      {server.url("/digits1"), 2, "read response message failed."},
+      {server.url("/digits2"), 2, "read response message failed."},
+      {server.url("/digits3"), 2, "read response message failed."},
+      {server.url("/digits4"), 2, "read response message failed."},
+      {server.url("/digits5"), 2, "read response message failed."},
+      {server.url("/digits6"), 2, "read response message failed."},
+      {server.url("/digits7"), 2, "read response message failed."},
+      {server.url("/digits8"), 2, "read response message failed."},
       {server.url("/truncated"), 2, "read response message failed."},
       {server.url("/badheader"), 2, "read response message failed."},
       {server.url("/silent"), 2, "read response message failed."},
