@@ -16,7 +16,9 @@
 #include <zu/tls.h>
 
 #include "hidden_library.h"
+#include "support/loopback.h"
 #include "support/tls_peers.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -306,6 +308,124 @@ TEST(HttpsClient, WithoutOpenSSLHttpsFailsAndHttpWorks) {
   caught.clear();
   EXPECT_TRUE(client->get(url("http", "127.0.0.1", plain.port, "/").c_str(), text, false)) << caught.text().cstr();
   EXPECT_EQ("plain", std::string(text.cstr()));
+}
+
+// nginx with TLS on one port and plain HTTP on another that redirects to
+// it, single process, in a temporary folder: /conn answers nginx's
+// connection number and its count of requests, /post the length it was
+// sent, /big.bin is 1 MB with every byte value, /ssi/page.html goes out
+// chunked (server-side includes drop its length).
+class Nginx : public ::testing::Test {
+ protected:
+  static unsigned short freePort() {
+    unsigned short port = 0;
+    int const fd = zu::test::listenLoopback(port);
+    if (fd >= 0) ::close(fd);
+    return port;
+  }
+
+  void SetUp() override {
+    std::string nginx = "/usr/sbin/nginx";
+    if (::access(nginx.c_str(), X_OK) != 0) GTEST_SKIP() << "nginx is not installed (scripts/deps.sh --test)";
+    dir_ = certificates().folder + "/nginx" + std::to_string(++runs_);
+    ::mkdir(dir_.c_str(), 0755);
+    ::mkdir((dir_ + "/www").c_str(), 0755);
+    ::mkdir((dir_ + "/www/ssi").c_str(), 0755);
+    big_.resize(1 << 20);
+    for (size_t i = 0; i < big_.size(); ++i) big_[i] = char((i * 131 + i / 256) & 0xFF);
+    std::ofstream(dir_ + "/www/big.bin", std::ios::binary) << big_;
+    std::ofstream(dir_ + "/www/ssi/page.html") << "<!--# set var=\"x\" value=\"y\" -->" << lines("ssi");
+    tls = freePort();
+    plain = freePort();
+    std::ofstream(dir_ + "/nginx.conf")
+        << (::geteuid() == 0 ? "user root;\n" : "") << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+        << "error_log " << dir_ << "/error.log;\npid " << dir_ << "/nginx.pid;\n"
+        << "events { worker_connections 64; }\nhttp {\n  access_log off;\n"
+        << "  client_body_temp_path " << dir_ << "/body;\n  proxy_temp_path " << dir_ << "/proxy;\n"
+        << "  fastcgi_temp_path " << dir_ << "/fastcgi;\n  uwsgi_temp_path " << dir_ << "/uwsgi;\n"
+        << "  scgi_temp_path " << dir_ << "/scgi;\n  keepalive_requests 1000;\n"
+        << "  server {\n    listen 127.0.0.1:" << tls << " ssl;\n"
+        << "    ssl_certificate " << certificates().file("server.pem") << ";\n"
+        << "    ssl_certificate_key " << certificates().file("server.key") << ";\n"
+        << "    root " << dir_ << "/www;\n"
+        << "    location = /conn { default_type text/plain; return 200 \"$connection $connection_requests\"; }\n"
+        << "    location = /post { default_type text/plain; return 200 \"posted $content_length\"; }\n"
+        << "    location /ssi/ { ssi on; }\n  }\n"
+        << "  server {\n    listen 127.0.0.1:" << plain << ";\n"
+        << "    location / { return 302 https://localhost:" << tls << "$request_uri; }\n  }\n}\n";
+    ASSERT_TRUE(server_.start({nginx, "-p", dir_, "-c", dir_ + "/nginx.conf", "-e", dir_ + "/error.log"}));
+    ASSERT_TRUE(zu::test::waitFor([&] {
+      int const a = zu::test::connectLoopback(tls), b = zu::test::connectLoopback(plain);
+      if (a >= 0) ::close(a);
+      if (b >= 0) ::close(b);
+      return a >= 0 && b >= 0;
+    })) << server_.output();
+  }
+
+  std::string dir_;
+  std::string big_;
+  unsigned short tls = 0;
+  unsigned short plain = 0;
+  Peer server_;
+  static int runs_;
+};
+int Nginx::runs_ = 0;
+
+TEST_F(Nginx, ServesTheClientOverTlsWithEitherFramingAndKeepAlive) {
+  shared_ptr<IHttpClient> const client = trustingClient();
+  zu::em::CatchError caught(client.get());
+  zu::ByteArray bytes;
+  MIME head;
+  ASSERT_TRUE(client->get(url("https", "localhost", tls, "/big.bin").c_str(), bytes, head, true)) << caught.text().cstr();
+  EXPECT_EQ(big_.size(), bytes.size());
+  EXPECT_TRUE(std::string(reinterpret_cast<char const*>(bytes.ptr()), bytes.size()) == big_) << "the body differs";
+  EXPECT_EQ(std::to_string(big_.size()), head.get("Content-Length", "").cstr());
+  ASSERT_TRUE(client->get(url("https", "localhost", tls, "/ssi/page.html").c_str(), bytes, head, true))
+      << caught.text().cstr();
+  EXPECT_EQ("chunked", std::string(head.get("Transfer-Encoding", "").cstr()));
+  EXPECT_EQ(lines("ssi"), std::string(reinterpret_cast<char const*>(bytes.ptr()), bytes.size()));
+  Collector body;
+  ASSERT_TRUE(client->request("POST", url("https", "localhost", tls, "/post").c_str(), MIME(), "twelve bytes", head,
+                              body, true))
+      << caught.text().cstr();
+  EXPECT_EQ("posted 12", body.body);
+  // All of that and the next requests went over one connection.
+  String first, second;
+  ASSERT_TRUE(client->get(url("https", "localhost", tls, "/conn").c_str(), first, true));
+  ASSERT_TRUE(client->get(url("https", "localhost", tls, "/conn").c_str(), second, true));
+  std::string const connection = std::string(first.cstr()).substr(0, std::string(first.cstr()).find(' '));
+  EXPECT_EQ(connection + " 4", first.cstr());
+  EXPECT_EQ(connection + " 5", second.cstr());
+  // Without keep-alive each request has its own connection and handshake.
+  ASSERT_TRUE(client->get(url("https", "localhost", tls, "/conn").c_str(), first, false));
+  EXPECT_EQ(" 1", std::string(first.cstr()).substr(std::string(first.cstr()).find(' ')));
+  EXPECT_EQ(0u, caught.code()) << caught.text().cstr();
+}
+
+TEST_F(Nginx, RedirectsTheClientFromHttpToHttps) {
+  shared_ptr<IHttpClient> const client = trustingClient();
+  zu::em::CatchError caught(client.get());
+  for (bool keepAlive : {true, false}) {
+    zu::ByteArray bytes;
+    MIME head;
+    ASSERT_TRUE(client->get(url("http", "localhost", plain, "/ssi/page.html").c_str(), bytes, head, keepAlive))
+        << caught.text().cstr();
+    EXPECT_EQ(200u, client->status());
+    EXPECT_EQ(lines("ssi"), std::string(reinterpret_cast<char const*>(bytes.ptr()), bytes.size()));
+    Collector body;
+    // 302 keeps a POST a POST here.
+    ASSERT_TRUE(client->request("POST", url("http", "localhost", plain, "/post").c_str(), MIME(), "abc", head, body,
+                                keepAlive))
+        << caught.text().cstr();
+    EXPECT_EQ("posted 3", body.body);
+  }
+  // The redirect leads to a server the client does not trust.
+  shared_ptr<IHttpClient> const careful = IHttpClient::New("zu-test", 5000);
+  zu::em::CatchError refused(careful.get());
+  String text = "unchanged";
+  EXPECT_FALSE(careful->get(url("http", "localhost", plain, "/conn").c_str(), text, false));
+  EXPECT_EQ(zu::net::TLS_ERROR_NOT_TRUSTED, refused.code()) << refused.text().cstr();
+  EXPECT_EQ("unchanged", std::string(text.cstr()));
 }
 
 }  // namespace
