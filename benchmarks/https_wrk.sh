@@ -69,7 +69,7 @@ fetch() { # name command...
   local name=$1 start end
   shift
   start=$(date +%s.%N)
-  for _ in $(seq 20); do "$@" > /dev/null; done
+  for _ in $(seq 20); do "$@" > /dev/null 2>&1; done
   end=$(date +%s.%N)
   python3 -c "import sys; s=float(sys.argv[2])-float(sys.argv[1]); print(f'%-40s %8.1f ms per MB  %8.1f MB/s' % (sys.argv[3], s*1000/20, 20/s))" \
     "$start" "$end" "$name"
