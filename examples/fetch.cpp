@@ -5,6 +5,11 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <zu/bytearray.h>
 #include <zu/em.h>
@@ -14,6 +19,15 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     std::cerr << "usage: " << argv[0] << " <url> [file]\n";
     return 2;
+  }
+  // The library's log writes to standard output, where the data goes: the
+  // data keeps the stream, and whatever the log writes lands on standard
+  // error instead.
+  std::fflush(stdout);
+  int const data = dup(1);
+  if (data < 0 || dup2(2, 1) < 0) {
+    std::cerr << "cannot set standard output aside\n";
+    return 1;
   }
   auto client = zu::net::http::IHttpClient::New("zu-fetch/1.0", 10000);
   zu::ByteArray body;
@@ -25,9 +39,13 @@ int main(int argc, char** argv) {
   }
   std::cerr << client->status() << " " << headers.get("Content-Type", "(no type)") << ", " << body.size()
             << " bytes\n";
-  std::ofstream file;
-  if (argc > 2) file.open(argv[2], std::ios::binary);
-  std::ostream& out = argc > 2 ? file : std::cout;
-  out.write(reinterpret_cast<char const*>(body.ptr()), body.size());
-  return out.flush() ? 0 : 1;
+  if (argc > 2) {
+    std::ofstream file(argv[2], std::ios::binary);
+    file.write(reinterpret_cast<char const*>(body.ptr()), body.size());
+    return file.flush() ? 0 : 1;
+  }
+  std::FILE* out = fdopen(data, "wb");
+  if (!out) return 1;
+  bool const written = std::fwrite(body.ptr(), 1, body.size(), out) == body.size();
+  return std::fclose(out) == 0 && written ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 #                            fuzz targets need: GoogleTest, Google Benchmark,
 #                            the peers measured beside zu (POCO, spdlog,
 #                            pugixml, nginx, wrk), a MariaDB server, Chromium,
+#                            gunicorn with httpbin (a peer for the HTTP client),
 #                            clang and the test locales (scripts/test.sh)
 set -euo pipefail
 
@@ -32,7 +33,7 @@ if [ "$with_tests" -eq 1 ]; then
     libbenchmark-dev
     libpoco-dev libspdlog-dev libpugixml-dev openssl libboost-program-options-dev
     mariadb-server sox libsox-fmt-base
-    locales git curl python3 chromium wrk nginx
+    locales git curl python3 python3-gunicorn python3-httpbin chromium wrk nginx
     clang libclang-rt-14-dev
   )
 fi

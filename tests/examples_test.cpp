@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -38,7 +39,8 @@ struct Child {
   pid_t pid = -1;
   FILE* out = nullptr;
 
-  Child(std::string const& name, std::vector<std::string> args) {
+  // With `stdoutOnly`, standard error goes nowhere.
+  Child(std::string const& name, std::vector<std::string> args, bool stdoutOnly = false) {
     args.insert(args.begin(), exampleDir + "/example_" + name);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
@@ -48,7 +50,10 @@ struct Child {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    if (stdoutOnly)
+      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    else
+      posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
@@ -137,18 +142,25 @@ TEST_F(ExamplesTest, FetchWritesTheWholeBody) {
   ASSERT_GE(listener, 0);
   std::string const body("ab\0cd\0\0e", 8);
   std::thread server([&] {
-    int c = accept(listener, nullptr, nullptr);
-    std::string request;
-    char buffer[1024];
-    for (ssize_t n; request.find("\r\n\r\n") == std::string::npos && (n = recv(c, buffer, sizeof buffer, 0)) > 0;)
-      request.append(buffer, size_t(n));
-    std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/x-test\r\nContent-Length: 8\r\n"
-                         "Connection: close\r\n\r\n" + body;
-    send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
-    close(c);
+    for (int i = 0; i < 2; ++i) {
+      int c = accept(listener, nullptr, nullptr);
+      std::string request;
+      char buffer[1024];
+      for (ssize_t n; request.find("\r\n\r\n") == std::string::npos && (n = recv(c, buffer, sizeof buffer, 0)) > 0;)
+        request.append(buffer, size_t(n));
+      std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/x-test\r\nContent-Length: 8\r\n"
+                           "Connection: close\r\n\r\n" + body;
+      send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+      close(c);
+    }
   });
   std::string output;
   int status = run("fetch", {"http://127.0.0.1:" + std::to_string(port) + "/file", (dir / "out").string()}, &output);
+  // To standard output: the data alone, without the library's log lines.
+  std::string data;
+  int const toStdout = Child("fetch", {"http://127.0.0.1:" + std::to_string(port) + "/file"}, true).finish(&data);
+  EXPECT_EQ(0, toStdout);
+  EXPECT_EQ(body, data);
   server.join();
   close(listener);
   EXPECT_EQ(0, status) << output;

@@ -12,6 +12,8 @@
 #include <boost/make_shared.hpp>
 #include <cstring>
 #include <new>
+#include <string>
+#include <strings.h>
 
 #include "http/http_literals.h"
 #include "http/http_message.h"
@@ -25,6 +27,8 @@ namespace impl {
 namespace {
 
 unsigned int const maxAttempts = 10;
+// Interim (1xx) answers taken before the real one.
+unsigned int const maxInterim = 16;
 unsigned int const maxChunkSize = 0xFFFF;
 // The most a request's receiver gets in one onData call, and the most a
 // body grows by before that much has arrived.
@@ -32,7 +36,7 @@ unsigned int const receiveBlock = 0x10000;
 // What the socket is asked for at a time while a head or a line is read.
 unsigned int const fillBlock = 4096;
 // A peer may not make the client hold more than this of a response head.
-HeadLimits const responseLimits = {0x10000, 0xFFFFFFFF, 0x100000, false};
+HeadLimits const responseLimits = {0x10000, 0xFFFFFFFF, 0x100000, false, false};
 
 bool isHttp(URL const& url) { return url.getScheme().compare("http", true) == 0; }
 
@@ -71,13 +75,45 @@ class BodyBuffer {
 
 }  // namespace
 
+// The request's head as the log shows it: the values of the headers that
+// carry credentials are hidden, the body is left out.
+String loggable(String const& request) {
+  static char const* const secret[] = {"authorization", "proxy-authorization", "cookie"};
+  char const* const text = request.cstr();
+  char const* const headEnd = std::strstr(text, "\r\n\r\n");
+  char const* const stop = headEnd ? headEnd : text + request.length();
+  std::string out;
+  for (char const* line = text; line < stop;) {
+    char const* end = std::strstr(line, "\r\n");
+    if (!end || end > stop) end = stop;
+    char const* colon = static_cast<char const*>(std::memchr(line, ':', static_cast<std::size_t>(end - line)));
+    bool hidden = false;
+    if (colon) {
+      for (char const* name : secret) {
+        std::size_t const n = std::strlen(name);
+        hidden = hidden || (static_cast<std::size_t>(colon - line) == n && ::strncasecmp(line, name, n) == 0);
+      }
+    }
+    if (hidden) {
+      out.append(line, static_cast<std::size_t>(colon - line));
+      out += ": (hidden)";
+    } else {
+      out.append(line, static_cast<std::size_t>(end - line));
+    }
+    out += "\r\n";
+    line = end + 2;
+  }
+  return String(out.data(), static_cast<unsigned int>(out.size()));
+}
+
 // The connection of one client: a TCP socket used blocking-style and the
 // bytes received from it and not yet consumed.
 class SocketClient {
  public:
-  enum LineResult { LINE_READ, LINE_ENDED, LINE_TOO_LONG };
-
-  explicit SocketClient(unsigned int timeout) : socket(ISocket::New(SOCKET_TYPE_TCP)), timeout(timeout) {}
+  // Each read waits at most `timeout` ms for the peer's next bytes.
+  explicit SocketClient(unsigned int timeout) : socket(ISocket::New(SOCKET_TYPE_TCP)), timeout(timeout) {
+    socket->setTimeouts(timeout, timeout);
+  }
 
   // Keeps the current connection when keep-alive allows it: same host text,
   // the last response read completely and nothing more came behind it, the
@@ -114,7 +150,7 @@ class SocketClient {
   }
 
   bool send(String const& text) {
-    ZU_LOG(3, "[DBG1]", text.cstr());
+    if (::zu::util::logger::canLog(3)) ZU_LOG(3, "[DBG1]", loggable(text).cstr());
     em::CatchError guard(socket.get());
     char const* p = text.cstr();
     unsigned int remaining = text.length();
@@ -173,34 +209,6 @@ class SocketClient {
     return n;
   }
 
-  // Drops exactly `size` bytes; false when the connection ends first.
-  bool skip(unsigned int size) {
-    while (size > 0) {
-      if (buffered() == 0 && !fill()) return false;
-      unsigned int const n = size < buffered() ? size : buffered();
-      consume(n);
-      size -= n;
-    }
-    return true;
-  }
-
-  // One line of fewer than `maxLine` bytes, without its line end.
-  LineResult readLine(String& line, unsigned int maxLine) {
-    for (;;) {
-      unsigned int length, consumed;
-      switch (findLine(data(), buffered(), maxLine, length, consumed)) {
-        case http::impl::LINE_FOUND:
-          line = String(data(), length);
-          consume(consumed);
-          return LINE_READ;
-        case http::impl::LINE_TOO_LONG:
-          return LINE_TOO_LONG;
-        case http::impl::LINE_PENDING:
-          if (!fill()) return LINE_ENDED;
-      }
-    }
-  }
-
   void drop() {
     socket->close();
     begin_ = end_ = 0;
@@ -223,80 +231,18 @@ class SocketClient {
   unsigned int end_ = 0;
 };
 
-// A chunked body read to its real end: the chunks, the last (empty) chunk,
-// the trailer lines and the blank line that ends them. Each chunk's data
-// goes to `take(data, n)` as it arrives.
-class ChunkedBody {
- public:
-  explicit ChunkedBody(SocketClient& connection) : connection_(connection) {}
-
-  template <class Take>
-  bool read(Take take) {
-    unsigned int size;
-    if (!readSize(size)) return false;
-    unsigned char block[4096];
-    while (size != 0) {
-      if (size > maxChunkSize) {
-        error = "error chunk size:" + String(size);
-        return false;
-      }
-      for (unsigned int left = size; left > 0;) {
-        unsigned int const n = connection_.read(block, left < sizeof block ? left : sizeof block);
-        if (n == 0) return chunkDataFailed();
-        take(block, n);
-        left -= n;
-      }
-      // The chunk's own line end.
-      if (!connection_.skip(2)) return chunkDataFailed();
-      if (!readSize(size)) return false;
-    }
-    // Trailer lines up to a blank one; a connection that ends among them
-    // has still delivered the whole body, but cannot carry another answer.
-    complete = false;
-    String line;
-    unsigned int trailer = 0;
-    for (;;) {
-      SocketClient::LineResult const r = connection_.readLine(line, responseLimits.maxLine);
-      if (r != SocketClient::LINE_READ) return r == SocketClient::LINE_ENDED;
-      if (line.empty()) break;
-      trailer += line.length();
-      if (trailer > responseLimits.maxHead) return true;
-    }
-    complete = true;
-    return true;
-  }
-
-  String error;
-  bool complete = false;
-
- private:
-  bool readSize(unsigned int& size) {
-    String line;
-    if (connection_.readLine(line, responseLimits.maxLine) != SocketClient::LINE_READ || line.empty()) {
-      error = "can't read chunk size line.err:" + connection_.error;
-      return false;
-    }
-    size = line.toUnsigned(16);
-    return true;
-  }
-
-  bool chunkDataFailed() {
-    error = "can't read chunk data.err=" + connection_.error;
-    return false;
-  }
-
-  SocketClient& connection_;
-};
-
-// The reading of one response.
+// The reading of one response: its head (interim ones passed over by the
+// caller), then its body as the head frames it.
 class ResponseHandler {
  public:
   enum Kind { ERROR, REDIRECT, NO_BODY, BODY };
-  enum Mode { MODE_NONE, MODE_LENGTH, MODE_CHUNKED };
+  enum Mode { MODE_NONE, MODE_LENGTH, MODE_CHUNKED, MODE_CLOSE };
 
   explicit ResponseHandler(SocketClient& connection) : connection_(&connection) {}
 
-  Kind readHead(MIME& headers, unsigned int& status) {
+  // `head`: the request was HEAD, whose answer has no body whatever its
+  // head announces.
+  Kind readHead(MIME& headers, unsigned int& status, bool head) {
     HeadParser parser(responseLimits);
     for (;;) {
       connection_->consume(parser.feed(connection_->data(), connection_->buffered()));
@@ -308,69 +254,119 @@ class ResponseHandler {
     }
     if (parser.hasStartLine()) ZU_LOG(5, "[DBG3]", parser.startLine().cstr());
     if (parser.state() != HeadParser::HEAD_COMPLETE) return failedHead();
-    TArray<String> parts = parser.startLine().tokenise(' ');
-    if (parts.size() < 3) return failedHead();
-    status = parts[1].toUnsigned(10);
-    if (status < 100 || status > 505) return failedHead();
+    if (!parseStatusLine(parser.startLine(), status)) return failedHead();
     MIME const& received = parser.headers();
     for (unsigned int i = 0, n = received.size(); i < n; ++i) {
       ZU_LOG(5, "[DBG3]", received.lines[i].name.cstr() << ": " << received.lines[i].value.cstr());
       headers.set(received.lines[i].name, received.lines[i].value);
     }
-    String const length = headers.get(literals::contentLength, String());
-    bool const chunked = headers.get(literals::transferEncoding, String()).compare(literals::chunked) == 0;
-    if (!length.empty()) {
-      mode = MODE_LENGTH;
-      this->length = length.toUnsigned(10);
-    } else if (chunked) {
-      mode = MODE_CHUNKED;
-    }
-    closing = headers.get(literals::connection, String()).compare("close", true) == 0;
-    if (status == 204 || status == 304 || status == 404) {
+    closing = hasToken(headers, literals::connection, "close");
+    interim = status < 200 && status != 101;
+    if (interim || head || status == 204 || status == 304) {
       noBody = true;
       return NO_BODY;
     }
-    if (status == 301 || status == 302) return REDIRECT;
+    Framing const framing = framingOf(headers);
+    switch (framing.kind) {
+      case Framing::FRAMING_INVALID:
+        error = "invalid content length.";
+        return ERROR;
+      case Framing::FRAMING_LENGTH:
+        if (framing.length > 0xFFFFFFFFu) {
+          error = "invalid content length.";
+          return ERROR;
+        }
+        mode = MODE_LENGTH;
+        length = static_cast<unsigned int>(framing.length);
+        break;
+      case Framing::FRAMING_CHUNKED:
+        mode = MODE_CHUNKED;
+        // A peer that framed it two ways may be read two ways by whoever
+        // stands between: nothing more goes over this connection.
+        if (framing.both) closing = true;
+        break;
+      default:
+        // Delimited by the end of the connection.
+        mode = MODE_CLOSE;
+        closing = true;
+        break;
+    }
+    // get() leaves a 404's page unread; request() reads it.
+    if (status == 404) return NO_BODY;
+    if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) return REDIRECT;
     return BODY;
   }
 
-  // The body as the head announced it; `complete` tells whether the
-  // connection stands at the start of the next answer afterwards.
-  bool readBody(BodyBuffer& body) {
+  // The body as the head frames it, into `sink` (room(want) for up to
+  // `want` bytes and commit(n) of those, or append(data, n));
+  // `complete` tells whether the connection stands at the start of the
+  // next answer afterwards.
+  template <class Sink>
+  bool readBody(Sink& sink) {
     if (noBody) return complete = true;
-    if (mode == MODE_LENGTH) {
-      for (unsigned int remaining = length; remaining > 0;) {
-        unsigned int const want = remaining < receiveBlock ? remaining : receiveBlock;
-        unsigned int const n = connection_->read(body.room(want), want);
-        if (n == 0) {
-          error = "can't read content.err=" + connection_->error;
+    if (mode == MODE_CHUNKED) {
+      ChunkedDecoder chunks(maxChunkSize, responseLimits.maxLine, responseLimits.maxHead);
+      auto take = [&](unsigned char const* data, unsigned int n) { sink.append(data, n); };
+      for (;;) {
+        connection_->consume(chunks.feed(connection_->data(), connection_->buffered(), take));
+        if (chunks.state() == ChunkedDecoder::CHUNK_DONE) return complete = true;
+        // The body is whole though its trailer is broken or cut off: the
+        // connection cannot carry another answer.
+        if (chunks.state() == ChunkedDecoder::CHUNK_FAILED || !connection_->fill()) {
+          complete = false;
+          if (chunks.bodyComplete()) return true;
+          error = chunks.state() == ChunkedDecoder::CHUNK_FAILED
+                      ? chunks.error()
+                      : String(chunks.state() == ChunkedDecoder::CHUNK_DATA ? "can't read chunk data.err="
+                                                                              : "can't read chunk size line.err:") +
+                            connection_->error;
           return false;
         }
-        body.commit(n);
-        remaining -= n;
       }
-      return complete = true;
     }
-    if (mode == MODE_CHUNKED) {
-      ChunkedBody chunks(*connection_);
-      bool const ok = chunks.read([&](unsigned char const* data, unsigned int n) { body.append(data, n); });
-      error = chunks.error;
-      complete = chunks.complete;
-      return ok;
+    unsigned int remaining = mode == MODE_LENGTH ? length : 0xFFFFFFFFu;
+    while (remaining > 0) {
+      unsigned int const want = remaining < receiveBlock ? remaining : receiveBlock;
+      unsigned int const n = connection_->read(sink.room(want), want);
+      if (n == 0) {
+        complete = false;
+        // The end of a body that the connection's end delimits.
+        if (mode == MODE_CLOSE && connection_->error.empty()) return true;
+        error = "can't read content.err=" + connection_->error;
+        return false;
+      }
+      sink.commit(n);
+      if (mode == MODE_LENGTH) remaining -= n;
     }
-    error = "unknown transfer encoding mode.";
-    return false;
+    return complete = true;
   }
 
   String error;
   Mode mode = MODE_NONE;
   unsigned int length = 0;
   bool noBody = false;
-  // The answer said "Connection: close".
+  // A 1xx answer before the real one.
+  bool interim = false;
+  // The connection cannot carry another exchange after this answer.
   bool closing = false;
   bool complete = false;
 
  private:
+  // "HTTP/" version, a blank, three digits from 100 to 599, then a blank
+  // and the reason phrase, which may be empty or missing.
+  static bool parseStatusLine(String const& line, unsigned int& status) {
+    char const* p = line.cstr();
+    if (std::strncmp(p, "HTTP/", 5) != 0) return false;
+    char const* blank = std::strchr(p, ' ');
+    if (!blank) return false;
+    char const* code = blank + 1;
+    if (code[0] < '1' || code[0] > '5' || code[1] < '0' || code[1] > '9' || code[2] < '0' || code[2] > '9')
+      return false;
+    if (code[3] != 0 && code[3] != ' ') return false;
+    status = static_cast<unsigned int>((code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0'));
+    return true;
+  }
+
   Kind failedHead() {
     error = "read response message failed.";
     return ERROR;
@@ -437,74 +433,100 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
     if (!exchange(method, url, headers, body, responseHeaders, nullptr, keepAlive, &handler)) return false;
     boost::shared_ptr<IHttpClient> self = shared_from_this();
     SocketClient& connection = *socketClient_;
-    bool complete = true;
-    String error;
-    if (handler.mode == ResponseHandler::MODE_CHUNKED && !responseHeaders.contains(literals::contentLength)) {
-      ChunkedBody chunks(connection);
-      complete = chunks.read([&](unsigned char const* data, unsigned int n) { receiver.onData(self, data, n); });
-      error = chunks.error;
-      connection.reusable = complete && chunks.complete && !handler.closing;
-    } else {
-      unsigned int remaining = responseHeaders.get(literals::contentLength, "0").toUnsigned(10);
-      ByteArray block;
-      while (remaining > 0) {
-        unsigned int const want = remaining < receiveBlock ? remaining : receiveBlock;
-        unsigned char* data = block.getBuffer(want);
-        unsigned int const n = connection.read(data, want);
-        if (n == 0) {
-          // The connection ended early: no spinning on it.
-          complete = false;
-          error = "can't read content.err=" + connection.error;
-          break;
-        }
-        remaining -= n;
-        receiver.onData(self, data, n);
-      }
-      connection.reusable = complete && !handler.closing;
-    }
+    ReceiverSink sink(self, receiver);
+    bool const ok = handler.readBody(sink);
+    connection.reusable = ok && handler.complete && !handler.closing;
     if (!connection.reusable) connection.drop();
     receiver.onEnd(self);
-    if (!complete) return fail(2, error);
+    if (!ok) return fail(2, handler.error);
     return true;
+  }
+
+  // A request's receiver as the body's destination.
+  class ReceiverSink {
+   public:
+    ReceiverSink(boost::shared_ptr<IHttpClient> const& client, IHttpReceiver& receiver)
+        : client_(client), receiver_(receiver) {}
+    unsigned char* room(unsigned int want) { return at_ = block_.getBuffer(want); }
+    void commit(unsigned int n) { receiver_.onData(client_, at_, n); }
+    void append(unsigned char const* data, unsigned int n) { receiver_.onData(client_, data, n); }
+
+   private:
+    boost::shared_ptr<IHttpClient> const& client_;
+    IHttpReceiver& receiver_;
+    ByteArray block_;
+    unsigned char* at_ = nullptr;
+  };
+
+  // The request target: the path with each byte a path may hold as it is
+  // and every other one percent-encoded (a blank as "%20"), then the query
+  // as the URL writes it. The fragment stays with the client; an empty path
+  // asks for "/".
+  static String targetOf(URL const& url) {
+    static char const digits[] = "0123456789ABCDEF";
+    String const path = url.getPath();
+    std::string text;
+    text.reserve(path.length() + 16);
+    if (path.empty() || path.cstr()[0] != '/') text += '/';
+    for (char const* p = path.cstr(); *p; ++p) {
+      unsigned char const c = static_cast<unsigned char>(*p);
+      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+          std::strchr("-._~!$&'()*+,;=:@/", c) != nullptr) {
+        text += static_cast<char>(c);
+      } else {
+        text += '%';
+        text += digits[c >> 4];
+        text += digits[c & 15];
+      }
+    }
+    if (!url.getQueries().empty()) {
+      URL query;
+      query.setQueries(url.getQueries());
+      String const rest = query.toString(true);
+      unsigned int const mark = rest.find('?');
+      if (mark != 0xFFFFFFFFu) text.append(rest.cstr() + mark, rest.length() - mark);
+    }
+    return String(text.data(), static_cast<unsigned int>(text.size()));
   }
 
   String requestText(String const& method, URL const& url, MIME const& headers, String const& body,
                      bool keepAlive) const {
-    // The fragment stays with the client; an empty path asks for "/".
-    URL target(url);
-    target.setFragment(String());
-    String path = target.toString(true);
-    if (!path.startsWith("/")) path = "/" + path;
     MIME block(headers);
     if (!block.contains(literals::host)) block.set(literals::host, url.getHostName());
     if (!block.contains(literals::userAgent)) block.set(literals::userAgent, userAgent_);
     if (!body.empty() && !block.contains(literals::contentLength))
       block.set(literals::contentLength, String(body.length()));
     if (keepAlive) block.set(literals::connection, literals::keepAlive);
-    String text = method + " " + path + " " + literals::protocolVersion + literals::lineEnd;
+    // Nothing follows the body: a line end behind it would be read as the
+    // start of the next request.
+    String text = method + " " + targetOf(url) + " " + literals::protocolVersion + literals::lineEnd;
     text += block.toString();
     text += literals::lineEnd;
     text += body;
-    text += literals::lineEnd;
     return text;
   }
 
-  // Sends the request and reads the response head, following redirects;
-  // with `responseBody`, also reads the body into it. `last` receives the
-  // handler of the final answer when the caller reads the body itself.
-  bool exchange(String const& method, String const& urlText, MIME const& headers, String const& body,
-                MIME& responseHeaders, BodyBuffer* responseBody, bool keepAlive,
+  // Sends the request and reads the response head, passing over interim
+  // answers and following redirects; with `responseBody`, also reads the
+  // body into it. `last` receives the handler of the final answer when the
+  // caller reads the body itself.
+  bool exchange(String const& firstMethod, String const& urlText, MIME const& firstHeaders,
+                String const& firstBody, MIME& responseHeaders, BodyBuffer* responseBody, bool keepAlive,
                 ResponseHandler* last = nullptr) {
     URL url(urlText);
     if (!isHttp(url)) return fail(2, "url scheme error. only support http.");
     SocketClient& connection = *socketClient_;
+    String method = firstMethod;
+    MIME headers = firstHeaders;
+    String body = firstBody;
     // A kept connection that the peer closed just as the request went out
     // fails before any byte of an answer; a request that changes nothing
     // is then safe to send once more on a fresh connection.
-    bool const repeatable = method.compare("GET") == 0 || method.compare("HEAD") == 0;
     bool repeated = false;
     for (unsigned int attempt = 0;; ++attempt) {
       if (attempt >= maxAttempts) return fail(2, "try to max: " + String(maxAttempts));
+      bool const repeatable = method.compare("GET") == 0 || method.compare("HEAD") == 0;
+      bool const head = method.compare("HEAD") == 0;
       status_ = 100;
       // Each attempt's head stands alone: a redirect's headers must not
       // answer for the final response.
@@ -514,7 +536,22 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
       if (!connection.open(host, keepAlive, reused)) return fail(1, "can't open remote host:" + host);
       bool const sent = connection.send(requestText(method, url, headers, body, keepAlive));
       ResponseHandler handler(connection);
-      ResponseHandler::Kind const kind = sent ? handler.readHead(responseHeaders, status_) : ResponseHandler::ERROR;
+      ResponseHandler::Kind kind = ResponseHandler::ERROR;
+      if (sent) {
+        // Interim answers (100 Continue, 103 Early Hints) come before the
+        // real one.
+        for (unsigned int interim = 0;; ++interim) {
+          handler = ResponseHandler(connection);
+          responseHeaders.reset();
+          kind = handler.readHead(responseHeaders, status_, head);
+          if (kind == ResponseHandler::ERROR || !handler.interim) break;
+          if (interim == maxInterim) {
+            handler.error = "too many interim responses.";
+            kind = ResponseHandler::ERROR;
+            break;
+          }
+        }
+      }
       if (kind == ResponseHandler::ERROR && reused && repeatable && !repeated && connection.received == 0) {
         connection.drop();
         repeated = true;
@@ -535,6 +572,22 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
           if (location.empty()) return fail(2, "need redirect but location info is none.");
           url = URL(location, url);
           if (!isHttp(url)) return fail(2, "url scheme error. only support http.");
+          // 303 asks for the other resource with a GET (HEAD stays HEAD);
+          // the others keep the method and body.
+          if (status_ == 303 && !head) {
+            if (method.compare("GET") != 0) {
+              method = "GET";
+              body = String();
+              MIME kept;
+              for (unsigned int i = 0, n = headers.size(); i < n; ++i) {
+                StringPair const& pair = headers.lines[i];
+                if (pair.name.compare(literals::contentLength, true) != 0 &&
+                    pair.name.compare(literals::contentType, true) != 0)
+                  kept.set(pair.name, pair.value);
+              }
+              headers = kept;
+            }
+          }
           continue;
         }
         case ResponseHandler::NO_BODY:

@@ -27,9 +27,6 @@ namespace impl {
 namespace {
 
 unsigned int const readBlock = 4096;
-// Request and header lines below 512 bytes, at most 19 header lines.
-HeadLimits const requestLimits = {512, 19, 0xFFFFFFFF, true};
-unsigned int const maxBody = 10240;
 // Reading stops while more than this waits to be sent: a peer that sends
 // requests but never reads the answers cannot make the queue grow.
 unsigned int const maxQueued = 0x10000;
@@ -84,6 +81,7 @@ enum ConnectionState {
 enum ParseState {
   PARSE_HEAD,      // request line and header lines
   PARSE_BODY,      // waiting for the Content-Length bytes
+  PARSE_CHUNKS,    // reading a chunked body
   PARSE_ERROR,     // broken: the request cannot be delivered
   PARSE_COMPLETE   // a request is ready
 };
@@ -98,14 +96,17 @@ class HttpConnection : public IHttpConnection,
                        public sys::ITimerCallback,
                        public boost::enable_shared_from_this<HttpConnection> {
  public:
-  HttpConnection(boost::shared_ptr<ISocket> socket, unsigned int idle, unsigned int receive)
-      : socket_(socket),
+  HttpConnection(boost::shared_ptr<ISocket> socket, unsigned int idle, unsigned int receive,
+                 HttpLimits const& limits)
+      : limits_(limits),
+        socket_(socket),
         timer_(sys::ITimer::New(0)),
         idleTimeout_(idle),
         receiveTimeout_(receive),
         outputMoved_(idle),
         inputSocket_(std::move(socket)),
-        head_(requestLimits) {}
+        head_(HeadLimits{limits.maxLine, limits.maxHeaders, limits.maxHead, true, true}),
+        chunks_(0xFFFFFFFFu, limits.maxLine, limits.maxHead) {}
 
   ~HttpConnection() override {
     sys::ScopedLock lock(lock_);
@@ -139,6 +140,7 @@ class HttpConnection : public IHttpConnection,
     if (!headers.contains(literals::server)) headers.set(literals::server, serverName());
     if (!headers.contains(literals::contentType)) headers.set(literals::contentType, textHtml());
     if (!headers.contains(literals::date)) headers.set(literals::date, currentDate());
+    if (closing_ && !hasToken(headers, literals::connection, "close")) headers.set(literals::connection, "close");
     unsigned int const code = static_cast<unsigned int>(response.code);
     unsigned int const bodyLength = response.body.length();
     if (bodyLength != 0) {
@@ -175,6 +177,18 @@ class HttpConnection : public IHttpConnection,
     }
     if (text.capacity() > keptResponseText) std::string().swap(text);
     state_ = CONNECTION_IDLE;
+    if (closing_) {
+      // The host writes the body behind this head itself: closing now
+      // would cut it off.
+      bool const bodyFollows =
+          !answeredHead_ && bodyLength == 0 && code >= 200 && code != 204 && code != 304 &&
+          headers.get(literals::contentLength, zeroText()).compare(zeroText()) != 0;
+      if (!bodyFollows) {
+        closeAfterSending_ = true;
+        if (!output_) shutDown();
+      }
+      return;
+    }
     idleTimeout_.restart();
     readPaused_ = output_ && output_->size() > maxQueued;
     if (!readPaused_ && readingOff_) {
@@ -184,6 +198,11 @@ class HttpConnection : public IHttpConnection,
   }
 
   ISocket* socket() override { return socket_ ? socket_.get() : inputSocket_.get(); }
+
+  unsigned int refusedStatus() override {
+    sys::ScopedLock lock(lock_);
+    return refused_;
+  }
 
   void onSocketEvent(boost::shared_ptr<ISocket>, unsigned int events, ByteArray&) override {
     boost::shared_ptr<HttpConnection> self = shared_from_this();
@@ -198,7 +217,20 @@ class HttpConnection : public IHttpConnection,
 
   void onTimer(boost::shared_ptr<sys::ITimer>) override {
     boost::shared_ptr<HttpConnection> self = shared_from_this();
-    bool expired = false, pending = false;
+    bool expired = false, pending = false, closed = false;
+    {
+      sys::ScopedLock lock(lock_);
+      if (shutDown_ && !shutDownReported_) {
+        shutDownReported_ = closed = true;
+      }
+    }
+    if (closed) {
+      // The host learns that the connection it answered has gone.
+      timer_->stop();
+      boost::shared_ptr<IHttpConnectionCallback> callback = callback_.lock();
+      if (callback) callback->onEvent(self, 2);
+      return;
+    }
     {
       sys::ScopedLock lock(lock_);
       if (!socket_ || !socket_->isOpen()) return;
@@ -207,7 +239,7 @@ class HttpConnection : public IHttpConnection,
       expired = (state_ == CONNECTION_IDLE && idleTimeout_.timedOut()) ||
                 (state_ == CONNECTION_RECEIVING && receiveTimeout_.timedOut()) ||
                 (output_ && outputMoved_.timedOut());
-      pending = state_ == CONNECTION_IDLE && !readPaused_ && position_ < end_;
+      pending = state_ == CONNECTION_IDLE && !readPaused_ && !closing_ && position_ < end_;
     }
     // No library lock is held while the host's callback runs.
     if (expired) {
@@ -232,7 +264,7 @@ class HttpConnection : public IHttpConnection,
       // No reading while a request is being answered or answers pile up.
       // Reading stays on while a request is answered at once, as most are:
       // it is switched off only when bytes come in meanwhile.
-      if (state_ == CONNECTION_ANSWERING || readPaused_) {
+      if (state_ == CONNECTION_ANSWERING || readPaused_ || closing_) {
         if (!readingOff_) {
           readingOff_ = true;
           socket_->modifyEvents(0, SOCKET_EVENT_READ);
@@ -285,7 +317,7 @@ class HttpConnection : public IHttpConnection,
     Outcome outcome = NOTHING;
     {
       sys::ScopedLock lock(lock_);
-      if (!socket_ || state_ != CONNECTION_IDLE || readPaused_ || position_ >= end_) return;
+      if (!socket_ || state_ != CONNECTION_IDLE || readPaused_ || closing_ || position_ >= end_) return;
       callback = callback_.lock();
       if (!callback) return;
       state_ = CONNECTION_RECEIVING;
@@ -315,7 +347,7 @@ class HttpConnection : public IHttpConnection,
           break;
       }
       sys::ScopedLock lock(lock_);
-      if (!socket_ || state_ != CONNECTION_IDLE || readPaused_ || position_ >= end_) return;
+      if (!socket_ || state_ != CONNECTION_IDLE || readPaused_ || closing_ || position_ >= end_) return;
       state_ = CONNECTION_RECEIVING;
       receiveTimeout_.restart();
       outcome = stepBuffered(request);
@@ -356,54 +388,57 @@ class HttpConnection : public IHttpConnection,
       position += head_.feed(input + position, end - position);
       if (head_.hasStartLine() && !startChecked_) {
         startChecked_ = true;
-        // Method, target and version: the first three words, as tokenising
-        // at spaces would give them.
-        char const* text = head_.startLine().cstr();
-        char const* word[3];
-        unsigned int size[3];
-        unsigned int words = 0;
-        for (char const* p = text; *p && words < 3;) {
-          while (*p == ' ') ++p;
-          if (!*p) break;
-          word[words] = p;
-          while (*p && *p != ' ') ++p;
-          size[words] = static_cast<unsigned int>(p - word[words]);
-          ++words;
-        }
-        if (words == 3 && size[2] == sizeof literals::protocolVersion - 1 &&
-            ::strncasecmp(word[2], literals::protocolVersion, size[2]) == 0) {
-          request_.method = String(word[0], size[0]);
-          target_ = String(word[1], size[1]);
-        } else {
-          parseState_ = PARSE_ERROR;
-        }
+        checkStartLine();
       }
       if (parseState_ == PARSE_HEAD) {
-        if (head_.state() == HeadParser::HEAD_FAILED) parseState_ = PARSE_ERROR;
-        if (head_.state() == HeadParser::HEAD_COMPLETE) parseState_ = PARSE_BODY;
+        if (head_.state() == HeadParser::HEAD_FAILED) {
+          HeadParser::Failure const why = head_.failure();
+          refuse(why == HeadParser::FAILED_START_LINE ? 414 : why == HeadParser::FAILED_FIELDS ? 431 : 400);
+        } else if (head_.state() == HeadParser::HEAD_COMPLETE) {
+          checkFraming();
+        }
       }
     }
     if (parseState_ == PARSE_BODY) {
-      unsigned int const length = head_.headers().get(literals::contentLength, String()).toUnsigned(10);
-      if (length == 0) {
+      if (end - position >= bodyLength_) {
+        request_.body = String(input + position, bodyLength_);
+        position += bodyLength_;
         parseState_ = PARSE_COMPLETE;
-      } else if (length > maxBody) {
-        parseState_ = PARSE_ERROR;
-      } else if (end - position >= length) {
-        request_.body = String(input + position, length);
-        position += length;
+      }
+    }
+    if (parseState_ == PARSE_CHUNKS) {
+      position += chunks_.feed(input + position, end - position, [this](unsigned char const* data, unsigned int n) {
+        if (n > limits_.maxBody - body_.size()) {
+          tooLarge_ = true;
+        } else if (!tooLarge_) {
+          body_.append(reinterpret_cast<char const*>(data), n);
+        }
+      });
+      if (tooLarge_) {
+        refuse(413);
+      } else if (chunks_.state() == ChunkedDecoder::CHUNK_FAILED) {
+        refuse(400);
+      } else if (chunks_.state() == ChunkedDecoder::CHUNK_DONE) {
+        request_.body = String(body_.data(), static_cast<unsigned int>(body_.size()));
         parseState_ = PARSE_COMPLETE;
       }
     }
     if (parseState_ == PARSE_ERROR) {
       resetParser();
+      closing_ = true;
+      answeredHead_ = false;
       state_ = CONNECTION_ANSWERING;
       return BAD_REQUEST;
     }
     if (parseState_ == PARSE_COMPLETE) {
       request_.headers = head_.headers();
-      if (request_.headers.contains(literals::host))
+      if (absolute_)
+        request_.url = URL(target_);
+      else if (request_.headers.contains(literals::host))
         request_.url = URL("http://" + request_.headers.get(literals::host, String()) + target_);
+      if (hasToken(request_.headers, literals::connection, "close")) closing_ = true;
+      request_.target = target_;
+      answeredHead_ = request_.method.compare("HEAD") == 0;
       out = request_;
       resetParser();
       state_ = CONNECTION_ANSWERING;
@@ -412,12 +447,73 @@ class HttpConnection : public IHttpConnection,
     return NOTHING;
   }
 
+  void refuse(unsigned int status) {
+    refused_ = status;
+    parseState_ = PARSE_ERROR;
+  }
+
+  // Method, target and "HTTP/1.1", one blank between each.
+  void checkStartLine() {
+    char const* text = head_.startLine().cstr();
+    unsigned int const length = head_.startLine().length();
+    char const* first = static_cast<char const*>(std::memchr(text, ' ', length));
+    char const* second = first ? static_cast<char const*>(std::memchr(first + 1, ' ', length - (first + 1 - text)))
+                               : nullptr;
+    if (!first || !second || first == text || second == first + 1 || std::strlen(text) != length) {
+      return refuse(400);
+    }
+    char const* version = second + 1;
+    unsigned int const versionLength = length - static_cast<unsigned int>(version - text);
+    if (versionLength != sizeof literals::protocolVersion - 1 ||
+        ::strncasecmp(version, literals::protocolVersion, versionLength) != 0) {
+      // Another version of the protocol, or not the protocol at all.
+      bool const http = versionLength == 8 && ::strncmp(version, "HTTP/", 5) == 0 && version[5] >= '0' &&
+                        version[5] <= '9' && version[6] == '.' && version[7] >= '0' && version[7] <= '9';
+      return refuse(http ? 505 : 400);
+    }
+    request_.method = String(text, static_cast<unsigned int>(first - text));
+    target_ = String(first + 1, static_cast<unsigned int>(second - first - 1));
+    absolute_ = ::strncasecmp(target_.cstr(), "http://", 7) == 0;
+    if (!absolute_ && target_.cstr()[0] != '/' && !(target_.length() == 1 && target_.cstr()[0] == '*')) refuse(400);
+  }
+
+  // How the complete head frames the body; a head that could frame it
+  // more than one way is refused.
+  void checkFraming() {
+    MIME const& headers = head_.headers();
+    if (headers.getValues(literals::host).size() > 1) return refuse(400);
+    Framing const framing = framingOf(headers);
+    switch (framing.kind) {
+      case Framing::FRAMING_INVALID:
+        return refuse(400);
+      case Framing::FRAMING_CODING:
+        return refuse(framing.both ? 400 : 501);
+      case Framing::FRAMING_CHUNKED:
+        if (framing.both) return refuse(400);
+        parseState_ = PARSE_CHUNKS;
+        return;
+      case Framing::FRAMING_LENGTH:
+        if (framing.length > limits_.maxBody) return refuse(413);
+        bodyLength_ = static_cast<unsigned int>(framing.length);
+        parseState_ = bodyLength_ == 0 ? PARSE_COMPLETE : PARSE_BODY;
+        return;
+      case Framing::FRAMING_NONE:
+        parseState_ = PARSE_COMPLETE;
+        return;
+    }
+  }
+
   void resetParser() {
     parseState_ = PARSE_HEAD;
     head_.reset();
     startChecked_ = false;
     request_ = HttpRequest();
     target_ = String();
+    absolute_ = false;
+    bodyLength_ = 0;
+    if (!body_.empty()) std::string().swap(body_);
+    tooLarge_ = false;
+    chunks_.reset();
   }
 
   // Moves the bytes not yet parsed to the front, so a long-lived connection
@@ -472,6 +568,10 @@ class HttpConnection : public IHttpConnection,
         // An idle connection holds no queue.
         if (output_->empty()) output_.reset();
       }
+      if (!output_ && closeAfterSending_) {
+        shutDown();
+        return;
+      }
       if (!output_) socket_->modifyEvents(0, SOCKET_EVENT_WRITE);
       if (readPaused_ && (!output_ || output_->size() <= maxQueued)) {
         readPaused_ = false;
@@ -496,6 +596,21 @@ class HttpConnection : public IHttpConnection,
     return text;
   }
 
+  // The last answer is sent and nothing more will be read: the socket
+  // closes, and the next tick tells the host. Under the lock.
+  void shutDown() {
+    // What the peer sent meanwhile is read first: unread bytes would turn
+    // the close into a reset, which may destroy the answer on its way.
+    for (unsigned int i = 0; i < 16 && socket_->recv(scratch(), readBlock) != 0; ++i) {
+    }
+    socket_->modifyEvents(0, SOCKET_EVENT_READ | SOCKET_EVENT_WRITE);
+    socket_->close();
+    socket_.reset();
+    shutDown_ = true;
+    // The host hears of it at once, from the timer's thread.
+    timer_->start(1, boost::weak_ptr<sys::ITimerCallback>(boost::shared_ptr<sys::ITimerCallback>(shared_from_this())));
+  }
+
   // Stops the tick and all events and lets go of the socket; the input keeps
   // its reference, so the handle closes when the connection goes.
   void close() {
@@ -510,6 +625,7 @@ class HttpConnection : public IHttpConnection,
     socket_.reset();
   }
 
+  HttpLimits const limits_;
   boost::shared_ptr<ISocket> socket_;
   boost::weak_ptr<IHttpConnectionCallback> callback_;
   sys::Mutex lock_;
@@ -536,13 +652,32 @@ class HttpConnection : public IHttpConnection,
   bool startChecked_ = false;
   HttpRequest request_;
   String target_;
+  bool absolute_ = false;  // the target is a whole URL
+  unsigned int bodyLength_ = 0;
+  ChunkedDecoder chunks_;
+  std::string body_;  // a chunked body as it arrives
+  bool tooLarge_ = false;
+  // The status of the last refused request.
+  unsigned int refused_ = 400;
+  // Nothing more is read: the next answer is the last.
+  bool closing_ = false;
+  // The request being answered is a HEAD.
+  bool answeredHead_ = false;
+  bool closeAfterSending_ = false;
+  bool shutDown_ = false;
+  bool shutDownReported_ = false;
 };
 
 }  // namespace impl
 
 boost::shared_ptr<IHttpConnection> IHttpConnection::New(boost::shared_ptr<ISocket> socket, unsigned int idle,
                                                         unsigned int receive) {
-  return boost::make_shared<impl::HttpConnection>(std::move(socket), idle, receive);
+  return boost::make_shared<impl::HttpConnection>(std::move(socket), idle, receive, HttpLimits());
+}
+
+boost::shared_ptr<IHttpConnection> IHttpConnection::New(boost::shared_ptr<ISocket> socket, unsigned int idle,
+                                                        unsigned int receive, HttpLimits const& limits) {
+  return boost::make_shared<impl::HttpConnection>(std::move(socket), idle, receive, limits);
 }
 
 }  // namespace http

@@ -96,12 +96,14 @@ class ZU_API IHttpReceiver : public IBase {
 };
 
 // HTTP/1.1 over plain TCP on the calling thread ("http" URLs only),
-// following up to 9 redirects (301, 302; a relative Location is taken
-// relative to the URL that answered). Failures return false and are
+// following up to 9 redirects (301, 302, 307, 308 with the same method and
+// body; 303 with a GET without a body; a relative Location is taken
+// relative to the URL that answered). Interim (1xx) answers are passed
+// over; an answer without a length or chunks runs to the connection's end. Failures return false and are
 // reported under the client: kind 1 for connecting and sending ("can't
 // open remote host:" + host, "send request failed."), kind 2 for the rest.
-// `timeout` bounds connecting, the keep-alive check and each write; reads
-// wait without limit. With keepAlive, the next exchange with the same host
+// `timeout` bounds connecting, the keep-alive check, each write and each
+// read. With keepAlive, the next exchange with the same host
 // text reuses the connection if the last response was read completely (a
 // chunked one to its blank line), did not say "Connection: close", and the
 // peer has neither closed it nor sent anything more since; a GET or HEAD
@@ -109,13 +111,13 @@ class ZU_API IHttpReceiver : public IBase {
 // more on a fresh connection. One thread at a time per client.
 class ZU_API IHttpClient : public IBase {
  public:
-  // GET; the body (by Content-Length or chunked coding; empty for 204, 304
-  // and 404) replaces `response`.
+  // GET; the body (by chunked coding, Content-Length or the connection's
+  // end; empty for 1xx, 204, 304 and 404) replaces `response`.
   virtual bool get(String const& url, String& response, bool keepAlive) = 0;
   // Sends `method` with `headers` (Host, User-Agent and Content-Length are
   // added when absent) and `body`; the response head goes to
-  // `responseHeaders` and the body (by Content-Length, else chunked coding)
-  // to `receiver`, whose onEnd ends every request that got a response head.
+  // `responseHeaders` and the body (none for HEAD) to `receiver`, whose
+  // onEnd ends every request that got a response head.
   virtual bool request(String const& method, String const& url, MIME const& headers, String const& body,
                        MIME& responseHeaders, IHttpReceiver& receiver, bool keepAlive) = 0;
   // The status code of the last response head read; 100 before any.
@@ -129,12 +131,16 @@ class ZU_API IHttpClient : public IBase {
 };
 
 // A request as the connection parsed it. `url` is "http://" + the Host
-// header + the request target, or empty without a Host header.
+// header + the request target (or the target itself when it is a whole
+// URL), or empty without a Host header. The URL keeps its parts decoded:
+// "%2F" in the path reads as "/" and "/./" is collapsed; `target` holds the
+// target as it came, for hosts that must tell them apart.
 struct HttpRequest {
   String method;
   URL url;
   MIME headers;
   String body;
+  String target;
 };
 
 struct HttpResponse {
@@ -144,6 +150,17 @@ struct HttpResponse {
 };
 
 class IHttpConnection;
+
+// What a connection accepts of a request. A request line of `maxLine`
+// bytes or more is answered 414; a header line that long, more than
+// `maxHeaders` header lines or a head of more than `maxHead` bytes, 431; a
+// body of more than `maxBody` bytes, 413.
+struct HttpLimits {
+  unsigned int maxLine = 512;
+  unsigned int maxHeaders = 19;
+  unsigned int maxHead = 0xFFFFFFFF;
+  unsigned int maxBody = 10240;
+};
 
 // Implemented by servers; held weakly by the connection.
 class ZU_API IHttpConnectionCallback : public IBase {
@@ -161,11 +178,21 @@ class ZU_API IHttpConnectionCallback : public IBase {
 
 // The server side of one accepted TCP connection, persistent across
 // requests. Requests are read on the pooled reactor "http-connection";
-// limits: lines below 512 bytes, at most 19 header lines, bodies up to
-// 10240 bytes (Content-Length), "HTTP/1.1" only. A one-second tick on timer
-// reactor 0 watches the idle time-out (waiting for a request) and the
-// receive time-out (from a request's first byte to its last). Reading pauses
-// while more than 64 KB of answers wait to be sent.
+// limits: by default lines below 512 bytes, at most 19 header lines, bodies
+// up to 10240 bytes (see HttpLimits); "HTTP/1.1" only (others: 505). A body
+// comes by Content-Length or in chunks; other transfer codings are refused
+// (501). A head that could frame its body more than one way is refused
+// (400): Content-Length with Transfer-Encoding, lengths that disagree or
+// are not digits, white space before a colon, a folded line, a second Host,
+// a NUL or CR in a value. The absolute form of a target ("GET http://h/p")
+// is taken as the request's URL. After a refused request, or a request that
+// says "Connection: close", nothing more is read: the answer carries
+// "Connection: close" and the connection closes once it is sent (unless
+// the host writes the body itself behind the head; then the peer's close or
+// a time-out ends it) and reports event 2 from the timer thread. A one-second
+// tick on timer reactor 0 watches the idle time-out (waiting for a request)
+// and the receive time-out (from a request's first byte to its last).
+// Reading pauses while more than 64 KB of answers wait to be sent.
 class ZU_API IHttpConnection : public IBase {
  public:
   // Attaches the socket, starts reading and the time-out tick.
@@ -176,11 +203,17 @@ class ZU_API IHttpConnection : public IBase {
   // at once is queued and written as it becomes writable.
   virtual void respond(HttpResponse& response) = 0;
   virtual ISocket* socket() = 0;
+  // After event 0: the status the refused request should be answered with
+  // (400, 413, 414, 431, 501 or 505).
+  virtual unsigned int refusedStatus() { return 400; }
 
   // `socket`: an accepted TCP socket; `idle` and `receive`: the time-outs
   // in ms.
   static boost::shared_ptr<IHttpConnection> New(boost::shared_ptr<ISocket> socket, unsigned int idle,
                                                 unsigned int receive);
+  // As above, with the host's own limits.
+  static boost::shared_ptr<IHttpConnection> New(boost::shared_ptr<ISocket> socket, unsigned int idle,
+                                                unsigned int receive, HttpLimits const& limits);
 };
 
 }  // namespace http

@@ -54,9 +54,17 @@ Settings readSettings(std::string const& text, String const& source, String cons
   s.idleTimeout = number(listen->get("idleTimeout", "30000"), "idleTimeout (ms)", 1000, 86400000);
   s.receiveTimeout = number(listen->get("receiveTimeout", "10000"), "receiveTimeout (ms)", 1000, 86400000);
   s.backlog = number(listen->get("backlog", "128"), "backlog", 1, 65535);
+  s.maxBody = number(listen->get("maxBody", "1048576"), "maxBody (bytes)", 0, 0x7FFFFFFFu);
   shared_ptr<IXMLConfig> site = IXMLConfig::New(root, "site");
   s.root = resolve(base, site->get("root", "www"));
   s.scripts = resolve(base, site->get("scripts", ""));
+  s.contentSecurityPolicy = site->get("contentSecurityPolicy", s.contentSecurityPolicy).toTrimed();
+  if (s.contentSecurityPolicy.find('\n') != 0xFFFFFFFFu || s.contentSecurityPolicy.find('\r') != 0xFFFFFFFFu)
+    throw ConfigError((source + ": contentSecurityPolicy must be one line").cstr());
+  String const noSniff = site->get("nosniff", "true").toLower();
+  if (noSniff != "true" && noSniff != "false")
+    throw ConfigError((source + ": nosniff must be true or false").cstr());
+  s.noSniff = noSniff == "true";
   s.database = IXMLConfig::New(root, "database")->get("connection", "");
   s.database.replace("${base}", base);
   shared_ptr<IXMLConfig> log = IXMLConfig::New(root, "log");

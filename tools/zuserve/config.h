@@ -17,8 +17,12 @@ struct Settings {
   unsigned int idleTimeout = 30000;
   unsigned int receiveTimeout = 10000;
   unsigned int backlog = 128;
+  unsigned int maxBody = 1u << 20;
   String root;
   String scripts;
+  // Sent with every answer that does not set them itself; empty: none.
+  String contentSecurityPolicy = "default-src 'self'; frame-ancestors 'self'";
+  bool noSniff = true;
   String database;
   String logFile;
   unsigned int logLevel = 2;

@@ -42,8 +42,35 @@ TArray<StringPair> decodeForm(String const& body) {
   return pairs;
 }
 
-// `text` as a JSON string literal. Bytes from 0x80 up pass as they are
-// (UTF-8 stays UTF-8).
+// The length of the well-formed UTF-8 sequence at `p` (lead byte from
+// 0x80 up), or 0: overlong forms, surrogates, code points past U+10FFFF,
+// cut-off sequences and stray continuation bytes are not.
+unsigned int utf8Sequence(unsigned char const* p) {
+  unsigned char const c = p[0];
+  unsigned int length;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (p[1] < low || p[1] > high) return 0;
+  for (unsigned int i = 2; i < length; ++i)
+    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+  return length;
+}
+
+// `text` as a JSON string literal. UTF-8 passes as it is; a byte that is
+// not part of a well-formed sequence becomes U+FFFD: a client's bad bytes
+// must not make the script's request unreadable.
 void appendJson(std::string& out, String const& text) {
   out += '"';
   for (char const* p = text.cstr(); *p; ++p) {
@@ -55,8 +82,13 @@ void appendJson(std::string& out, String const& text) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\u%04x", c);
       out += escape;
-    } else {
+    } else if (c < 0x80) {
       out += static_cast<char>(c);
+    } else if (unsigned int const n = utf8Sequence(reinterpret_cast<unsigned char const*>(p))) {
+      out.append(p, n);
+      p += n - 1;
+    } else {
+      out += "\\ufffd";
     }
   }
   out += '"';

@@ -10,8 +10,19 @@ namespace zuserve {
 
 namespace {
 
+// The reason phrase, also of the codes the status list leaves out.
+String reason(unsigned int code) {
+  switch (code) {
+    case 413: return "Content Too Large";
+    case 414: return "URI Too Long";
+    case 431: return "Request Header Fields Too Large";
+    case 505: return "HTTP Version Not Supported";
+  }
+  return code < 600 ? http::HttpStatus::text(static_cast<http::HttpStatus::E_Code>(code)) : String();
+}
+
 String htmlPage(unsigned int code, String const& detail) {
-  String const title = String(code) + " " + http::HttpStatus::text(static_cast<http::HttpStatus::E_Code>(code));
+  String const title = String(code) + " " + reason(code);
   return "<!DOCTYPE html>\n<html><head><title>" + title + "</title></head><body><h1>" + title + "</h1><p>" +
          detail + "</p></body></html>\n";
 }
@@ -103,8 +114,14 @@ void Server::onSocketEvent(shared_ptr<zu::net::ISocket>, unsigned int events, zu
       socket->close();
       continue;
     }
+    // Room for what browsers send: long cookies and URLs, many headers.
+    http::HttpLimits limits;
+    limits.maxLine = 8192;
+    limits.maxHeaders = 100;
+    limits.maxHead = 65536;
+    limits.maxBody = settings.maxBody;
     shared_ptr<http::IHttpConnection> connection =
-        http::IHttpConnection::New(socket, settings.idleTimeout, settings.receiveTimeout);
+        http::IHttpConnection::New(socket, settings.idleTimeout, settings.receiveTimeout, limits);
     {
       zu::sys::ScopedLock hold(connectionsLock);
       connections[connection.get()] = connection;
@@ -115,14 +132,20 @@ void Server::onSocketEvent(shared_ptr<zu::net::ISocket>, unsigned int events, zu
 
 void Server::onEvent(shared_ptr<http::IHttpConnection> connection, unsigned int event) {
   if (event == 0) {
-    // A request the connection could not read: answered, then closed.
+    // A request the connection refused: answered, then closed.
     ++requests;
+    unsigned int const code = connection->refusedStatus();
     http::HttpResponse response;
-    response.code = http::HttpStatus::HTTP_BAD_REQUEST;
-    response.body = htmlPage(400, "The request could not be read.");
+    response.code = static_cast<http::HttpStatus::E_Code>(code);
+    response.body = htmlPage(code, code == 413   ? "The request's body is larger than this server takes."
+                                   : code == 414 ? "The request's target is longer than this server takes."
+                                   : code == 431 ? "The request's header is larger than this server takes."
+                                   : code == 501 ? "The request's transfer coding is not supported."
+                                   : code == 505 ? "This server speaks HTTP/1.1 only."
+                                                 : "The request could not be read.");
     response.headers.set("Connection", "close");
     connection->respond(response);
-    log(2, "[INFO]", "- \"?\" 400 (unreadable request)");
+    log(2, "[INFO]", String::printf("- \"?\" %u (refused request)", code));
   }
   drop(connection);
 }
@@ -178,7 +201,7 @@ void Server::serveFile(shared_ptr<http::IHttpConnection> const& connection, http
     response.headers.set("Allow", "GET, HEAD");
     return finish(connection, request, response, started);
   }
-  String local = mapPath(settings.root, path);
+  String local = mapPath(settings.root, path, request.target);
   if (local.empty()) {
     error(response, 400, "The path is not allowed.");
     return finish(connection, request, response, started);
@@ -241,6 +264,12 @@ void Server::finish(shared_ptr<http::IHttpConnection> const& connection, http::H
                     http::HttpResponse& response, unsigned int started) {
   unsigned int const code = response.code;
   if (code >= 500) ++errors;
+  // The browser takes the declared type as it is, loads the page's parts
+  // from this site only, and frames it on this site's pages only.
+  if (settings.noSniff && !response.headers.contains("X-Content-Type-Options"))
+    response.headers.set("X-Content-Type-Options", "nosniff");
+  if (!settings.contentSecurityPolicy.empty() && !response.headers.contains("Content-Security-Policy"))
+    response.headers.set("Content-Security-Policy", settings.contentSecurityPolicy);
   unsigned int const length = response.body.length();
   if (request.method == "HEAD") {
     if (!response.headers.contains("Content-Length") && code != 304)

@@ -94,8 +94,19 @@ shared_ptr<StaticFile> FileCache::get(String const& path) {
   return file;
 }
 
-String mapPath(String const& root, String const& path) {
+String mapPath(String const& root, String const& path, String const& target) {
   if (!path.startsWith("/")) return String();
+  if (!target.empty()) {
+    // The target's path, each segment decoded by itself.
+    unsigned int end = target.find('?');
+    String const raw = end == 0xFFFFFFFFu ? target : target.left(end);
+    if (raw.find("%00") != 0xFFFFFFFFu) return String();
+    TArray<String> parts = raw.tokenise('/', true);
+    for (unsigned int i = 0; i < parts.size(); ++i) {
+      String const segment = zu::URL::decode(parts[i]);
+      if (segment == "." || segment == ".." || segment.find('\\') != 0xFFFFFFFFu) return String();
+    }
+  }
   char const* p = path.cstr();
   for (unsigned int i = 0; p[i]; ++i) {
     unsigned char const c = static_cast<unsigned char>(p[i]);

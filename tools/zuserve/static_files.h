@@ -45,8 +45,10 @@ class FileCache {
 
 // The file below `root` that the request path names, or empty when the
 // path could leave the root (".." or "." segments, backslashes, control
-// bytes) — whatever the encoding that brought them.
-String mapPath(String const& root, String const& path);
+// bytes, NUL) — whatever the encoding that brought them. `target` is the
+// request target as it came (the decoded `path` has lost what the URL
+// model collapses or cannot hold).
+String mapPath(String const& root, String const& path, String const& target = String());
 
 }  // namespace zuserve
 
