@@ -327,7 +327,7 @@ boost::shared_ptr<__::StringStub> formatStub(char const* fmt, va_list args) {
 String::String() {}
 
 String::String(char const* text, unsigned int length)
-    : stub_(makeCopy(text, text ? strnlen(text, length) : 0)) {}
+    : stub_(makeCopy(text, text ? __::boundedLength(text, length) : 0)) {}
 
 String::String(wchar_t const* text, unsigned int length) : stub_(encodeWide(text, length)) {}
 
@@ -495,8 +495,8 @@ unsigned int String::findLast(char c, unsigned int from, bool ignoreCase) const 
   if (L == 0) return npos;
   std::size_t start = from < L - 1 ? from : L - 1;
   if (!ignoreCase) {
-    void const* hit = memrchr(t, c, start + 1);
-    return hit ? static_cast<unsigned int>(static_cast<char const*>(hit) - t) : npos;
+    char const* hit = __::findLastByte(t, c, start + 1);
+    return hit ? static_cast<unsigned int>(hit - t) : npos;
   }
   unsigned char const want = up(c);
   for (std::size_t i = start + 1; i-- > 0;)

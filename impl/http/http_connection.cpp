@@ -13,8 +13,8 @@
 #include <ctime>
 #include <new>
 #include <string>
-#include <strings.h>
 
+#include "core/text.h"
 #include "http/http_literals.h"
 #include "http/http_message.h"
 #include "diag/logging.h"
@@ -366,7 +366,7 @@ class HttpConnection : public IHttpConnection,
           ++words;
         }
         if (words == 3 && size[2] == sizeof literals::protocolVersion - 1 &&
-            ::strncasecmp(word[2], literals::protocolVersion, size[2]) == 0) {
+            ::zu::__::equalIgnoringAsciiCase(word[2], literals::protocolVersion, size[2])) {
           request_.method = String(word[0], size[0]);
           target_ = String(word[1], size[1]);
         } else {

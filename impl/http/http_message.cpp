@@ -2,6 +2,7 @@
 #include "http/http_message.h"
 
 #include "core/line_end.h"
+#include "core/text.h"
 
 
 #include <cstring>
@@ -21,7 +22,7 @@ LineResult findLine(char const* data, unsigned int size, unsigned int maxLine, u
 // As MIME::addLine does with the line's text (which ends at a zero byte),
 // without making that text first.
 bool HeadParser::addField(char const* line, unsigned int length) {
-  unsigned int const text = static_cast<unsigned int>(::strnlen(line, length));
+  unsigned int const text = static_cast<unsigned int>(::zu::__::boundedLength(line, length));
   for (unsigned int at = 0; at + 1 < text; ++at) {
     if (line[at] == ':' && line[at + 1] == ' ') {
       headers_.set(String(line, at), String(line + at + 2, text - at - 2));

@@ -204,7 +204,7 @@ class ZU_API String {
   // Sole owner of a buffer exactly length()+1 bytes long.
   String& makeCompact();
 
-  static String printf(char const* fmt, ...) __attribute__((format(printf, 1, 2)));
+  static String printf(char const* fmt, ...) ZU_PRINTF_FORMAT(1, 2);
   // A String (or std::string) among the arguments is formatted as its
   // text: this form is chosen only when one is present and hands every such
   // argument on as cstr() (c_str()); other calls take the form above.
