@@ -4,6 +4,7 @@
 #define ZU_IMPL_EXT_LIBRARIES_H
 
 #include "ext/loader.h"
+#include "platform/shared_library.h"
 
 // A family built without its library has an empty list and an empty table.
 #if ZU_WITH_MYSQL
@@ -49,14 +50,15 @@
 namespace zu {
 namespace ext {
 
-// The versioned names the libraries are opened by: MariaDB's client, through
-// which the MySQL connections reach their server; SQLCipher, the SQLite engine
-// with keyed, encrypted files; PCRE2's POSIX-style interface, the engine of the
-// regular expressions; Expat, the parser under the XML document reader.
-char const* const MARIADB_SONAME = "libmariadb.so.3";
-char const* const SQLCIPHER_SONAME = "libsqlcipher.so.0";
-char const* const PCRE2POSIX_SONAME = "libpcre2-posix.so.3";
-char const* const EXPAT_SONAME = "libexpat.so.1";
+// The libraries, by the file names this system gives them: MariaDB's
+// client, through which the MySQL connections reach their server;
+// SQLCipher, the SQLite engine with keyed, encrypted files; PCRE2's
+// POSIX-style interface, the engine of the regular expressions; Expat, the
+// parser under the XML document reader.
+char const* const MARIADB_SONAME = __::platform::MARIADB_LIBRARY;
+char const* const SQLCIPHER_SONAME = __::platform::SQLCIPHER_LIBRARY;
+char const* const PCRE2POSIX_SONAME = __::platform::PCRE2POSIX_LIBRARY;
+char const* const EXPAT_SONAME = __::platform::EXPAT_LIBRARY;
 
 // Their tables of functions.
 struct MariaDB { ZU_MARIADB_FUNCTIONS(ZU_EXT_MEMBER) };
