@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The hostile-load soak of the HTTP server (label "soak"; not part of the
-# test command): builds the release tree and runs it. A few minutes, on
-# loopback only. Prints the well-behaved client's median and p99 latency,
+# The hostile-load soak of the HTTP server (label "soak"), by itself: builds
+# the release tree and runs it. Under a minute, on loopback only; the test
+# command runs it too, at the end of its release stage. Prints the well-behaved client's median and p99 latency,
 # the server's peak memory and how fast each kind of bad client was dropped.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -142,9 +144,10 @@ TEST(Arguments, UnknownOptionsAreListedAndLeftOutOfTheRest) {
 TEST(Arguments, LongOptionsTakeAnEqualsValueWhenAskedOrFromArgv) {
   char const* const optionList = "v-verbose;o-output:n-name";
   boost::shared_ptr<IArguments> args =
-      IArguments::New("--output=x.txt --verbose=loud --name= --frob=1 --output y.txt", optionList, true);
-  EXPECT_EQ(2, args->count("output"));
-  EXPECT_STREQ("x.txt\ny.txt", args->value('o', "").cstr());
+      IArguments::New("--output=x.txt --verbose=loud --name= --frob=1 --output y.txt --output=a=b.txt", optionList, true);
+  // The name ends at the first "=": the value may hold more.
+  EXPECT_EQ(3, args->count("output"));
+  EXPECT_STREQ("x.txt\ny.txt\na=b.txt", args->value('o', "").cstr());
   EXPECT_STREQ("loud", args->value("verbose", "").cstr());
   EXPECT_TRUE(args->has('n'));
   EXPECT_STREQ("", args->value("name", "unset").cstr());
@@ -152,10 +155,10 @@ TEST(Arguments, LongOptionsTakeAnEqualsValueWhenAskedOrFromArgv) {
   EXPECT_TRUE(args->arguments().empty());
 
   // argv: every string is one token as it stands, quotes and blanks included.
-  char const* argv[] = {"prog", "-v", "--output=a b.txt", "\"quoted\" word", "-x", "it's", nullptr};
+  char const* argv[] = {"prog", "-v", "--output=a b=c.txt", "\"quoted\" word", "-x", "it's", nullptr};
   args = IArguments::New(6, argv, optionList);
   EXPECT_EQ((Words{"prog", "\"quoted\" word", "it's"}), strings(args->arguments()));
-  EXPECT_STREQ("a b.txt", args->value("output", "").cstr());
+  EXPECT_STREQ("a b=c.txt", args->value("output", "").cstr());
   EXPECT_TRUE(args->has("verbose"));
   EXPECT_EQ(Words{"-x"}, strings(args->unknown()));
   // main()'s own type binds too.
@@ -406,6 +409,20 @@ TEST_F(Registry, ValuesKeepTheirTypeAndFirstSpelling) {
   EXPECT_EQ((Words{"Answer", "max", "", "empty"}), values(other));
 }
 
+TEST_F(Registry, KeysStoredInTwoSpellingsEnumerateByTheirBytesAndTheFirstIsOpened) {
+  // Only another program could have made both: zu finds an existing
+  // spelling before it creates a key.
+  ASSERT_TRUE(IRegistryKey::New("Software\\Twice", false)->set("v", 1u));
+  for (char const* spelling : {"dup", "Dup"}) {
+    std::string const dir = root_ + "/HKEY_CURRENT_USER/Software/Twice/" + spelling;
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+    std::ofstream(dir + "/.values", std::ios::binary) << "zu registry values 1\n1 1 " << std::strlen(spelling) << "\nv"
+                                                      << spelling << "\n";
+  }
+  EXPECT_EQ((Words{"Dup", "dup"}), subkeys(IRegistryKey::New("Software\\Twice", true)));
+  EXPECT_STREQ("Dup", IRegistryKey::New("Software\\Twice\\DUP", true)->value("v", "").cstr());
+}
+
 TEST_F(Registry, SubkeysEnumerateInAStableCaseBlindOrder) {
   boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\List", false);
   for (char const* name : {"beta", "Alpha", "gamma", "text/html", ".hidden", "100%", "..", "%2F"})
@@ -441,17 +458,53 @@ TEST_F(Registry, RemoveKeyTakesEverythingBelowIt) {
 
 TEST_F(Registry, ADamagedValuesFileIsNeitherReadNorOverwritten) {
   boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Damaged", false);
-  ASSERT_TRUE(key->set("kept", String("yes")));
   std::string const file = root_ + "/HKEY_CURRENT_USER/Software/Damaged/.values";
-  {
-    std::ofstream out(file, std::ios::app);
-    out << "1 4 100\ntrun";
+  // A record behind a good one, each broken in one way.
+  for (std::string const& damage : {"1 4 100\ntrun", "1 40 1\nab\n", "99999999999 1 1\nab\n", "1 1 1\nabX",
+                                    "1 1 1\nab", "1 1\nab\n", "1 x 1\nab\n"}) {
+    ASSERT_TRUE(key->set("kept", String("yes")));
+    {
+      std::ofstream out(file, std::ios::app | std::ios::binary);
+      out << damage;
+    }
+    EXPECT_STREQ("default", key->value("kept", "default").cstr()) << damage;
+    EXPECT_FALSE(key->set("other", 1u)) << damage;
+    std::ifstream in(file, std::ios::binary);
+    std::string const content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(damage, content.substr(content.size() - damage.size())) << damage;
+    ASSERT_EQ(0, ::unlink(file.c_str()));
   }
-  EXPECT_STREQ("default", key->value("kept", "default").cstr());
-  EXPECT_FALSE(key->set("other", 1u));
-  std::ifstream in(file);
-  std::string const content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(std::string::npos, content.find("trun"));
+}
+
+// Values another program wrote: texts up to their first zero, numbers only
+// as the decimal digits of an unsigned 32-bit value, other types not at all.
+TEST_F(Registry, ValuesAreReadByTheirType) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Typed", false);
+  ASSERT_TRUE(key->set("first", 1u));
+  struct Stored {
+    int type;
+    std::string name, data, read;
+  };
+  std::vector<Stored> const stored = {
+      {1, "sz", std::string("text\0more", 9), "text"},  {2, "expand", "%PATH%", "%PATH%"},
+      {7, "multi", std::string("a\0b\0", 4), "a"},     {4, "dword", "4294967295", "4294967295"},
+      {4, "zero", "0", "0"},                             {4, "wide", "4294967296", "default"},
+      {4, "long", "00000000001", "default"},             {4, "sign", "-1", "default"},
+      {4, "letter", "1x", "default"},                    {4, "empty", "", "default"},
+      {3, "binary", "\x01\x02", "default"},              {11, "qword", "1", "default"},
+  };
+  std::string text = "zu registry values 1\n";
+  for (Stored const& value : stored)
+    text += std::to_string(value.type) + " " + std::to_string(value.name.size()) + " " +
+            std::to_string(value.data.size()) + "\n" + value.name + value.data + "\n";
+  {
+    std::ofstream out(root_ + "/HKEY_CURRENT_USER/Software/Typed/.values", std::ios::trunc | std::ios::binary);
+    out << text;
+  }
+  for (Stored const& value : stored)
+    EXPECT_STREQ(value.read.c_str(), key->value(value.name.c_str(), "default").cstr()) << value.name;
+  EXPECT_EQ(stored.size(), values(key).size());
+  EXPECT_STREQ("default", key->value("first", "default").cstr());
 }
 
 namespace {
@@ -500,6 +553,29 @@ TEST_F(Registry, WritersInTwoProcessesLoseNoValue) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   expectAllValues(prefixes, 60);
+}
+
+// A change replaces the values file whole: a reader on another key object
+// sees the values before the change or after it, never none.
+TEST_F(Registry, ConcurrentReadersSeeEveryValueWhileAWriterStores) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Busy", false);
+  ASSERT_TRUE(key->set("kept", String("here")));
+  std::atomic<bool> writing{true};
+  std::atomic<int> reads{0}, lost{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t)
+    readers.emplace_back([&] {
+      boost::shared_ptr<IRegistryKey> mine = IRegistryKey::New("Software\\Busy", true);
+      while (writing) {
+        if (std::string(mine->value("kept", "lost").cstr()) != "here") ++lost;
+        ++reads;
+      }
+    });
+  for (unsigned int i = 0; i < 200; ++i) ASSERT_TRUE(key->set("counter", i));
+  writing = false;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(0, lost.load()) << "of " << reads.load() << " reads";
+  EXPECT_STREQ("199", key->value("counter", "").cstr());
 }
 
 TEST_F(Registry, NamesMatchWithoutRegardToCaseBeyondAscii) {

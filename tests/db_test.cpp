@@ -222,8 +222,13 @@ void checkBoundValues(Connection const& db) {
   ASSERT_TRUE(db->query("INSERT INTO p VALUES (?, ?, ?, ?, ?);",
                         {7, std::int64_t(-9000000000), 2.5, nasty, zu::db::SqlValue()}, &affected));
   EXPECT_EQ(1u, affected);
-  // A "?" inside a literal or a comment is text, not a placeholder.
-  ASSERT_TRUE(db->query("INSERT INTO p VALUES (?, 0, 0, 'what?', ?) -- or ?", {8, "x"}));
+  // A "?" inside a literal, a quoted name or a comment is text, not a
+  // placeholder.
+  ASSERT_TRUE(db->query("INSERT INTO p VALUES (?, 0, 0, 'what?', /* ? */?) -- or ?", {8, "x"}));
+  Records names = db->query("SELECT ? AS \"a?\", ? AS `b?`", {1, 2});
+  ASSERT_TRUE(names);
+  EXPECT_STREQ("a?", names->fields()[0].cstr());
+  EXPECT_EQ(2, names->getInt(0, 1));
 
   Records rows = db->query("SELECT id, big, r, t, n FROM p WHERE t = ? OR t = 'what?' ORDER BY id", {nasty});
   ASSERT_TRUE(rows);
@@ -246,20 +251,39 @@ void checkBoundValues(Connection const& db) {
   ASSERT_TRUE(count);
   EXPECT_EQ(2, count->getInt(0, 0));
 
-  for (auto const& bad : {std::make_pair("SELECT ?; SELECT 1", 1u), std::make_pair("SELECT ?, ?", 1u),
-                          std::make_pair("SELECT ?", 2u), std::make_pair("SELECT '?", 1u),
-                          std::make_pair("SELECT ? /* open", 1u)}) {
+  struct Bad {
+    char const* sql;
+    unsigned int values;
+    char const* why;
+  };
+  for (Bad const& bad : {Bad{"SELECT ?; SELECT 1", 1, "not exactly one statement"},
+                         Bad{"SELECT ?, ?", 1, "statement has 2 placeholders, 1 values given"},
+                         Bad{"SELECT ?", 2, "statement has 1 placeholders, 2 values given"},
+                         Bad{"SELECT 'open", 0, "not exactly one statement"},
+                         Bad{"SELECT 1 /* open", 0, "not exactly one statement"}}) {
     zu::em::CatchError guard(db.get());
-    std::vector<zu::db::SqlValue> values(bad.second, zu::db::SqlValue(1));
-    EXPECT_FALSE(db->query(bad.first, values)) << bad.first;
-    EXPECT_EQ(2u, guard.code()) << bad.first;
+    std::vector<zu::db::SqlValue> values(bad.values, zu::db::SqlValue(1));
+    EXPECT_FALSE(db->query(bad.sql, values)) << bad.sql;
+    EXPECT_EQ(2u, guard.code()) << bad.sql;
+    EXPECT_STREQ(bad.why, guard.text().cstr()) << bad.sql;
   }
   count = db->query("SELECT COUNT(*) FROM p");
   ASSERT_TRUE(count);
   EXPECT_EQ(2, count->getInt(0, 0));
 }
 
-TEST_F(SqliteTest, BoundValuesAreEscapedAndCellsReadAsNumbersOrNull) { checkBoundValues(openDb()); }
+TEST_F(SqliteTest, BoundValuesAreEscapedAndCellsReadAsNumbersOrNull) {
+  Connection db = openDb();
+  checkBoundValues(db);
+  // A backslash is an ordinary character in SQLite's literals: it neither
+  // escapes the quote behind it nor hides a placeholder; a doubled quote
+  // stands for itself.
+  Records rows = db->query("SELECT 'C:\\', ?, 'it''s ?'", {"v"});
+  ASSERT_TRUE(rows);
+  EXPECT_STREQ("C:\\", rows->get(0, 0u).cstr());
+  EXPECT_STREQ("v", rows->get(0, 1u).cstr());
+  EXPECT_STREQ("it's ?", rows->get(0, 2u).cstr());
+}
 
 TEST_F(SqliteTest, AKeyEncryptsTheFileAndIsNeededToReadIt) {
   std::string const key = "?key=00112233445566778899AABBCCDDEEFF";
@@ -569,8 +593,9 @@ TEST_F(MysqlTest, EscapedTextRoundTripsThroughAQuotedLiteral) {
 TEST_F(MysqlTest, BoundValuesAreEscapedAndCellsReadAsNumbersOrNull) {
   Connection db = openDb();
   checkBoundValues(db);
-  // A backslash-quote inside a literal does not end it for MySQL.
-  Records rows = db->query("SELECT 'it\\'s ?', ?", {"v"});
+  // A backslash-quote inside a literal does not end it for MySQL, while in
+  // a quoted name a backslash is itself; "#" starts a comment.
+  Records rows = db->query("SELECT 'it\\'s ?', ? AS `C:\\` # and ?", {"v"});
   ASSERT_TRUE(rows);
   EXPECT_STREQ("it's ?", rows->get(0, 0u).cstr());
   EXPECT_STREQ("v", rows->get(0, 1u).cstr());

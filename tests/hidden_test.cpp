@@ -5,14 +5,23 @@
 // hidden_probe in a fresh process.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "ext/module.h"
+#include "support/log_lines.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -214,3 +223,52 @@ TEST(HiddenLibraries, AllSixHiddenBasicsWork) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The loader of the library's own modules, from its objects: threads that use
+// a family for the first time together make one attempt, and its failure is
+// logged once. The module's outside library is a FIFO here, whose opening
+// blocks until the test opens the other end, so every thread has asked
+// before the first attempt ends; each attempt made is then released in turn.
+
+TEST(ModuleConcurrent, FirstUseFromManyThreadsMakesOneAttemptAndLogsItOnce) {
+  char folder[] = "/tmp/zu-module-XXXXXX";
+  ASSERT_NE(nullptr, ::mkdtemp(folder));
+  std::string const fifo = std::string(folder) + "/libzu-slow.so.1";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  zu::__::Module::Description const description = {fifo.c_str(), "zu-none", "zu_none_entry", "nothing", "ZU_WITH_NONE",
+                                                   true};
+  zu::__::Module module(description, nullptr);
+  zu::test::LogCapture log;
+
+  // All started before any asks: a thread cannot start while another is in
+  // the dynamic loader.
+  int const threads = 4;
+  std::atomic<bool> go{false};
+  std::atomic<int> asking{0}, finished{0};
+  std::vector<void const*> tables(threads, &description);
+  std::vector<std::thread> users;
+  for (int i = 0; i < threads; ++i)
+    users.emplace_back([&, i] {
+      while (!go) std::this_thread::yield();
+      ++asking;
+      tables[i] = module.table();
+      ++finished;
+    });
+  go = true;
+  ASSERT_TRUE(zu::test::waitFor([&] { return asking == threads; }));
+  // Time for each thread to reach the guard; the outcome does not depend on it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (finished < threads) {
+    int const fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);  // the attempt reads an empty file
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (std::thread& user : users) user.join();
+  ::unlink(fifo.c_str());
+  ::rmdir(folder);
+
+  for (void const* table : tables) EXPECT_EQ(nullptr, table);
+  EXPECT_EQ(0u, module.failure().find(fifo + " could not be loaded: ")) << module.failure();
+  EXPECT_EQ(1, log->count(" could not be loaded: ")) << "attempts logged";
+}

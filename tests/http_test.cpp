@@ -242,9 +242,12 @@ class Collector : public IHttpReceiver {
 }  // namespace
 
 TEST(HttpClient, GetsBodiesByLengthOrChunksAndSendsAWellFormedRequest) {
-  ScriptedServer server([](std::string const& request, int) {
+  std::string const largest(0xFFFF, 'c');  // the largest chunk taken
+  ScriptedServer server([&largest](std::string const& request, int) {
     if (request.find("GET /chunked ") == 0)
       return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;ext=1\r\nWiki\r\n5\r\npedia\r\n0\r\n\r\n"};
+    if (request.find("GET /largest ") == 0)
+      return Reply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffff\r\n" + largest + "\r\n1\r\n!\r\n0\r\n\r\n"};
     return ok("hello");
   });
   boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
@@ -258,13 +261,19 @@ TEST(HttpClient, GetsBodiesByLengthOrChunksAndSendsAWellFormedRequest) {
   EXPECT_EQ("Wikipedia", o.body);  // replaces what the string held
   o = get(client, server.url(""));
   EXPECT_TRUE(o.ok) << o.text;
+  o = get(client, server.url("/largest"));
+  EXPECT_TRUE(o.ok) << o.text;
+  EXPECT_EQ(largest + "!", o.body);
+  // The scheme is read without regard to case.
+  o = get(client, "HTTP://127.0.0.1:" + std::to_string(server.port) + "/");
+  EXPECT_TRUE(o.ok) << o.text;
 
   std::vector<std::string> requests = server.requests();
-  ASSERT_EQ(3u, requests.size());
+  ASSERT_EQ(5u, requests.size());
   std::string const host = "127.0.0.1:" + std::to_string(server.port);
   EXPECT_EQ("GET /a/b?x=1 HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: zu-test/1\r\n\r\n", requests[0]);
   EXPECT_EQ(0u, requests[2].find("GET / HTTP/1.1\r\n"));
-  EXPECT_EQ(3, server.connections.load());  // no keep-alive: a connection each
+  EXPECT_EQ(5, server.connections.load());  // no keep-alive: a connection each
 }
 
 TEST(HttpClient, KeepAliveReusesAConnectionOnlyAfterACompleteResponse) {
@@ -288,6 +297,33 @@ TEST(HttpClient, KeepAliveReusesAConnectionOnlyAfterACompleteResponse) {
   EXPECT_TRUE(after.ok) << after.text;
   EXPECT_EQ("same", after.body);
   EXPECT_EQ(2, server.connections.load());
+}
+
+// Codes 100 to 505 are answers; 204 and 304 have no body whatever the head
+// says, so the kept connection goes on behind them.
+TEST(HttpClient, AnswersWithoutABodyKeepTheConnection) {
+  ScriptedServer server([](std::string const& request, int) {
+    std::string const path = request.substr(4, request.find(' ', 4) - 4);
+    if (path == "/100") return Reply{"HTTP/1.1 100 Continue\r\nContent-Length: 1\r\n\r\nc"};
+    if (path == "/204") return Reply{"HTTP/1.1 204 No Content\r\n\r\n"};
+    if (path == "/304") return Reply{"HTTP/1.1 304 Not Modified\r\nETag: \"e\"\r\n\r\n"};
+    if (path == "/505") return Reply{"HTTP/1.1 505 HTTP Version Not Supported\r\nContent-Length: 3\r\n\r\nold"};
+    if (path == "/99") return Reply{"HTTP/1.1 99 Low\r\nContent-Length: 0\r\n\r\n", true};
+    return ok(path);
+  });
+  boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
+  for (char const* path : {"/100", "/204", "/304", "/505"}) {
+    Outcome const o = get(client, server.url(path), true);
+    EXPECT_TRUE(o.ok) << path << ": " << o.text;
+    EXPECT_EQ(std::stoul(path + 1), client->status()) << path;
+    EXPECT_EQ(std::string(path) == "/100" ? "c" : std::string(path) == "/505" ? "old" : "", o.body) << path;
+    Outcome const next = get(client, server.url("/next"), true);
+    EXPECT_EQ("/next", next.body) << "after " << path << ": " << next.text;
+  }
+  EXPECT_EQ(1, server.connections.load());
+  Outcome const low = get(client, server.url("/99"), true);
+  EXPECT_FALSE(low.ok);
+  EXPECT_EQ("read response message failed.", low.text);
 }
 
 TEST(HttpClient, KeepAliveGoesOnAfterAChunkedAnswerReadToItsEnd) {
@@ -327,22 +363,25 @@ TEST(HttpClient, KeepAliveNeverReusesAConnectionThePeerClosedOrSpoiled) {
     path = path.substr(0, path.find(' '));
     if (path == "/said-close")
       return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nbye"};
+    if (path == "/shouted-close")
+      return Reply{"HTTP/1.1 200 OK\r\ncontent-length: 3\r\nconnection: CLOSE\r\n\r\nbye"};
+    if (path == "/partial") return Reply{"HTTP/1.1 200 OK\r\nContent-Le", true};  // half a head, then gone
     if (path == "/closed") return ok("gone", true);  // closes without saying so
     if (path == "/extra") return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 200 OK\r\n\r\n"};
     if (path == "/drop") return Reply{"", true};  // closes instead of answering
     return ok(path);
   });
   boost::shared_ptr<IHttpClient> client = IHttpClient::New("zu-test/1", 5000);
-  for (char const* path : {"/said-close", "/closed", "/extra"}) {
+  for (char const* path : {"/said-close", "/shouted-close", "/closed", "/extra"}) {
     Outcome o = get(client, server.url(path), true);
     EXPECT_TRUE(o.ok) << path << ": " << o.text;
     Outcome next = get(client, server.url("/next"), true);
     EXPECT_TRUE(next.ok) << "after " << path << ": " << next.text;
     EXPECT_EQ("/next", next.body) << "after " << path;
   }
-  // "Connection: close" was honoured at once, not found out by the next
-  // exchange: every one of the three forced a new connection.
-  EXPECT_EQ(4, server.connections.load());
+  // "Connection: close", in any case, was honoured at once, not found out
+  // by the next exchange: every one of the four forced a new connection.
+  EXPECT_EQ(5, server.connections.load());
 
   // The kept connection is closed by the peer only when the next request
   // reaches it: a GET is repeated once on a fresh connection...
@@ -355,6 +394,15 @@ TEST(HttpClient, KeepAliveNeverReusesAConnectionThePeerClosedOrSpoiled) {
   std::vector<std::string> requests = server.requests();
   EXPECT_EQ(2, std::count_if(requests.begin(), requests.end(),
                              [](std::string const& r) { return r.find("GET /drop ") == 0; }));
+
+  // ...but not once bytes of an answer came: the server has seen it.
+  EXPECT_TRUE(get(client, server.url("/c"), true).ok);
+  Outcome partial = get(client, server.url("/partial"), true);
+  EXPECT_FALSE(partial.ok);
+  EXPECT_EQ("read response message failed.", partial.text);
+  requests = server.requests();
+  EXPECT_EQ(1, std::count_if(requests.begin(), requests.end(),
+                             [](std::string const& r) { return r.find("GET /partial ") == 0; }));
 
   // ...while a POST, which may have taken effect, is not.
   EXPECT_TRUE(get(client, server.url("/b"), true).ok);
@@ -639,6 +687,35 @@ TEST_F(HttpConnectionConcurrent, RequestSplitOverReadsIsDeliveredOnceAndAnswered
   EXPECT_EQ("hello", text.substr(text.size() - 5));
   EXPECT_TRUE(answer.headers.contains("Server"));  // the caller's record keeps the additions
   EXPECT_EQ(4u, answer.headers.size());
+}
+
+TEST_F(HttpConnectionConcurrent, EachAnswerHasItsOwnStatusLineAndFraming) {
+  open();
+  using zu::net::http::HttpStatus;
+  struct Case {
+    HttpStatus::E_Code code;
+    char const* body;
+    char const* statusLine;
+    char const* length;  // the Content-Length header sent
+  };
+  // The version is read without regard to case; a length the caller set is
+  // replaced by the body's; no length frames an answer that has no body.
+  for (Case const& c : {Case{HttpStatus::HTTP_NOT_FOUND, "", "HTTP/1.1 404 Not Found\r\n", "0"},
+                        Case{HttpStatus::HTTP_NO_CONTENT, "", "HTTP/1.1 204 No Content\r\n", "<none>"},
+                        Case{HttpStatus::HTTP_OK, "x", "HTTP/1.1 200 OK\r\n", "1"}}) {
+    std::size_t const before = handler_->requestCount();
+    send("GET /a http/1.1\r\n\r\n");
+    ASSERT_TRUE(handler_->waitRequests(before + 1));
+    HttpResponse answer;
+    answer.code = c.code;
+    answer.body = c.body;
+    if (*c.body) answer.headers.set("Content-Length", "99");
+    connection_->respond(answer);
+    std::string const text = response();
+    EXPECT_EQ(0u, text.find(c.statusLine)) << text;
+    EXPECT_EQ(c.length, header(text, "Content-Length")) << text;
+    EXPECT_EQ(text.find("Content-Length"), text.rfind("Content-Length")) << text;
+  }
 }
 
 TEST_F(HttpConnectionConcurrent, BackToBackRequestsAreAnsweredInOrder) {
@@ -987,18 +1064,36 @@ TEST_F(HttpConnectionConcurrent, APeerThatDoesNotReadStopsTheReadingAndTimesOut)
   connection_->start(answers);
 
   int const sent = 60;
-  std::string requests;
-  for (int i = 0; i < sent; ++i) requests += "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: h\r\n\r\n";
-  send(requests);
+  auto request = [](int i) { return "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: h\r\n\r\n"; };
+  auto settle = [&answers] {
+    int last = -1;
+    for (int quiet = 0; quiet < 5; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+      int const now = answers->requests;
+      quiet = now == last ? quiet + 1 : 0;
+      last = now;
+    }
+  };
   // The queue fills and reading stops: far fewer answers than requests are
-  // made while nobody reads them (the rest would wait in memory).
-  int last = -1;
-  for (int quiet = 0; quiet < 5; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
-    int const now = answers->requests;
-    quiet = now == last ? quiet + 1 : 0;
-    last = now;
+  // made while nobody reads them (the rest would wait in memory). Half the
+  // requests come in one packet...
+  std::string packet;
+  for (int i = 0; i < sent / 2; ++i) packet += request(i);
+  send(packet);
+  settle();
+  EXPECT_LT(answers->requests.load(), sent / 4);
+  // ...and half one by one, spread over time, each a read of its own: each
+  // read must leave them be while the queue is full.
+  bool answered = true;
+  for (int i = sent / 2; i < sent; ++i) {
+    int const before = answers->requests;
+    send(request(i));
+    if (answered)
+      answered = zu::test::waitFor([&] { return answers->requests > before; }, std::chrono::milliseconds(200));
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_LT(answers->requests.load(), sent / 2);
+  settle();
+  EXPECT_LT(answers->requests.load(), sent / 4);
   // A queue that does not move within the idle time-out is a time-out, even
   // while a request is half read.
   send("GET /half HT");
@@ -1065,6 +1160,8 @@ TEST_F(HttpConnectionConcurrent, BlankLinesBeforeARequestArePassedOverAndStartNo
   std::string const second = response();
   EXPECT_EQ("/two", second.substr(second.size() - 4));
   EXPECT_EQ(2u, handler_->requestCount());
+  // And a line end that comes on its own, on the idle connection.
+  send("\r\n");
   // Only blank lines since: the connection is idle, not receiving a request
   // that could time out (the receive time-out is 1 s, the check 1 s apart).
   auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);

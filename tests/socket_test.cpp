@@ -23,6 +23,8 @@
 #include "support/wait.h"
 #include <zu/em.h>
 
+#include "platform/socket_platform.h"
+
 using namespace zu;
 using namespace zu::net;
 
@@ -228,6 +230,17 @@ TEST(Socket, WaitReadableOnIdleSocketTimesOutAtOnce) {
   char c;
   EXPECT_EQ(0u, server->toIO()->read(&c, 1));
   EXPECT_EQ(2u, error.code());
+
+  // A wait with a time lasts it (to the millisecond the clock gives),
+  // asleep: a thread that spun until the time was up would never give up
+  // the processor of its own accord.
+  rusage before, after;
+  ASSERT_EQ(0, ::getrusage(RUSAGE_THREAD, &before));
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(server->waitReadable(150));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(140));
+  ASSERT_EQ(0, ::getrusage(RUSAGE_THREAD, &after));
+  EXPECT_GT(after.ru_nvcsw, before.ru_nvcsw);
 }
 
 TEST(Socket, NothingWaitingAndPeerCloseReadAsZeroWithoutReport) {
@@ -373,6 +386,49 @@ TEST(SocketDeathTest, NewRejectsUnknownType) {
 
 // ---------------------------------------------------------------------------
 // Reactors
+
+// The runner's set of descriptors. An entry that was removed or replaced
+// must no longer end a wait: the runner would otherwise wake at once on
+// every pass, finding nothing to deliver, for as long as the peer's bytes
+// wait unread (100% CPU for a socket whose read interest was cleared).
+TEST(PollSet, RemovedOrReplacedEntriesNoLongerEndAWait) {
+  int a[2], b[2];
+  ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, a));
+  ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, b));
+  using zu::net::impl::PollSet;
+  PollSet set;
+  set.put(0, a[0], zu::net::impl::WAIT_READ);
+  set.put(1, b[0], zu::net::impl::WAIT_READ);
+  ASSERT_EQ(1, ::send(a[1], "x", 1, MSG_NOSIGNAL));
+  ASSERT_EQ(1, set.wait(5000));
+  EXPECT_EQ(unsigned(zu::net::impl::WAIT_READ), set.ready(0));
+  EXPECT_EQ(0u, set.ready(1));
+
+  // A wait that nothing ends lasts its whole time (a time-out never ends
+  // early, so the bound holds on any machine).
+  auto waitsItsTime = [&set] {
+    auto const started = std::chrono::steady_clock::now();
+    int const ready = set.wait(150);
+    return ready == 0 && std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(140);
+  };
+  set.erase(0);
+  ASSERT_EQ(1u, set.size());
+  EXPECT_EQ(b[0], set.handle(0));
+  EXPECT_TRUE(waitsItsTime()) << "a removed entry still ends the wait";
+
+  set.put(1, a[0], zu::net::impl::WAIT_READ);
+  ASSERT_EQ(1, set.wait(5000));
+  EXPECT_EQ(unsigned(zu::net::impl::WAIT_READ), set.ready(1));
+  set.put(1, a[1], zu::net::impl::WAIT_READ);  // the place now watches the idle end
+  EXPECT_TRUE(waitsItsTime()) << "a replaced entry still ends the wait";
+
+  set.put(1, a[0], zu::net::impl::WAIT_READ);
+  ASSERT_EQ(1, set.wait(5000));
+  set.clear();
+  EXPECT_EQ(0u, set.size());
+  EXPECT_TRUE(waitsItsTime()) << "a cleared set still ends the wait";
+  for (int fd : {a[0], a[1], b[0], b[1]}) ::close(fd);
+}
 
 TEST(ReactorConcurrent, NewClampsCapacityAndKeepsParameters) {
   boost::shared_ptr<IReactor> small = IReactor::New(0, 0, sys::Normal);

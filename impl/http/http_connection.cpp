@@ -155,6 +155,11 @@ class HttpConnection : public IHttpConnection,
     appendStatusLine(text, response.code);
     for (unsigned int i = 0, n = headers.size(); i < n; ++i) {
       StringPair const& pair = headers.lines[i];
+      // The caller's record keeps a length it set, but the answer carries
+      // only the body's, appended last: two lengths would frame it two ways,
+      // and a peer that believed the other one would read the next answer
+      // as part of this one.
+      if (bodyLength != 0 && i + 1 != n && pair.name.compare(literals::contentLength, true) == 0) continue;
       text.append(pair.name.cstr(), pair.name.length());
       text.append(literals::headerSeparator, 2);
       text.append(pair.value.cstr(), pair.value.length());
