@@ -93,11 +93,11 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   bool open(bool readOnly, unsigned int mode) override {
     closeHandle();
     String text = path_.toString();
-    if (text.empty()) return fail(platform::ERROR_NOT_FOUND);
-    platform::OpenMode how = readOnly                         ? platform::OPEN_READ
-                             : mode == FILE_MODE_OPEN_ALWAYS  ? platform::OPEN_ALWAYS
-                             : mode == FILE_MODE_CREATE_NEW   ? platform::OPEN_NEW
-                                                              : platform::OPEN_EXISTING;
+    if (text.empty()) return fail(platform::SYSTEM_NOT_FOUND);
+    platform::OpenMode how = readOnly                         ? platform::OPEN_MODE_READ
+                             : mode == FILE_MODE_OPEN_ALWAYS  ? platform::OPEN_MODE_ALWAYS
+                             : mode == FILE_MODE_CREATE_NEW   ? platform::OPEN_MODE_NEW
+                                                              : platform::OPEN_MODE_EXISTING;
     unsigned int error = 0;
     platform::FileHandle file = platform::openFile(text.cstr(), how, error);
     if (!platform::isValidFile(file)) return fail(error);
@@ -108,7 +108,7 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   bool isOpen() override { return opened(); }
 
   bool close() override {
-    if (!opened()) return fail(platform::ERROR_BAD_HANDLE);
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE);
     unsigned int error = platform::closeFile(file_);
     file_ = platform::INVALID_FILE_HANDLE;
     if (error != 0) return fail(error);
@@ -117,7 +117,7 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
 
   bool atEnd() override {
     if (!opened()) {
-      fail(platform::ERROR_BAD_HANDLE);
+      fail(platform::SYSTEM_BAD_HANDLE);
       return true;
     }
     return position() >= size();
@@ -125,7 +125,7 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
 
   // IIO: loops over short transfers so a signal cannot cut a request short.
   unsigned int read(void* buffer, unsigned int size) override {
-    if (!opened()) return fail(platform::ERROR_BAD_HANDLE), 0;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE), 0;
     char* out = static_cast<char*>(buffer);
     unsigned int done = 0;
     while (done < size) {
@@ -142,7 +142,7 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   }
 
   unsigned int write(void const* data, unsigned int size) override {
-    if (!opened()) return fail(platform::ERROR_BAD_HANDLE), 0;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE), 0;
     char const* in = static_cast<char const*>(data);
     unsigned int done = 0;
     while (done < size) {
@@ -153,7 +153,7 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
         break;
       }
       if (n == 0) {
-        fail(platform::ERROR_NO_SPACE);
+        fail(platform::SYSTEM_NO_SPACE);
         break;
       }
       done += static_cast<unsigned int>(n);
@@ -163,21 +163,21 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
 
   // IRandomAccess
   std::uint64_t size() override {
-    if (!opened()) return fail(platform::ERROR_BAD_HANDLE), 0;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE), 0;
     std::uint64_t size = 0;
     if (unsigned int error = platform::fileSize(file_, size)) return fail(error), 0;
     return size;
   }
 
   bool seek(std::uint64_t position) override {
-    if (!opened()) return fail(platform::ERROR_BAD_HANDLE);
-    if (position > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::ERROR_INVALID);
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE);
+    if (position > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::SYSTEM_INVALID);
     if (unsigned int error = platform::seekFile(file_, static_cast<std::int64_t>(position))) return fail(error);
     return true;
   }
 
   std::uint64_t position() override {
-    if (!opened()) return fail(platform::ERROR_BAD_HANDLE), 0;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE), 0;
     std::int64_t at = 0;
     if (unsigned int error = platform::filePosition(file_, at)) return fail(error), 0;
     return static_cast<std::uint64_t>(at);
@@ -186,8 +186,8 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   // ftruncate leaves the position where it was, which is what remembering
   // it and seeking back would give.
   bool setSize(std::uint64_t size) override {
-    if (!opened()) return fail(platform::ERROR_BAD_HANDLE);
-    if (size > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::ERROR_INVALID);
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE);
+    if (size > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::SYSTEM_INVALID);
     if (unsigned int error = platform::truncateFile(file_, static_cast<std::int64_t>(size))) return fail(error);
     return true;
   }

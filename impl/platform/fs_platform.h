@@ -31,10 +31,10 @@ using ::zu::__::platform::INVALID_FILE_HANDLE;
 using ::zu::__::platform::isValidFile;
 
 // System codes the family raises itself.
-extern unsigned int const ERROR_NOT_FOUND;   // no such file
-extern unsigned int const ERROR_BAD_HANDLE;  // nothing open
-extern unsigned int const ERROR_NO_SPACE;    // the device took nothing more
-extern unsigned int const ERROR_INVALID;     // an argument out of range
+extern unsigned int const SYSTEM_NOT_FOUND;   // no such file
+extern unsigned int const SYSTEM_BAD_HANDLE;  // nothing open
+extern unsigned int const SYSTEM_NO_SPACE;    // the device took nothing more
+extern unsigned int const SYSTEM_INVALID;     // an argument out of range
 
 // The em translation function of the family: the family's code for the
 // system code `raw` (0 none, 1 not found, 2 exists, 3 no space, 4 denied,
@@ -58,7 +58,7 @@ bool nodeTimes(std::string const& path, std::int64_t& created, std::int64_t& mod
 // How a file is opened: for reading only, or for reading and writing an
 // existing file, any file (created when missing), or a new one (failing
 // when it exists).
-enum OpenMode { OPEN_READ, OPEN_EXISTING, OPEN_ALWAYS, OPEN_NEW };
+enum OpenMode { OPEN_MODE_READ, OPEN_MODE_EXISTING, OPEN_MODE_ALWAYS, OPEN_MODE_NEW };
 
 // A handle of the file `path`, or INVALID_FILE_HANDLE with `error` set. A
 // directory is refused.

@@ -93,9 +93,9 @@ class PollSet {
 // The system's code of the last failed call on this thread.
 unsigned int lastSocketError();
 // System codes the family reports itself, as this system spells them.
-extern unsigned int const ERROR_TIMED_OUT;
-extern unsigned int const ERROR_BAD_HANDLE;
-extern unsigned int const ERROR_NOT_CONNECTED;
+extern unsigned int const SYSTEM_TIMED_OUT;
+extern unsigned int const SYSTEM_BAD_HANDLE;
+extern unsigned int const SYSTEM_NOT_CONNECTED;
 // The em translation function: system code -> kind and English message.
 void translateSocketError(unsigned int rawCode, unsigned int* code, String* text);
 // Reports `rawCode` under `owner` with the translation above.

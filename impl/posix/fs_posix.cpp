@@ -23,10 +23,10 @@ namespace fs {
 namespace __ {
 namespace platform {
 
-unsigned int const ERROR_NOT_FOUND = ENOENT;
-unsigned int const ERROR_BAD_HANDLE = EBADF;
-unsigned int const ERROR_NO_SPACE = ENOSPC;
-unsigned int const ERROR_INVALID = EINVAL;
+unsigned int const SYSTEM_NOT_FOUND = ENOENT;
+unsigned int const SYSTEM_BAD_HANDLE = EBADF;
+unsigned int const SYSTEM_NO_SPACE = ENOSPC;
+unsigned int const SYSTEM_INVALID = EINVAL;
 
 namespace {
 
@@ -92,10 +92,10 @@ bool nodeTimes(std::string const& path, std::int64_t& created, std::int64_t& mod
 FileHandle openFile(std::string const& path, OpenMode mode, unsigned int& error) {
   int flags = O_CLOEXEC;
   switch (mode) {
-    case OPEN_READ: flags |= O_RDONLY; break;
-    case OPEN_EXISTING: flags |= O_RDWR; break;
-    case OPEN_ALWAYS: flags |= O_RDWR | O_CREAT; break;
-    case OPEN_NEW: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+    case OPEN_MODE_READ: flags |= O_RDONLY; break;
+    case OPEN_MODE_EXISTING: flags |= O_RDWR; break;
+    case OPEN_MODE_ALWAYS: flags |= O_RDWR | O_CREAT; break;
+    case OPEN_MODE_NEW: flags |= O_RDWR | O_CREAT | O_EXCL; break;
   }
   int fd;
   do {

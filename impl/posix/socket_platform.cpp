@@ -24,9 +24,9 @@ namespace zu {
 namespace net {
 namespace impl {
 
-unsigned int const ERROR_TIMED_OUT = ETIMEDOUT;
-unsigned int const ERROR_BAD_HANDLE = EBADF;
-unsigned int const ERROR_NOT_CONNECTED = ENOTCONN;
+unsigned int const SYSTEM_TIMED_OUT = ETIMEDOUT;
+unsigned int const SYSTEM_BAD_HANDLE = EBADF;
+unsigned int const SYSTEM_NOT_CONNECTED = ENOTCONN;
 
 namespace {
 
