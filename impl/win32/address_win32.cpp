@@ -42,6 +42,8 @@ TArray<String> lookupNames(unsigned int ip) {
 
 TArray<IP> lookupAddresses(char const* host) {
   TArray<IP> ips;
+  // GetAddrInfoW reads an empty name as this machine; it names nothing.
+  if (!host || !*host) return ips;
   ADDRINFOW hints = {};
   hints.ai_family = AF_INET;
   // One socket type, or every address comes back once per type.
