@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <string>
 
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <boost/make_shared.hpp>
 #include <zu/app.h>
@@ -58,12 +60,15 @@ bool isDirectory(String const& path) { return zu::fs::type(path) == zu::fs::Dire
 using namespace zuserve;
 
 int main() {
+#if !defined(_WIN32)
   // Every connection holds a descriptor: take all the system allows.
+  // (Windows has no such per-process limit on sockets.)
   rlimit files;
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
   }
+#endif
   shared_ptr<zu::app::IArguments> args = zu::app::IArguments::thisApp("h-help.c-config:p-port:r-root:l-log-level:");
   if (args->has("help")) {
     std::fputs(usage, stdout);
