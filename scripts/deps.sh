@@ -8,7 +8,9 @@
 #                            fuzz targets need: GoogleTest, Google Benchmark,
 #                            the peers measured beside zu (POCO, spdlog,
 #                            pugixml, nginx, wrk), a MariaDB server, Chromium,
-#                            clang and the test locales (scripts/test.sh)
+#                            clang, the test locales, and the tools that build
+#                            and check the Debian packages and the reference
+#                            (lintian, doxygen) (scripts/test.sh)
 set -euo pipefail
 
 with_tests=0
@@ -34,6 +36,7 @@ if [ "$with_tests" -eq 1 ]; then
     mariadb-server sox libsox-fmt-base
     locales git curl python3 chromium wrk nginx
     clang libclang-rt-14-dev
+    dpkg-dev file lintian doxygen
   )
 fi
 
