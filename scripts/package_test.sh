@@ -70,4 +70,28 @@ else
     fail "systemd-analyze does not accept the zuserve unit"
   fi
 fi
+# The unpacked server with the packaged configuration, its paths moved into
+# the root and any free port: it answers, and SIGTERM (what the unit's stop
+# sends) ends it with status 0.
+state=$work/state
+mkdir -p "$state"
+sed -e "s#/usr/share/zuserve#$root/usr/share/zuserve#g" -e "s#/var/lib/zuserve#$state#" \
+  -e 's#port="8080"#port="0"#' "$root/etc/zuserve/zuserve.xml" >"$work/zuserve.xml"
+LD_LIBRARY_PATH="$libdir" "$root/usr/bin/zuserve" --config "$work/zuserve.xml" >"$work/zuserve.log" 2>&1 &
+server=$!
+url=""
+for _ in $(seq 100); do
+  url=$(grep -o 'http://[0-9.]*:[0-9]*/' "$work/zuserve.log" | head -1 || true)
+  [ -n "$url" ] || ! kill -0 "$server" 2>/dev/null && break
+  sleep 0.1
+done
+[ -n "$url" ] || { cat "$work/zuserve.log" >&2; fail "the packaged zuserve did not start"; }
+curl -fsS "$url" >/dev/null || { kill "$server"; cat "$work/zuserve.log" >&2; fail "the packaged zuserve does not answer $url"; }
+kill -TERM "$server"
+status=0
+wait "$server" || status=$?
+[ "$status" -eq 0 ] || { cat "$work/zuserve.log" >&2; fail "zuserve ended with status $status on SIGTERM"; }
+[ -f "$state/zuserve.db" ] || fail "zuserve kept no database in its state folder"
+echo "zuserve: answered $url, stopped on SIGTERM"
+
 echo "package test: passed"
