@@ -73,6 +73,10 @@ windows() {
 }
 
 stage release release
+# The Debian packages (built from the release build, checked by lintian and
+# used by a consumer in a temporary root) and the API reference.
+stage package bash scripts/package_test.sh build
+stage docs bash scripts/docs.sh build
 stage asan address
 stage tsan thread
 stage fuzz fuzz
