@@ -9,7 +9,10 @@
 #                            the peers measured beside zu (POCO, spdlog,
 #                            pugixml, nginx, wrk), a MariaDB server, Chromium,
 #                            gunicorn with httpbin (a peer for the HTTP client),
-#                            clang and the test locales (scripts/test.sh)
+#                            clang, the test locales, mingw-w64 and Wine (the
+#                            Windows stage), and the tools that build and check
+#                            the Debian packages and the reference (lintian,
+#                            doxygen) (scripts/test.sh)
 set -euo pipefail
 
 with_tests=0
@@ -35,6 +38,8 @@ if [ "$with_tests" -eq 1 ]; then
     mariadb-server sox libsox-fmt-base
     locales git curl python3 python3-gunicorn python3-httpbin chromium wrk nginx
     clang libclang-rt-14-dev
+    g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
+    dpkg-dev file lintian doxygen
   )
 fi
 

@@ -3,7 +3,8 @@
 # the HTTP server included, on its own after the rest), then every test but
 # the soak and the fresh-clone ones under AddressSanitizer +
 # UndefinedBehaviorSanitizer, then under ThreadSanitizer, then the fuzz
-# targets. Prints how long each stage took. Exits non-zero when anything
+# targets, then the Windows builds (64-bit tested under Wine). Prints how
+# long each stage took. Exits non-zero when anything
 # fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,8 +65,20 @@ thread() {
 # Every fuzz target for 10 seconds on its corpus (clang build in build-fuzz).
 fuzz() { bash scripts/fuzz.sh 10; }
 
+# The same tree for Windows: 64-bit built and tested under wine64, 32-bit
+# built only where 32-bit programs cannot run.
+windows() {
+  bash scripts/windows_stage.sh
+  bash scripts/windows_stage.sh --triple i686-w64-mingw32
+}
+
 stage release release
+# The Debian packages (built from the release build, checked by lintian and
+# used by a consumer in a temporary root) and the API reference.
+stage package bash scripts/package_test.sh build
+stage docs bash scripts/docs.sh build
 stage asan address
 stage tsan thread
 stage fuzz fuzz
+stage windows windows
 printf '%s\n' "${timings[@]}"

@@ -17,6 +17,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +37,10 @@ class MariaDbServer {
 
   ~MariaDbServer() { stop(); }
 
+  // True when start() failed because the server is not installed (a test
+  // may then be skipped); any other failure to start is a test failure.
+  bool missing() const { return missing_; }
+
   // Empty on success, else why the server could not be started.
   std::string start() {
     std::string const installDb = find("mariadb-install-db");
@@ -42,23 +48,34 @@ class MariaDbServer {
     admin_ = find("mariadb-admin");
     client_ = find("mariadb");
     if (installDb.empty() || daemon.empty() || admin_.empty() || client_.empty())
+    {
+      missing_ = true;
       return "the MariaDB server programs (package mariadb-server) are not installed";
+    }
     char pattern[] = "/tmp/zu_db_XXXXXX";  // short: the socket path is limited
     if (!mkdtemp(pattern)) return "no temporary directory";
     dir_ = pattern;
     socket_ = dir_ + "/mysqld.sock";
     bool const root = geteuid() == 0;
     std::string const userOption = root ? " --user=root" : "";
-    if (run(installDb + " --no-defaults" + userOption + " --datadir=" + dir_ +
+    // Each server keeps its temporary tables in its own folder: servers
+    // set up at the same time in the shared /tmp take each other's names.
+    std::string const tmp = dir_ + "/tmp";
+    if (mkdir(tmp.c_str(), 0700) != 0) return "no temporary directory";
+    if (run("TMPDIR=" + tmp + " " + installDb + " --no-defaults" + userOption + " --datadir=" + dir_ +
             "/data --auth-root-authentication-method=normal --skip-test-db >" + dir_ + "/install.log 2>&1") != 0)
-      return "mariadb-install-db failed, see " + dir_ + "/install.log";
+    {
+      std::ifstream in(dir_ + "/install.log");
+      std::string const log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      return "mariadb-install-db failed:\n" + log.substr(0, 2000);
+    }
     port_ = freePort();
     std::vector<std::string> args = {daemon, "--no-defaults"};
     if (root) args.push_back("--user=root");
     for (std::string const& a :
          {"--datadir=" + dir_ + "/data", std::string("--bind-address=127.0.0.1"), "--port=" + std::to_string(port_),
           "--socket=" + socket_, "--pid-file=" + dir_ + "/mysqld.pid", "--log-error=" + dir_ + "/error.log",
-          std::string("--skip-name-resolve"), std::string("--innodb-buffer-pool-size=64M")})
+          std::string("--skip-name-resolve"), "--tmpdir=" + tmp, std::string("--innodb-buffer-pool-size=64M")})
       args.push_back(a);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -112,6 +129,7 @@ class MariaDbServer {
   }
 
  private:
+  bool missing_ = false;
   static int run(std::string const& command) {
     int const status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

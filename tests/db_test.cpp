@@ -464,7 +464,8 @@ class MysqlTest : public ::testing::Test {
     whyNot_ = nullptr;
   }
   void SetUp() override {
-    if (!whyNot_->empty()) GTEST_SKIP() << "no MariaDB server for the MySQL tests: " << *whyNot_;
+    if (!whyNot_->empty() && server_->missing()) GTEST_SKIP() << "no MariaDB server for the MySQL tests: " << *whyNot_;
+    ASSERT_TRUE(whyNot_->empty()) << "the MariaDB server did not start: " << *whyNot_;
   }
   Connection openDb(std::string const& query = "") {
     Connection c = IConnection::New(server_->tcpUrl(query).c_str());

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -374,6 +375,15 @@ TEST(Socket, OptionsRoundTripAndFailOnClosedSocket) {
   ASSERT_TRUE(s->getOption(SO_KEEPALIVE, &value, &length, SOL_SOCKET));
   EXPECT_EQ(1, value);
   EXPECT_EQ(int(sizeof value), length);
+  // The named default level is the system's socket level, and a level
+  // other than it reaches the system as it is (TCP's own options).
+  EXPECT_EQ(SOL_SOCKET, SOCKET_LEVEL);
+  ASSERT_TRUE(s->setOption(SO_KEEPALIVE, &value, sizeof value, SOCKET_LEVEL));
+  // (TCP_MAXSEG shares its number with SO_REUSEADDR, a flag.)
+  int segment = 0;
+  length = sizeof segment;
+  ASSERT_TRUE(s->getOption(TCP_MAXSEG, &segment, &length, IPPROTO_TCP));
+  EXPECT_GT(segment, 1);
   s->close();
   em::CatchError error(s.get());
   EXPECT_FALSE(s->setOption(SO_KEEPALIVE, &value, sizeof value));

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cwchar>
 #include <cstdint>
 #include <cstring>
 #include <iomanip>
@@ -114,6 +115,13 @@ TEST(StringWide, EncodesEachUnitByItself) {
   EXPECT_EQ(0xE9, back[0]);
   EXPECT_EQ(0, back[1]);
 
+  // A shared array converts the same way.
+  boost::shared_array<wchar_t> arr(new wchar_t[3]{L'h', L'i', 0});
+  EXPECT_STREQ("hi", String(arr).cstr());
+}
+
+#if WCHAR_MAX > 0xFFFF
+TEST(StringWide, Utf32UnitsAreCodePoints) {
   wchar_t const mixed[] = {L'a', 0x7FF, 0x800, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF, 0};
   String m(mixed);
   EXPECT_EQ(1u + 2 + 3 + 3 + 4 + 4 + 4, m.length());
@@ -121,14 +129,29 @@ TEST(StringWide, EncodesEachUnitByItself) {
   boost::shared_array<wchar_t> r = m.toUTF16();
   for (int i = 0; i < 8; ++i) EXPECT_EQ(mixed[i], r[i]) << i;
 
-  // A length limit, and a shared array, convert the same way.
+  // A length limit converts the same way.
   EXPECT_STREQ("a\xDF\xBF", String(mixed, 2).cstr());
-  boost::shared_array<wchar_t> arr(new wchar_t[3]{L'h', L'i', 0});
-  EXPECT_STREQ("hi", String(arr).cstr());
-  // Surrogate units are encoded one by one; units beyond Unicode become U+FFFD.
-  wchar_t const odd[] = {0xD83D, static_cast<wchar_t>(0x110000), 0};
-  EXPECT_STREQ("\xED\xA0\xBD\xEF\xBF\xBD", String(odd).cstr());
+  // Surrogate units are encoded one by one, a pair included; units beyond
+  // Unicode become U+FFFD.
+  wchar_t const odd[] = {0xD83D, static_cast<wchar_t>(0x110000), 0xD83D, 0xDE00, 0};
+  EXPECT_STREQ("\xED\xA0\xBD\xEF\xBF\xBD\xED\xA0\xBD\xED\xB8\x80", String(odd).cstr());
 }
+#else
+TEST(StringWide, Utf16SurrogatePairsAreOneCodePoint) {
+  wchar_t const mixed[] = {L'a', 0x7FF, 0x800, 0xFFFF, 0xD800, 0xDC00, 0xD83D, 0xDE00, 0xDBFF, 0xDFFF, 0};
+  String m(mixed);
+  EXPECT_EQ(1u + 2 + 3 + 3 + 4 + 4 + 4, m.length());
+  EXPECT_STREQ("a\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", m.cstr());
+  boost::shared_array<wchar_t> r = m.toUTF16();
+  for (int i = 0; i < 11; ++i) EXPECT_EQ(mixed[i], r[i]) << i;
+  // A lone surrogate, high or low, is encoded by itself, and so is a high
+  // one whose low half the length limit cuts off.
+  wchar_t const odd[] = {0xD83D, L'x', 0xDE00, 0};
+  EXPECT_STREQ("\xED\xA0\xBDx\xED\xB8\x80", String(odd).cstr());
+  wchar_t const pair[] = {L'a', 0xD83D, 0xDE00, 0};
+  EXPECT_STREQ("a\xED\xA0\xBD", String(pair, 2).cstr());
+}
+#endif
 
 TEST(StringWide, MalformedUtf8) {
   auto units = [](char const* text) {

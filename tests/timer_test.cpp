@@ -13,7 +13,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 #include <vector>
 
 using zu::sys::IThread;
@@ -91,7 +95,18 @@ boost::shared_ptr<Recorder> recorder(Journal& journal, std::string name,
 
 void pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
+#if defined(_WIN32)
+bool threadExists(unsigned int id) {
+  HANDLE const thread = ::OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (!thread) return false;
+  DWORD code = 0;
+  bool const alive = ::GetExitCodeThread(thread, &code) && code == STILL_ACTIVE;
+  ::CloseHandle(thread);
+  return alive;
+}
+#else
 bool threadExists(unsigned int id) { return access(("/proc/self/task/" + std::to_string(id)).c_str(), F_OK) == 0; }
+#endif
 
 // Reactor ids are process-wide; each test takes its own.
 // The journal belongs to the fixture, not to the test body: a callback of

@@ -5,7 +5,6 @@
 #include <zu/sys.h>
 #include <zu/time.h>
 
-#include <cctype>
 #include <map>
 #include <sstream>
 #include <string>
@@ -19,49 +18,6 @@ namespace sys {
 namespace {
 
 namespace platform = ::zu::__::platform;
-
-// Each argument written so that the command-line tokeniser reads it back
-// unchanged: white space, quotes and backslashes get a backslash, and an
-// empty argument becomes "".
-String quoteArguments(std::vector<std::string> const& arguments) {
-  std::string line;
-  for (std::string const& argument : arguments) {
-    if (!line.empty()) line += ' ';
-    if (argument.empty()) {
-      line += "\"\"";
-      continue;
-    }
-    for (char c : argument) {
-      if (std::isspace(static_cast<unsigned char>(c)) || c == '"' || c == '\'' || c == '\\') line += '\\';
-      line += c;
-    }
-  }
-  return String(line.c_str());
-}
-
-String archName(std::string const& machine) {
-  auto starts = [&](char const* prefix) { return machine.compare(0, std::char_traits<char>::length(prefix), prefix) == 0; };
-  if (machine == "x86_64" || machine == "amd64") return "x64";
-  if (machine.size() == 4 && machine[0] == 'i' && machine[1] >= '3' && machine[1] <= '6' && machine.compare(2, 2, "86") == 0)
-    return "x86";
-  if (starts("arm") || starts("aarch64")) return "arm";
-  if (starts("mips")) return "mips";
-  if (starts("ppc") || starts("powerpc")) return "ppc";
-  if (machine == "alpha") return "alpha";
-  if (starts("sh")) return "shx";
-  return "?";
-}
-
-// "v" and the release's leading dotted numbers ("6.1.0-18-amd64" gives
-// "v6.1.0").
-String versionText(std::string const& release) {
-  std::size_t end = 0;
-  while (end < release.size() && (std::isdigit(static_cast<unsigned char>(release[end])) ||
-                                  (release[end] == '.' && end + 1 < release.size() &&
-                                   std::isdigit(static_cast<unsigned char>(release[end + 1])))))
-    ++end;
-  return String(("v" + release.substr(0, end)).c_str());
-}
 
 String canonical(std::string const& path) { return path.empty() ? String() : fs::Path(String(path.c_str())).toString(); }
 
@@ -109,11 +65,11 @@ PropertyTable& table() {
     PropertyTable* t = new PropertyTable;  // lives until the process ends, as callers may read late
     LoadTimeValues& v = t->loaded;
     v.loadedAt = Time::now();
-    v.command = quoteArguments(platform::commandLineArguments());
-    platform::SystemName const system = platform::systemName();
-    v.osName = String((system.name + " " + system.release).c_str());
-    v.osArch = archName(system.machine);
-    v.osVersion = versionText(system.release);
+    v.command = String(platform::commandLine().c_str());
+    platform::SystemDescription const system = platform::describeSystem();
+    v.osName = String(system.name.c_str());
+    v.osArch = String(system.arch.c_str());
+    v.osVersion = String(system.version.c_str());
     t->builtIns = {
         {"zu.version", zuVersion}, {"app.uptime", appUptime}, {"app.path", appPath},
         {"app.command", appCommand}, {"os.name", osName},     {"os.arch", osArch},

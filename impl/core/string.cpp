@@ -261,17 +261,38 @@ char* encodeUnit(char* p, std::uint32_t u) {
   return p;
 }
 
+// Wide text is UTF-16 where wchar_t has 16 bits (Windows), UTF-32 where it
+// has 32.
+bool const wideIsUtf16 = sizeof(wchar_t) == 2;
+
+// The code point at text[i] of `units`, and how many units it takes: a
+// high surrogate followed by a low one is one code point in UTF-16; any
+// other unit stands for itself.
+inline std::uint32_t wideCodePoint(wchar_t const* text, unsigned int i, unsigned int units, unsigned int& taken) {
+  std::uint32_t const u = static_cast<std::uint32_t>(text[i]) & (wideIsUtf16 ? 0xFFFFu : 0xFFFFFFFFu);
+  taken = 1;
+  if (wideIsUtf16 && u >= 0xD800 && u < 0xDC00 && i + 1 < units) {
+    std::uint32_t const low = static_cast<std::uint32_t>(text[i + 1]) & 0xFFFFu;
+    if (low >= 0xDC00 && low < 0xE000) {
+      taken = 2;
+      return 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+    }
+  }
+  return u;
+}
+
 // A stub holding the UTF-8 form of the wide text.
 boost::shared_ptr<__::StringStub> encodeWide(wchar_t const* text, unsigned int length) {
   if (!text) return boost::shared_ptr<__::StringStub>();
   std::uint64_t bytes = 0;
   unsigned int units = 0;
-  for (; units < length && text[units] != 0; ++units)
-    bytes += encodedLength(static_cast<std::uint32_t>(text[units]));
+  while (units < length && text[units] != 0) ++units;
+  unsigned int taken = 1;
+  for (unsigned int i = 0; i < units; i += taken) bytes += encodedLength(wideCodePoint(text, i, units, taken));
   if (bytes == 0) return boost::shared_ptr<__::StringStub>();
   char* out = allocate(textBytes(0, bytes));
   char* p = out;
-  for (unsigned int i = 0; i < units; ++i) p = encodeUnit(p, static_cast<std::uint32_t>(text[i]));
+  for (unsigned int i = 0; i < units; i += taken) p = encodeUnit(p, wideCodePoint(text, i, units, taken));
   *p = 0;
   return makeStub(out, static_cast<std::size_t>(bytes), static_cast<std::size_t>(bytes) + 1);
 }
@@ -327,7 +348,7 @@ boost::shared_ptr<__::StringStub> formatStub(char const* fmt, va_list args) {
 String::String() {}
 
 String::String(char const* text, unsigned int length)
-    : stub_(makeCopy(text, text ? strnlen(text, length) : 0)) {}
+    : stub_(makeCopy(text, text ? __::boundedLength(text, length) : 0)) {}
 
 String::String(wchar_t const* text, unsigned int length) : stub_(encodeWide(text, length)) {}
 
@@ -400,11 +421,19 @@ boost::shared_array<wchar_t> String::toUTF16() const {
     } else {
       std::size_t skip = (b & 0xF8) == 0xF0 ? 4 : (b & 0xFC) == 0xF8 ? 5 : 6;
       if (i + skip > L) break;
-      if (skip == 4)
-        // Wide units are 32 bits wide here: the code point fits in one.
-        *o++ = static_cast<wchar_t>(((b & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) |
-                                    ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F));
-      else
+      if (skip == 4) {
+        std::uint32_t const point = ((b & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) |
+                                    (s[i + 3] & 0x3F);
+        if (wideIsUtf16 && point >= 0x10000 && point <= 0x10FFFF) {
+          // A surrogate pair: two units for four bytes, so the buffer of
+          // L + 1 units still holds the text.
+          *o++ = static_cast<wchar_t>(0xD800 + ((point - 0x10000) >> 10));
+          *o++ = static_cast<wchar_t>(0xDC00 + ((point - 0x10000) & 0x3FF));
+        } else {
+          // A 32-bit unit holds any code point.
+          *o++ = static_cast<wchar_t>(point);
+        }
+      } else
         *o++ = static_cast<wchar_t>(0xFFFF);
       i += skip;
     }
@@ -495,8 +524,8 @@ unsigned int String::findLast(char c, unsigned int from, bool ignoreCase) const 
   if (L == 0) return npos;
   std::size_t start = from < L - 1 ? from : L - 1;
   if (!ignoreCase) {
-    void const* hit = memrchr(t, c, start + 1);
-    return hit ? static_cast<unsigned int>(static_cast<char const*>(hit) - t) : npos;
+    char const* hit = __::findLastByte(t, c, start + 1);
+    return hit ? static_cast<unsigned int>(hit - t) : npos;
   }
   unsigned char const want = up(c);
   for (std::size_t i = start + 1; i-- > 0;)

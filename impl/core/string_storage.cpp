@@ -3,9 +3,12 @@
 #include "core/string_storage.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "platform/shared_library.h"
 
 namespace zu {
 namespace __ {
@@ -27,7 +30,13 @@ namespace {
 // allocator) constructor, through an allocator that hands it the front of
 // the block. Unlike allocate_shared, that builds the pointer without
 // copying it, which costs two atomic operations on every String made.
-std::size_t const countRoom = 40;  // boost's count block, pinned in StubAllocator::allocate
+// Boost's count block, pinned in StubAllocator::allocate: its table
+// pointer and two 32-bit counts, padded to a pointer's alignment, then the
+// stub pointer, the deleter (empty, but one padded byte) and the allocator
+// (the block pointer). 40 bytes on 64-bit targets, 24 on 32-bit ones.
+std::size_t const countRoom =
+    (sizeof(void*) + 2 * sizeof(std::uint32_t) + alignof(void*) - 1) / alignof(void*) * alignof(void*) +
+    3 * sizeof(void*);
 std::size_t const stubBlockSize = countRoom + sizeof(OwnedStub);
 
 struct StubBlockList {
@@ -40,7 +49,7 @@ struct StubBlockList {
 // Initial-exec: the library is linked, not loaded late, and this list is
 // touched by every String made and dropped; the general model would call
 // into the dynamic loader each time.
-__attribute__((tls_model("initial-exec"))) thread_local StubBlockList stubBlockList;  // zero-initialised
+ZU_FAST_THREAD_LOCAL StubBlockList stubBlockList;  // zero-initialised
 
 StubBlockList& stubBlocks() { return stubBlockList; }
 

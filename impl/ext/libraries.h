@@ -4,6 +4,7 @@
 #define ZU_IMPL_EXT_LIBRARIES_H
 
 #include "ext/loader.h"
+#include "platform/shared_library.h"
 
 // A family built without its library has an empty list and an empty table.
 #if ZU_WITH_MYSQL
@@ -74,17 +75,18 @@
 namespace zu {
 namespace ext {
 
-// The versioned names the libraries are opened by: MariaDB's client, through
-// which the MySQL connections reach their server; SQLCipher, the SQLite engine
-// with keyed, encrypted files; PCRE2's POSIX-style interface, the engine of the
-// regular expressions; Expat, the parser under the XML document reader.
-char const* const MARIADB_SONAME = "libmariadb.so.3";
-char const* const SQLCIPHER_SONAME = "libsqlcipher.so.0";
-char const* const PCRE2POSIX_SONAME = "libpcre2-posix.so.3";
-char const* const EXPAT_SONAME = "libexpat.so.1";
-// OpenSSL 3's TLS library, under the TLS connections (it brings
-// libcrypto.so.3 along).
-char const* const OPENSSL_SONAME = "libssl.so.3";
+// The libraries, by the file names this system gives them: MariaDB's
+// client, through which the MySQL connections reach their server;
+// SQLCipher, the SQLite engine with keyed, encrypted files; PCRE2's
+// POSIX-style interface, the engine of the regular expressions; Expat, the
+// parser under the XML document reader.
+char const* const MARIADB_SONAME = __::platform::MARIADB_LIBRARY;
+char const* const SQLCIPHER_SONAME = __::platform::SQLCIPHER_LIBRARY;
+char const* const PCRE2POSIX_SONAME = __::platform::PCRE2POSIX_LIBRARY;
+char const* const EXPAT_SONAME = __::platform::EXPAT_LIBRARY;
+// OpenSSL 3's TLS library, under the TLS connections (it brings its
+// crypto library along).
+char const* const OPENSSL_SONAME = __::platform::OPENSSL_LIBRARY;
 
 // Their tables of functions.
 struct MariaDB { ZU_MARIADB_FUNCTIONS(ZU_EXT_MEMBER) };

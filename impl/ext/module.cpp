@@ -49,7 +49,7 @@ void Module::open() {
   }
   std::string const directory = platform::libraryDirectory();
   std::string const file = platform::moduleFile(directory.empty() ? std::string(".") : directory, description_.module);
-  std::string const name = "lib" + std::string(description_.module) + ".so";
+  std::string const name = platform::moduleFileName(description_.module);
   void* module = platform::openSharedLibrary(file.c_str(), reason);
   if (!module) {
     failure_ = loadFailure(name, reason);

@@ -1,7 +1,6 @@
 // Files, listings and path queries, on the file-system platform layer.
 #include <zu/em.h>
 #include <zu/fs.h>
-#include "platform/platform.h"
 
 #include <algorithm>
 #include <climits>
@@ -19,15 +18,6 @@ namespace fs {
 namespace platform = __::platform;
 
 namespace {
-
-// Raw error numbers into the file family's codes; the text is the
-// system's English message whatever the process locale is.
-void translateFileError(unsigned int rawCode, unsigned int* code, String* text) {
-  if (code) *code = platform::fileErrorCode(rawCode);
-  if (text) {
-    *text = String(::zu::__::platform::systemMessage(rawCode).c_str());
-  }
-}
 
 bool infoOf(String const& path, platform::NodeInfo& info) {
   Path canonical(path);
@@ -77,8 +67,7 @@ bool rename(String const& from, String const& to) {
   String source = Path(from).toString();
   String target = Path(to).toString();
   if (source.empty() || target.empty()) return false;
-  switch (platform::renameNoReplace(platform::CURRENT_DIRECTORY, source.cstr(), platform::CURRENT_DIRECTORY,
-                                    target.cstr())) {
+  switch (platform::renamePathNoReplace(source.cstr(), target.cstr())) {
     case platform::RENAME_DONE:
       return true;
     case platform::RENAME_CROSS_DEVICE:
@@ -104,31 +93,31 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   bool open(bool readOnly, unsigned int mode) override {
     closeHandle();
     String text = path_.toString();
-    if (text.empty()) return fail(platform::ERROR_NOT_FOUND);
-    platform::OpenMode how = readOnly                         ? platform::OPEN_READ
-                             : mode == FILE_MODE_OPEN_ALWAYS  ? platform::OPEN_ALWAYS
-                             : mode == FILE_MODE_CREATE_NEW   ? platform::OPEN_NEW
-                                                              : platform::OPEN_EXISTING;
-    int error = 0;
-    int fd = platform::openFile(text.cstr(), how, error);
-    if (fd < 0) return fail(error);
-    fd_ = fd;
+    if (text.empty()) return fail(platform::SYSTEM_NOT_FOUND);
+    platform::OpenMode how = readOnly                         ? platform::OPEN_MODE_READ
+                             : mode == FILE_MODE_OPEN_ALWAYS  ? platform::OPEN_MODE_ALWAYS
+                             : mode == FILE_MODE_CREATE_NEW   ? platform::OPEN_MODE_NEW
+                                                              : platform::OPEN_MODE_EXISTING;
+    unsigned int error = 0;
+    platform::FileHandle file = platform::openFile(text.cstr(), how, error);
+    if (!platform::isValidFile(file)) return fail(error);
+    file_ = file;
     return true;
   }
 
-  bool isOpen() override { return fd_ >= 0; }
+  bool isOpen() override { return opened(); }
 
   bool close() override {
-    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE);
-    int error = platform::closeFile(fd_);
-    fd_ = -1;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE);
+    unsigned int error = platform::closeFile(file_);
+    file_ = platform::INVALID_FILE_HANDLE;
     if (error != 0) return fail(error);
     return true;
   }
 
   bool atEnd() override {
-    if (fd_ < 0) {
-      fail(platform::ERROR_BAD_HANDLE);
+    if (!opened()) {
+      fail(platform::SYSTEM_BAD_HANDLE);
       return true;
     }
     return position() >= size();
@@ -136,12 +125,12 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
 
   // IIO: loops over short transfers so a signal cannot cut a request short.
   unsigned int read(void* buffer, unsigned int size) override {
-    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE), 0;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE), 0;
     char* out = static_cast<char*>(buffer);
     unsigned int done = 0;
     while (done < size) {
-      int error = 0;
-      std::int64_t n = platform::readSome(fd_, out + done, size - done, error);
+      unsigned int error = 0;
+      std::int64_t n = platform::readSome(file_, out + done, size - done, error);
       if (n < 0) {
         fail(error);
         break;
@@ -153,18 +142,18 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
   }
 
   unsigned int write(void const* data, unsigned int size) override {
-    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE), 0;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE), 0;
     char const* in = static_cast<char const*>(data);
     unsigned int done = 0;
     while (done < size) {
-      int error = 0;
-      std::int64_t n = platform::writeSome(fd_, in + done, size - done, error);
+      unsigned int error = 0;
+      std::int64_t n = platform::writeSome(file_, in + done, size - done, error);
       if (n < 0) {
         fail(error);
         break;
       }
       if (n == 0) {
-        fail(platform::ERROR_NO_SPACE);
+        fail(platform::SYSTEM_NO_SPACE);
         break;
       }
       done += static_cast<unsigned int>(n);
@@ -174,52 +163,54 @@ class File : public IFile, public func::IIO, public func::IRandomAccess {
 
   // IRandomAccess
   std::uint64_t size() override {
-    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE), 0;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE), 0;
     std::uint64_t size = 0;
-    if (int error = platform::fileSize(fd_, size)) return fail(error), 0;
+    if (unsigned int error = platform::fileSize(file_, size)) return fail(error), 0;
     return size;
   }
 
   bool seek(std::uint64_t position) override {
-    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE);
-    if (position > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::ERROR_INVALID);
-    if (int error = platform::seekFile(fd_, static_cast<std::int64_t>(position))) return fail(error);
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE);
+    if (position > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::SYSTEM_INVALID);
+    if (unsigned int error = platform::seekFile(file_, static_cast<std::int64_t>(position))) return fail(error);
     return true;
   }
 
   std::uint64_t position() override {
-    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE), 0;
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE), 0;
     std::int64_t at = 0;
-    if (int error = platform::filePosition(fd_, at)) return fail(error), 0;
+    if (unsigned int error = platform::filePosition(file_, at)) return fail(error), 0;
     return static_cast<std::uint64_t>(at);
   }
 
   // ftruncate leaves the position where it was, which is what remembering
   // it and seeking back would give.
   bool setSize(std::uint64_t size) override {
-    if (fd_ < 0) return fail(platform::ERROR_BAD_HANDLE);
-    if (size > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::ERROR_INVALID);
-    if (int error = platform::truncateFile(fd_, static_cast<std::int64_t>(size))) return fail(error);
+    if (!opened()) return fail(platform::SYSTEM_BAD_HANDLE);
+    if (size > static_cast<std::uint64_t>(INT64_MAX)) return fail(platform::SYSTEM_INVALID);
+    if (unsigned int error = platform::truncateFile(file_, static_cast<std::int64_t>(size))) return fail(error);
     return true;
   }
 
  private:
   // Reports under the address callers know: the IFile pointer, which is
   // this object's address.
-  bool fail(int error) {
-    em::report(static_cast<IFile*>(this), static_cast<unsigned int>(error), translateFileError);
+  bool fail(unsigned int error) {
+    em::report(static_cast<IFile*>(this), error, platform::translateFileError);
     return false;
   }
 
+  bool opened() const { return platform::isValidFile(file_); }
+
   void closeHandle() {
-    if (fd_ >= 0) {
-      platform::closeFile(fd_);
-      fd_ = -1;
+    if (opened()) {
+      platform::closeFile(file_);
+      file_ = platform::INVALID_FILE_HANDLE;
     }
   }
 
   Path path_;
-  int fd_ = -1;
+  platform::FileHandle file_ = platform::INVALID_FILE_HANDLE;
 };
 
 }  // namespace impl

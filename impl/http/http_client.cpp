@@ -16,6 +16,7 @@
 #include <string>
 #include <strings.h>
 
+#include "core/text.h"
 #include "http/http_literals.h"
 #include "http/http_message.h"
 #include "diag/logging.h"
@@ -100,7 +101,7 @@ String loggable(String const& request) {
     if (colon) {
       for (char const* name : secret) {
         std::size_t const n = std::strlen(name);
-        hidden = hidden || (static_cast<std::size_t>(colon - line) == n && ::strncasecmp(line, name, n) == 0);
+        hidden = hidden || (static_cast<std::size_t>(colon - line) == n && ::zu::__::equalIgnoringAsciiCase(line, name, n));
       }
     }
     if (hidden) {

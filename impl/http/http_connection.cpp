@@ -13,8 +13,8 @@
 #include <ctime>
 #include <new>
 #include <string>
-#include <strings.h>
 
+#include "core/text.h"
 #include "http/http_literals.h"
 #include "http/http_message.h"
 #include "diag/logging.h"
@@ -465,7 +465,7 @@ class HttpConnection : public IHttpConnection,
     char const* version = second + 1;
     unsigned int const versionLength = length - static_cast<unsigned int>(version - text);
     if (versionLength != sizeof literals::protocolVersion - 1 ||
-        ::strncasecmp(version, literals::protocolVersion, versionLength) != 0) {
+        !::zu::__::equalIgnoringAsciiCase(version, literals::protocolVersion, versionLength)) {
       // Another version of the protocol, or not the protocol at all.
       bool const http = versionLength == 8 && ::strncmp(version, "HTTP/", 5) == 0 && version[5] >= '0' &&
                         version[5] <= '9' && version[6] == '.' && version[7] >= '0' && version[7] <= '9';
@@ -473,7 +473,7 @@ class HttpConnection : public IHttpConnection,
     }
     request_.method = String(text, static_cast<unsigned int>(first - text));
     target_ = String(first + 1, static_cast<unsigned int>(second - first - 1));
-    absolute_ = ::strncasecmp(target_.cstr(), "http://", 7) == 0;
+    absolute_ = target_.length() >= 7 && ::zu::__::equalIgnoringAsciiCase(target_.cstr(), "http://", 7);
     if (!absolute_ && target_.cstr()[0] != '/' && !(target_.length() == 1 && target_.cstr()[0] == '*')) refuse(400);
   }
 

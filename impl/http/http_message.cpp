@@ -82,7 +82,7 @@ bool HeadParser::addField(char const* line, unsigned int length) {
     // for a tolerant one.
     if (limits_.strict || headers_.size() == 0) return false;
     char const* begin = line;
-    char const* end = line + ::strnlen(line, length);
+    char const* end = line + ::zu::__::boundedLength(line, length);
     trim(begin, end);
     String& value = headers_.lines(headers_.size() - 1).value;
     value = value.empty() ? String(begin, static_cast<unsigned int>(end - begin))

@@ -10,6 +10,7 @@
 #include "ext/module.h"
 #include "js/js_module.h"
 #include "platform/platform.h"
+#include "platform/shared_library.h"
 #include "js/startup.h"
 
 #ifndef ZU_WITH_JS
@@ -24,7 +25,7 @@ namespace {
 
 Host const host = {moduleVersion, &__::platform::currentThreadStackSize};
 
-__::Module::Description const description = {"libmozjs-102.so.0", "zu-js", "zu_js_module_entry", "scripting",
+__::Module::Description const description = {__::platform::MOZJS_LIBRARY, "zu-js", "zu_js_module_entry", "scripting",
                                               "ZU_WITH_JS", ZU_WITH_JS != 0};
 
 struct State {

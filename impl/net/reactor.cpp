@@ -224,7 +224,7 @@ class ReactorRunner : public sys::IRunnable {
   void apply(Command& command) {
     switch (command.kind) {
       case COMMAND_ADD: {
-        if (command.handle < 0) return;
+        if (!isValidSocket(command.handle)) return;
         int index = find(command.handle);
         unsigned int mask = command.mask & EVENT_BITS;
         if (mask == 0) {
@@ -248,7 +248,7 @@ class ReactorRunner : public sys::IRunnable {
         return;
       }
       case COMMAND_REMOVE: {
-        if (command.handle < 0) return;
+        if (!isValidSocket(command.handle)) return;
         int index = find(command.handle);
         if (index >= 0) erase(index);
         return;
@@ -420,13 +420,13 @@ void CallbackPoint::registerSocket(SocketHandle handle, unsigned int mask,
   reactPoint_->callback = callback;
   reactPoint_->connectFired = connectFired_;
   if (connectFired_->load()) mask &= ~unsigned(SOCKET_EVENT_CONNECT);
-  if (handle < 0) return;  // the runner ignores it anyway
+  if (!isValidSocket(handle)) return;  // the runner ignores it anyway
   Command add = {COMMAND_ADD, handle, mask & EVENT_BITS, reactPoint_};
   impl_->runner().queue(add, true);
 }
 
 void CallbackPoint::unregisterSocket() {
-  if (reactPoint_ && handle_ >= 0) {
+  if (reactPoint_ && isValidSocket(handle_)) {
     Command remove = {COMMAND_REMOVE_IF_SAME, handle_, 0, reactPoint_};
     // Wake the runner, so that the entry leaves the watch set now: a
     // descriptor closed while the fallback poll() watches it is kept alive

@@ -121,7 +121,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
       Held held = hold();
       SocketHandle handle = held.get();
       if (handle == INVALID_SOCKET_HANDLE) {
-        reportSocketError(owner(), ERROR_BAD_HANDLE);
+        reportSocketError(owner(), SYSTEM_BAD_HANDLE);
         return false;
       }
       if ((!localIp.isAny() || localPort != 0) &&
@@ -190,10 +190,10 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
       if (!pendingError(handle, code)) code = lastSocketError();
       // A hang-up without a pending error: the attempt is over but nothing
       // is connected (the error was already collected).
-      reportSocketError(owner(), code != 0 ? code : ERROR_NOT_CONNECTED);
+      reportSocketError(owner(), code != 0 ? code : SYSTEM_NOT_CONNECTED);
       return false;
     }
-    reportSocketError(owner(), result == 0 ? ERROR_TIMED_OUT : lastSocketError());
+    reportSocketError(owner(), result == 0 ? SYSTEM_TIMED_OUT : lastSocketError());
     return false;
   }
 
@@ -326,7 +326,7 @@ class Socket : public ISocket, public func::IIO, public boost::enable_shared_fro
   bool waitFor(unsigned int interest, unsigned int milliseconds) {
     int result = waitHandle(hold().get(), interest, milliseconds, 0);
     if (result > 0) return true;
-    reportSocketError(owner(), result == 0 ? ERROR_TIMED_OUT : lastSocketError());
+    reportSocketError(owner(), result == 0 ? SYSTEM_TIMED_OUT : lastSocketError());
     return false;
   }
 

@@ -10,6 +10,7 @@
 #include "ext/module.h"
 #include "net/udt_module.h"
 #include "net/startup.h"
+#include "platform/shared_library.h"
 
 #ifndef ZU_WITH_UDT
 #define ZU_WITH_UDT 1
@@ -23,7 +24,7 @@ namespace {
 
 unsigned int const udtHost = udtModuleVersion;
 
-__::Module::Description const description = {"libudt.so.0", "zu-udt", "zu_udt_module_entry", "UDT",
+__::Module::Description const description = {__::platform::UDT_LIBRARY, "zu-udt", "zu_udt_module_entry", "UDT",
                                               "ZU_WITH_UDT", ZU_WITH_UDT != 0};
 
 __::Module& udtModule() {

@@ -1,11 +1,11 @@
-// The operating-system layer under the application services: console
-// control signals, and the place of the registry store. Free of operating-system headers; app_posix.cpp implements it for
-// Linux and other POSIX systems.
+// The operating-system layer under the console hook: the system's console
+// control events, routed to a reader on a library thread. Free of
+// operating-system headers; each system's file (posix/app_posix.cpp,
+// win32/app_win32.cpp) implements it.
 #ifndef ZU_IMPL_APP_PLATFORM_H
 #define ZU_IMPL_APP_PLATFORM_H
 
-#include <string>
-#include <vector>
+#include <memory>
 
 namespace zu {
 namespace app {
@@ -21,12 +21,14 @@ enum {
   CONSOLE_CTRL_SHUTDOWN = 6
 };
 
-// Routes SIGINT, SIGQUIT, SIGHUP and SIGTERM into the process-wide event
-// pipe as events 0, 1, 2 and 6. Only the first successful call changes
-// anything; false when the pipe or a handler could not be set up.
+// Routes the system's console control events into the process-wide event
+// queue that ConsoleEventReader reads (on POSIX the signals SIGINT, SIGQUIT,
+// SIGHUP and SIGTERM, as events 0, 1, 2 and 6). Only the first successful
+// call changes anything; false when the queue or a handler could not be set
+// up.
 bool installConsoleSignals();
 
-// Reads console events from the event pipe on one thread; another thread
+// Reads console events from the event queue on one thread; another thread
 // ends a wait with wake(). Events not read stay queued for the next reader.
 class ConsoleEventReader {
  public:
@@ -42,19 +44,10 @@ class ConsoleEventReader {
   void wake();
 
  private:
-  int wake_[2];
+  // What the system needs to wake a waiting reader (on POSIX a pipe).
+  struct Waker;
+  std::unique_ptr<Waker> waker_;
 };
-
-// Where the registry store lives (its files go through the file layer,
-// file_platform.h).
-
-// $ZU_REGISTRY_ROOT, else $XDG_DATA_HOME/zu/registry (an absolute
-// $XDG_DATA_HOME only), else $HOME/.local/share/zu/registry; "" when no home
-// is known.
-std::string registryRoot();
-
-// The process id, for names of temporary entries.
-unsigned int processId();
 
 }  // namespace platform
 }  // namespace __

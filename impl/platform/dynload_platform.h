@@ -25,8 +25,10 @@ void closeSharedLibrary(void* library);
 // The folder of the file this library was loaded from, without a trailing
 // separator; empty when the loader cannot tell.
 std::string libraryDirectory();
-// The file of an internal module in `directory`, from its base name
-// ("zu-js" gives "<directory>/libzu-js.so").
+// The file name of an internal module, from its base name ("zu-js" gives
+// "libzu-js.so" on Linux, "zu-js.dll" on Windows).
+std::string moduleFileName(char const* baseName);
+// That file in `directory`.
 std::string moduleFile(std::string const& directory, char const* baseName);
 
 }  // namespace platform

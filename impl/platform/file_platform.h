@@ -1,44 +1,51 @@
-// The file layer of the file-system family: directories held open as
-// handles, listing, whole-file reads, atomic replacement, renaming that
-// never replaces, tree removal and advisory file locks. The registry store
-// is built on it as well. Free of operating-system headers; file_posix.cpp
-// implements it for Linux and other POSIX systems.
+// The file layer under the registry's own store and the file-system
+// family's renames: directories held open, listing, whole-file reads,
+// atomic replacement, renaming that never replaces, tree removal and
+// advisory file locks. Free of operating-system headers; each system's file
+// (posix/file_posix.cpp, win32/file_win32.cpp) implements it.
 #ifndef ZU_IMPL_FILE_PLATFORM_H
 #define ZU_IMPL_FILE_PLATFORM_H
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/handles.h"
 
 namespace zu {
 namespace fs {
 namespace __ {
 namespace platform {
 
-// Directories are held open as handles (-1 for none); a handle stays valid
-// for a directory that is moved or removed, and nothing can be created in a
-// removed one. CURRENT_DIRECTORY stands for the process's working
-// directory, against which relative and absolute paths resolve as usual.
-extern int const CURRENT_DIRECTORY;
+// A directory held open (INVALID_DIRECTORY_HANDLE for none). The handle
+// stays bound to the directory it was opened for: it stays valid when that
+// directory is moved or removed, and nothing can be created in a removed
+// one. Entries are named relative to such a handle.
+using ::zu::__::platform::DirectoryHandle;
+using ::zu::__::platform::INVALID_DIRECTORY_HANDLE;
+using ::zu::__::platform::isValidDirectory;
 
 // Opens `path` as a directory, creating it and the missing directories above
 // it when `create` is set.
-int openDirectoryPath(std::string const& path, bool create);
+DirectoryHandle openDirectoryPath(std::string const& path, bool create);
 // Opens the entry `name` of `directory` as a directory, making it first when
-// `create` is set and it is missing.
-int openDirectory(int directory, std::string const& name, bool create);
-void closeDirectory(int directory);
+// `create` is set and it is missing; "." opens `directory` once more.
+DirectoryHandle openDirectory(DirectoryHandle directory, std::string const& name, bool create);
+// Releases a handle; an invalid one is left alone.
+void closeDirectory(DirectoryHandle directory);
 
 // The names in `directory` except "." and ".."; false when it cannot be
 // read.
-bool listDirectory(int directory, std::vector<std::string>& names);
+bool listDirectory(DirectoryHandle directory, std::vector<std::string>& names);
 
 // The whole content of the file `name`; `missing` tells that it does not
 // exist (content empty, result true).
-bool readFile(int directory, std::string const& name, std::string& content, bool& missing);
+bool readFile(DirectoryHandle directory, std::string const& name, std::string& content, bool& missing);
 // Replaces the file `name` by `content` so that every reader sees the old or
 // the new content in full, also across a crash: `temporary` is written and
-// flushed to disk, renamed over `name`, and the directory flushed.
-bool replaceFile(int directory, std::string const& name, std::string const& temporary,
+// flushed to disk, and then put in place of `name` in one step that
+// reaches the disk as well.
+bool replaceFile(DirectoryHandle directory, std::string const& name, std::string const& temporary,
                  std::string const& content);
 
 enum RenameResult {
@@ -50,24 +57,30 @@ enum RenameResult {
 // failing when `to` exists. File systems that cannot refuse by themselves
 // get a hard link and an unlink for files, and a check before the rename for
 // directories (a narrow race is left there).
-RenameResult renameNoReplace(int fromDirectory, std::string const& from, int toDirectory, std::string const& to);
+RenameResult renameNoReplace(DirectoryHandle fromDirectory, std::string const& from, DirectoryHandle toDirectory,
+                             std::string const& to);
+// The same for two paths (absolute, or relative to the working directory).
+RenameResult renamePathNoReplace(std::string const& from, std::string const& to);
 
 // Removes the entry `name` of `directory` with everything below it.
-bool removeTree(int directory, std::string const& name);
+bool removeTree(DirectoryHandle directory, std::string const& name);
 
 // An exclusive advisory lock on the file `name` of `directory` (created when
 // missing), held by the object until it is destroyed. Excludes other
 // processes and other locks of this process alike.
 class FileLock {
  public:
-  FileLock(int directory, std::string const& name);
+  FileLock(DirectoryHandle directory, std::string const& name);
   ~FileLock();
   FileLock(FileLock const&) = delete;
   FileLock& operator=(FileLock const&) = delete;
-  bool locked() const { return fd_ >= 0; }
+  bool locked() const { return held_ != nullptr; }
 
  private:
-  int fd_;
+  // What the system holds for the lock (on POSIX the locked file's
+  // descriptor); null when the lock could not be taken.
+  struct Held;
+  std::unique_ptr<Held> held_;
 };
 
 }  // namespace platform

@@ -1,12 +1,13 @@
 // The system side of files, directories and paths as the file-system family
-// sees them by name: descriptors opened with the family's modes, transfers,
+// sees them by name: files opened with the family's modes, transfers,
 // positions and sizes, node queries, and the current directory. Free of
-// operating-system headers; fs_posix.cpp implements it for Linux and other
-// POSIX systems.
+// operating-system headers; each system's file (posix/fs_posix.cpp,
+// win32/fs_win32.cpp) implements it.
 //
-// Failures come back as the system's raw error numbers (0 for none), which
-// the family reports as they are and turns into its own codes with
-// fileErrorCode.
+// Failures come back as the system's own error codes (0 for none). The
+// family never reads them: it reports them with translateFileError, which
+// gives its codes and the system's English text, so each code is mapped
+// once, in the system's file.
 #ifndef ZU_IMPL_FS_PLATFORM_H
 #define ZU_IMPL_FS_PLATFORM_H
 
@@ -15,20 +16,30 @@
 #include <string>
 #include <vector>
 
+#include <zu/string.h>
+
+#include "platform/handles.h"
+
 namespace zu {
 namespace fs {
 namespace __ {
 namespace platform {
 
-// Raw error numbers the family raises itself.
-extern int const ERROR_NOT_FOUND;   // no such file
-extern int const ERROR_BAD_HANDLE;  // nothing open
-extern int const ERROR_NO_SPACE;    // the device took nothing more
-extern int const ERROR_INVALID;     // an argument out of range
+// The system's handle of an open file.
+using ::zu::__::platform::FileHandle;
+using ::zu::__::platform::INVALID_FILE_HANDLE;
+using ::zu::__::platform::isValidFile;
 
-// The family's code for raw error `raw`: 0 none, 1 not found, 2 exists,
-// 3 no space, 4 denied, 5 bad handle, 100 anything else.
-unsigned int fileErrorCode(unsigned int raw);
+// System codes the family raises itself.
+extern unsigned int const SYSTEM_NOT_FOUND;   // no such file
+extern unsigned int const SYSTEM_BAD_HANDLE;  // nothing open
+extern unsigned int const SYSTEM_NO_SPACE;    // the device took nothing more
+extern unsigned int const SYSTEM_INVALID;     // an argument out of range
+
+// The em translation function of the family: the family's code for the
+// system code `raw` (0 none, 1 not found, 2 exists, 3 no space, 4 denied,
+// 5 not open, 100 anything else) and the system's English text for it.
+void translateFileError(unsigned int raw, unsigned int* code, String* text);
 
 enum NodeKind { NODE_FILE, NODE_DIRECTORY, NODE_OTHER };
 
@@ -47,26 +58,26 @@ bool nodeTimes(std::string const& path, std::int64_t& created, std::int64_t& mod
 // How a file is opened: for reading only, or for reading and writing an
 // existing file, any file (created when missing), or a new one (failing
 // when it exists).
-enum OpenMode { OPEN_READ, OPEN_EXISTING, OPEN_ALWAYS, OPEN_NEW };
+enum OpenMode { OPEN_MODE_READ, OPEN_MODE_EXISTING, OPEN_MODE_ALWAYS, OPEN_MODE_NEW };
 
-// A descriptor for the file `path`, or -1 with `error` set. A directory is
-// refused.
-int openFile(std::string const& path, OpenMode mode, int& error);
-// Closes `fd`; the descriptor is gone whatever the result. An interrupted
-// close counts as done.
-int closeFile(int fd);
+// A handle of the file `path`, or INVALID_FILE_HANDLE with `error` set. A
+// directory is refused.
+FileHandle openFile(std::string const& path, OpenMode mode, unsigned int& error);
+// Closes `file`; the handle is gone whatever the result: 0 or the system
+// code. An interrupted close counts as done.
+unsigned int closeFile(FileHandle file);
 
 // One transfer of at most `size` bytes, resumed after signal interruptions:
 // the bytes moved (0 at the end of the file, or when nothing could be
 // written), or -1 with `error` set.
-std::int64_t readSome(int fd, void* buffer, std::size_t size, int& error);
-std::int64_t writeSome(int fd, void const* data, std::size_t size, int& error);
+std::int64_t readSome(FileHandle file, void* buffer, std::size_t size, unsigned int& error);
+std::int64_t writeSome(FileHandle file, void const* data, std::size_t size, unsigned int& error);
 
-// Positions and sizes; each returns 0 or the raw error.
-int fileSize(int fd, std::uint64_t& size);
-int seekFile(int fd, std::int64_t position);
-int filePosition(int fd, std::int64_t& position);
-int truncateFile(int fd, std::int64_t size);  // leaves the position alone
+// Positions and sizes; each returns 0 or the system code.
+unsigned int fileSize(FileHandle file, std::uint64_t& size);
+unsigned int seekFile(FileHandle file, std::int64_t position);
+unsigned int filePosition(FileHandle file, std::int64_t& position);
+unsigned int truncateFile(FileHandle file, std::int64_t size);  // leaves the position alone
 
 // Moves the regular file `source` to `target` on another file system: the
 // copy is made under the new name (created exclusively, so an existing

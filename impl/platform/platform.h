@@ -1,8 +1,11 @@
 // The operating-system layer under the system services: clocks, sleeping,
-// thread identity, priorities and thread creation. This header is free of
-// operating-system headers; each supported system implements it in its own
-// file (platform_posix.cpp for Linux and other POSIX systems), so another
-// system can be added beside it without touching the callers.
+// thread identity, priorities and thread creation, and what the property
+// table tells about the program, the system and the user. This header is
+// free of operating-system headers; each supported system implements it in
+// its own file (posix/platform_posix.cpp, win32/platform_win32.cpp), so a
+// system is added beside the others without touching the callers.
+//
+// Text is UTF-8 throughout; a system with wide calls converts at the call.
 #ifndef ZU_IMPL_PLATFORM_H
 #define ZU_IMPL_PLATFORM_H
 
@@ -39,20 +42,25 @@ void yieldThread();
 // be reused once its thread has ended.
 unsigned int currentThreadId();
 
-// The calling thread's scheduling niceness: 0 normal, negative for more
-// processor time, positive for less.
-int threadNice();
+// The process id.
+unsigned int processId();
 
-// The system's message for error number `code`, in English whatever the
-// process locale is; empty for 0 and for numbers the system does not know.
+// Thread priorities as the library asks for them.
+enum PriorityLevel { PRIORITY_LOWER = -1, PRIORITY_NORMAL = 0, PRIORITY_HIGHER = 1 };
+
+// The calling thread's priority against normal: 0 normal, above 0 when the
+// thread gets more processor time than normal, below 0 when it gets less.
+int threadPriority();
+
+// Gives the calling thread the system's priority for `level` (on Windows
+// time-critical, normal or below normal; on POSIX a niceness of -15, 0 or
+// 5); false when the system refuses (for instance raising priority without
+// the privilege to).
+bool setThreadPriority(PriorityLevel level);
+
+// The system's message for its error code `code`, in English whatever the
+// process locale is; empty for 0 and for codes the system does not know.
 std::string systemMessage(unsigned int code);
-
-// Sets the calling thread's niceness; false when the system refuses (for
-// instance raising priority without the privilege to).
-bool setThreadNice(int nice);
-
-// The niceness used for the library's High and Low thread priorities.
-enum { HighPriorityNice = -15, LowPriorityNice = 5 };
 
 // Starts a detached thread running entry(argument) with at least
 // `stackSize` bytes of stack (0: the system default). False when the system
@@ -67,32 +75,36 @@ std::size_t currentThreadStackSize();
 // Registers handlers run around a fork of the process: `prepare` in the
 // parent just before it, `parent` in the parent and `child` in the new
 // process just after it (on the forking thread). Any may be null. False
-// when the system refuses.
+// when the system refuses; a system without fork (Windows) accepts and
+// never calls them.
 bool atFork(void (*prepare)(), void (*parent)(), void (*child)());
 
 // The program file of the process (empty when it cannot be read).
 std::string executablePath();
 
-// The arguments the process was started with, program name first.
-std::vector<std::string> commandLineArguments();
+// The command line of the process as one text: the system's own where it
+// keeps one (Windows), else the arguments joined by blanks and quoted so
+// that the library's argument parser gives them back unchanged.
+std::string commandLine();
 
-// The running system: kernel name, release and machine ("Linux",
-// "6.1.0-18-amd64", "x86_64"); empty texts when unknown.
-struct SystemName {
+// The running system as the property table shows it: "os.name" (such as
+// "Linux 6.1.0-18-amd64" or "Windows 7 Service Pack 1"), "os.version"
+// ("v6.1.0", "v6.1.7601") and "os.arch" ("x64", "x86", "arm", ..., "?").
+struct SystemDescription {
   std::string name;
-  std::string release;
-  std::string machine;
+  std::string version;
+  std::string arch;
 };
-SystemName systemName();
+SystemDescription describeSystem();
 
 // The name of the user the process runs as; empty when unknown.
 std::string userName();
 
-// The user's documents folder: $XDG_DOCUMENTS_DIR, else $HOME/Documents when
-// it exists, else $HOME; empty when none is known.
+// The user's documents folder (on POSIX $XDG_DOCUMENTS_DIR, else
+// $HOME/Documents when it exists, else $HOME); empty when none is known.
 std::string userDocuments();
 
-// $TMPDIR, else "/tmp".
+// The temporary folder (on POSIX $TMPDIR, else "/tmp").
 std::string temporaryDirectory();
 
 }  // namespace platform

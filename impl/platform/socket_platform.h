@@ -1,19 +1,32 @@
-// The operating-system side of the sockets and the reactor: descriptors,
-// binding, single-descriptor waits, closing, and the translation of system
-// error codes into the socket error kinds. Only socket_platform.cpp includes
-// the system's socket headers; the sockets and the reactor go through here.
+// The operating-system side of the sockets and the reactor: socket handles,
+// binding, single-socket waits, closing, and the translation of system
+// error codes into the socket error kinds. Free of operating-system headers:
+// each system's socket file (posix/socket_platform.cpp,
+// win32/socket_win32.cpp) includes its own, and the sockets and the reactor
+// go through here.
+//
+// Failures leave the system's own code, read with lastSocketError(). Family
+// code never reads such a code: it hands it to reportSocketError (which
+// gives the socket codes below and the system's English text) or asks the
+// is...() questions, so every code is mapped once, in the system's file.
 #ifndef ZU_IMPL_SOCKET_PLATFORM_H
 #define ZU_IMPL_SOCKET_PLATFORM_H
 
+#include <memory>
+
 #include <zu/net.h>
 #include <zu/string.h>
+
+#include "platform/handles.h"
 
 namespace zu {
 namespace net {
 namespace impl {
 
-typedef int SocketHandle;
-enum { INVALID_SOCKET_HANDLE = -1 };
+// The system's socket handle (a descriptor on POSIX, a SOCKET on Windows).
+using ::zu::__::platform::SocketHandle;
+using ::zu::__::platform::INVALID_SOCKET_HANDLE;
+using ::zu::__::platform::isValidSocket;
 
 // Error kinds of the socket family.
 enum {
@@ -26,14 +39,14 @@ enum {
 };
 
 // Readiness bits of waitHandle, in the select() sense: an error or a hang-up
-// makes a descriptor both readable and writable.
+// makes a socket both readable and writable.
 enum {
   WAIT_READ = 1,
   WAIT_WRITE = 2,
   WAIT_ERROR = 4  // error or hang-up pending (a failed connect, a reset)
 };
 
-// Several descriptors waited on at once: the reactor's runner. Entries keep
+// Several sockets waited on at once: the reactor's runner. Entries keep
 // their places (index 0 first); a wait reports each entry's readiness in
 // the WAIT_* bits, by the same rule as waitHandle.
 class PollSet {
@@ -59,7 +72,7 @@ class PollSet {
   // interrupted wait.
   int wait(int milliseconds);
   // What entry `index` was ready for in the last wait; 0 for nothing, and
-  // for a descriptor that was not open.
+  // for a socket that was not open.
   unsigned int ready(unsigned int index) const { return slots_[index].ready; }
 
  private:
@@ -70,22 +83,23 @@ class PollSet {
   };
   Slot slots_[CAPACITY];
   unsigned int count_;
-  // The system's own set of watched descriptors, which a wait does not scan
-  // whole; -1 when the system gave none, and every wait then passes all
-  // entries at once.
-  int kernelSet_;
+  // What the system keeps for the set besides the entries (on Linux its own
+  // set of watched descriptors, which a wait does not scan whole); defined
+  // by each system's socket file.
+  struct SystemSet;
+  std::unique_ptr<SystemSet> system_;
 };
 
-// The raw error code of the last failed call on this thread.
+// The system's code of the last failed call on this thread.
 unsigned int lastSocketError();
-// Raw codes of interest to callers, as this platform spells them.
-extern unsigned int const ERROR_TIMED_OUT;
-extern unsigned int const ERROR_BAD_HANDLE;
-extern unsigned int const ERROR_NOT_CONNECTED;
+// System codes the family reports itself, as this system spells them.
+extern unsigned int const SYSTEM_TIMED_OUT;
+extern unsigned int const SYSTEM_BAD_HANDLE;
+extern unsigned int const SYSTEM_NOT_CONNECTED;
 // setOption's level and name that turn off Nagle's delay of small sends.
 extern int const OPTION_LEVEL_TCP;
 extern int const OPTION_TCP_NODELAY;
-// The em translation function: raw code -> kind and English message.
+// The em translation function: system code -> kind and English message.
 void translateSocketError(unsigned int rawCode, unsigned int* code, String* text);
 // Reports `rawCode` under `owner` with the translation above.
 void reportSocketError(void const* owner, unsigned int rawCode);
@@ -96,22 +110,22 @@ bool isSendWouldBlock(unsigned int rawCode);
 // connect results meaning the attempt has started.
 bool isConnectStarted(unsigned int rawCode);
 
-// A new non-blocking, close-on-exec IPv4 descriptor; INVALID_SOCKET_HANDLE
-// on failure (reported).
+// A new non-blocking IPv4 socket, not inherited by child processes;
+// INVALID_SOCKET_HANDLE on failure (reported).
 SocketHandle openSocketHandle(void const* owner, bool datagram);
 // SO_REUSEADDR set to `reuse` (a failure is reported and ignored), then
 // bind to ip:port; false on failure (reported).
 bool bindSocketHandle(void const* owner, SocketHandle handle, IP const& ip, unsigned short port,
                       bool reuse);
-// Shuts the descriptor down both ways and closes it; an invalid handle is
-// left alone.
+// Shuts the socket down both ways and closes it; an invalid handle is left
+// alone.
 void closeSocketHandle(SocketHandle handle);
 
-// Shuts the descriptor down both ways (waking threads blocked on it) without
+// Shuts the socket down both ways (waking threads blocked on it) without
 // closing it; failures are ignored.
 void shutdownSocketHandle(SocketHandle handle);
 
-// One open descriptor; the last holder closes it. Closing keeps the thread's
+// One open socket; the last holder closes it. Closing keeps the thread's
 // last error, which the holder may not have read yet.
 class Descriptor {
  public:
@@ -133,7 +147,7 @@ int waitHandle(SocketHandle handle, unsigned int interest, unsigned int millisec
 bool connectHandle(SocketHandle handle, IP const& ip, unsigned short port);
 bool localAddressOf(SocketHandle handle, Address& address);
 bool remoteAddressOf(SocketHandle handle, Address& address);
-// The pending error of a descriptor (SO_ERROR); false when it cannot be read.
+// The pending error of a socket (SO_ERROR); false when it cannot be read.
 bool pendingError(SocketHandle handle, unsigned int& rawCode);
 // Transfer calls: the count, or -1 with lastSocketError(). Sends never raise
 // SIGPIPE.
@@ -142,14 +156,17 @@ long receiveFromOn(SocketHandle handle, void* buffer, unsigned int size, Address
 long sendOn(SocketHandle handle, void const* data, unsigned int size);
 long sendToOn(SocketHandle handle, void const* data, unsigned int size, IP const& ip,
               unsigned short port);
-// The accepted descriptor (non-blocking, close-on-exec) or
+// The accepted socket (non-blocking, not inherited) or
 // INVALID_SOCKET_HANDLE with lastSocketError().
 SocketHandle acceptOn(SocketHandle handle, Address* peer);
 bool listenOn(SocketHandle handle, int backlog);
+// SOCKET_LEVEL is the system's SOL_SOCKET; other levels pass as they are.
 bool setOptionOn(SocketHandle handle, int level, int name, void const* value, int length);
 bool getOptionOn(SocketHandle handle, int level, int name, void* value, int* length);
 
-// The process-wide list of descriptors whose close failed; built at load.
+// Sets up the system's socket layer; called once at load. The set-up is
+// undone when the library is unloaded (on Windows, Winsock's start and
+// clean-up).
 void initializeSocketPlatform();
 
 }  // namespace impl

@@ -1,5 +1,4 @@
-// Console control signals and the place of the registry store on POSIX
-// systems.
+// Console control events on POSIX systems: signals, written into a pipe.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE  // pipe2
 #endif
@@ -20,6 +19,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <initializer_list>
 
 namespace zu {
 namespace app {
@@ -79,16 +79,24 @@ bool installConsoleSignals() {
   return ok;
 }
 
-ConsoleEventReader::ConsoleEventReader() {
-  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
-}
+// A pipe of the reader's own: wake() writes a byte that is never drained.
+struct ConsoleEventReader::Waker {
+  int fds[2];
+  Waker() {
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fds[0] = fds[1] = -1;
+  }
+  ~Waker() {
+    closeDescriptor(fds[0]);
+    closeDescriptor(fds[1]);
+  }
+};
 
-ConsoleEventReader::~ConsoleEventReader() {
-  closeDescriptor(wake_[0]);
-  closeDescriptor(wake_[1]);
-}
+ConsoleEventReader::ConsoleEventReader() : waker_(new Waker) {}
+
+ConsoleEventReader::~ConsoleEventReader() {}
 
 int ConsoleEventReader::next() {
+  int const* const wake_ = waker_->fds;
   if (wake_[0] < 0) return -1;
   for (;;) {
     struct pollfd waits[2];
@@ -118,31 +126,12 @@ int ConsoleEventReader::next() {
 }
 
 void ConsoleEventReader::wake() {
+  int const* const wake_ = waker_->fds;
   if (wake_[1] < 0) return;
   unsigned char const byte = 1;
   ssize_t const written = ::write(wake_[1], &byte, 1);
   (void)written;
 }
-
-std::string registryRoot() {
-  char const* root = ::getenv("ZU_REGISTRY_ROOT");
-  if (root && *root) return root;
-  char const* data = ::getenv("XDG_DATA_HOME");
-  if (data && *data == '/') return std::string(data) + "/zu/registry";
-  std::string home;
-  if (char const* h = ::getenv("HOME")) home = h;
-  if (home.empty()) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
-      home = found->pw_dir;
-  }
-  if (home.empty()) return std::string();
-  return home + "/.local/share/zu/registry";
-}
-
-unsigned int processId() { return static_cast<unsigned int>(::getpid()); }
 
 }  // namespace platform
 }  // namespace __

@@ -48,13 +48,12 @@ std::string libraryDirectory() {
   return file.substr(0, slash);
 }
 
+std::string moduleFileName(char const* baseName) { return std::string("lib") + baseName + ".so"; }
+
 std::string moduleFile(std::string const& directory, char const* baseName) {
   std::string file = directory;
   if (!file.empty() && file.back() != '/') file += '/';
-  file += "lib";
-  file += baseName;
-  file += ".so";
-  return file;
+  return file + moduleFileName(baseName);
 }
 
 }  // namespace platform

@@ -15,21 +15,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 namespace zu {
 namespace fs {
 namespace __ {
 namespace platform {
 
-int const CURRENT_DIRECTORY = AT_FDCWD;
-
 namespace {
 
+// AT_FDCWD stands for the working directory in the *at calls, which is how
+// renamePathNoReplace reaches them.
 bool valid(int directory) { return directory >= 0 || directory == AT_FDCWD; }
 
 }  // namespace
 
-int openDirectoryPath(std::string const& path, bool create) {
+DirectoryHandle openDirectoryPath(std::string const& path, bool create) {
   if (path.empty()) return -1;
   if (create) {
     // Every missing directory from the top down; one that exists is fine.
@@ -42,17 +43,17 @@ int openDirectoryPath(std::string const& path, bool create) {
   return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-int openDirectory(int directory, std::string const& name, bool create) {
+DirectoryHandle openDirectory(DirectoryHandle directory, std::string const& name, bool create) {
   if (!valid(directory)) return -1;
   if (create && ::mkdirat(directory, name.c_str(), 0700) != 0 && errno != EEXIST) return -1;
   return ::openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-void closeDirectory(int directory) {
+void closeDirectory(DirectoryHandle directory) {
   if (directory >= 0) ::close(directory);
 }
 
-bool listDirectory(int directory, std::vector<std::string>& names) {
+bool listDirectory(DirectoryHandle directory, std::vector<std::string>& names) {
   names.clear();
   if (!valid(directory)) return false;
   // A description of its own, so the listing starts at the beginning
@@ -74,7 +75,7 @@ bool listDirectory(int directory, std::vector<std::string>& names) {
   return ok;
 }
 
-bool readFile(int directory, std::string const& name, std::string& content, bool& missing) {
+bool readFile(DirectoryHandle directory, std::string const& name, std::string& content, bool& missing) {
   content.clear();
   missing = false;
   if (!valid(directory)) return false;
@@ -99,7 +100,7 @@ bool readFile(int directory, std::string const& name, std::string& content, bool
   return true;
 }
 
-bool replaceFile(int directory, std::string const& name, std::string const& temporary,
+bool replaceFile(DirectoryHandle directory, std::string const& name, std::string const& temporary,
                  std::string const& content) {
   if (!valid(directory)) return false;
   int const fd = ::openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -126,7 +127,8 @@ bool replaceFile(int directory, std::string const& name, std::string const& temp
   return true;
 }
 
-RenameResult renameNoReplace(int fromDirectory, std::string const& from, int toDirectory, std::string const& to) {
+RenameResult renameNoReplace(DirectoryHandle fromDirectory, std::string const& from, DirectoryHandle toDirectory,
+                             std::string const& to) {
   if (!valid(fromDirectory) || !valid(toDirectory)) return RENAME_FAILED;
   char const* const source = from.c_str();
   char const* const target = to.c_str();
@@ -151,7 +153,11 @@ RenameResult renameNoReplace(int fromDirectory, std::string const& from, int toD
   return ::renameat(fromDirectory, source, toDirectory, target) == 0 ? RENAME_DONE : RENAME_FAILED;
 }
 
-bool removeTree(int directory, std::string const& name) {
+RenameResult renamePathNoReplace(std::string const& from, std::string const& to) {
+  return renameNoReplace(AT_FDCWD, from, AT_FDCWD, to);
+}
+
+bool removeTree(DirectoryHandle directory, std::string const& name) {
   if (!valid(directory)) return false;
   struct stat status;
   if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
@@ -176,7 +182,15 @@ bool removeTree(int directory, std::string const& name) {
   return removed;
 }
 
-FileLock::FileLock(int directory, std::string const& name) : fd_(-1) {
+// The locked file's descriptor: closing the only descriptor of the open
+// file releases the lock.
+struct FileLock::Held {
+  int const fd;
+  explicit Held(int fd) : fd(fd) {}
+  ~Held() { ::close(fd); }
+};
+
+FileLock::FileLock(DirectoryHandle directory, std::string const& name) {
   if (!valid(directory)) return;
   int const fd = ::openat(directory, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
@@ -186,13 +200,11 @@ FileLock::FileLock(int directory, std::string const& name) : fd_(-1) {
       return;
     }
   }
-  fd_ = fd;
+  held_.reset(new (std::nothrow) Held(fd));
+  if (!held_) ::close(fd);
 }
 
-FileLock::~FileLock() {
-  // Closing the only descriptor of the open file releases the lock.
-  if (fd_ >= 0) ::close(fd_);
-}
+FileLock::~FileLock() {}
 
 }  // namespace platform
 }  // namespace __

@@ -8,6 +8,7 @@
 #endif
 
 #include "platform/fs_platform.h"
+#include "platform/platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,10 +23,12 @@ namespace fs {
 namespace __ {
 namespace platform {
 
-int const ERROR_NOT_FOUND = ENOENT;
-int const ERROR_BAD_HANDLE = EBADF;
-int const ERROR_NO_SPACE = ENOSPC;
-int const ERROR_INVALID = EINVAL;
+unsigned int const SYSTEM_NOT_FOUND = ENOENT;
+unsigned int const SYSTEM_BAD_HANDLE = EBADF;
+unsigned int const SYSTEM_NO_SPACE = ENOSPC;
+unsigned int const SYSTEM_INVALID = EINVAL;
+
+namespace {
 
 unsigned int fileErrorCode(unsigned int raw) {
   switch (raw) {
@@ -41,6 +44,14 @@ unsigned int fileErrorCode(unsigned int raw) {
     case EBADF: return 5;
     default: return 100;
   }
+}
+
+}  // namespace
+
+void translateFileError(unsigned int raw, unsigned int* code, String* text) {
+  if (code) *code = fileErrorCode(raw);
+  // The system's English message whatever the process locale is.
+  if (text) *text = String(::zu::__::platform::systemMessage(raw).c_str());
 }
 
 namespace {
@@ -78,82 +89,82 @@ bool nodeTimes(std::string const& path, std::int64_t& created, std::int64_t& mod
   return true;
 }
 
-int openFile(std::string const& path, OpenMode mode, int& error) {
+FileHandle openFile(std::string const& path, OpenMode mode, unsigned int& error) {
   int flags = O_CLOEXEC;
   switch (mode) {
-    case OPEN_READ: flags |= O_RDONLY; break;
-    case OPEN_EXISTING: flags |= O_RDWR; break;
-    case OPEN_ALWAYS: flags |= O_RDWR | O_CREAT; break;
-    case OPEN_NEW: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+    case OPEN_MODE_READ: flags |= O_RDONLY; break;
+    case OPEN_MODE_EXISTING: flags |= O_RDWR; break;
+    case OPEN_MODE_ALWAYS: flags |= O_RDWR | O_CREAT; break;
+    case OPEN_MODE_NEW: flags |= O_RDWR | O_CREAT | O_EXCL; break;
   }
   int fd;
   do {
     fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    error = errno;
-    return -1;
+    error = unsigned(errno);
+    return INVALID_FILE_HANDLE;
   }
   // A directory opens read-only on Linux but is not a file to read.
   struct stat st;
-  error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  error = ::fstat(fd, &st) != 0 ? unsigned(errno) : S_ISDIR(st.st_mode) ? unsigned(EISDIR) : 0;
   if (error != 0) {
     closeFile(fd);
-    return -1;
+    return INVALID_FILE_HANDLE;
   }
   return fd;
 }
 
 // On Linux the descriptor is gone whatever close() returns, so it is never
 // retried, and EINTR leaves nothing to report.
-int closeFile(int fd) { return ::close(fd) != 0 && errno != EINTR ? errno : 0; }
+unsigned int closeFile(FileHandle fd) { return ::close(fd) != 0 && errno != EINTR ? unsigned(errno) : 0; }
 
-std::int64_t readSome(int fd, void* buffer, std::size_t size, int& error) {
+std::int64_t readSome(FileHandle fd, void* buffer, std::size_t size, unsigned int& error) {
   for (;;) {
     ssize_t n = ::read(fd, buffer, size);
     if (n >= 0) return n;
     if (errno != EINTR) {
-      error = errno;
+      error = unsigned(errno);
       return -1;
     }
   }
 }
 
-std::int64_t writeSome(int fd, void const* data, std::size_t size, int& error) {
+std::int64_t writeSome(FileHandle fd, void const* data, std::size_t size, unsigned int& error) {
   for (;;) {
     ssize_t n = ::write(fd, data, size);
     if (n >= 0) return n;
     if (errno != EINTR) {
-      error = errno;
+      error = unsigned(errno);
       return -1;
     }
   }
 }
 
-int fileSize(int fd, std::uint64_t& size) {
+unsigned int fileSize(FileHandle fd, std::uint64_t& size) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return errno;
+  if (::fstat(fd, &st) != 0) return unsigned(errno);
   size = static_cast<std::uint64_t>(st.st_size);
   return 0;
 }
 
-int seekFile(int fd, std::int64_t position) {
-  return ::lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0 ? errno : 0;
+unsigned int seekFile(FileHandle fd, std::int64_t position) {
+  return ::lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0 ? unsigned(errno) : 0;
 }
 
-int filePosition(int fd, std::int64_t& position) {
+unsigned int filePosition(FileHandle fd, std::int64_t& position) {
   off_t at = ::lseek(fd, 0, SEEK_CUR);
-  if (at < 0) return errno;
+  if (at < 0) return unsigned(errno);
   position = at;
   return 0;
 }
 
-int truncateFile(int fd, std::int64_t size) {
+unsigned int truncateFile(FileHandle fd, std::int64_t size) {
   int result;
   do {
     result = ::ftruncate(fd, static_cast<off_t>(size));
   } while (result != 0 && errno == EINTR);
-  return result != 0 ? errno : 0;
+  return result != 0 ? unsigned(errno) : 0;
 }
 
 bool moveAcrossFileSystems(std::string const& source, std::string const& target) {
@@ -171,7 +182,7 @@ bool moveAcrossFileSystems(std::string const& source, std::string const& target)
   }
   bool ok = true;
   std::vector<char> buffer(1 << 16);
-  int error = 0;
+  unsigned int error = 0;
   for (;;) {
     std::int64_t n = readSome(in, buffer.data(), buffer.size(), error);
     if (n <= 0) {

@@ -2,6 +2,7 @@
 // Clocks, sleeping, threads and their priorities, and system names and folders.
 #include "platform/platform.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -95,15 +96,20 @@ unsigned int currentThreadId() {
   return cachedThreadId;
 }
 
-// On Linux, PRIO_PROCESS with a thread id addresses that single thread.
-int threadNice() {
+unsigned int processId() { return static_cast<unsigned int>(getpid()); }
+
+// Priorities are the thread's niceness, the opposite way round: a negative
+// niceness gets more processor time. On Linux, PRIO_PROCESS with a thread
+// id addresses that single thread.
+int threadPriority() {
   errno = 0;
   int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(currentThreadId()));
   if (nice == -1 && errno != 0) return 0;
-  return nice;
+  return -nice;
 }
 
-bool setThreadNice(int nice) {
+bool setThreadPriority(PriorityLevel level) {
+  int const nice = level == PRIORITY_HIGHER ? -15 : level == PRIORITY_LOWER ? 5 : 0;
   return setpriority(PRIO_PROCESS, static_cast<id_t>(currentThreadId()), nice) == 0;
 }
 
@@ -207,15 +213,63 @@ std::vector<std::string> argumentsFromProc() {
 
 }  // namespace
 
-std::vector<std::string> commandLineArguments() {
-  std::vector<std::string> const& atLoad = argumentsAtLoad();
-  return atLoad.empty() ? argumentsFromProc() : atLoad;
+namespace {
+
+// Each argument written so that the command-line tokeniser reads it back
+// unchanged: white space, quotes and backslashes get a backslash, and an
+// empty argument becomes "".
+std::string quoteArguments(std::vector<std::string> const& arguments) {
+  std::string line;
+  for (std::string const& argument : arguments) {
+    if (!line.empty()) line += ' ';
+    if (argument.empty()) {
+      line += "\"\"";
+      continue;
+    }
+    for (char c : argument) {
+      if (std::isspace(static_cast<unsigned char>(c)) || c == '"' || c == '\'' || c == '\\') line += '\\';
+      line += c;
+    }
+  }
+  return line;
 }
 
-SystemName systemName() {
+// The machine name as Windows names processor architectures.
+std::string archName(std::string const& machine) {
+  auto starts = [&](char const* prefix) { return machine.compare(0, std::char_traits<char>::length(prefix), prefix) == 0; };
+  if (machine == "x86_64" || machine == "amd64") return "x64";
+  if (machine.size() == 4 && machine[0] == 'i' && machine[1] >= '3' && machine[1] <= '6' && machine.compare(2, 2, "86") == 0)
+    return "x86";
+  if (starts("arm") || starts("aarch64")) return "arm";
+  if (starts("mips")) return "mips";
+  if (starts("ppc") || starts("powerpc")) return "ppc";
+  if (machine == "alpha") return "alpha";
+  if (starts("sh")) return "shx";
+  return "?";
+}
+
+// "v" and the release's leading dotted numbers ("6.1.0-18-amd64" gives
+// "v6.1.0").
+std::string versionText(std::string const& release) {
+  std::size_t end = 0;
+  while (end < release.size() && (std::isdigit(static_cast<unsigned char>(release[end])) ||
+                                  (release[end] == '.' && end + 1 < release.size() &&
+                                   std::isdigit(static_cast<unsigned char>(release[end + 1])))))
+    ++end;
+  return "v" + release.substr(0, end);
+}
+
+}  // namespace
+
+std::string commandLine() {
+  std::vector<std::string> const& atLoad = argumentsAtLoad();
+  return quoteArguments(atLoad.empty() ? argumentsFromProc() : atLoad);
+}
+
+SystemDescription describeSystem() {
   utsname u;
-  if (uname(&u) != 0) return SystemName();
-  return SystemName{u.sysname, u.release, u.machine};
+  if (uname(&u) != 0) return SystemDescription{" ", "v", "?"};
+  return SystemDescription{std::string(u.sysname) + " " + u.release, versionText(u.release), archName(u.machine)};
 }
 
 std::string userName() {

@@ -18,15 +18,16 @@
 #include <unistd.h>
 
 #include <zu/em.h>
+#include <zu/socket.h>
 #include <zu/sys.h>
 
 namespace zu {
 namespace net {
 namespace impl {
 
-unsigned int const ERROR_TIMED_OUT = ETIMEDOUT;
-unsigned int const ERROR_BAD_HANDLE = EBADF;
-unsigned int const ERROR_NOT_CONNECTED = ENOTCONN;
+unsigned int const SYSTEM_TIMED_OUT = ETIMEDOUT;
+unsigned int const SYSTEM_BAD_HANDLE = EBADF;
+unsigned int const SYSTEM_NOT_CONNECTED = ENOTCONN;
 int const OPTION_LEVEL_TCP = IPPROTO_TCP;
 int const OPTION_TCP_NODELAY = TCP_NODELAY;
 
@@ -195,11 +196,19 @@ int waitHandle(SocketHandle handle, unsigned int interest, unsigned int millisec
 // opened again for a new socket is removed before it is added anew; a change
 // for a descriptor already closed fails and is dropped (its removal follows),
 // and a descriptor closed while watched leaves the kernel's set by itself.
-PollSet::PollSet() : count_(0), kernelSet_(::epoll_create1(EPOLL_CLOEXEC)) {}
+//
+// The kernel's set: an epoll descriptor; -1 when the system gave none, and
+// every wait then passes all entries to poll() at once.
+struct PollSet::SystemSet {
+  int kernelSet = ::epoll_create1(EPOLL_CLOEXEC);
+  ~SystemSet() {
+    if (kernelSet >= 0) ::close(kernelSet);
+  }
+};
 
-PollSet::~PollSet() {
-  if (kernelSet_ >= 0) ::close(kernelSet_);
-}
+PollSet::PollSet() : count_(0), system_(new SystemSet) {}
+
+PollSet::~PollSet() {}
 
 namespace {
 
@@ -237,18 +246,19 @@ void PollSet::put(unsigned int index, SocketHandle handle, unsigned int interest
   slots_[index].handle = handle;
   slots_[index].interest = interest;
   slots_[index].ready = 0;
-  if (kernelSet_ < 0) return;
+  int const kernelSet = system_->kernelSet;
+  if (kernelSet < 0) return;
   if (!added && previous == handle) {
-    control(kernelSet_, EPOLL_CTL_MOD, handle, interest);
+    control(kernelSet, EPOLL_CTL_MOD, handle, interest);
     return;
   }
-  if (!added) control(kernelSet_, EPOLL_CTL_DEL, previous, 0);
-  if (control(kernelSet_, EPOLL_CTL_ADD, handle, interest) != 0 && errno == EEXIST)
-    control(kernelSet_, EPOLL_CTL_MOD, handle, interest);
+  if (!added) control(kernelSet, EPOLL_CTL_DEL, previous, 0);
+  if (control(kernelSet, EPOLL_CTL_ADD, handle, interest) != 0 && errno == EEXIST)
+    control(kernelSet, EPOLL_CTL_MOD, handle, interest);
 }
 
 void PollSet::erase(unsigned int index) {
-  if (kernelSet_ >= 0) control(kernelSet_, EPOLL_CTL_DEL, slots_[index].handle, 0);
+  if (system_->kernelSet >= 0) control(system_->kernelSet, EPOLL_CTL_DEL, slots_[index].handle, 0);
   for (unsigned int i = index; i + 1 < count_; ++i) slots_[i] = slots_[i + 1];
   --count_;
 }
@@ -256,18 +266,19 @@ void PollSet::erase(unsigned int index) {
 void PollSet::clear() {
   // A fresh kernel set rather than one removal per entry: the descriptors
   // may be long closed by now.
-  if (kernelSet_ >= 0) {
-    ::close(kernelSet_);
-    kernelSet_ = ::epoll_create1(EPOLL_CLOEXEC);
+  int& kernelSet = system_->kernelSet;
+  if (kernelSet >= 0) {
+    ::close(kernelSet);
+    kernelSet = ::epoll_create1(EPOLL_CLOEXEC);
   }
   count_ = 0;
 }
 
 int PollSet::wait(int milliseconds) {
   for (unsigned int i = 0; i < count_; ++i) slots_[i].ready = 0;
-  if (kernelSet_ >= 0) {
+  if (system_->kernelSet >= 0) {
     epoll_event events[CAPACITY];
-    int const result = ::epoll_wait(kernelSet_, events, CAPACITY, milliseconds < 0 ? -1 : milliseconds);
+    int const result = ::epoll_wait(system_->kernelSet, events, CAPACITY, milliseconds < 0 ? -1 : milliseconds);
     int found = 0;
     for (int k = 0; k < result; ++k) {
       for (unsigned int i = 0; i < count_; ++i) {
@@ -357,18 +368,24 @@ SocketHandle acceptOn(SocketHandle handle, Address* peer) {
 
 bool listenOn(SocketHandle handle, int backlog) { return ::listen(handle, backlog) == 0; }
 
+namespace {
+
+// SOCKET_LEVEL is Linux's SOL_SOCKET; a system that numbers it otherwise
+// still gets its own.
+int systemLevel(int level) { return level == SOCKET_LEVEL ? SOL_SOCKET : level; }
+
+}  // namespace
+
 bool setOptionOn(SocketHandle handle, int level, int name, void const* value, int length) {
-  return ::setsockopt(handle, level, name, value, socklen_t(length < 0 ? 0 : length)) == 0;
+  return ::setsockopt(handle, systemLevel(level), name, value, socklen_t(length < 0 ? 0 : length)) == 0;
 }
 
 bool getOptionOn(SocketHandle handle, int level, int name, void* value, int* length) {
   socklen_t size = socklen_t(length && *length > 0 ? *length : 0);
-  if (::getsockopt(handle, level, name, value, &size) != 0) return false;
+  if (::getsockopt(handle, systemLevel(level), name, value, &size) != 0) return false;
   if (length) *length = int(size);
   return true;
 }
-
-static_assert(SOL_SOCKET == 1, "the default option level of ISocket is SOL_SOCKET");
 
 }  // namespace impl
 }  // namespace net

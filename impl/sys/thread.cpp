@@ -245,20 +245,19 @@ void IThread::sleep(unsigned int milliseconds) { ::zu::__::platform::sleepMillis
 void IThread::yield() { ::zu::__::platform::yieldThread(); }
 
 void IThread::setPriority(ThreadPriority priority) {
-  int nice = 0;
-  if (priority == High)
-    nice = ::zu::__::platform::HighPriorityNice;
-  else if (priority == Low)
-    nice = ::zu::__::platform::LowPriorityNice;
+  namespace platform = ::zu::__::platform;
+  platform::PriorityLevel const level = priority == High  ? platform::PRIORITY_HIGHER
+                                        : priority == Low ? platform::PRIORITY_LOWER
+                                                          : platform::PRIORITY_NORMAL;
   // Without the privilege to raise priority the system refuses; the thread
   // then simply keeps its priority.
-  ::zu::__::platform::setThreadNice(nice);
+  ::zu::__::platform::setThreadPriority(level);
 }
 
 ThreadPriority IThread::getPriority() {
-  int nice = ::zu::__::platform::threadNice();
-  if (nice < 0) return High;
-  if (nice > 0) return Low;
+  int const priority = ::zu::__::platform::threadPriority();
+  if (priority > 0) return High;
+  if (priority < 0) return Low;
   return Normal;
 }
 

@@ -36,18 +36,19 @@ class ZU_API IArguments : public IBase {
   // How often the option occurred; 0 for an unknown name or letter. Names
   // and letters match exactly (letter case counts).
   virtual int count(String const& name) const = 0;
-  virtual int count(char letter) const = 0;
+  virtual int count(char letter) const = 0;  // the same for a letter
   // The option's value text once it occurred, else `defaultValue`.
   virtual String value(String const& name, String const& defaultValue) const = 0;
-  virtual String value(char letter, String const& defaultValue) const = 0;
-  virtual bool has(String const& name) const = 0;
-  virtual bool has(char letter) const = 0;
+  virtual String value(char letter, String const& defaultValue) const = 0;  // the same for a letter
+  virtual bool has(String const& name) const = 0;  // whether the option occurred
+  virtual bool has(char letter) const = 0;  // the same for a letter
 
   // The option tokens the list does not know, in order, as given: "--name"
   // (or "--name=value") for a long one, "-x" for each unknown letter of a
   // group.
   virtual TArray<String> unknown() const = 0;
 
+  // The arguments of `commandLine` read against `optionList`.
   static boost::shared_ptr<IArguments> New(String const& commandLine, String const& optionList);
   // As above; with `longValues` a long option also takes its value attached
   // after "=" ("--output=file", "--output=" for an empty value). Without it,
@@ -65,7 +66,7 @@ class ZU_API IArguments : public IBase {
   // `descriptions` (same index; missing or empty ones give none), the
   // descriptions aligned in one column. Every line ends in a line feed.
   static String help(String const& optionList, TArray<String> const& descriptions);
-  static String help(String const& optionList, std::initializer_list<char const*> descriptions);
+  static String help(String const& optionList, std::initializer_list<char const*> descriptions);  // as above
   // New on the process command line (the property "app.command"), whose
   // first positional argument is the program itself.
   static boost::shared_ptr<IArguments> thisApp(String const& optionList);
@@ -102,7 +103,7 @@ class ZU_API IRegistryKey : public IBase {
  public:
   // The full path, always with a hive prefix.
   virtual String path() const = 0;
-  virtual bool readOnly() const = 0;
+  virtual bool readOnly() const = 0;  // whether the key was opened read-only
   // The name of the index-th subkey (subkeys in a stable order, without
   // regard to case); false past the last one or when the key is not open.
   virtual bool enumKey(unsigned int index, String& name) = 0;
@@ -110,6 +111,7 @@ class ZU_API IRegistryKey : public IBase {
   virtual bool enumValue(unsigned int index, String& name) = 0;
   // Removes the subkey at `subkey` (a relative path) with everything below.
   virtual bool removeKey(String const& subkey) = 0;
+  // Removes the value `name`; false when there is none or the key is read-only.
   virtual bool removeValue(String const& name) = 0;
   // Text values as stored, numbers in decimal; `defaultValue` when the
   // value is missing or of another type.
@@ -117,7 +119,7 @@ class ZU_API IRegistryKey : public IBase {
   // Stores a number (REG_DWORD) or a text (REG_SZ) under `name`, replacing
   // a value of either type. False for a read-only key or one not open.
   virtual bool set(String const& name, unsigned int value) = 0;
-  virtual bool set(String const& name, String const& value) = 0;
+  virtual bool set(String const& name, String const& value) = 0;  // the same for a text value
 
   // Opens the key, creating it (and the keys above it) unless `readOnly`.
   // The object is always made; a key that could not be opened makes every
@@ -142,7 +144,7 @@ class ZU_API IXMLConfig : public IBase {
   // Removes the attribute (under any spelling of the name) and appends it
   // with this spelling and value at the end of the attribute list.
   virtual void set(String const& name, String const& value) = 0;
-  virtual bool has(String const& name) = 0;
+  virtual bool has(String const& name) = 0;  // whether the element has attribute `name`
   // Removes every attribute of that name; nothing without the element.
   virtual void remove(String const& name) = 0;
   // The element's own text (its text children joined); empty without it.

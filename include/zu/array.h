@@ -34,9 +34,9 @@ inline void checkArrayGrowth(std::uint64_t size, std::uint64_t more) {
 template <class T>
 class TArray {
  public:
-  TArray() : stub_(boost::make_shared<__::TArrayStub<T>>()) {}
-  TArray(TArray const&) = default;
-  TArray& operator=(TArray const&) = default;
+  TArray() : stub_(boost::make_shared<__::TArrayStub<T>>()) {}  // an empty array
+  TArray(TArray const&) = default;  // shares the elements until either side changes
+  TArray& operator=(TArray const&) = default;  // shares the elements until either side changes
   // A moved-from array (either way) is empty and usable.
   TArray(TArray&& other) noexcept : stub_(std::move(other.stub_)) {}
   // The elements of a standard vector, in order (moved in from an rvalue).
@@ -44,17 +44,17 @@ class TArray {
     __::checkArrayGrowth(0, items.size());
     stub_->items = items;
   }
-  explicit TArray(std::vector<T>&& items) : stub_(boost::make_shared<__::TArrayStub<T>>()) {
+  explicit TArray(std::vector<T>&& items) : stub_(boost::make_shared<__::TArrayStub<T>>()) {  // moved in
     __::checkArrayGrowth(0, items.size());
     stub_->items = std::move(items);
   }
-  TArray& operator=(TArray&& other) noexcept {
+  TArray& operator=(TArray&& other) noexcept {  // takes other's elements
     stub_ = std::move(other.stub_);
     return *this;
   }
 
-  unsigned int size() const { return stub_ ? static_cast<unsigned int>(stub_->items.size()) : 0; }
-  bool empty() const { return size() == 0; }
+  unsigned int size() const { return stub_ ? static_cast<unsigned int>(stub_->items.size()) : 0; }  // the element count
+  bool empty() const { return size() == 0; }  // size() == 0
 
   // Read access; never detaches.
   T const& operator[](unsigned int index) const {
@@ -103,6 +103,7 @@ class TArray {
     stub_->items.insert(stub_->items.begin() + index, std::move(copy));
     return *this;
   }
+  // Inserts other's elements before `index` (at most size()).
   TArray& insert(unsigned int index, TArray const& other) {
     if (index > size()) __::assertionFailed("index <= size()", __FILE__, __LINE__);
     boost::shared_ptr<__::TArrayStub<T>> keep = other.stub_;
@@ -113,6 +114,7 @@ class TArray {
     stub_->items.insert(stub_->items.begin() + index, copy.begin(), copy.end());
     return *this;
   }
+  // Removes the element at `index`.
   TArray& erase(unsigned int index) {
     if (index >= size()) __::assertionFailed("index < size()", __FILE__, __LINE__);
     detach();
@@ -127,6 +129,7 @@ class TArray {
     else
       stub_ = boost::make_shared<__::TArrayStub<T>>();
   }
+  // Keeps the first `size` elements; new ones are copies of `fill`.
   void resize(unsigned int size, T const& fill) {
     if (stub_ && stub_.use_count() == 1) {
       stub_->items.resize(size, fill);
@@ -141,7 +144,7 @@ class TArray {
 
   // Iteration over the elements, read-only.
   typename std::vector<T>::const_iterator begin() const { return items().begin(); }
-  typename std::vector<T>::const_iterator end() const { return items().end(); }
+  typename std::vector<T>::const_iterator end() const { return items().end(); }  // past the last element
 
   // The elements for changing in place: detaches once, when called, and
   // the range stays valid until the array is next changed through another
@@ -149,10 +152,12 @@ class TArray {
   // `for (T& x : a.edit())` work on a shared array without touching the
   // other holders' elements.
   struct Range {
-    typename std::vector<T>::iterator first, last;
-    typename std::vector<T>::iterator begin() const { return first; }
-    typename std::vector<T>::iterator end() const { return last; }
+    typename std::vector<T>::iterator first;  // the first element
+    typename std::vector<T>::iterator last;   // past the last element
+    typename std::vector<T>::iterator begin() const { return first; }  // the first element
+    typename std::vector<T>::iterator end() const { return last; }  // past the last element
   };
+  // The writable range described above.
   Range edit() {
     detach();
     return Range{stub_->items.begin(), stub_->items.end()};
@@ -178,8 +183,8 @@ class TArray {
 
 // A name and a value, as kept in TArray<StringPair>.
 struct StringPair {
-  String name;
-  String value;
+  String name;  // the name
+  String value;  // the value
 };
 
 }  // namespace zu

@@ -23,7 +23,7 @@ class ZU_API ByteArray {
   ByteArray();
   // `size` bytes of unspecified content.
   explicit ByteArray(unsigned int size);
-  ByteArray(unsigned int size, unsigned char fill);
+  ByteArray(unsigned int size, unsigned char fill);  // `size` bytes of `fill`
   // Hexadecimal digits in either case, high nibble first; an odd count
   // makes the first digit a byte of its own. Any other character gives an
   // empty array.
@@ -34,13 +34,13 @@ class ZU_API ByteArray {
                                              int>::type = 0>
   ByteArray(P data, unsigned int size) : ByteArray(CopyOf(), static_cast<void const*>(data), size) {}
 
-  ByteArray(ByteArray const&) = default;
-  ByteArray(ByteArray&& other) noexcept;
-  ByteArray& operator=(ByteArray const&) = default;
-  ByteArray& operator=(ByteArray&& other) noexcept;
+  ByteArray(ByteArray const&) = default;  // shares the bytes until either side changes
+  ByteArray(ByteArray&& other) noexcept;  // takes the bytes; `other` is left empty
+  ByteArray& operator=(ByteArray const&) = default;  // shares the bytes until either side changes
+  ByteArray& operator=(ByteArray&& other) noexcept;  // takes the bytes; `other` is left empty
 
-  unsigned int size() const;
-  bool empty() const;
+  unsigned int size() const;  // the number of bytes
+  bool empty() const;  // size() == 0
   // Read-only view; may be null when empty.
   unsigned char const* ptr() const;
   // A shorter array sorts first; equal sizes compare bytewise as unsigned.
@@ -51,11 +51,11 @@ class ZU_API ByteArray {
   // Kept bytes keep their values; new bytes are unspecified (first form)
   // or `fill` (second form).
   void resize(unsigned int size);
-  void resize(unsigned int size, unsigned char fill);
+  void resize(unsigned int size, unsigned char fill);  // new bytes are `fill`
   // Detaches, grows to at least `size` bytes (never shrinks) and returns
   // the writable block.
   unsigned char* getBuffer(unsigned int size);
-  unsigned char* getBuffer(unsigned int size, unsigned char fill);
+  unsigned char* getBuffer(unsigned int size, unsigned char fill);  // new bytes are `fill`
 
  private:
   struct CopyOf {};
@@ -64,9 +64,9 @@ class ZU_API ByteArray {
   boost::shared_ptr<__::ByteArrayStub> stub_;
 };
 
-inline bool operator==(ByteArray const& a, ByteArray const& b) { return a.compare(b) == 0; }
-inline bool operator!=(ByteArray const& a, ByteArray const& b) { return a.compare(b) != 0; }
-inline bool operator<(ByteArray const& a, ByteArray const& b) { return a.compare(b) < 0; }
+inline bool operator==(ByteArray const& a, ByteArray const& b) { return a.compare(b) == 0; }  // same size and bytes
+inline bool operator!=(ByteArray const& a, ByteArray const& b) { return a.compare(b) != 0; }  // not ==
+inline bool operator<(ByteArray const& a, ByteArray const& b) { return a.compare(b) < 0; }  // in compare() order
 
 }  // namespace zu
 

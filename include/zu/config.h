@@ -9,8 +9,19 @@
 #  else
 #    define ZU_API __declspec(dllimport)
 #  endif
-#else
+#elif defined(__GNUC__) || defined(__clang__)
 #  define ZU_API __attribute__((visibility("default")))
+#else
+#  define ZU_API
+#endif
+
+// Lets the compiler check the arguments of a printf-style function against
+// its format: the format is argument `formatIndex`, the values start at
+// `firstValue`.
+#if defined(__GNUC__) || defined(__clang__)
+#  define ZU_PRINTF_FORMAT(formatIndex, firstValue) __attribute__((format(printf, formatIndex, firstValue)))
+#else
+#  define ZU_PRINTF_FORMAT(formatIndex, firstValue)
 #endif
 
 namespace zu {

@@ -31,10 +31,10 @@ class ZU_API IMD5 : public IBase {
   // Forgets the message under way and the result.
   virtual void reset() = 0;
 
-  static boost::shared_ptr<IMD5> New();
+  static boost::shared_ptr<IMD5> New();  // a digest with no message under way
   // The digest of `len` bytes in one call.
   static ByteArray digest(void const* data, unsigned int len);
-  static ByteArray digest(ByteArray const& data);
+  static ByteArray digest(ByteArray const& data);  // the same for `data`
 };
 
 // Base64 (the RFC 4648 alphabet, "=" padding) over bytes fed in pieces.
@@ -54,10 +54,10 @@ class ZU_API IBase64 : public IBase {
   // Forgets the bytes fed, the text built and the result.
   virtual void reset() = 0;
 
-  static boost::shared_ptr<IBase64> New();
+  static boost::shared_ptr<IBase64> New();  // an encoder with no bytes fed
   // The text of `len` bytes in one call.
   static String encode(void const* data, unsigned int len);
-  static String encode(ByteArray const& data);
+  static String encode(ByteArray const& data);  // the same for `data`
   // The bytes of `text`. CR and LF are skipped; "=" in the fourth place,
   // or "==" in the third and fourth, ends the text; missing padding is
   // accepted and a byte left incomplete at the end is dropped. Any other
@@ -72,7 +72,7 @@ class ZU_API NRCoder {
  public:
   // `data` may be null only when len is 0 (assertion).
   static String encode(void const* data, unsigned int len);
-  static String encode(ByteArray const& data);
+  static String encode(ByteArray const& data);  // the same for `data`
   // Never fails: an underscore followed by anything but "_" or "0", or
   // at the very end, stands for itself.
   static ByteArray decode(String const& text);
@@ -90,7 +90,7 @@ class ZU_API TEA {
   void setKey(void const* key);
   // One block from `in` to `out` (both 8 bytes; they may be the same).
   void encodeBlock(void const* in, void* out) const;
-  void decodeBlock(void const* in, void* out) const;
+  void decodeBlock(void const* in, void* out) const;  // the reverse of encodeBlock
 
  private:
   std::uint32_t k0_, k1_, k2_, k3_;
@@ -104,6 +104,7 @@ class ZU_API TEA {
 // enciphering may run on several threads at once.
 class ZU_API ITEAx : public IBase {
  public:
+  // Keys the cipher with `key`; an empty key clears it.
   virtual void setKey(ByteArray const& key) = 0;
   // A null `key` or a `len` of 0 clears the key.
   virtual void setKey(void const* key, unsigned int len) = 0;
@@ -112,14 +113,14 @@ class ZU_API ITEAx : public IBase {
   // `len` bytes from `clear` to `coded` (may be the same buffer); neither
   // may be null, not even for a len of 0 (assertions "clear", "coded").
   virtual void encode(void const* clear, void* coded, unsigned int len) = 0;
-  virtual ByteArray decode(ByteArray const& coded) = 0;
+  virtual ByteArray decode(ByteArray const& coded) = 0;  // the reverse of encode(ByteArray)
   // `len` bytes from `coded` to `clear`; the same assertions.
   virtual void decode(void const* coded, void* clear, unsigned int len) = 0;
 
   // Without a key: copies data through.
   static boost::shared_ptr<ITEAx> New();
-  static boost::shared_ptr<ITEAx> New(void const* key, unsigned int len);
-  static boost::shared_ptr<ITEAx> New(ByteArray const& key);
+  static boost::shared_ptr<ITEAx> New(void const* key, unsigned int len);  // keyed with `len` bytes of `key`
+  static boost::shared_ptr<ITEAx> New(ByteArray const& key);  // keyed with `key`
 };
 
 // `n` random bytes, each the low byte of one zu::util::IRandom::number().
@@ -134,6 +135,7 @@ ZU_API ByteArray randKey(unsigned int n);
 // transform may run on several threads at once.
 class ZU_API IRSA : public IBase {
  public:
+  // The function applied to `message`, as above.
   virtual ByteArray transform(ByteArray const& message) = 0;
 
   // Exponent `x` and modulus `n` as hexadecimal text.

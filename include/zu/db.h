@@ -53,7 +53,9 @@ class ZU_API IRecordSet : public IBase {
   // NULL, empty, not wholly a decimal number, or out of the type's range.
   // Indices are checked by assertion.
   int getInt(unsigned int row, unsigned int column, int defaultValue = 0) const;
+  // As getInt, as a 64-bit number.
   std::int64_t getInt64(unsigned int row, unsigned int column, std::int64_t defaultValue = 0) const;
+  // As getInt, as a real number.
   double getReal(unsigned int row, unsigned int column, double defaultValue = 0.0) const;
   // True when the cell at `column` of `row` is SQL NULL (which get() reads
   // as the empty text, as it reads an empty text). Indices are checked by
@@ -67,17 +69,17 @@ class ZU_API IRecordSet : public IBase {
 // not finite is written as NULL).
 class ZU_API SqlValue {
  public:
-  SqlValue();
-  SqlValue(String const& text);
-  SqlValue(char const* text);
-  SqlValue(double value);
+  SqlValue();                      // NULL
+  SqlValue(String const& text);    // a text
+  SqlValue(char const* text);      // a text; NULL when `text` is null
+  SqlValue(double value);          // a number; NULL when not finite
   // Every integer type, bool as 0 or 1.
   template <class T, class = typename std::enable_if<std::is_integral<T>::value>::type>
   SqlValue(T value)
       : SqlValue(std::is_signed<T>::value, static_cast<std::int64_t>(value), static_cast<std::uint64_t>(value)) {}
 
-  bool isNull() const { return kind_ == KIND_NULL; }
-  bool isText() const { return kind_ == KIND_TEXT; }
+  bool isNull() const { return kind_ == KIND_NULL; }  // SQL NULL
+  bool isText() const { return kind_ == KIND_TEXT; }  // a text, quoted when written
   // The text, or the number's decimal form; empty for NULL.
   String const& text() const { return text_; }
 

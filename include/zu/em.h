@@ -27,7 +27,9 @@ struct GuardRecord;
 // wins. Must be destroyed on the thread that created it.
 class ZU_API CatchError {
  public:
+  // Starts listening for `owner`'s reports.
   explicit CatchError(void const* owner);
+  // Stops listening; the enclosing guard for the owner, if any, listens again.
   ~CatchError();
   CatchError(CatchError const&) = delete;
   CatchError& operator=(CatchError const&) = delete;
@@ -60,15 +62,15 @@ ZU_API bool catching(void const* owner);
 // reported under the owner while it ran (0 and empty when nothing was).
 template <class R>
 struct Outcome {
-  R result;
-  unsigned int code;
-  String text;
+  R result;           // what the call returned
+  unsigned int code;  // the code reported, 0 for none
+  String text;        // the text reported, empty for none
 };
 // The same for a call that returns nothing.
 template <>
 struct Outcome<void> {
-  unsigned int code;
-  String text;
+  unsigned int code;  // the code reported, 0 for none
+  String text;        // the text reported, empty for none
 };
 
 // Runs `call()` under a guard for `owner` and returns its result together
@@ -92,6 +94,7 @@ auto attempt(void const* owner, F&& call) -> Outcome<decltype(std::forward<F>(ca
     return Outcome<R>{std::move(result), code, guard.text()};
   }
 }
+// As above, for the object `owner` holds.
 template <class T, class F>
 auto attempt(boost::shared_ptr<T> const& owner, F&& call) -> Outcome<decltype(std::forward<F>(call)())> {
   return attempt(static_cast<void const*>(owner.get()), std::forward<F>(call));

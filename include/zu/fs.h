@@ -28,16 +28,17 @@ enum NodeType {
   Unknown = 256  // missing, unreadable, or neither a file nor a directory
 };
 
+// A path in canonical absolute form.
 class ZU_API Path {
  public:
   // The empty path.
   Path();
   // The text made canonical; "" stays empty.
   Path(String const& text);
-  Path(char const* text);
+  Path(char const* text);  // as above
 
-  operator String() const { return text_; }
-  String toString() const { return text_; }
+  operator String() const { return text_; }  // the canonical text
+  String toString() const { return text_; }  // the canonical text
 
   // The text after the last "/" ("" for the root).
   String getFileName() const;
@@ -71,22 +72,22 @@ class ZU_API Path {
 // Paths compare by their canonical text; a text operand is compared as it
 // stands.
 inline bool operator==(Path const& a, Path const& b) { return a.toString() == b.toString(); }
-inline bool operator==(Path const& a, String const& b) { return a.toString() == b; }
-inline bool operator==(String const& a, Path const& b) { return a == b.toString(); }
-inline bool operator==(Path const& a, char const* b) { return a.toString() == b; }
-inline bool operator==(char const* a, Path const& b) { return a == b.toString(); }
-inline bool operator!=(Path const& a, Path const& b) { return !(a == b); }
-inline bool operator!=(Path const& a, String const& b) { return !(a == b); }
-inline bool operator!=(String const& a, Path const& b) { return !(a == b); }
-inline bool operator!=(Path const& a, char const* b) { return !(a == b); }
-inline bool operator!=(char const* a, Path const& b) { return !(a == b); }
+inline bool operator==(Path const& a, String const& b) { return a.toString() == b; }  // as above
+inline bool operator==(String const& a, Path const& b) { return a == b.toString(); }  // as above
+inline bool operator==(Path const& a, char const* b) { return a.toString() == b; }  // as above
+inline bool operator==(char const* a, Path const& b) { return a == b.toString(); }  // as above
+inline bool operator!=(Path const& a, Path const& b) { return !(a == b); }  // not ==
+inline bool operator!=(Path const& a, String const& b) { return !(a == b); }  // not ==
+inline bool operator!=(String const& a, Path const& b) { return !(a == b); }  // not ==
+inline bool operator!=(Path const& a, char const* b) { return !(a == b); }  // not ==
+inline bool operator!=(char const* a, Path const& b) { return !(a == b); }  // not ==
 
 // The questions below take any path text and make it canonical first. They
 // return false, 0 or Unknown on failure and report nothing.
 
 // Whether the path names something (any kind of node; links are followed).
 ZU_API bool exists(String const& path);
-ZU_API NodeType type(String const& path);
+ZU_API NodeType type(String const& path);  // what the path names; Unknown on failure
 // Fills creation (birth time where the file system records it, else the
 // status-change time), last write and last access time in whole seconds;
 // a time before 1970 gives 0. False, leaving all three untouched, when the
@@ -108,16 +109,16 @@ enum FileMode {
 // the text is the system's message. Used by one thread at a time.
 class ZU_API IFile : public IBase {
  public:
-  virtual Path path() = 0;
+  virtual Path path() = 0;  // the file's canonical path
   // Views into this object; valid while the object lives.
   virtual func::IIO* toIO() = 0;
-  virtual func::IRandomAccess* toRandomAccess() = 0;
+  virtual func::IRandomAccess* toRandomAccess() = 0;  // the positioning view
   // Closes first. readOnly opens an existing file for reading (code 1 when
   // it is missing); otherwise for reading and writing as `mode` says. A
   // directory is not a file and does not open. On failure the file stays
   // closed.
   virtual bool open(bool readOnly, unsigned int mode) = 0;
-  virtual bool isOpen() = 0;
+  virtual bool isOpen() = 0;  // whether the file is open
   // False (code 5) when the file was not open.
   virtual bool close() = 0;
   // Whether the position is at or beyond the size; true for a closed file,
@@ -136,12 +137,12 @@ class ZU_API IFile : public IBase {
 // beginning with "." are never listed. Reports nothing.
 class ZU_API IDirectory : public IBase {
  public:
-  virtual String path() = 0;
+  virtual String path() = 0;  // the directory's canonical path
   // Starts the listing and moves to the first entry whose type shares a bit
   // with `mask` (0x1FF: every entry). False, and closed, when there is none.
   virtual bool open(unsigned int mask) = 0;
-  virtual void close() = 0;
-  virtual bool isOpen() = 0;
+  virtual void close() = 0;  // ends the listing
+  virtual bool isOpen() = 0;  // whether the listing is open
   // Moves to the next accepted entry; false at the end, where the listing
   // stays open and name() is empty.
   virtual bool next() = 0;

@@ -21,7 +21,9 @@ namespace func {
 // failure, whose reason goes to the error reports of the object).
 class ZU_API IIO : public IBase {
  public:
+  // Moves up to `size` bytes into `buffer`; the count moved.
   virtual unsigned int read(void* buffer, unsigned int size) = 0;
+  // Moves up to `size` bytes from `data`; the count moved.
   virtual unsigned int write(void const* data, unsigned int size) = 0;
 };
 
@@ -29,9 +31,11 @@ class ZU_API IIO : public IBase {
 // a report for the object.
 class ZU_API IRandomAccess : public IBase {
  public:
+  // The data's length in bytes.
   virtual std::uint64_t size() = 0;
   // Absolute offset from the start for the next read or write.
   virtual bool seek(std::uint64_t position) = 0;
+  // The offset of the next read or write.
   virtual std::uint64_t position() = 0;
   // Makes the data exactly `size` bytes long; the position is kept.
   virtual bool setSize(std::uint64_t size) = 0;

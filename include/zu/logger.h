@@ -40,7 +40,7 @@ enum {
 // lock. Logging from inside onLog writes nothing.
 class ZU_API ILogCallback : public IBase {
  public:
-  virtual void onLog(char const* line) = 0;
+  virtual void onLog(char const* line) = 0;  // one written line
 };
 
 namespace __ {
@@ -51,7 +51,7 @@ ZU_API extern std::atomic<unsigned int> threshold;
 
 // level <= threshold (3 at start). Takes no lock.
 inline bool canLog(unsigned int level) { return level <= __::threshold.load(std::memory_order_relaxed); }
-ZU_API void setLevel(unsigned int level);
+ZU_API void setLevel(unsigned int level);  // the threshold canLog compares with
 // Turns on the bits of `set`, then off the bits of `clear`.
 ZU_API void setOptions(unsigned int set, unsigned int clear);
 // Time-stamp pattern (default "yyyy/MM/dd hh:mm:ss.uuu").
@@ -205,9 +205,13 @@ class LogMessage {
     }                                                                                           \
   } while (0)
 
+// An error line: ZU_LOG at level 0 with the tag "[ERR ]".
 #define ZU_LOG_ERR(stream_expr) ZU_LOG(0, "[ERR ]", stream_expr)
+// A warning line: level 1, "[WARN]".
 #define ZU_LOG_WARN(stream_expr) ZU_LOG(1, "[WARN]", stream_expr)
+// A coarse debugging line: level 3, "[DBG1]".
 #define ZU_LOG_DBG1(stream_expr) ZU_LOG(3, "[DBG1]", stream_expr)
+// A fine debugging line: level 5, "[DBG3]".
 #define ZU_LOG_DBG3(stream_expr) ZU_LOG(5, "[DBG3]", stream_expr)
 
 #endif

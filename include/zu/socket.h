@@ -26,6 +26,16 @@ unsigned int const SOCKET_EVENT_WRITE = 2;
 // connect; waitConnected then tells which.
 unsigned int const SOCKET_EVENT_CONNECT = 4;
 
+// The option level of the socket itself, the default level of
+// ISocket::setOption and getOption: the system's SOL_SOCKET, whose number
+// differs between systems (Winsock's is 0xFFFF). Any other level is handed
+// to the system as it is (IPPROTO_TCP, ...).
+#if defined(_WIN32)
+int const SOCKET_LEVEL = 0xFFFF;
+#else
+int const SOCKET_LEVEL = 1;
+#endif
+
 enum SocketType {
   SOCKET_TYPE_TCP = 0,
   SOCKET_TYPE_UDP = 1
@@ -135,9 +145,10 @@ class ZU_API ISocket : public IBase {
   // The zero address on failure.
   virtual Address localAddress() = 0;
   virtual Address remoteAddress() = 0;
-  // setsockopt/getsockopt; `level` defaults to the socket level (SOL_SOCKET).
-  virtual bool setOption(int name, void const* value, int length, int level = 1) = 0;
-  virtual bool getOption(int name, void* value, int* length, int level = 1) = 0;
+  // setsockopt/getsockopt; `level` defaults to the socket level
+  // (SOCKET_LEVEL, the system's SOL_SOCKET).
+  virtual bool setOption(int name, void const* value, int length, int level = SOCKET_LEVEL) = 0;
+  virtual bool getOption(int name, void* value, int* length, int level = SOCKET_LEVEL) = 0;
 
   // A closed socket of `type`; the handle is made by listen or connect.
   static boost::shared_ptr<ISocket> New(SocketType type);

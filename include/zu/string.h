@@ -58,7 +58,9 @@ class ZU_API String {
   // At most `length` bytes of `text`, stopping at a NUL. Null gives "".
   String(char const* text, unsigned int length = NO_LIMIT);
   // Wide text, each unit encoded by itself as UTF-8 (1 to 4 bytes; a
-  // 32-bit unit above 0xFFFF takes 4). Stops at a NUL unit; null gives "".
+  // 32-bit unit above 0xFFFF takes 4). Where wchar_t has 16 bits (Windows)
+  // the text is UTF-16: a surrogate pair is one code point (4 bytes).
+  // Stops at a NUL unit; null gives "".
   String(wchar_t const* text, unsigned int length = NO_LIMIT);
   // As the wide constructor on text.get().
   String(boost::shared_array<wchar_t> text, unsigned int length = NO_LIMIT);
@@ -106,7 +108,8 @@ class ZU_API String {
   // Never null; valid until this string next changes or is destroyed.
   char const* cstr() const;
   // length()+1 wide units, NUL-terminated. A 4-byte UTF-8 sequence gives
-  // its code point; other malformed sequences give 0xFFFF or end the text.
+  // its code point (a surrogate pair where wchar_t has 16 bits); other
+  // malformed sequences give 0xFFFF or end the text.
   boost::shared_array<wchar_t> toUTF16() const;
   // The text as a standard string (a copy), or a view valid as long as
   // cstr() is.
@@ -204,7 +207,7 @@ class ZU_API String {
   // Sole owner of a buffer exactly length()+1 bytes long.
   String& makeCompact();
 
-  static String printf(char const* fmt, ...) __attribute__((format(printf, 1, 2)));
+  static String printf(char const* fmt, ...) ZU_PRINTF_FORMAT(1, 2);
   // A String (or std::string) among the arguments is formatted as its
   // text: this form is chosen only when one is present and hands every such
   // argument on as cstr() (c_str()); other calls take the form above.

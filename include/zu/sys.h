@@ -15,9 +15,9 @@ namespace zu {
 // copies.
 class ZU_API AtomicInteger {
  public:
-  AtomicInteger(int initial = 0);
-  AtomicInteger(AtomicInteger const& other);
-  AtomicInteger& operator=(AtomicInteger const& other);
+  AtomicInteger(int initial = 0);  // holds `initial`
+  AtomicInteger(AtomicInteger const& other);  // holds other's current value
+  AtomicInteger& operator=(AtomicInteger const& other);  // takes other's current value
   // Adds `delta` and returns the new value; add(0) reads the value.
   int add(int delta);
   // Stores `value` and returns the previous one.
@@ -59,7 +59,7 @@ class ZU_API Mutex {
 // thread that made it.
 class ZU_API ScopedLock {
  public:
-  explicit ScopedLock(Mutex const& mutex);
+  explicit ScopedLock(Mutex const& mutex);  // locks `mutex` until the end of the scope
   ~ScopedLock();
   ScopedLock(ScopedLock const&) = delete;
   ScopedLock& operator=(ScopedLock const&) = delete;
@@ -74,11 +74,11 @@ class ZU_API Semaphore {
  public:
   // A maximum of 0 or an initial count above the maximum is fatal ("handle").
   Semaphore(unsigned int maximum, unsigned int initial);
-  void wait();
+  void wait();  // takes a unit, waiting as long as it takes
   // True when a unit was taken within `milliseconds`; NO_LIMIT waits
   // without limit. Timed waits follow a monotonic clock.
   bool wait(unsigned int milliseconds);
-  void signal();
+  void signal();  // releases a unit
 
  private:
   boost::shared_ptr<__::SemaphoreStub> stub_;
@@ -89,17 +89,19 @@ class ZU_API Semaphore {
 // releasing every waiter. Copies are handles to the same event.
 class ZU_API SyncPoint {
  public:
+  // Auto-reset unless `autoReset` is false.
   SyncPoint(bool autoReset = true);
-  void wait();
+  void wait();  // waits until signalled
   // As Semaphore::wait(milliseconds).
   bool wait(unsigned int milliseconds);
-  void signal();
-  void reset();
+  void signal();  // signals the event
+  void reset();  // makes the event not signalled
 
  private:
   boost::shared_ptr<__::SyncPointStub> stub_;
 };
 
+// The priority a library thread runs at.
 enum ThreadPriority {
   Normal = 0,
   High = 1,
@@ -110,10 +112,11 @@ enum ThreadPriority {
 // return soon.
 class ZU_API IRunnable : public IBase {
  public:
-  virtual void run() = 0;
-  virtual void stop() = 0;
+  virtual void run() = 0;  // the thread's work
+  virtual void stop() = 0;  // makes run() return soon
 };
 
+// A library thread, or a handle for the calling thread.
 class ZU_API IThread : public IBase {
  public:
   // The operating-system thread id.
@@ -132,12 +135,12 @@ class ZU_API IThread : public IBase {
                                         unsigned int stackSize = 0);
   // An unregistered handle for the calling thread.
   static boost::shared_ptr<IThread> current();
-  static unsigned int currentId();
-  static void sleep(unsigned int milliseconds);
-  static void yield();
+  static unsigned int currentId();  // the calling thread's operating-system id
+  static void sleep(unsigned int milliseconds);  // suspends the calling thread
+  static void yield();  // lets other threads run
   // Applies to the calling thread; a change the system refuses is ignored.
   static void setPriority(ThreadPriority priority);
-  static ThreadPriority getPriority();
+  static ThreadPriority getPriority();  // the calling thread's priority
 };
 
 // The process property table. Read-only built-ins: "zu.version",

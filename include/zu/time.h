@@ -18,6 +18,7 @@ namespace sys {
 // zone: its standard-time offset; daylight saving time is never applied.
 typedef int TimeZone;
 
+// The named formats of Time::toString.
 enum TimeFormat {
   HttpDate = 0,        // "wwwe, dd MMME yyyy hh:mm:ss z"
   IsoBasic = 1,        // "yyyyMMddThhmmssZ", local zone
@@ -35,6 +36,7 @@ enum TimeFormat {
 // A point in time: seconds since 1970-01-01 00:00:00 UTC and milliseconds.
 class ZU_API Time {
  public:
+  // A time's calendar fields in one zone.
   struct Detail {
     int millisecond;  // 0-999
     int second;       // 0-59
@@ -49,6 +51,7 @@ class ZU_API Time {
 
   // The epoch.
   Time();
+  // `seconds` since the epoch and `milliseconds`.
   Time(int seconds, unsigned int milliseconds = 0);
   // The fields read as a wall-clock time in `zone` (standard time); 0
   // seconds when they cannot be converted.
@@ -59,12 +62,12 @@ class ZU_API Time {
   // or more than one clock time, zone, date or weekday, gives seconds -1.
   explicit Time(String const& text);
 
-  static Time now();
+  static Time now();  // the current time
   // Milliseconds of a monotonic clock; wraps after 2^32 ms.
   static unsigned int tickCount();
 
   Detail detail(TimeZone zone = -1) const;
-  int toSeconds() const;
+  int toSeconds() const;  // seconds since the epoch
   // seconds * 1000 + milliseconds.
   std::int64_t toTimestamp() const;
   // -1, 0 or 1 by seconds, then milliseconds.
@@ -75,16 +78,16 @@ class ZU_API Time {
   // names, wwwe: English "Sun"), a (AM/PM), z/Z (zone: "GMT"/"Z" at zone 0,
   // else "+0800"); '\' quotes the next character; others are literal.
   String toString(String const& pattern, TimeZone zone = -1) const;
-  String toString(TimeFormat format, TimeZone zone = -1) const;
+  String toString(TimeFormat format, TimeZone zone = -1) const;  // a named format in `zone`
 
  private:
   int seconds_;
   unsigned int milliseconds_;
 };
 
-inline bool operator==(Time const& a, Time const& b) { return a.compare(b) == 0; }
-inline bool operator!=(Time const& a, Time const& b) { return a.compare(b) != 0; }
-inline bool operator<(Time const& a, Time const& b) { return a.compare(b) < 0; }
+inline bool operator==(Time const& a, Time const& b) { return a.compare(b) == 0; }  // the same instant
+inline bool operator!=(Time const& a, Time const& b) { return a.compare(b) != 0; }  // not ==
+inline bool operator<(Time const& a, Time const& b) { return a.compare(b) < 0; }  // `a` is earlier
 
 // Elapsed milliseconds of the tick against a limit; correct across one wrap
 // of the 32-bit tick.
@@ -92,11 +95,11 @@ class ZU_API Timeout {
  public:
   // NO_LIMIT never times out.
   Timeout(unsigned int limit = NO_LIMIT);
-  void restart();
-  unsigned int elapse() const;
+  void restart();  // counts from now again
+  unsigned int elapse() const;  // milliseconds since construction or restart()
   // elapse() > limit (strictly).
   bool timedOut() const;
-  unsigned int value() const;
+  unsigned int value() const;  // the limit
 
  private:
   unsigned int start_;
@@ -112,6 +115,7 @@ class ZU_API AdaptiveDelay {
   ~AdaptiveDelay();
   AdaptiveDelay(AdaptiveDelay const&) = delete;
   AdaptiveDelay& operator=(AdaptiveDelay const&) = delete;
+  // Sleeps until this round's turn in a schedule of one round per `period` milliseconds.
   void delay(unsigned int period);
   // Wakes a sleeping delay() and restarts the schedule.
   void reset();

@@ -64,17 +64,20 @@ class ZU_API ITlsSocket : public ISocket {
 // context: code 100 with OpenSSL's reason (or the loading failure).
 class ZU_API ITlsContext : public IBase {
  public:
+  // True for a context made with New(true).
   virtual bool isServer() = 0;
 
   // Client: peers are verified against the system's trust store unless a
   // CA file (PEM, one or more certificates) or a folder of hashed
   // certificates is named; naming one replaces the system's store.
   virtual bool setCAFile(String const& file) = 0;
+  // Client: as setCAFile, with a folder of hashed certificates.
   virtual bool setCAFolder(String const& folder) = 0;
   // Client: accepts any certificate for any name, as a test against a
   // self-signed server may need. The connection is still encrypted but no
   // longer authenticated: never for real peers.
   virtual void insecureDisableVerification() = 0;
+  // False once insecureDisableVerification() was called.
   virtual bool verifies() = 0;
 
   // Server: the certificate chain (PEM, the server's own certificate first)
@@ -88,6 +91,7 @@ class ZU_API ITlsContext : public IBase {
   // 30000 to start with. A blocking handshake is also bounded by the time
   // given to waitConnected, whose time-out leaves the handshake running.
   virtual void setHandshakeTimeout(unsigned int milliseconds) = 0;
+  // The handshake's time limit in ms.
   virtual unsigned int handshakeTimeout() = 0;
 
   // Client: a closed TLS socket for the server `hostName` (a DNS name or a

@@ -21,18 +21,18 @@ namespace util {
 // released by clear(). Not locked: one thread at a time.
 class ZU_API IPipeBuffer : public IBase {
  public:
-  virtual func::IIO* toIO() = 0;
-  virtual void clear() = 0;
+  virtual func::IIO* toIO() = 0;  // the stream view of this queue, owned by it
+  virtual void clear() = 0;  // empties the queue and releases its storage
   // Bytes queued.
   virtual unsigned int size() const = 0;
-  virtual bool empty() const = 0;
+  virtual bool empty() const = 0;  // size() == 0
   // Truncates or extends the queue in place; new bytes are 0 or `fill`.
   virtual void resize(unsigned int size) = 0;
-  virtual void resize(unsigned int size, unsigned char fill) = 0;
+  virtual void resize(unsigned int size, unsigned char fill) = 0;  // new bytes are `fill`
   // The first queued byte, valid until the next change.
   virtual unsigned char* data() = 0;
 
-  static boost::shared_ptr<IPipeBuffer> New();
+  static boost::shared_ptr<IPipeBuffer> New();  // an empty queue
 };
 
 // A ring of fixed capacity; its stream view writes what fits (a full
@@ -40,12 +40,12 @@ class ZU_API IPipeBuffer : public IBase {
 // oldest bytes first. Never allocates after construction. Not locked.
 class ZU_API ICircleBuffer : public IBase {
  public:
-  virtual func::IIO* toIO() = 0;
-  virtual void clear() = 0;
-  virtual unsigned int capacity() const = 0;
+  virtual func::IIO* toIO() = 0;  // the stream view of this ring, owned by it
+  virtual void clear() = 0;  // empties the ring
+  virtual unsigned int capacity() const = 0;  // the most bytes it holds
   // Bytes held.
   virtual unsigned int size() const = 0;
-  virtual bool empty() const = 0;
+  virtual bool empty() const = 0;  // size() == 0
 
   // `capacity` must not be 0 (assertion).
   static boost::shared_ptr<ICircleBuffer> New(unsigned int capacity);
@@ -54,7 +54,7 @@ class ZU_API ICircleBuffer : public IBase {
 // Adds buffering, single-byte reads and line reading to a stream.
 class ZU_API IBufferedReader : public IBase {
  public:
-  virtual boost::shared_ptr<func::IIO> stream() const = 0;
+  virtual boost::shared_ptr<func::IIO> stream() const = 0;  // the stream read from
   // The next byte 0..255, or -1 when none could be read.
   virtual int readByte() = 0;
   // Buffered bytes first; a read of 256 bytes or more that finds the
@@ -82,8 +82,8 @@ class ZU_API IBufferedReader : public IBase {
 // One match or sub-match: byte offsets into the subject, both -1 for a
 // group that took no part.
 struct RegExMatch {
-  std::int32_t start;
-  std::int32_t end;
+  std::int32_t start;  // offset of the first byte
+  std::int32_t end;  // offset past the last byte
 };
 
 // A compiled regular expression (POSIX-style interface of PCRE: the flag
@@ -98,7 +98,7 @@ class ZU_API IRegEx : public IBase {
   // nothing matched or matching failed; the code and PCRE's text are
   // reported under this object.
   virtual bool match(String const& text, TArray<RegExMatch>& matches, unsigned int flags) = 0;
-  virtual bool match(String const& text, unsigned int flags) = 0;
+  virtual bool match(String const& text, unsigned int flags) = 0;  // as above, without the offsets
 
   // Null when `pattern` does not compile with the compile `flags`; the code
   // and PCRE's text are reported under the address of this function.
@@ -111,7 +111,7 @@ class ZU_API IRandom : public IBase {
  public:
   // Restarts the sequence: equal seeds give equal sequences.
   virtual void seed(unsigned int seed) = 0;
-  virtual unsigned int next() = 0;
+  virtual unsigned int next() = 0;  // the next number of the sequence
 
   // Seeded from the clock (seconds since 1970 plus milliseconds since the
   // library was loaded).

@@ -56,8 +56,8 @@ class ZU_API INode : public IBase {
 // node where a node is expected aborts through the assertion "node".
 class ZU_API IElement : public INode {
  public:
-  virtual String name() const = 0;
-  virtual void setName(String const& name) = 0;
+  virtual String name() const = 0;  // the tag name
+  virtual void setName(String const& name) = 0;  // renames the element
   // The children in document order, as a new array: changing it leaves the
   // element as it is. (Costs a pass over the children: keep the array
   // rather than asking again per child.)
@@ -77,7 +77,7 @@ class ZU_API IElement : public INode {
   // Name/value pairs in list order; duplicates come only from
   // setAttributes.
   virtual TArray<StringPair> attributes() const = 0;
-  virtual void setAttributes(TArray<StringPair> const& attributes) = 0;
+  virtual void setAttributes(TArray<StringPair> const& attributes) = 0;  // replaces every attribute, in this order
   // The value of the first attribute called `name`, else `defaultValue`.
   virtual String attribute(String const& name, String const& defaultValue, bool ignoreCase) const = 0;
   // Removes every attribute called `name` and appends (name, value) at the
@@ -100,12 +100,12 @@ class ZU_API IElement : public INode {
 // standalone fields (all empty at first).
 class ZU_API IDocument : public IBase {
  public:
-  virtual String version() const = 0;
-  virtual void setVersion(String const& version) = 0;
-  virtual String encoding() const = 0;
-  virtual void setEncoding(String const& encoding) = 0;
-  virtual String standalone() const = 0;
-  virtual void setStandalone(String const& standalone) = 0;
+  virtual String version() const = 0;  // the declaration's version ("1.0")
+  virtual void setVersion(String const& version) = 0;  // sets the declaration's version
+  virtual String encoding() const = 0;  // the declaration's encoding
+  virtual void setEncoding(String const& encoding) = 0;  // sets the declaration's encoding
+  virtual String standalone() const = 0;  // the declaration's standalone value ("yes", "no" or empty)
+  virtual void setStandalone(String const& standalone) = 0;  // sets the declaration's standalone value
 
   // Reads XML text into the document: on success the root, version,
   // encoding and standalone ("yes", "no" or empty) are those read, and the
@@ -137,7 +137,7 @@ class ZU_API IDocument : public IBase {
   // without a root or when a block is not accepted whole.
   virtual bool save(func::IIO& out, unsigned int step) const = 0;
 
-  virtual boost::shared_ptr<IElement> root() const = 0;
+  virtual boost::shared_ptr<IElement> root() const = 0;  // the root element; null when there is none
   // The element is kept, not copied; null leaves the document without root.
   virtual void setRoot(boost::shared_ptr<IElement> root) = 0;
 
@@ -165,7 +165,7 @@ class ZU_API IParser : public IBase {
   // The last document completed, or null.
   virtual boost::shared_ptr<IDocument> document() const = 0;
 
-  static boost::shared_ptr<IParser> New();
+  static boost::shared_ptr<IParser> New();  // a parser with a document of its own
 };
 
 }  // namespace xml

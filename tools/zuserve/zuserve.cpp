@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <string>
 
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <boost/make_shared.hpp>
 #include <zu/app.h>
@@ -86,12 +88,15 @@ shared_ptr<zu::net::ISocket> listenOn(shared_ptr<Server> const& server, unsigned
 using namespace zuserve;
 
 int main() {
+#if !defined(_WIN32)
   // Every connection holds a descriptor: take all the system allows.
+  // (Windows has no such per-process limit on sockets.)
   rlimit files;
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
   }
+#endif
   shared_ptr<zu::app::IArguments> args = zu::app::IArguments::thisApp("h-help.c-config:p-port:r-root:l-log-level:-tls-cert:-tls-key:-tls-port:");
   if (args->has("help")) {
     std::fputs(usage, stdout);

@@ -20,6 +20,7 @@
 
 #include "core/assertion.h"
 #include "diag/logging.h"
+#include "platform/shared_library.h"
 
 namespace zu {
 namespace js {
@@ -780,7 +781,7 @@ bool runSource(void const* owner, String const& source, String const& name, unsi
 }  // namespace js
 }  // namespace zu
 
-extern "C" __attribute__((visibility("default"))) void const* ZU_JS_MODULE_ENTRY(void const* host) {
+ZU_MODULE_ENTRY_POINT void const* ZU_JS_MODULE_ENTRY(void const* host) {
   using namespace zu::js::impl;
   Host const* services = static_cast<Host const*>(host);
   if (!services || services->version != moduleVersion) return nullptr;

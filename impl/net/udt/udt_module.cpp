@@ -1,6 +1,7 @@
 // UDT stream sockets over the UDT library: the UDT module, libzu-udt.so.
 // Kept out of libzu so that only programs using UDT need the UDT library.
 #include "net/udt_module.h"
+#include "platform/shared_library.h"
 
 #include <zu/em.h>
 #include <zu/socket.h>
@@ -199,7 +200,7 @@ void finalize() { UDT::cleanup(); }
 }  // namespace net
 }  // namespace zu
 
-extern "C" __attribute__((visibility("default"))) void const* ZU_UDT_MODULE_ENTRY(void const* host) {
+ZU_MODULE_ENTRY_POINT void const* ZU_UDT_MODULE_ENTRY(void const* host) {
   using namespace zu::net::impl;
   unsigned int const* version = static_cast<unsigned int const*>(host);
   if (!version || *version != udtModuleVersion) return nullptr;
