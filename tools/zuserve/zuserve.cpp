@@ -77,8 +77,6 @@ shared_ptr<zu::net::ISocket> listenOn(shared_ptr<Server> const& server, unsigned
                       std::string(error.text().cstr()));
   }
   listener->setCallback(boost::weak_ptr<zu::net::ISocketCallback>(server));
-  listener->modifyEvents(zu::net::SOCKET_EVENT_READ, 0);
-  listener->attach("zuserve-listen");
   return listener;
 }
 
@@ -166,6 +164,13 @@ int main() {
 
     if (!server->tls || settings.hasTlsPort) server->listener = listenOn(server, settings.port);
     if (server->tls) server->tlsListener = listenOn(server, settings.hasTlsPort ? settings.tlsPort : settings.port);
+    // Connections are taken only once both listeners are known: the reactor
+    // tells them apart by comparing with them.
+    for (shared_ptr<zu::net::ISocket> const& listener : {server->listener, server->tlsListener}) {
+      if (!listener) continue;
+      listener->modifyEvents(zu::net::SOCKET_EVENT_READ, 0);
+      listener->attach("zuserve-listen");
+    }
   } catch (ConfigError const& e) {
     std::fprintf(stderr, "zuserve: %s\n", e.what());
     if (server) {
