@@ -468,7 +468,7 @@ TEST(HttpClient, ReportsEachFailureWithItsText) {
     std::string text;
   };
   std::vector<Case> const cases = {
-      {"https://127.0.0.1/", 2, "url scheme error. only support http."},
+      {"ftp://127.0.0.1/", 2, "url scheme error. only support http."},
       {server.url("/nolocation"), 2, "need redirect but location info is none."},
       {server.url("/nolength"), 2, "invalid content length."},
       {server.url("/twolengths"), 2, "invalid content length."},
@@ -1473,7 +1473,7 @@ TEST(HttpClient, GetIntoBytesKeepsZeroBytesAndFillsTheResponseHead) {
   kept.getBuffer(3, 'k');
   MIME headers;
   zu::em::CatchError guard(client.get());
-  EXPECT_FALSE(client->get("https://127.0.0.1/", kept, headers, true));
+  EXPECT_FALSE(client->get("ftp://127.0.0.1/", kept, headers, true));
   EXPECT_EQ("url scheme error. only support http.", std::string(guard.text().cstr()));
   EXPECT_EQ(3u, kept.size());  // untouched on failure
 }

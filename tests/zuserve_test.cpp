@@ -28,11 +28,12 @@
 #include <zu/em.h>
 #include <zu/http.h>
 #include <zu/socket.h>
+#include <zu/tls.h>
 
 #include "db_server.h"
 #include "hidden_library.h"
+#include "support/tls_peers.h"
 
-extern char** environ;
 
 namespace {
 
@@ -1020,6 +1021,132 @@ TEST_F(ZuserveProcessTest, ChromiumSignsTheGuestbook) {
   // The server saw the browser's own form submission.
   EXPECT_NE(std::string::npos, p.out().find("\"POST /guestbook\" 303")) << p.out();
   EXPECT_NE(std::string::npos, bodyOf(curl(p.url("/guestbook"))).find("Chromium &lt;tester&gt;"));
+}
+
+// ------------------------------------------------------------- HTTPS
+
+// The port of the "serving https://..." line; 0 when it did not come.
+int httpsPort(Process const& p) {
+  int port = 0;
+  zu::test::waitFor([&] {
+    std::string const out = p.out();
+    size_t const at = out.find("serving https://127.0.0.1:");
+    if (at != std::string::npos) port = std::atoi(out.c_str() + at + 26);
+    return port != 0;
+  });
+  return port;
+}
+
+bool tlsAvailable() {
+  zu::test::Certificates const& c = zu::test::certificates();
+  return zu::net::ITlsContext::New(true)->useCertificate(c.file("server.pem").c_str(), c.file("server.key").c_str());
+}
+
+TEST_F(ZuserveProcessTest, ServesHttpsBesidePlainHttpToCurlAndTheClient) {
+  if (!tlsAvailable()) GTEST_SKIP() << "built without TLS";
+  zu::test::Certificates const& c = zu::test::certificates();
+  Process p;
+  ASSERT_TRUE(startDemo(p, {"--port", "0", "--tls-port", "0", "--tls-cert", c.file("server.pem"), "--tls-key",
+                            c.file("server.key")}))
+      << p.err();
+  int const tls = httpsPort(p);
+  ASSERT_NE(0, tls) << p.out();
+  ASSERT_NE(tls, p.port());
+  std::string const base = "https://localhost:" + std::to_string(tls);
+  std::string const trust = "--cacert " + c.file("ca.pem") + " ";
+  EXPECT_EQ(200, statusOf(curl(trust + base + "/")));
+  EXPECT_EQ(200, statusOf(curl(trust + base + "/status")));
+  // Plain HTTP keeps its own port; neither port speaks the other protocol.
+  EXPECT_EQ(200, statusOf(curl(p.url("/status"))));
+  EXPECT_EQ(0, statusOf(curl(trust + "https://localhost:" + std::to_string(p.port()) + "/")));
+  EXPECT_EQ(0, statusOf(curl("http://127.0.0.1:" + std::to_string(tls) + "/")));
+  // curl refuses the server without the CA, as it should.
+  EXPECT_EQ(0, statusOf(curl(base + "/")));
+  // The guestbook's form post, its 303 followed over the same connection.
+  std::string const page = curl(trust + "-L --data 'name=Over+TLS&message=by+curl' " + base + "/guestbook");
+  EXPECT_EQ(200, statusOf(page.substr(page.rfind("HTTP/1.1 ")))) << page;
+  EXPECT_NE(std::string::npos, bodyOf(curl(trust + base + "/guestbook")).find("Over TLS"));
+  // zu's client posts the form over HTTPS and follows the 303.
+  boost::shared_ptr<zu::net::http::IHttpClient> client = zu::net::http::IHttpClient::New("zuserve-test", 5000);
+  ASSERT_TRUE(client->setCAFile(c.file("ca.pem").c_str()));
+  zu::em::CatchError caught(client.get());
+  struct Sink : zu::net::http::IHttpReceiver {
+    void onData(boost::shared_ptr<zu::net::http::IHttpClient>, unsigned char const* d, unsigned int n) override {
+      body.append(reinterpret_cast<char const*>(d), n);
+    }
+    void onEnd(boost::shared_ptr<zu::net::http::IHttpClient>) override {}
+    std::string body;
+  } sink;
+  zu::net::http::MIME headers, answer;
+  headers.set("Content-Type", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(client->request("POST", (base + "/guestbook").c_str(), headers, "name=zu+client&message=hi", answer,
+                              sink, true))
+      << caught.text().cstr();
+  EXPECT_EQ(200u, client->status());
+  EXPECT_NE(std::string::npos, sink.body.find("zu client")) << sink.body;
+  p.kill(SIGTERM);
+  ASSERT_TRUE(p.exited(15000));
+  EXPECT_TRUE(WIFEXITED(p.status()) && WEXITSTATUS(p.status()) == 0) << p.status() << p.err();
+}
+
+TEST_F(ZuserveProcessTest, ServesHttpsAloneFromItsConfigurationAndRefusesBadCertificates) {
+  if (!tlsAvailable()) GTEST_SKIP() << "built without TLS";
+  zu::test::Certificates const& c = zu::test::certificates();
+  writeText(dir_ + "/site/www/index.html", "<p>secure home</p>\n");
+  writeText(dir_ + "/site/zuserve.xml", "<zuserve><listen address=\"127.0.0.1\" port=\"0\" />"
+                                        "<site root=\"www\" /><tls cert=\"" + c.file("server.pem") +
+                                        "\" key=\"" + c.file("server.key") + "\" /></zuserve>");
+  Process p;
+  ASSERT_TRUE(p.spawn(ZUSERVE_PATH, {"--config", dir_ + "/site/zuserve.xml"}, {}, dir_));
+  int const tls = httpsPort(p);
+  ASSERT_NE(0, tls) << p.out() << p.err();
+  EXPECT_EQ(std::string::npos, p.out().find("serving http://")) << p.out();
+  std::string const home = curl("--cacert " + c.file("ca.pem") + " https://127.0.0.1:" + std::to_string(tls) + "/");
+  EXPECT_EQ(200, statusOf(home));
+  EXPECT_EQ("<p>secure home</p>\n", bodyOf(home));
+  p.kill(SIGTERM);
+  ASSERT_TRUE(p.exited(15000));
+  // A key that does not belong to the certificate, a certificate without a
+  // key, a missing file: each stops the start with the reason.
+  struct Case {
+    std::vector<std::string> args;
+    char const* says;
+  } const cases[] = {
+      {{"--tls-cert", c.file("server.pem"), "--tls-key", c.file("other.key")}, "cannot serve HTTPS: private key"},
+      {{"--tls-cert", c.file("server.pem")}, "needs both a certificate"},
+      {{"--tls-port", "0"}, "a tls port needs a certificate"},
+      {{"--tls-cert", c.file("missing.pem"), "--tls-key", c.file("server.key")}, "cannot serve HTTPS: certificate chain"},
+  };
+  for (Case const& k : cases) {
+    Process bad;
+    std::vector<std::string> args = {"--port", "0"};
+    args.insert(args.end(), k.args.begin(), k.args.end());
+    ASSERT_TRUE(bad.spawn(ZUSERVE_PATH, args, {"XDG_DATA_HOME=" + dir_ + "/data"}, dir_));
+    ASSERT_TRUE(bad.exited(30000));
+    EXPECT_TRUE(WIFEXITED(bad.status()) && WEXITSTATUS(bad.status()) == 2) << bad.status();
+    EXPECT_NE(std::string::npos, bad.err().find(k.says)) << bad.err();
+  }
+}
+
+TEST_F(ZuserveProcessTest, ChromiumSignsTheGuestbookOverHttps) {
+  if (!tlsAvailable()) GTEST_SKIP() << "built without TLS";
+  zu::test::Certificates const& c = zu::test::certificates();
+  Process p;
+  ASSERT_TRUE(startDemo(p, {"--port", "0", "--tls-port", "0", "--tls-cert", c.file("server.pem"), "--tls-key",
+                            c.file("server.key")}))
+      << p.err();
+  int const tls = httpsPort(p);
+  ASSERT_NE(0, tls) << p.out();
+  std::string const screenshot = std::string(ZU_BINARY_DIR) + "/zuserve_guestbook_https.png";
+  std::remove(screenshot.c_str());
+  std::string const output = shell("python3 " + std::string(ZU_SOURCE_DIR) + "/tests/zuserve_browser.py " +
+                                   "https://localhost:" + std::to_string(tls) + "/guestbook" +
+                                   " 'Chromium over TLS' 'Signed through https' " + screenshot + " 2>&1; echo \"exit=$?\"");
+  if (output.find("exit=77") != std::string::npos) GTEST_SKIP() << "Chromium is missing: " << output;
+  EXPECT_NE(std::string::npos, output.find("found\nexit=0")) << output;
+  EXPECT_NE(std::string::npos, p.out().find("\"POST /guestbook\" 303")) << p.out();
+  EXPECT_NE(std::string::npos, bodyOf(curl("--cacert " + c.file("ca.pem") + " https://localhost:" +
+                                           std::to_string(tls) + "/guestbook")).find("Chromium over TLS"));
 }
 
 }  // namespace

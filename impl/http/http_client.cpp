@@ -6,6 +6,7 @@
 #include <zu/http.h>
 #include <zu/net.h>
 #include <zu/socket.h>
+#include <zu/tls.h>
 #include <zu/url.h>
 
 #include <boost/enable_shared_from_this.hpp>
@@ -40,6 +41,14 @@ unsigned int const fillBlock = 4096;
 HeadLimits const responseLimits = {0x10000, 0xFFFFFFFF, 0x100000, false, false};
 
 bool isHttp(URL const& url) { return url.getScheme().compare("http", true) == 0; }
+bool isHttps(URL const& url) { return url.getScheme().compare("https", true) == 0; }
+
+// Failures that belong to TLS rather than to reaching the host: they are
+// passed on with the TLS socket's own code and text.
+bool isTlsFailure(unsigned int code, String const& text) {
+  return code == TLS_ERROR_NOT_TRUSTED || code == TLS_ERROR_NAME_MISMATCH || code == TLS_ERROR_EXPIRED ||
+         code == TLS_ERROR_HANDSHAKE || code == 100 || (code == 2 && text.compare("handshake timed out") == 0);
+}
 
 // A body that grows as its bytes arrive: its room at most doubles, so what
 // it holds follows what the peer really sent, not what it announced.
@@ -107,8 +116,8 @@ String loggable(String const& request) {
   return String(out.data(), static_cast<unsigned int>(out.size()));
 }
 
-// The connection of one client: a TCP socket used blocking-style and the
-// bytes received from it and not yet consumed.
+// The connection of one client: a TCP or TLS socket used blocking-style
+// and the bytes received from it and not yet consumed.
 class SocketClient {
  public:
   // Each read waits at most `timeout` ms for the peer's next bytes.
@@ -116,24 +125,56 @@ class SocketClient {
     socket->setTimeouts(timeout, timeout);
   }
 
-  // Keeps the current connection when keep-alive allows it: same host text,
-  // the last response read completely and nothing more came behind it, the
-  // peer has not closed. Otherwise connects anew. `reused` tells which.
-  bool open(String const& hostText, bool keepAlive, bool& reused) {
+  // The settings of the https connections, made on first need: a client
+  // that never meets an https URL never loads OpenSSL.
+  ITlsContext& tls() {
+    if (!tls_) {
+      tls_ = ITlsContext::New(false);
+      tls_->setHandshakeTimeout(timeout);
+    }
+    return *tls_;
+  }
+
+  // Keeps the current connection when keep-alive allows it: same scheme and
+  // host text, the last response read completely and nothing more came
+  // behind it, the peer has not closed. Otherwise connects anew, over TLS
+  // when `secure`. `reused` tells which.
+  bool open(String const& hostText, bool secureWanted, bool keepAlive, bool& reused) {
     reused = false;
-    if (keepAlive && reusable && hostText.compare(host) == 0 && buffered() == 0 && socket->isOpen()) {
+    if (keepAlive && reusable && secureWanted == secure && hostText.compare(host) == 0 && buffered() == 0 &&
+        socket->isOpen()) {
       // Readable while idle means the peer closed, reset or sent bytes that
       // answer nothing: none of that may be read as the next response.
       if (!socket->waitReadable(0) && socket->waitConnected(timeout)) {
         reusable = false;
         reused = true;
         received = 0;
+        errorCode = 0;
         return true;
       }
     }
     drop();
     host = hostText;
+    errorCode = 0;
+    bool const wasSecure = secure;
+    secure = secureWanted;
     HostName name(hostText);
+    // A TLS socket is made for one server name: each connection gets its
+    // own, and a plain one follows a TLS one.
+    if (secureWanted) {
+      ITlsContext& context = tls();
+      em::CatchError caught(&context);
+      boost::shared_ptr<ITlsSocket> const made = context.client(name.host());
+      if (!made) {
+        errorCode = caught.code() ? caught.code() : 100;
+        error = caught.text();
+        return false;
+      }
+      socket = made;
+    } else if (wasSecure) {
+      socket = ISocket::New(SOCKET_TYPE_TCP);
+    }
+    socket->setTimeouts(timeout, timeout);
     em::CatchError guard(socket.get());
     IP const ip = name.resolve();
     if (ip.isAny()) {
@@ -141,7 +182,9 @@ class SocketClient {
       error = "can't resolve " + name.host();
       return false;
     }
-    if (!socket->connect(name.port(80), ip) || !socket->waitConnected(timeout)) {
+    // With TLS, waitConnected also runs the handshake within the time.
+    if (!socket->connect(name.port(secure ? 443 : 80), ip) || !socket->waitConnected(timeout)) {
+      errorCode = guard.code();
       error = guard.text();
       socket->close();
       return false;
@@ -158,6 +201,7 @@ class SocketClient {
     while (remaining > 0) {
       unsigned int const n = socket->waitWritable(timeout) ? socket->toIO()->write(p, remaining) : 0;
       if (n == 0) {
+        errorCode = guard.code();
         error = guard.text();
         return false;
       }
@@ -187,6 +231,7 @@ class SocketClient {
     unsigned char* at = input_.getBuffer(end_ + fillBlock) + end_;
     unsigned int const n = socket->toIO()->read(at, fillBlock);
     if (n == 0) {
+      errorCode = guard.code();
       error = guard.text();
       return false;
     }
@@ -200,7 +245,10 @@ class SocketClient {
     if (buffered() == 0) {
       em::CatchError guard(socket.get());
       unsigned int const n = socket->toIO()->read(to, size);
-      if (n == 0) error = guard.text();
+      if (n == 0) {
+        errorCode = guard.code();
+        error = guard.text();
+      }
       received += n;
       return n;
     }
@@ -216,7 +264,11 @@ class SocketClient {
     reusable = false;
   }
 
-  boost::shared_ptr<ISocket> const socket;
+  // TCP, or TLS while `secure`.
+  boost::shared_ptr<ISocket> socket;
+  bool secure = false;
+  // The code and text of the socket's last failure.
+  unsigned int errorCode = 0;
   String error;
   unsigned int const timeout;
   String host;
@@ -230,6 +282,7 @@ class SocketClient {
   ByteArray input_;
   unsigned int begin_ = 0;
   unsigned int end_ = 0;
+  boost::shared_ptr<ITlsContext> tls_;
 };
 
 // The reading of one response: its head (interim ones passed over by the
@@ -415,7 +468,33 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
 
   unsigned int status() override { return status_; }
 
+  bool setCAFile(String const& file) override {
+    return tlsSetting([&](ITlsContext& context) { return context.setCAFile(file); });
+  }
+  bool setCAFolder(String const& folder) override {
+    return tlsSetting([&](ITlsContext& context) { return context.setCAFolder(folder); });
+  }
+  void insecureDisableVerification() override { socketClient_->tls().insecureDisableVerification(); }
+
  private:
+  // A setting of the TLS context whose failure is reported under the
+  // client.
+  template <class Call>
+  bool tlsSetting(Call call) {
+    ITlsContext& context = socketClient_->tls();
+    em::CatchError caught(&context);
+    if (call(context)) return true;
+    return fail(caught.code() ? caught.code() : 100, caught.text());
+  }
+
+  // A failure of the connection's socket: TLS ones keep their own code.
+  bool failConnection(unsigned int kind, String const& text) {
+    SocketClient const& connection = *socketClient_;
+    if (connection.secure && isTlsFailure(connection.errorCode, connection.error))
+      return fail(connection.errorCode, connection.error);
+    return fail(kind, text);
+  }
+
   bool fail(unsigned int kind, String const& text) {
     IHttpClient const* owner = this;
     em::report(owner, kind, text);
@@ -439,7 +518,7 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
     connection.reusable = ok && handler.complete && !handler.closing;
     if (!connection.reusable) connection.drop();
     receiver.onEnd(self);
-    if (!ok) return fail(2, handler.error);
+    if (!ok) return failConnection(2, handler.error);
     return true;
   }
 
@@ -515,7 +594,7 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
                 String const& firstBody, MIME& responseHeaders, BodyBuffer* responseBody, bool keepAlive,
                 ResponseHandler* last = nullptr) {
     URL url(urlText);
-    if (!isHttp(url)) return fail(2, "url scheme error. only support http.");
+    if (!isHttp(url) && !isHttps(url)) return fail(2, "url scheme error. only support http.");
     SocketClient& connection = *socketClient_;
     String method = firstMethod;
     MIME headers = firstHeaders;
@@ -534,7 +613,8 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
       responseHeaders.reset();
       String const host = url.getHostName();
       bool reused = false;
-      if (!connection.open(host, keepAlive, reused)) return fail(1, "can't open remote host:" + host);
+      if (!connection.open(host, isHttps(url), keepAlive, reused))
+        return failConnection(1, "can't open remote host:" + host);
       bool const sent = connection.send(requestText(method, url, headers, body, keepAlive));
       ResponseHandler handler(connection);
       ResponseHandler::Kind kind = ResponseHandler::ERROR;
@@ -561,18 +641,18 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
       }
       if (!sent) {
         connection.drop();
-        return fail(1, "send request failed.");
+        return failConnection(1, "send request failed.");
       }
       switch (kind) {
         case ResponseHandler::ERROR:
           connection.drop();
-          return fail(2, handler.error);
+          return failConnection(2, handler.error);
         case ResponseHandler::REDIRECT: {
           connection.drop();  // its body, if any, is not read
           String const location = responseHeaders.get(literals::location, String());
           if (location.empty()) return fail(2, "need redirect but location info is none.");
           url = URL(location, url);
-          if (!isHttp(url)) return fail(2, "url scheme error. only support http.");
+          if (!isHttp(url) && !isHttps(url)) return fail(2, "url scheme error. only support http.");
           // 303 asks for the other resource with a GET (HEAD stays HEAD);
           // the others keep the method and body.
           if (status_ == 303 && !head) {
@@ -609,7 +689,7 @@ class HttpClient : public IHttpClient, public boost::enable_shared_from_this<Htt
           }
           if (!handler.readBody(*responseBody)) {
             connection.drop();
-            return fail(2, handler.error);
+            return failConnection(2, handler.error);
           }
           connection.reusable = handler.complete && !handler.closing;
           if (!connection.reusable) connection.drop();

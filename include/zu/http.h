@@ -95,16 +95,24 @@ class ZU_API IHttpReceiver : public IBase {
   virtual void onEnd(boost::shared_ptr<IHttpClient> client) = 0;
 };
 
-// HTTP/1.1 over plain TCP on the calling thread ("http" URLs only),
+// HTTP/1.1 on the calling thread, over plain TCP for "http" URLs and over
+// TLS for "https" ones (port 443 unless the URL names one; see zu/tls.h),
 // following up to 9 redirects (301, 302, 307, 308 with the same method and
 // body; 303 with a GET without a body; a relative Location is taken
-// relative to the URL that answered). Interim (1xx) answers are passed
+// relative to the URL that answered; a redirect may switch between http
+// and https). Other schemes are refused ("url scheme error. only support
+// http."). Interim (1xx) answers are passed
 // over; an answer without a length or chunks runs to the connection's end. Failures return false and are
 // reported under the client: kind 1 for connecting and sending ("can't
-// open remote host:" + host, "send request failed."), kind 2 for the rest.
-// `timeout` bounds connecting, the keep-alive check, each write and each
-// read. With keepAlive, the next exchange with the same host
-// text reuses the connection if the last response was read completely (a
+// open remote host:" + host, "send request failed."), kind 2 for the rest;
+// an https connection whose handshake fails reports the TLS socket's code
+// and text (TLS_ERROR_NOT_TRUSTED "certificate not trusted: ...",
+// TLS_ERROR_NAME_MISMATCH, TLS_ERROR_EXPIRED, TLS_ERROR_HANDSHAKE; 2
+// "handshake timed out"), a record failing later TLS_ERROR_HANDSHAKE, and
+// OpenSSL that cannot be loaded 100 "libssl.so.3 could not be loaded: ...".
+// `timeout` bounds connecting (with the handshake), the keep-alive check,
+// each write and each read. With keepAlive, the next exchange with the same
+// scheme and host text reuses the connection if the last response was read completely (a
 // chunked one to its blank line), did not say "Connection: close", and the
 // peer has neither closed it nor sent anything more since; a GET or HEAD
 // whose reused connection fails before any byte of the answer is sent once
@@ -126,6 +134,19 @@ class ZU_API IHttpClient : public IBase {
   // would end at) replacing `body`, and the final response's head replacing
   // `responseHeaders`.
   virtual bool get(String const& url, ByteArray& body, MIME& responseHeaders, bool keepAlive) = 0;
+
+  // https: servers are verified, chain and host name (or address), against
+  // the system's trust store unless a CA file (PEM, one or more
+  // certificates) or a folder of hashed certificates is named; naming one
+  // replaces the system's store for the connections opened afterwards.
+  // False, reported under the client with the TLS context's code and text,
+  // when it cannot be loaded.
+  virtual bool setCAFile(String const& file) = 0;
+  virtual bool setCAFolder(String const& folder) = 0;
+  // https: accepts any certificate for any name (what `curl -k` does), for
+  // tests against self-signed servers. The connections are still encrypted
+  // but no longer authenticated: never for real peers.
+  virtual void insecureDisableVerification() = 0;
 
   static boost::shared_ptr<IHttpClient> New(String const& userAgent, unsigned int timeout);
 };

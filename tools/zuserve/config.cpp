@@ -81,6 +81,14 @@ Settings readSettings(std::string const& text, String const& source, String cons
     else if (o == "append") s.logOptions |= logger::LOG_OPTION_APPEND;
     else throw ConfigError((source + ": unknown log option \"" + options[i] + "\"").cstr());
   }
+  shared_ptr<IXMLConfig> tls = IXMLConfig::New(root, "tls");
+  s.tlsCert = resolve(base, tls->get("cert", ""));
+  s.tlsKey = resolve(base, tls->get("key", ""));
+  String const tlsPort = tls->get("port", "");
+  if (!tlsPort.empty()) {
+    s.tlsPort = number(tlsPort, "the tls port", 0, 65535);
+    s.hasTlsPort = true;
+  }
   shared_ptr<IXMLConfig> scripts = IXMLConfig::New(root, "scripts");
   s.contexts = number(scripts->get("contexts", "4"), "the number of script contexts", 1, 64);
   s.branchLimit = number(scripts->get("branchLimit", "2000000"), "branchLimit", 1000, 0xFFFFFFFFu);

@@ -30,6 +30,13 @@ struct Settings {
   unsigned int contexts = 4;
   unsigned int branchLimit = 2000000;
   unsigned int heapLimit = 32u << 20;
+  // HTTPS: the certificate chain (PEM, the server's own first) and its
+  // key. With both, HTTPS is served on tlsPort when one is set (beside
+  // plain HTTP on port), else on port alone.
+  String tlsCert;
+  String tlsKey;
+  bool hasTlsPort = false;
+  unsigned int tlsPort = 8443;
 };
 
 // The number in `text`, from `low` to `high`; a ConfigError naming `what`

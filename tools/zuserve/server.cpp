@@ -3,6 +3,7 @@
 #include "server.h"
 
 #include <boost/make_shared.hpp>
+#include <zu/em.h>
 #include <zu/fs.h>
 #include <zu/logger.h>
 
@@ -107,12 +108,25 @@ void Server::drop(shared_ptr<http::IHttpConnection> const& connection) {
 }
 
 // The listening socket: takes every waiting connection.
-void Server::onSocketEvent(shared_ptr<zu::net::ISocket>, unsigned int events, zu::ByteArray&) {
-  if (!(events & zu::net::SOCKET_EVENT_READ) || !listener) return;
-  while (shared_ptr<zu::net::ISocket> socket = listener->accept()) {
+void Server::onSocketEvent(shared_ptr<zu::net::ISocket> from, unsigned int events, zu::ByteArray&) {
+  if (!(events & zu::net::SOCKET_EVENT_READ) || !from) return;
+  bool const secure = from == tlsListener;
+  while (shared_ptr<zu::net::ISocket> accepted = from->accept()) {
     if (stopping) {
-      socket->close();
+      accepted->close();
       continue;
+    }
+    shared_ptr<zu::net::ISocket> socket = accepted;
+    if (secure) {
+      // The handshake runs on the connection's reactor, bounded like a
+      // request by the receive time-out.
+      zu::em::CatchError failed(tls.get());
+      socket = tls->server(accepted);
+      if (!socket) {
+        log(0, "[ERR ]", "tls connection refused: " + failed.text());
+        accepted->close();
+        continue;
+      }
     }
     // Room for what browsers send: long cookies and URLs, many headers.
     http::HttpLimits limits;

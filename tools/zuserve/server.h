@@ -17,6 +17,7 @@
 #include <zu/socket.h>
 #include <zu/sys.h>
 #include <zu/time.h>
+#include <zu/tls.h>
 
 #include "config.h"
 #include "scripts.h"
@@ -34,7 +35,11 @@ class Server : public zu::net::ISocketCallback,
   Settings settings;
   // Route name ("guestbook") to the script file.
   std::map<std::string, String> routes;
+  // Plain HTTP, HTTPS or both: either may be empty.
   shared_ptr<zu::net::ISocket> listener;
+  shared_ptr<zu::net::ISocket> tlsListener;
+  // The certificate and key every HTTPS connection shares.
+  shared_ptr<zu::net::ITlsContext> tls;
   std::vector<shared_ptr<zu::sys::IThread>> workers;
   std::vector<shared_ptr<ScriptWorker>> runnables;
   std::vector<shared_ptr<js::IContext>> contexts;
