@@ -233,9 +233,12 @@ bool Engine::spinUntil(SpinHistory& history, std::chrono::nanoseconds budget, Re
   // With one processor the other side cannot run while this one spins.
   static bool const severalProcessors = std::thread::hardware_concurrency() > 1;
   if (!severalProcessors || !history.worthTrying()) return ready();
-  // A plain spin for the first microseconds; then the processor is
-  // offered to other threads between looks, in case the other side waits
-  // for this very processor.
+  // A plain spin for the first 20 microseconds, longer than most tasks
+  // take (a yield is a system call, a microsecond or more on a virtual
+  // machine, which a hand-over would otherwise pay each time it is
+  // noticed late); then the processor is offered to other threads between
+  // looks, in case the other side waits for this very processor. Spins
+  // that keep ending in vain are stopped by the history.
   std::chrono::steady_clock::time_point const start = std::chrono::steady_clock::now();
   for (;;) {
     for (int i = 0; i < 16; ++i) {
@@ -247,7 +250,7 @@ bool Engine::spinUntil(SpinHistory& history, std::chrono::nanoseconds budget, Re
     }
     std::chrono::nanoseconds const spent = std::chrono::steady_clock::now() - start;
     if (spent > budget) break;
-    if (spent > std::chrono::microseconds(2)) std::this_thread::yield();
+    if (spent > std::chrono::microseconds(20)) std::this_thread::yield();
   }
   bool const late = ready();
   history.record(late);
