@@ -874,9 +874,13 @@ TEST(SocketConcurrent, CloseFromAnotherThreadWakesABlockedRead) {
   connectedPair(listener, client, server);
   std::atomic<bool> returned(false);
   unsigned int got = 99;
+  unsigned int reported = 99;
   std::thread reader([&] {
+    // The read ends as one on a closed socket does.
+    em::CatchError error(server.get());
     char c;
     got = server->toIO()->read(&c, 1);  // no time-out
+    reported = error.code();
     returned = true;
   });
   // Give the reader time to block; the outcome does not depend on it.
@@ -886,5 +890,6 @@ TEST(SocketConcurrent, CloseFromAnotherThreadWakesABlockedRead) {
   if (!returned) client->send("x", 1);  // let a broken build finish
   reader.join();
   EXPECT_EQ(0u, got);
+  EXPECT_EQ(1u, reported);
   EXPECT_FALSE(server->isOpen());
 }

@@ -408,12 +408,9 @@ int clampSize(unsigned int size) { return size > 0x7FFFFFFFu ? 0x7FFFFFFF : stat
 
 }  // namespace
 
-// A socket shut down for receiving reads as the end of the stream, as
-// elsewhere, not as a failure.
 long receiveOn(SocketHandle handle, void* buffer, unsigned int size) {
   int const n = ::recv(native(handle), static_cast<char*>(buffer), clampSize(size), 0);
-  if (n != SOCKET_ERROR) return n;
-  return ::WSAGetLastError() == WSAESHUTDOWN ? 0 : -1;
+  return n == SOCKET_ERROR ? -1 : n;
 }
 
 long receiveFromOn(SocketHandle handle, void* buffer, unsigned int size, Address& from) {
