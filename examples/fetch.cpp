@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #else
 #include <unistd.h>
@@ -44,6 +45,11 @@ int main(int argc, char** argv) {
     file.write(reinterpret_cast<char const*>(body.ptr()), body.size());
     return file.flush() ? 0 : 1;
   }
+#ifdef _WIN32
+  // Standard output is a text stream there, which would write each line
+  // feed of the data as CR LF.
+  _setmode(data, _O_BINARY);
+#endif
   std::FILE* out = fdopen(data, "wb");
   if (!out) return 1;
   bool const written = std::fwrite(body.ptr(), 1, body.size(), out) == body.size();

@@ -10,6 +10,8 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include <zu/em.h>
 #include <zu/socket.h>
@@ -65,6 +67,53 @@ Winsock winsock;
 
 void initializeSocketPlatform() { winsock.start(); }
 
+namespace {
+
+// The system's texts of the Winsock codes the sockets meet, for a system
+// whose message table lacks them (Wine's has none for most WSAE codes):
+// a failure never goes without its text.
+std::string winsockText(unsigned int rawCode) {
+  switch (rawCode) {
+    case WSAEINTR: return "A blocking operation was interrupted by a call to WSACancelBlockingCall.";
+    case WSAEBADF: return "The file handle supplied is not valid.";
+    case WSAEACCES: return "An attempt was made to access a socket in a way forbidden by its access permissions.";
+    case WSAEFAULT: return "The system detected an invalid pointer address in attempting to use a pointer argument in a call.";
+    case WSAEINVAL: return "An invalid argument was supplied.";
+    case WSAEMFILE: return "Too many open sockets.";
+    case WSAEWOULDBLOCK: return "A non-blocking socket operation could not be completed immediately.";
+    case WSAEINPROGRESS: return "A blocking operation is currently executing.";
+    case WSAEALREADY: return "An operation was attempted on a non-blocking socket that already had an operation in progress.";
+    case WSAENOTSOCK: return "An operation was attempted on something that is not a socket.";
+    case WSAEMSGSIZE:
+      return "A message sent on a datagram socket was larger than the internal message buffer or some other network "
+             "limit, or the buffer used to receive a datagram into was smaller than the datagram itself.";
+    case WSAEADDRINUSE: return "Only one usage of each socket address (protocol/network address/port) is normally permitted.";
+    case WSAEADDRNOTAVAIL: return "The requested address is not valid in its context.";
+    case WSAENETDOWN: return "A socket operation encountered a dead network.";
+    case WSAENETUNREACH: return "A socket operation was attempted to an unreachable network.";
+    case WSAECONNABORTED: return "An established connection was aborted by the software in your host machine.";
+    case WSAECONNRESET: return "An existing connection was forcibly closed by the remote host.";
+    case WSAENOBUFS:
+      return "An operation on a socket could not be performed because the system lacked sufficient buffer space or "
+             "because a queue was full.";
+    case WSAEISCONN: return "A connect request was made on an already connected socket.";
+    case WSAENOTCONN:
+      return "A request to send or receive data was disallowed because the socket is not connected and (when sending "
+             "on a datagram socket using a sendto call) no address was supplied.";
+    case WSAESHUTDOWN:
+      return "A request to send or receive data was disallowed because the socket had already been shut down in that "
+             "direction with a previous shutdown call.";
+    case WSAETIMEDOUT:
+      return "A connection attempt failed because the connected party did not properly respond after a period of "
+             "time, or established connection failed because connected host has failed to respond.";
+    case WSAECONNREFUSED: return "No connection could be made because the target machine actively refused it.";
+    case WSAEHOSTUNREACH: return "A socket operation was attempted to an unreachable host.";
+    default: return "Windows Sockets error " + std::to_string(rawCode) + ".";
+  }
+}
+
+}  // namespace
+
 unsigned int lastSocketError() { return static_cast<unsigned int>(::WSAGetLastError()); }
 
 void translateSocketError(unsigned int rawCode, unsigned int* code, String* text) {
@@ -79,7 +128,11 @@ void translateSocketError(unsigned int rawCode, unsigned int* code, String* text
       default: *code = SOCKET_ERROR_OTHER; break;
     }
   }
-  if (text) *text = String(::zu::__::win32::errorText(rawCode).c_str());
+  if (text) {
+    std::string message = ::zu::__::win32::errorText(rawCode);
+    if (message.empty()) message = winsockText(rawCode);
+    *text = String(message.c_str());
+  }
 }
 
 void reportSocketError(void const* owner, unsigned int rawCode) { em::report(owner, rawCode, &translateSocketError); }
@@ -137,9 +190,39 @@ bool bindSocketHandle(void const* owner, SocketHandle handle, IP const& ip, unsi
   return true;
 }
 
+namespace {
+
+// The sockets shut down but not yet closed. Winsock's select does not end
+// when another thread shuts a socket down (seen under Wine), so a wait
+// looks here between slices of its time; a handle leaves the set before it
+// is closed, so that a new socket with the same value is not taken for it.
+struct ShutDownSet {
+  std::mutex mutex;
+  std::set<SocketHandle> handles;
+  bool contains(SocketHandle handle) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return handles.count(handle) != 0;
+  }
+};
+
+ShutDownSet& shutDown() {
+  static ShutDownSet* const instance = new ShutDownSet;  // used until the last socket closes
+  return *instance;
+}
+
+// The longest slice of a wait between two looks at the set.
+int const WAIT_SLICE_MS = 50;
+
+}  // namespace
+
 void closeSocketHandle(SocketHandle handle) {
   if (!isValidSocket(handle)) return;
   ::shutdown(native(handle), SD_BOTH);
+  {
+    ShutDownSet& set = shutDown();
+    std::lock_guard<std::mutex> lock(set.mutex);
+    set.handles.erase(handle);
+  }
   ::closesocket(native(handle));
 }
 
@@ -150,7 +233,13 @@ Descriptor::~Descriptor() {
 }
 
 void shutdownSocketHandle(SocketHandle handle) {
-  if (isValidSocket(handle)) ::shutdown(native(handle), SD_BOTH);
+  if (!isValidSocket(handle)) return;
+  {
+    ShutDownSet& set = shutDown();
+    std::lock_guard<std::mutex> lock(set.mutex);
+    set.handles.insert(handle);
+  }
+  ::shutdown(native(handle), SD_BOTH);
 }
 
 namespace {
@@ -202,18 +291,24 @@ int waitHandle(SocketHandle handle, unsigned int interest, unsigned int millisec
   bool const unlimited = milliseconds == 0xFFFFFFFFu;
   ULONGLONG const deadline = ::GetTickCount64() + (unlimited ? 0 : milliseconds);
   for (;;) {
-    int timeout = -1;
+    // A socket shut down meanwhile reads as hung up, as poll() gives it
+    // elsewhere.
+    if (shutDown().contains(handle)) {
+      if (ready) *ready = WAIT_READ | WAIT_WRITE | WAIT_ERROR;
+      return 1;
+    }
+    int timeout = WAIT_SLICE_MS;
     if (!unlimited) {
       ULONGLONG const now = ::GetTickCount64();
       ULONGLONG const left = deadline > now ? deadline - now : 0;
-      timeout = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+      if (left < static_cast<ULONGLONG>(timeout)) timeout = static_cast<int>(left);
     }
     SelectSets sets;
     sets.add(native(handle), interest);
     int const result = sets.wait(timeout);
     if (result < 0) return -1;
     if (result == 0) {
-      if (!unlimited && deadline > ::GetTickCount64()) continue;
+      if (unlimited || deadline > ::GetTickCount64()) continue;
       return 0;
     }
     if (ready) *ready = sets.ready(native(handle));
