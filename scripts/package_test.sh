@@ -62,7 +62,8 @@ unit=$root/lib/systemd/system/zuserve.service
 for program in zuserve sndconv; do
   page=$root/usr/share/man/man1/$program.1.gz
   [ -f "$page" ] || fail "the manual page of $program is not in the packages"
-  zcat "$page" | grep -q "^\.TH .*\"zu $version\"" || fail "the manual page of $program does not give version $version"
+  text=$(zcat "$page")
+  grep -q "^\.TH .*\"zu $version\"" <<<"$text" || fail "the manual page of $program does not give version $version"
 done
 if ! command -v systemd-analyze >/dev/null; then
   echo "package test: systemd-analyze is missing; the unit is not verified"
