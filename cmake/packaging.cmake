@@ -37,6 +37,16 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/zuserve/site/www ${PROJECT_SOURCE_
 install(FILES ${ZU_DEB_DIR}/zuserve.service DESTINATION /lib/systemd/system COMPONENT zuserve
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
+# The programs' manual pages, with the project's version filled in and
+# compressed as Debian installs them.
+foreach(program zuserve sndconv)
+  set(page ${PROJECT_BINARY_DIR}/debian/man/${program}.1)
+  configure_file(${ZU_DEB_DIR}/${program}.1 ${page} @ONLY)
+  execute_process(COMMAND gzip -9nf ${page})
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${program}
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endforeach()
+
 # CPack writes no Multi-Arch field and runs ldconfig from maintainer scripts
 # where Debian now uses a trigger; scripts/package.sh mends both: the library
 # packages are "same" (installable for several architectures at once), the

@@ -47,8 +47,11 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 g++ -std=c++17 -o "$work/consumer-pc" tests/package/consumer.cpp $(pkg-config --cflags --libs zu)
 out=$(LD_LIBRARY_PATH="$libdir" "$work/consumer-pc") || fail "the pkg-config-built consumer failed: $out"
 echo "consumer (pkg-config): $out"
-# Linked against the unpacked library, not one found elsewhere.
-LD_LIBRARY_PATH="$libdir" ldd "$work/consumer-pc" | grep -q "$libdir/libzu.so.0" ||
+# Linked against the unpacked library, not one found elsewhere. ldd's list
+# is taken whole first: grep -q stops reading at its match, and under
+# pipefail a writer cut off by that would fail the check at random.
+libraries=$(LD_LIBRARY_PATH="$libdir" ldd "$work/consumer-pc")
+grep -q "$libdir/libzu.so.0" <<<"$libraries" ||
   fail "the consumer did not load the unpacked libzu"
 
 # The unit, with its program path pointed into the root; systemd-analyze
@@ -56,6 +59,12 @@ LD_LIBRARY_PATH="$libdir" ldd "$work/consumer-pc" | grep -q "$libdir/libzu.so.0"
 unit=$root/lib/systemd/system/zuserve.service
 [ -f "$unit" ] || fail "the zuserve unit is not in the packages"
 [ -f "$root/etc/zuserve/zuserve.xml" ] || fail "the zuserve configuration is not in the packages"
+for program in zuserve sndconv; do
+  page=$root/usr/share/man/man1/$program.1.gz
+  [ -f "$page" ] || fail "the manual page of $program is not in the packages"
+  text=$(zcat "$page")
+  grep -q "^\.TH .*\"zu $version\"" <<<"$text" || fail "the manual page of $program does not give version $version"
+done
 if ! command -v systemd-analyze >/dev/null; then
   echo "package test: systemd-analyze is missing; the unit is not verified"
 else

@@ -28,8 +28,8 @@ namespace zu {
 // The all-ones unsigned value, under the two meanings it has throughout the
 // interface: a position or index that is not there, and a length, count or
 // time-out in milliseconds without a limit ("up to the end", "for ever").
-unsigned int const NOT_FOUND = 0xFFFFFFFF;
-unsigned int const NO_LIMIT = 0xFFFFFFFF;
+unsigned int const NOT_FOUND = 0xFFFFFFFF;  // no such position or index
+unsigned int const NO_LIMIT = 0xFFFFFFFF;  // no limit: up to the end, for ever
 
 namespace __ {
 // Reports a violated precondition: prints "Assertion failed: <expression>,

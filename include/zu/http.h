@@ -24,15 +24,15 @@ class ZU_API MIME {
   // The pairs in the order they were added.
   TArray<StringPair> lines;
 
-  unsigned int size() const;
-  void reset();
+  unsigned int size() const;  // the number of pairs
+  void reset();  // drops every pair
   // Appends the pair, also when the name is present already. Always true.
   bool set(String const& name, String const& value);
   // The value of the first pair of that name, else `defaultValue`.
   String get(String const& name, String const& defaultValue) const;
   // The values of all pairs of that name, in order.
   TArray<String> getValues(String const& name) const;
-  bool contains(String const& name) const;
+  bool contains(String const& name) const;  // a pair of that name is present
   // "Name: value" (without its line end) split at the first ": " and
   // appended; false, changing nothing, when the line holds no ": ".
   bool addLine(String const& line);
@@ -40,8 +40,10 @@ class ZU_API MIME {
   String toString() const;
 };
 
+// The status codes the library knows by name, and their reason phrases.
 class ZU_API HttpStatus {
  public:
+  // The known codes; the value is the code.
   enum E_Code : int {
     HTTP_CONTINUE = 100,
     HTTP_SWITCHING_PROTOCOLS = 101,
@@ -89,6 +91,7 @@ class IHttpClient;
 // thread.
 class ZU_API IHttpReceiver : public IBase {
  public:
+  // The next `length` bytes of the body, valid during the call only.
   virtual void onData(boost::shared_ptr<IHttpClient> client, unsigned char const* data, unsigned int length) = 0;
   // The body is complete, or the connection delivered no more of it (the
   // request then returns false).
@@ -142,12 +145,13 @@ class ZU_API IHttpClient : public IBase {
   // False, reported under the client with the TLS context's code and text,
   // when it cannot be loaded.
   virtual bool setCAFile(String const& file) = 0;
-  virtual bool setCAFolder(String const& folder) = 0;
+  virtual bool setCAFolder(String const& folder) = 0;  // as setCAFile, a folder of hashed certificates
   // https: accepts any certificate for any name (what `curl -k` does), for
   // tests against self-signed servers. The connections are still encrypted
   // but no longer authenticated: never for real peers.
   virtual void insecureDisableVerification() = 0;
 
+  // `userAgent`: the User-Agent sent when a request has none; `timeout` in ms.
   static boost::shared_ptr<IHttpClient> New(String const& userAgent, unsigned int timeout);
 };
 
@@ -157,17 +161,18 @@ class ZU_API IHttpClient : public IBase {
 // "%2F" in the path reads as "/" and "/./" is collapsed; `target` holds the
 // target as it came, for hosts that must tell them apart.
 struct HttpRequest {
-  String method;
-  URL url;
-  MIME headers;
-  String body;
-  String target;
+  String method;  // as sent ("GET", "POST", ...)
+  URL url;  // see above
+  MIME headers;  // in the order received
+  String body;  // decoded from its chunks when chunked
+  String target;  // the request target as sent
 };
 
+// An answer for IHttpConnection::respond.
 struct HttpResponse {
-  HttpStatus::E_Code code = HttpStatus::HTTP_OK;
-  MIME headers;
-  String body;
+  HttpStatus::E_Code code = HttpStatus::HTTP_OK;  // the status line's code
+  MIME headers;  // completed by respond()
+  String body;  // sent with its Content-Length
 };
 
 class IHttpConnection;
@@ -177,10 +182,10 @@ class IHttpConnection;
 // `maxHeaders` header lines or a head of more than `maxHead` bytes, 431; a
 // body of more than `maxBody` bytes, 413.
 struct HttpLimits {
-  unsigned int maxLine = 512;
-  unsigned int maxHeaders = 19;
-  unsigned int maxHead = 0xFFFFFFFF;
-  unsigned int maxBody = 10240;
+  unsigned int maxLine = 512;  // a line this long or longer is refused
+  unsigned int maxHeaders = 19;  // header lines
+  unsigned int maxHead = 0xFFFFFFFF;  // bytes of the head; no limit by default
+  unsigned int maxBody = 10240;  // bytes of the body
 };
 
 // Implemented by servers; held weakly by the connection.
@@ -223,7 +228,7 @@ class ZU_API IHttpConnection : public IBase {
   // "Date"; and "Content-Length" of the body. What the socket does not take
   // at once is queued and written as it becomes writable.
   virtual void respond(HttpResponse& response) = 0;
-  virtual ISocket* socket() = 0;
+  virtual ISocket* socket() = 0;  // the connection's socket, owned by the connection
   // After event 0: the status the refused request should be answered with
   // (400, 413, 414, 431, 501 or 505).
   virtual unsigned int refusedStatus() { return 400; }

@@ -32,8 +32,9 @@ class IObject;
 // before the first context is made; values below 0x80000 are raised to it.
 // Changes after the first context has been made have no effect.
 ZU_API void setMaxRuntimeBytes(unsigned int bytes);
-ZU_API unsigned int maxRuntimeBytes();
+ZU_API unsigned int maxRuntimeBytes();  // the limit in force
 
+// A script context: a global object, an engine thread, the limits.
 class ZU_API IContext : public IBase {
  public:
   // The context's global object.
@@ -44,11 +45,11 @@ class ZU_API IContext : public IBase {
   // function entries (counted together over consecutive runs of one
   // compiled script); NO_LIMIT, the default, sets no limit.
   virtual void setMaxBranches(unsigned int limit) = 0;
-  virtual unsigned int maxBranches() const = 0;
+  virtual unsigned int maxBranches() const = 0;  // as set; NO_LIMIT to start with
   // Makes this context the calling thread's current one, waiting while
   // another thread has entered it. Pairs with leave() in LIFO order.
   virtual void enter() = 0;
-  virtual void leave() = 0;
+  virtual void leave() = 0;  // undoes the latest enter()
   // Takes this context off the thread's chain while keeping it locked;
   // returns 1 when it was the current one, else 0 and changes nothing.
   virtual int suspend() = 0;
@@ -64,8 +65,8 @@ class ZU_API IContext : public IBase {
 // context for its lifetime.
 class ZU_API UseContext {
  public:
-  explicit UseContext(boost::shared_ptr<IContext> const& context);
-  ~UseContext();
+  explicit UseContext(boost::shared_ptr<IContext> const& context);  // enters `context`
+  ~UseContext();  // leaves it
   UseContext(UseContext const&) = delete;
   UseContext& operator=(UseContext const&) = delete;
 
@@ -94,58 +95,63 @@ class ZU_API IScript : public IBase {
 
   // Null on a compile error. `name` and `line` place the text in reports.
   static boost::shared_ptr<IScript> compile(String const& source, String const& name, unsigned int line);
-  static boost::shared_ptr<IValue> evalSource(String const& source, String const& name, unsigned int line);
-  static bool runSource(String const& source, String const& name, unsigned int line);
+  static boost::shared_ptr<IValue> evalSource(String const& source, String const& name, unsigned int line);  // compile, eval
+  static bool runSource(String const& source, String const& name, unsigned int line);  // compile, run
 };
 
 // A script value. Values of objects keep the engine object alive while
 // they live; a value belongs to the context it was made in.
 class ZU_API IValue : public IBase {
  public:
-  virtual bool toBoolean() const = 0;
+  virtual bool toBoolean() const = 0;  // the script's own truth rule (ToBoolean)
   // The engine's string conversion; empty when it fails.
   virtual String toString() const = 0;
 };
 
+// The value undefined.
 class ZU_API IUndefined : public IValue {
  public:
-  static boost::shared_ptr<IUndefined> New();
+  static boost::shared_ptr<IUndefined> New();  // undefined
 };
 
+// The value null.
 class ZU_API INull : public IValue {
  public:
-  static boost::shared_ptr<INull> New();
+  static boost::shared_ptr<INull> New();  // null
 };
 
+// A boolean value.
 class ZU_API IBoolean : public IValue {
  public:
-  virtual bool value() const = 0;
-  static boost::shared_ptr<IBoolean> New(bool value);
+  virtual bool value() const = 0;  // true or false
+  static boost::shared_ptr<IBoolean> New(bool value);  // true or false
 };
 
+// A number value (a double).
 class ZU_API INumber : public IValue {
  public:
-  virtual bool isNaN() const = 0;
-  virtual bool isInfinity() const = 0;
-  virtual bool isPositiveInfinity() const = 0;
-  virtual bool isNegativeInfinity() const = 0;
-  virtual double toDouble() const = 0;
+  virtual bool isNaN() const = 0;  // not a number
+  virtual bool isInfinity() const = 0;  // an infinity of either sign
+  virtual bool isPositiveInfinity() const = 0;  // +Infinity
+  virtual bool isNegativeInfinity() const = 0;  // -Infinity
+  virtual double toDouble() const = 0;  // the value itself
   // ECMAScript ToInt32 and ToUint32 (modulo 2^32, NaN and infinities 0).
   virtual int toInt32() const = 0;
-  virtual unsigned int toUint32() const = 0;
+  virtual unsigned int toUint32() const = 0;  // ToUint32
   // Always false: compare numbers through toDouble().
   virtual bool equals(boost::shared_ptr<INumber> other) const = 0;
 
-  static boost::shared_ptr<INumber> New(double value);
-  static boost::shared_ptr<INumber> newNaN();
+  static boost::shared_ptr<INumber> New(double value);  // that number
+  static boost::shared_ptr<INumber> newNaN();  // NaN
   // Negative infinity when `negative`, else positive infinity.
   static boost::shared_ptr<INumber> newInfinity(bool negative);
 };
 
+// A string value, UTF-8 on this side.
 class ZU_API IString : public IValue {
  public:
-  virtual String value() const = 0;
-  static boost::shared_ptr<IString> New(String const& text);
+  virtual String value() const = 0;  // the text
+  static boost::shared_ptr<IString> New(String const& text);  // that text
 };
 
 // Operations that fail in the engine (a throwing getter, a frozen object)
@@ -178,20 +184,21 @@ class ZU_API IObject : public IValue {
   static boost::shared_ptr<IObject> New();
 };
 
+// An Array object; indices from 0.
 class ZU_API IArray : public IObject {
  public:
   using IObject::get;
   using IObject::remove;
   using IObject::set;
 
-  virtual unsigned int length() const = 0;
-  virtual bool setLength(unsigned int length) = 0;
-  virtual boost::shared_ptr<IValue> get(unsigned int index) const = 0;
-  virtual bool set(unsigned int index, boost::shared_ptr<IValue> value) = 0;
+  virtual unsigned int length() const = 0;  // the length property
+  virtual bool setLength(unsigned int length) = 0;  // truncates or adds holes
+  virtual boost::shared_ptr<IValue> get(unsigned int index) const = 0;  // as IObject::get
+  virtual bool set(unsigned int index, boost::shared_ptr<IValue> value) = 0;  // as IObject::set
   // Leaves a hole; the length stays.
   virtual bool remove(unsigned int index) = 0;
 
-  static boost::shared_ptr<IArray> New(unsigned int length);
+  static boost::shared_ptr<IArray> New(unsigned int length);  // `length` holes
 };
 
 // A function the caller implements for scripts. `thisObject` is the
@@ -201,6 +208,7 @@ class ZU_API IArray : public IObject {
 typedef boost::shared_ptr<IValue> (*NativeFunction)(boost::shared_ptr<IObject> thisObject,
                                                     TArray<boost::shared_ptr<IValue> > const& arguments);
 
+// A function object, scripted or native.
 class ZU_API IFunction : public IObject {
  public:
   // The function's own name; empty for an anonymous function.

@@ -50,10 +50,10 @@ class ZU_API IP {
   // looks a name up.
   IP(String const& text);
 
-  unsigned int value() const { return value_; }
-  operator unsigned int() const { return value_; }
+  unsigned int value() const { return value_; }  // host byte order
+  operator unsigned int() const { return value_; }  // value()
 
-  bool isAny() const { return value_ == 0; }
+  bool isAny() const { return value_ == 0; }  // 0.0.0.0
   // Anywhere in 127.0.0.0/8.
   bool isLoopback() const { return (value_ >> 24) == 127; }
   // 10.0.0.0/8, 172.16.0.0/12 or 192.168.0.0/16.
@@ -83,7 +83,7 @@ class ZU_API IP {
 // port, kept unchanged.
 class ZU_API HostName {
  public:
-  HostName(String const& text = "");
+  HostName(String const& text = "");  // kept unchanged, not checked
 
   // Everything before the first ':' (the whole text when there is none).
   String host() const;
@@ -91,8 +91,8 @@ class ZU_API HostName {
   // after the first ':' truncated to 16 bits (garbage reads as 0).
   unsigned short port(unsigned short defaultPort) const;
 
-  String toString() const { return text_; }
-  operator String() const { return text_; }
+  String toString() const { return text_; }  // the text as given
+  operator String() const { return text_; }  // toString()
 
   // Forward lookup of host(): a dotted address is returned as it is without
   // a lookup; otherwise the resolver's IPv4 addresses in its order; empty on
@@ -110,8 +110,8 @@ class ZU_API HostName {
 // An endpoint as the sockets hand it out, both fields in host byte order.
 // The zero address (IP 0, port 0) stands for "unknown" or a failure.
 struct Address {
-  IP ip;
-  unsigned short port;
+  IP ip;  // 0 when unknown
+  unsigned short port;  // 0 when unknown
 };
 
 // An inclusive interval of addresses, start <= end after every constructor.
@@ -129,13 +129,13 @@ class ZU_API IPRange {
   // range.
   IPRange(String const& text);
 
-  IP const& start() const { return start_; }
-  IP const& end() const { return end_; }
-  bool empty() const { return start_.value() == 0 && end_.value() == 0; }
-  bool includes(IP const& ip) const { return start_.value() <= ip.value() && ip.value() <= end_.value(); }
+  IP const& start() const { return start_; }  // the lowest address
+  IP const& end() const { return end_; }  // the highest address, included
+  bool empty() const { return start_.value() == 0 && end_.value() == 0; }  // (0.0.0.0, 0.0.0.0)
+  bool includes(IP const& ip) const { return start_.value() <= ip.value() && ip.value() <= end_.value(); }  // start <= ip <= end
   // Strictly before `other`, without overlap: the order of IPRanges.
   bool lessThan(IPRange const& other) const { return end_.value() < other.start_.value(); }
-  bool equalTo(IPRange const& other) const {
+  bool equalTo(IPRange const& other) const {  // same start and end
     return start_.value() == other.start_.value() && end_.value() == other.end_.value();
   }
   // Becomes the hull of both ranges, whether or not they overlap.
@@ -163,7 +163,7 @@ namespace net {
 // changed from two threads at once; copies may live on different threads.
 class ZU_API IPRanges {
  public:
-  IPRanges();
+  IPRanges();  // the empty set
 
   // Merges `range` in; an empty range is ignored.
   IPRanges& append(IPRange const& range);
@@ -173,7 +173,7 @@ class ZU_API IPRanges {
   IPRanges& fromString(String const& text);
   // Whether some range includes `ip`; logarithmic in the number of ranges.
   bool includes(IP const& ip) const;
-  void clear();
+  void clear();  // drops every range
   // Every range in ascending order as IPRange::toString(asBounds) followed
   // by ';' (the last one too); "" for the empty set.
   String toString(bool asBounds) const;
@@ -186,9 +186,9 @@ class ZU_API IPRanges {
 
 // One network adapter: an interface with a 6-byte hardware address.
 struct InterfaceEntry {
-  String name;
-  String description;
-  TArray<IP> addresses;
+  String name;  // the system's interface name ("eth0")
+  String description;  // the driver's name, else the interface name
+  TArray<IP> addresses;  // its IPv4 addresses
   // The subnet mask of each address, index for index.
   TArray<IP> masks;
   // The 6-byte hardware address.

@@ -36,9 +36,10 @@ int const SOCKET_LEVEL = 0xFFFF;
 int const SOCKET_LEVEL = 1;
 #endif
 
+// The transport of an ISocket.
 enum SocketType {
-  SOCKET_TYPE_TCP = 0,
-  SOCKET_TYPE_UDP = 1
+  SOCKET_TYPE_TCP = 0,  // a stream
+  SOCKET_TYPE_UDP = 1  // datagrams
 };
 
 class ISocket;
@@ -51,7 +52,7 @@ class ZU_API IReactor : public IBase {
   virtual unsigned int capacity() = 0;
   // Minimum milliseconds between two passes of the runner; 0 for none.
   virtual unsigned int period() = 0;
-  virtual sys::ThreadPriority priority() = 0;
+  virtual sys::ThreadPriority priority() = 0;  // of the runner thread
   // Sockets attached now.
   virtual unsigned int load() = 0;
 
@@ -84,7 +85,7 @@ class ZU_API ISocket : public IBase {
   // The byte-stream view: read waits up to the read time-out, then receives
   // once; write waits up to the write time-out, then sends once.
   virtual func::IIO* toIO() = 0;
-  virtual SocketType type() = 0;
+  virtual SocketType type() = 0;  // as given to New
 
   // The object told of events; held weakly. Re-registers when attached.
   virtual void setCallback(boost::weak_ptr<ISocketCallback> callback) = 0;
@@ -95,10 +96,10 @@ class ZU_API ISocket : public IBase {
   // Attaches to `reactor` (one made by IReactor::New); false when it is
   // full. An empty pointer detaches and returns true.
   virtual bool attach(boost::shared_ptr<IReactor> reactor) = 0;
-  virtual bool isAttached() = 0;
+  virtual bool isAttached() = 0;  // attached to a reactor
   // Interest mask = (mask | set) & ~clear.
   virtual void modifyEvents(unsigned int set, unsigned int clear) = 0;
-  virtual unsigned int events() = 0;
+  virtual unsigned int events() = 0;  // the interest mask (0 to start with)
 
   // Opens a fresh handle bound to ip:port (port 0: the system chooses);
   // TCP also listens with `backlog`, UDP is then ready to receive. A port
@@ -114,7 +115,7 @@ class ZU_API ISocket : public IBase {
   // default peer.
   virtual bool connect(unsigned short port, IP const& ip, unsigned short localPort = 0,
                        IP const& localIp = IP()) = 0;
-  virtual bool isOpen() = 0;
+  virtual bool isOpen() = 0;  // holds a handle
   // Closes the handle; an attachment stays, so a later listen or connect
   // registers again. May be called from any thread: an operation blocked on
   // the socket returns, and the handle is released once it has.
@@ -123,14 +124,14 @@ class ZU_API ISocket : public IBase {
   // Time-outs of the IIO view in ms; NO_LIMIT (the start value) waits
   // without limit.
   virtual void setTimeouts(unsigned int read, unsigned int write) = 0;
-  virtual void getTimeouts(unsigned int& read, unsigned int& write) = 0;
+  virtual void getTimeouts(unsigned int& read, unsigned int& write) = 0;  // as set
   // True once a connection attempt succeeded; false with the attempt's
   // error (kind 4: refused) or kind 2 after `milliseconds`.
   virtual bool waitConnected(unsigned int milliseconds) = 0;
   // True when a receive would not block (data, end of stream, error, or a
   // pending connection); false with kind 2 after `milliseconds`.
   virtual bool waitReadable(unsigned int milliseconds) = 0;
-  virtual bool waitWritable(unsigned int milliseconds) = 0;
+  virtual bool waitWritable(unsigned int milliseconds) = 0;  // as waitReadable, for room to send
 
   // Bytes received; 0 when the peer has closed, nothing is waiting, or on
   // error (reported).
@@ -140,15 +141,16 @@ class ZU_API ISocket : public IBase {
   // Bytes sent, possibly fewer than `size`; 0 when nothing could be sent
   // now or on error (reported). A closed peer never raises a signal.
   virtual unsigned int send(void const* data, unsigned int size) = 0;
+  // As send, to ip:port (UDP).
   virtual unsigned int sendTo(void const* data, unsigned int size, unsigned short port,
                               IP const& ip) = 0;
   // The zero address on failure.
   virtual Address localAddress() = 0;
-  virtual Address remoteAddress() = 0;
+  virtual Address remoteAddress() = 0;  // the peer; the zero address on failure
   // setsockopt/getsockopt; `level` defaults to the socket level
   // (SOCKET_LEVEL, the system's SOL_SOCKET).
   virtual bool setOption(int name, void const* value, int length, int level = SOCKET_LEVEL) = 0;
-  virtual bool getOption(int name, void* value, int* length, int level = SOCKET_LEVEL) = 0;
+  virtual bool getOption(int name, void* value, int* length, int level = SOCKET_LEVEL) = 0;  // `*length`: in, room; out, size
 
   // A closed socket of `type`; the handle is made by listen or connect.
   static boost::shared_ptr<ISocket> New(SocketType type);
@@ -168,16 +170,18 @@ class ZU_API IUDTSocket : public IBase {
  public:
   // read: receives once (0 after a report on failure); write: sends once.
   virtual func::IIO* toIO() = 0;
+  // Opens a fresh handle (bound locally when a local ip or port is given)
+  // and blocks until the peer accepts or rejects (kind 4).
   virtual bool connect(unsigned short port, IP const& ip, unsigned short localPort = 0,
                        IP const& localIp = IP()) = 0;
-  virtual bool listen(unsigned short port, IP const& ip = IP(), int backlog = 5) = 0;
+  virtual bool listen(unsigned short port, IP const& ip = IP(), int backlog = 5) = 0;  // binds ip:port and listens
   // Blocks until a peer connects; `peer`, when given, receives its address.
   virtual boost::shared_ptr<IUDTSocket> accept(Address* peer = 0) = 0;
-  virtual bool isOpen() = 0;
+  virtual bool isOpen() = 0;  // holds a handle
   // The transport's close result; -1 when already closed.
   virtual int close() = 0;
-  virtual Address localAddress() = 0;
-  virtual Address remoteAddress() = 0;
+  virtual Address localAddress() = 0;  // the zero address on failure
+  virtual Address remoteAddress() = 0;  // the zero address on failure
 
   // A closed socket. The first one registers finalize() to run at exit.
   static boost::shared_ptr<IUDTSocket> New();

@@ -35,33 +35,33 @@ class ZU_API URL {
   // URL() as base for absolute text.
   explicit URL(String const& text, URL const& base = URL());
 
-  URL(URL const& other) = default;
-  URL& operator=(URL const& other) = default;
+  URL(URL const& other) = default;  // shares the representation
+  URL& operator=(URL const& other) = default;  // shares the representation
   // A moved-from URL is empty and usable.
   URL(URL&& other) noexcept;
-  URL& operator=(URL&& other) noexcept;
+  URL& operator=(URL&& other) noexcept;  // leaves `other` empty
   ~URL() = default;
 
   // The parts, decoded (shared copies).
   String getScheme() const;
-  String getUserInfo() const;
-  String getHostName() const;
-  String getPath() const;
-  String getFragment() const;
-  TArray<StringPair> getQueries() const;
+  String getUserInfo() const;  // text before "@" in the authority
+  String getHostName() const;  // the authority after "@", with any ":port"
+  String getPath() const;  // normalised
+  String getFragment() const;  // text after "#"
+  TArray<StringPair> getQueries() const;  // the parameters in order of appearance
   // Value of the first parameter called `name` (String::compare, without
   // regard to case when ignoreCase); defaultValue when there is none.
   String getQuery(String const& name, String const& defaultValue = String(), bool ignoreCase = false) const;
 
   // Store the decoded value as given.
   void setScheme(String const& scheme);
-  void setUserInfo(String const& userInfo);
-  void setHostName(String const& hostName);
-  void setFragment(String const& fragment);
+  void setUserInfo(String const& userInfo);  // stored as given
+  void setHostName(String const& hostName);  // stored as given, ":port" included
+  void setFragment(String const& fragment);  // stored as given
   // Stores the path after normalisation ("\" to "/", "//", "/./" and
   // "/segment/../" collapsed).
   void setPath(String const& path);
-  void setQueries(TArray<StringPair> const& queries);
+  void setQueries(TArray<StringPair> const& queries);  // replaces every parameter
   // Removes every parameter called `name`, then appends (name, value).
   void setQuery(String const& name, String const& value, bool ignoreCase = false);
   // Removes every parameter called `name`.
