@@ -48,7 +48,10 @@ SUDO=""
 
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+  # Read whole before matching: with pipefail, a grep -q that stops early
+  # would fail the pipeline and count the package as missing.
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  if [[ $status != *"install ok installed"* ]]; then
     missing+=("$p")
   fi
 done
@@ -63,8 +66,9 @@ fi
 # The time tests render the locale-dependent formats under a 24-hour,
 # day-month-year locale and a 12-hour, month-day-year one.
 if [ "$with_tests" -eq 1 ]; then
+  locales=$(locale -a 2>/dev/null || true)
   for loc in de_DE en_US; do
-    if ! locale -a 2>/dev/null | grep -qix "${loc}.utf8"; then
+    if ! grep -qix "${loc}.utf8" <<<"$locales"; then
       echo "deps: generating locale ${loc}.UTF-8"
       $SUDO localedef -i "$loc" -f UTF-8 "${loc}.UTF-8"
     fi
