@@ -127,7 +127,7 @@ TEST_F(ChildProcess, ExitCodesComeBack) {
 
 TEST_F(ChildProcess, ArgumentsArriveUnchanged) {
   std::vector<std::string> const args = {"plain", "two words", "", "it's", "say \"hi\"", "back\\slash\\",
-                                         "\\\"", "tab\there", "-o", "\xc3\xbc\xe2\x82\xac", "\\\\server\\share"};
+                                         "\\\"", "a\\\"b", "c\\\\\"d \\", "tab\there", "-o", "\xc3\xbc\xe2\x82\xac", "\\\\server\\share"};
   std::string expected;
   for (std::string const& a : args) expected += std::to_string(a.size()) + ":" + a + "\n";
   EXPECT_EQ(expected, run("arguments", args));
