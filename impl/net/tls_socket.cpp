@@ -366,12 +366,33 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   }
 
   void onHandshakeTimer() {
+    boost::shared_ptr<ISocketCallback> callback;
+    unsigned int deliver = 0;
+    {
+      sys::ScopedLock guard(lock_);
+      if (state_ != CONNECTING && state_ != HANDSHAKING) return;
+      timedOut_ = true;
+      if (state_ == HANDSHAKING) {
+        // The write interest wakes the runner, which settles the failure.
+        updateInterest();
+        return;
+      }
+      // A connection still being made shows nothing on its descriptor (it
+      // is neither readable nor writable): the failure is settled and told
+      // here, on the timer's thread, once; the reactor's later events find
+      // it failed.
+      fail(2, "handshake timed out");
+      if (connectOwed_ && (userMask_ & SOCKET_EVENT_CONNECT)) {
+        connectOwed_ = false;
+        deliver = SOCKET_EVENT_CONNECT | (userMask_ & readWrite);
+        callback = callback_.lock();
+      }
+      updateInterest();
+    }
+    if (!callback) return;
+    ByteArray scratch;
+    callback->onSocketEvent(shared_from_this(), deliver, scratch);
     sys::ScopedLock guard(lock_);
-    if (state_ != CONNECTING && state_ != HANDSHAKING) return;
-    timedOut_ = true;
-    // A connection still being made has nothing to wake the runner; the
-    // failure is settled here then, and shown as readable.
-    if (state_ == CONNECTING) fail(2, "handshake timed out");
     updateInterest();
   }
 
