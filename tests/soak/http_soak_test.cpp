@@ -56,6 +56,9 @@ long const memoryBoundKb = 64 * 1024;
 long const unreadBoundKb = 16 * 1024;
 // 300 handshakes left pending: the TLS state and buffers of each.
 long const tlsPendingBoundKb = 32 * 1024;
+// An idle TLS connection after one request: its session's state and the
+// HTTP connection, not the buffers records move through.
+long const idleTlsConnectionBoundKb = 22;
 // 1,000 handshakes abandoned after as many to warm up, measured with the
 // allocator's free memory given back: noise, far less than what a session's
 // state per connection would add up to.
@@ -842,4 +845,49 @@ TEST_F(HttpSoak, AThousandAbandonedTlsHandshakesLeaveNothingBehind) {
   EXPECT_EQ(descriptors, server_->descriptors()) << "descriptors left behind";
   EXPECT_LT(grownKb, abandonedGrowthBoundKb) << "abandoned handshakes left memory behind";
   EXPECT_EQ("HTTP/1.1 200 OK", askOverTls(server_->tlsPort, server_->certificate));
+}
+
+TEST_F(HttpSoak, IdleTlsConnectionsHoldOnlyTheirSessions) {
+  if (!tlsServed()) GTEST_SKIP() << "the server has no HTTPS port (openssl or OpenSSL missing)";
+  // 400 TLS connections, each after its handshake and one answer, left
+  // idle (well within the idle time-out): what the server holds for each.
+  boost::shared_ptr<zu::net::ITlsContext> const context = zu::net::ITlsContext::New(false);
+  context->setCAFile(server_->certificate.c_str());
+  std::string const request = "GET /idle HTTP/1.1\r\nHost: soak\r\n\r\n";
+  auto open = [&](std::vector<boost::shared_ptr<zu::net::ITlsSocket>>& kept, int count) {
+    for (int i = 0; i < count; ++i) {
+      boost::shared_ptr<zu::net::ITlsSocket> const socket = context->client("localhost");
+      zu::em::CatchError caught(socket.get());
+      socket->setTimeouts(5000, 5000);
+      std::string answer;
+      if (socket->connect(server_->tlsPort, zu::net::IP::loopback()) && socket->waitConnected(5000) &&
+          socket->toIO()->write(request.data(), unsigned(request.size())) == request.size()) {
+        char block[512];
+        while (answer.find("ok /idle") == std::string::npos) {
+          unsigned int const n = socket->toIO()->read(block, sizeof block);
+          if (n == 0) break;
+          answer.append(block, n);
+        }
+      }
+      if (answer.find("ok /idle") == std::string::npos) return false;
+      kept.push_back(socket);
+    }
+    return true;
+  };
+  int const count = 400;
+  std::vector<boost::shared_ptr<zu::net::ITlsSocket>> first, kept;
+  ASSERT_TRUE(open(first, 1));
+  long const before = server_->residentKb();
+  auto const start = Clock::now();
+  ASSERT_TRUE(open(kept, count));
+  long const after = server_->residentKb();
+  double const took = seconds(Clock::now() - start);
+  std::cout << "soak: " << count << " idle tls connections opened in " << took << " s; server " << before << " -> "
+            << after << " kB, " << double(after - before) / count << " kB each" << std::endl;
+  // Before the idle time-out could have dropped any.
+  if (took * 1000 < idleMs) {
+    EXPECT_LT((after - before) / count, idleTlsConnectionBoundKb);
+  }
+  for (auto const& socket : kept) socket->close();
+  first[0]->close();
 }
