@@ -110,7 +110,12 @@ XML
   start_nginx "$nport" "listen 127.0.0.1:$ntls ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key; root $work/www;"
   nginx_master=$!
   wait_port "$hport"; wait_port "$ztls"; wait_port "$ntls"
-  nginx_worker=$(pgrep -P "$nginx_master" | head -1)
+  nginx_worker=""
+  for _ in $(seq 100); do
+    nginx_worker=$(awk '{print $1}' "/proc/$nginx_master/task/$nginx_master/children" 2>/dev/null)
+    [ -n "$nginx_worker" ] && break
+    sleep 0.05
+  done
 }
 
 stop_servers() {
