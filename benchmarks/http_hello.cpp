@@ -1,10 +1,13 @@
 // A hello-world HTTP server for load generators: "http_hello zu PORT" serves
-// with zu's HTTP connection, "http_hello poco PORT" with POCO's HTTPServer.
+// with zu's HTTP connection, "http_hello zu PORT CERT KEY" the same over TLS
+// (a PEM certificate chain and its key), "http_hello poco PORT" with POCO's
+// HTTPServer.
 // Every request is answered with "Hello, World!" on a kept connection. Runs
 // until killed.
 #include <zu/http.h>
 #include <zu/socket.h>
 #include <zu/sys.h>
+#include <zu/tls.h>
 
 #ifdef ZU_HAVE_POCO
 #include <Poco/Net/HTTPRequestHandler.h>
@@ -62,7 +65,15 @@ class Hello : public IHttpConnectionCallback {
   std::set<boost::shared_ptr<IHttpConnection> > connections_;
 };
 
-int serveZu(unsigned short port) {
+int serveZu(unsigned short port, char const* certificate, char const* key) {
+  boost::shared_ptr<zu::net::ITlsContext> tls;
+  if (certificate != nullptr) {
+    tls = zu::net::ITlsContext::New(true);
+    if (!tls->useCertificate(certificate, key)) {
+      std::fprintf(stderr, "cannot use the certificate %s\n", certificate);
+      return 1;
+    }
+  }
   boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
   if (!listener->listen(port, zu::net::IP::loopback(), 1024)) {
     std::fprintf(stderr, "cannot listen on %u\n", port);
@@ -72,6 +83,7 @@ int serveZu(unsigned short port) {
   for (;;) {
     if (!listener->waitReadable(1000)) continue;
     boost::shared_ptr<zu::net::ISocket> accepted = listener->accept();
+    if (accepted && tls) accepted = tls->server(accepted);
     if (!accepted) continue;
     boost::shared_ptr<IHttpConnection> connection = IHttpConnection::New(accepted, 60000, 60000);
     hello->keep(connection);
@@ -115,12 +127,12 @@ int servePoco(unsigned short port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: http_hello zu|poco PORT\n");
+  if (argc != 3 && !(argc == 5 && std::strcmp(argv[1], "zu") == 0)) {
+    std::fprintf(stderr, "usage: http_hello zu|poco PORT, http_hello zu PORT CERT KEY\n");
     return 2;
   }
   unsigned short const port = static_cast<unsigned short>(std::atoi(argv[2]));
-  if (std::strcmp(argv[1], "zu") == 0) return serveZu(port);
+  if (std::strcmp(argv[1], "zu") == 0) return serveZu(port, argc == 5 ? argv[3] : nullptr, argc == 5 ? argv[4] : nullptr);
 #ifdef ZU_HAVE_POCO
   if (std::strcmp(argv[1], "poco") == 0) return servePoco(port);
 #endif

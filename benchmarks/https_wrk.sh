@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # HTTPS in one run beside nginx (one worker, the same certificate, both
 # free to agree on TLS 1.3 with their defaults): a 13-byte static file from
-# zuserve and from nginx under wrk with keep-alive (-t2 -c50 -d10s), then
-# with a new connection and a full handshake per request (Connection:
-# close); then zu's client (examples/fetch) and curl fetching 1 MB from
+# zuserve and from nginx, and a hello answer from the hello server
+# (http_hello over TLS) and from nginx's `return 200`, under wrk with
+# keep-alive (-t2 -c50 -d10s), then with a new connection and a full
+# handshake per request (Connection: close); then zu's client (examples/fetch) and curl fetching 1 MB from
 # nginx over HTTPS, each 20 times in a row. Prints requests per second, p99
 # latency and the fetch times, with the machine's load.
 #
@@ -20,7 +21,7 @@ for tool in wrk nginx curl openssl python3; do
   command -v "$tool" >/dev/null || { echo "https_wrk: $tool is missing (scripts/deps.sh installs it)"; exit 1; }
 done
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target zuserve example_fetch >/dev/null
+cmake --build "$build" -j2 --target zuserve example_fetch http_hello >/dev/null
 
 ulimit -n 8192 2>/dev/null || true
 source benchmarks/wrk_common.sh
@@ -44,10 +45,15 @@ XML
 "$build/tools/zuserve" --config "$work/zuserve.xml" > "$work/zuserve.log" 2>&1 &
 pids+=($!)
 
+hport=$(free_port)
+"$build/benchmarks/http_hello" zu "$hport" "$work/server.pem" "$work/server.key" &
+pids+=($!)
+
 nport=$(free_port)
 ntls=$(free_port)
-start_nginx "$nport" "listen 127.0.0.1:$ntls ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key; root $work/www;"
-wait_port "$ztls"; wait_port "$ntls"
+start_nginx "$nport" "listen 127.0.0.1:$ntls ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key; root $work/www;
+    location = /hello { default_type text/plain; return 200 'Hello, World!'; }"
+wait_port "$ztls"; wait_port "$ntls"; wait_port "$hport"
 
 measure() { # name url [wrk options...]
   local name=$1 url=$2 out rps p99 errors
@@ -64,6 +70,10 @@ measure "https keep-alive 13 B: zuserve" "https://127.0.0.1:$ztls/hello.txt"
 measure "https keep-alive 13 B: nginx (1 worker)" "https://127.0.0.1:$ntls/hello.txt"
 measure "https handshake per request: zuserve" "https://127.0.0.1:$ztls/hello.txt" -H "Connection: close"
 measure "https handshake per request: nginx" "https://127.0.0.1:$ntls/hello.txt" -H "Connection: close"
+measure "https keep-alive hello: hello server" "https://127.0.0.1:$hport/hello"
+measure "https keep-alive hello: nginx (1 worker)" "https://127.0.0.1:$ntls/hello"
+measure "https handshake per request: hello server" "https://127.0.0.1:$hport/hello" -H "Connection: close"
+measure "https handshake per request: nginx hello" "https://127.0.0.1:$ntls/hello" -H "Connection: close"
 
 fetch() { # name command...
   local name=$1 start end

@@ -3,9 +3,16 @@
 // certificates the openssl command makes for the test.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -33,9 +40,10 @@ using zu::test::PlainServer;
 
 // A threaded http.server on two ports, TLS with the given certificate and
 // plain; /length and /chunked answer 5000 lines framed that way, /peer the
-// client's port (one per connection), /to/SCHEME/HOST/PORT/PATH redirects
-// to SCHEME://HOST:PORT/PATH, POST echoes
-// "got " and the body.
+// client's port (one per connection), /host the Host header it sent,
+// /to/SCHEME/HOST/PORT/PATH redirects to SCHEME://HOST:PORT/PATH, POST
+// echoes "got " and the body. A third argument is the TLS port (any free
+// one otherwise).
 char const serverScript[] = R"PY(
 import http.server, ssl, sys, threading
 
@@ -63,6 +71,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(b"".join(b"chunk %d\n" % i for i in range(5000)), chunked=True)
         elif self.path == "/peer":
             self.reply(str(self.client_address[1]).encode())
+        elif self.path == "/host":
+            self.reply(self.headers["Host"].encode())
         elif self.path.startswith("/to/"):
             scheme, host, port, rest = self.path[4:].split("/", 3)
             self.reply(b"", code=302, extra=[("Location", "%s://%s:%s/%s" % (scheme, host, port, rest))])
@@ -73,7 +83,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.reply(b"got " + body, chunked=self.path == "/chunked")
 
 def serve(tls):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    port = int(sys.argv[3]) if tls and len(sys.argv) > 3 else 0
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
     if tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(sys.argv[1], sys.argv[2])
@@ -92,10 +103,11 @@ struct PythonServer {
   unsigned short tls = 0;
   unsigned short plain = 0;
 
-  explicit PythonServer(std::string const& name) {
+  explicit PythonServer(std::string const& name, unsigned short tlsPort = 0) {
     std::string const script = certificates().file("serve.py");
     std::ofstream(script) << serverScript;
-    if (!peer.start({"/usr/bin/python3", script, certificates().file(name + ".pem"), certificates().file(name + ".key")}) ||
+    if (!peer.start({"/usr/bin/python3", script, certificates().file(name + ".pem"), certificates().file(name + ".key"),
+                     std::to_string(tlsPort)}) ||
         !peer.await("PORTS ") || !peer.await("\n"))
       return;
     std::istringstream(peer.output().substr(peer.output().find("PORTS ") + 6)) >> tls >> plain;
@@ -174,6 +186,54 @@ TEST(HttpsClient, KeepsTheTlsConnectionAliveAcrossRequests) {
   ASSERT_TRUE(client->get(url("http", "localhost", server.plain, "/peer").c_str(), third, true));
   ASSERT_TRUE(client->get(peer.c_str(), fourth, false));
   EXPECT_NE(std::string(first.cstr()), fourth.cstr());
+}
+
+// Runs `body` in a network namespace of its own, entered by this thread
+// alone (with its loopback up): ports there are free whatever this machine
+// serves, and programs started meanwhile live there too. False when it
+// could not be made (root is needed).
+template <class F>
+bool inOwnNetwork(F body) {
+  int const home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (home < 0) return false;
+  if (::unshare(CLONE_NEWNET) != 0) {
+    ::close(home);
+    return false;
+  }
+  int const fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strcpy(request.ifr_name, "lo");
+  bool const up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                  (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+  ::close(fd);
+  if (up) body();
+  bool const back = ::setns(home, CLONE_NEWNET) == 0;
+  ::close(home);
+  return up && back;
+}
+
+TEST(HttpsClient, TakesPort443WhenAnHttpsUrlNamesNone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "port 443 can be served by root only";
+  bool ran = false;
+  bool const made = inOwnNetwork([&] {
+    PythonServer server("server", 443);
+    ASSERT_EQ(443, server.tls) << server.peer.output();
+    ran = true;
+    shared_ptr<IHttpClient> const client = trustingClient();
+    zu::em::CatchError caught(client.get());
+    // The default port is left out of the Host header, as browsers do.
+    for (char const* host : {"localhost", "127.0.0.1"}) {
+      String text;
+      EXPECT_TRUE(client->get((std::string("https://") + host + "/host").c_str(), text, false)) << caught.text().cstr();
+      EXPECT_EQ(host, std::string(text.cstr()));
+    }
+    // An explicit :443 is the same server.
+    String text;
+    EXPECT_TRUE(client->get("https://localhost:443/host", text, false)) << caught.text().cstr();
+    EXPECT_EQ(0u, caught.code()) << caught.text().cstr();
+  });
+  if (!made && !ran) GTEST_SKIP() << "no network namespace could be made";
+  EXPECT_TRUE(made);
 }
 
 TEST(HttpsClient, FollowsRedirectsBetweenHttpAndHttps) {

@@ -6,10 +6,12 @@
 #include "net/reactor.h"
 #include "net/startup.h"
 
+#include <atomic>
 #include <chrono>
 #include <list>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zu/em.h>
@@ -147,6 +149,7 @@ class ReactorRunner : public sys::IRunnable {
   }
 
   void run() override {
+    runnerThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     {
       Command add = {COMMAND_ADD, pipe_.handle(), SOCKET_EVENT_READ, boost::weak_ptr<ReactPoint>()};
       queue(add, false);
@@ -181,14 +184,16 @@ class ReactorRunner : public sys::IRunnable {
   }
 
   // Queues a registration command for the next wait step; `wake` ends a
-  // wait in progress.
+  // wait in progress. The runner's own thread (a callback changing its
+  // socket's events) is not waiting: its next step takes the command before
+  // it waits, and a wake would only cost a send, a pass and a drain.
   void queue(Command const& command, bool wake) {
     {
       sys::ScopedLock guard(commandLock_);
       commands_.push_back(command);
       hasCommands_.store(true, std::memory_order_release);
     }
-    if (wake) pipe_.wake();
+    if (wake && std::this_thread::get_id() != runnerThread_.load(std::memory_order_relaxed)) pipe_.wake();
   }
 
  private:
@@ -331,6 +336,7 @@ class ReactorRunner : public sys::IRunnable {
   }
 
   std::atomic<bool> stopRequested_;
+  std::atomic<std::thread::id> runnerThread_;
   unsigned int const period_;
   UnblockPipe pipe_;
   sys::Mutex commandLock_;

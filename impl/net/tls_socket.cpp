@@ -5,7 +5,10 @@
 // plain ISocket. The descriptor thus keeps its one owner (close from any
 // thread, error kinds, non-blocking calls behave as for plain sockets), the
 // TLS code runs over any ISocket, and the pair's fixed size bounds what a
-// connection buffers in each direction. OpenSSL's "wants read" and "wants
+// connection buffers in each direction. A secured connection with nothing
+// in transit gives its pair back and makes a new one when bytes next move,
+// as OpenSSL does with its own record buffers: an idle connection holds only
+// the session's state. OpenSSL's "wants read" and "wants
 // write" become the plain socket's read and write interest: an empty pair
 // on the way in, bytes left in the pair on the way out.
 //
@@ -265,9 +268,10 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   unsigned int recv(void* buffer, unsigned int size) override {
     sys::ScopedLock guard(lock_);
     if (!usable() || ended_ || size == 0) return 0;
-    int const n = readRecord(buffer, size > INT_MAX ? INT_MAX : int(size), false);
+    int const n = wakePair() ? readRecord(buffer, size > INT_MAX ? INT_MAX : int(size), false) : -1;
     if (state_ == FAILED) reportFailure();
     flushOut();
+    restPair();
     updateInterest();
     return n > 0 ? unsigned(n) : 0;
   }
@@ -280,7 +284,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
       return 0;
     }
     flushOut();
-    unsigned int const room = writeRoom();
+    unsigned int const room = wakePair() ? writeRoom() : 0;
     unsigned int n = 0;
     if (room > 0 && state_ == SECURED) {
       ssl().ERR_clear_error();
@@ -295,6 +299,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
       flushOut();
     }
     if (state_ == FAILED) reportFailure();
+    restPair();
     updateInterest();
     return n;
   }
@@ -362,16 +367,38 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
     // No lock is held while the caller's callback runs.
     if (callback) callback->onSocketEvent(shared_from_this(), deliver, buffer);
     sys::ScopedLock guard(lock_);
+    restPair();
     updateInterest();
   }
 
   void onHandshakeTimer() {
+    boost::shared_ptr<ISocketCallback> callback;
+    unsigned int deliver = 0;
+    {
+      sys::ScopedLock guard(lock_);
+      if (state_ != CONNECTING && state_ != HANDSHAKING) return;
+      timedOut_ = true;
+      if (state_ == HANDSHAKING) {
+        // The write interest wakes the runner, which settles the failure.
+        updateInterest();
+        return;
+      }
+      // A connection still being made shows nothing on its descriptor (it
+      // is neither readable nor writable): the failure is settled and told
+      // here, on the timer's thread, once; the reactor's later events find
+      // it failed.
+      fail(2, "handshake timed out");
+      if (connectOwed_ && (userMask_ & SOCKET_EVENT_CONNECT)) {
+        connectOwed_ = false;
+        deliver = SOCKET_EVENT_CONNECT | (userMask_ & readWrite);
+        callback = callback_.lock();
+      }
+      updateInterest();
+    }
+    if (!callback) return;
+    ByteArray scratch;
+    callback->onSocketEvent(shared_from_this(), deliver, scratch);
     sys::ScopedLock guard(lock_);
-    if (state_ != CONNECTING && state_ != HANDSHAKING) return;
-    timedOut_ = true;
-    // A connection still being made has nothing to wake the runner; the
-    // failure is settled here then, and shown as readable.
-    if (state_ == CONNECTING) fail(2, "handshake timed out");
     updateInterest();
   }
 
@@ -406,17 +433,13 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   bool newSession() {
     SSL_CTX* const ctx = context_->handle();
     ssl_ = ssl().SSL_new(ctx);
-    BIO* internal = nullptr;
-    if (ssl_ == nullptr || ssl().BIO_new_bio_pair(&internal, pairSize, &network_, pairSize) != 1) {
+    if (ssl_ == nullptr || !makePair()) {
       std::string const reason = takeSslReason("out of memory");
       if (ssl_ != nullptr) ssl().SSL_free(ssl_);
       ssl_ = nullptr;
-      network_ = nullptr;
       em::report(owner(), 100, String(("tls session could not be made: " + reason).c_str()));
       return false;
     }
-    internal_ = internal;
-    ssl().SSL_set_bio(ssl_, internal, internal);
     ended_ = timedOut_ = connectOwed_ = broken_ = false;
     failureCode_ = 0;
     failureText_.clear();
@@ -442,18 +465,50 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
     return true;
   }
 
+  // Gives ssl_ a new, empty pair of buffers; false when out of memory.
+  // Caller holds lock_.
+  bool makePair() {
+    BIO* internal = nullptr;
+    BIO* network = nullptr;
+    if (ssl().BIO_new_bio_pair(&internal, pairSize, &network, pairSize) != 1) return false;
+    internal_ = internal;
+    network_ = network;
+    ssl().SSL_set_bio(ssl_, internal, internal);
+    return true;
+  }
+
+  // Makes the pair again for bytes about to move on a resting connection;
+  // false (failed) when it cannot be made. Caller holds lock_.
+  bool wakePair() {
+    if (network_ != nullptr || ssl_ == nullptr) return true;
+    if (makePair()) return true;
+    fail(100, "tls failure: " + takeSslReason("out of memory"));
+    return false;
+  }
+
+  // Frees the pair of a secured connection with nothing in it either way:
+  // nothing to send, nothing for OpenSSL to read, the stream not ended (its
+  // end is a mark in the pair). Caller holds lock_.
+  void restPair() {
+    if (state_ != SECURED || network_ == nullptr || ended_) return;
+    if (ssl().BIO_ctrl_pending(network_) > 0 || ssl().BIO_ctrl_pending(internal_) > 0) return;
+    ssl().SSL_set_bio(ssl_, nullptr, nullptr);  // frees OpenSSL's end
+    ssl().BIO_free(network_);
+    internal_ = network_ = nullptr;
+  }
+
   // Ends the session, with close_notify when `notify` and it is secured.
   // Caller holds lock_.
   void endSession(bool notify) {
     if (ssl_ != nullptr) {
-      if (notify && state_ == SECURED && !ended_) {
+      if (notify && state_ == SECURED && !ended_ && wakePair()) {
         ssl().ERR_clear_error();
         ssl().SSL_shutdown(ssl_);
         ssl().ERR_clear_error();
         flushOut();
       }
       ssl().SSL_free(ssl_);
-      ssl().BIO_free(network_);
+      if (network_ != nullptr) ssl().BIO_free(network_);
       ssl_ = nullptr;
       internal_ = network_ = nullptr;
     }
@@ -598,6 +653,8 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   // records (a session ticket, say) on the way. Caller holds lock_.
   bool readable() {
     if (ssl().SSL_pending(ssl_) > 0) return true;
+    // A resting connection has nothing to read.
+    if (network_ == nullptr) return false;
     char byte;
     int const n = readRecord(&byte, 1, true);
     return n != 0 || ended_ || state_ != SECURED;
@@ -624,9 +681,10 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
 
   bool pendingOut() const { return network_ != nullptr && ssl().BIO_ctrl_pending(network_) > 0; }
 
-  // Plaintext bytes one send may take now: records of them fit the pair.
+  // Plaintext bytes one send may take now: records of them fit the pair
+  // (a resting one is made again, empty).
   unsigned int writeRoom() const {
-    if (internal_ == nullptr) return 0;
+    if (internal_ == nullptr) return ssl_ != nullptr && state_ == SECURED ? maxRecord : 0;
     size_t const space = ssl().BIO_ctrl_get_write_guarantee(internal_);
     if (space <= recordOverhead) return 0;
     size_t const room = space - recordOverhead;
@@ -659,7 +717,7 @@ class TlsSocket : public ITlsSocket, public func::IIO, public boost::enable_shar
   // that nothing received without a report is the peer's end. Caller holds
   // lock_.
   void fillIn() {
-    if (network_ == nullptr || state_ == FAILED || ended_) return;
+    if (ssl_ == nullptr || state_ == FAILED || ended_ || !wakePair()) return;
     char* room = nullptr;
     int const space = ssl().BIO_nwrite0(network_, &room);
     if (space <= 0) return;

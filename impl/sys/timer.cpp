@@ -48,12 +48,13 @@ class TimerReactorRunner : public IRunnable {
     wakeup_.signal();
   }
 
-  // Enters the context's first due time and wakes the runner, whose wait
-  // may now be too long.
+  // Enters the context's first due time and wakes the runner when that
+  // comes before every other, as its wait may then be too long. A later
+  // one waits for the runner's next look: a wake costs the runner a switch
+  // of threads, which every connection starting its timer would pay.
   void schedule(boost::shared_ptr<TimerCallbackContext> const& context) {
     ZU_ASSERT(context, "context");
-    insert(scheduleNow() + context->interval, context);
-    wakeup_.signal();
+    if (insert(scheduleNow() + context->interval, context)) wakeup_.signal();
   }
 
  private:
@@ -65,16 +66,19 @@ class TimerReactorRunner : public IRunnable {
   // (amortised constant cost per insert).
   static std::size_t const minimumSweep = 64;
 
-  void insert(std::int64_t due, boost::shared_ptr<TimerCallbackContext> const& context) {
+  // True when the entry is now the first due.
+  bool insert(std::int64_t due, boost::shared_ptr<TimerCallbackContext> const& context) {
     ScopedLock lock(scheduleLock_);
     // multimap inserts behind the entries of an equal key: equal due times
     // fire in the order they were scheduled.
-    schedule_.emplace(due, context);
+    Schedule::iterator const entered = schedule_.emplace(due, context);
+    bool const first = entered == schedule_.begin();
     if (schedule_.size() >= sweepAt_) {
       for (Schedule::iterator i = schedule_.begin(); i != schedule_.end();)
         i = i->second.expired() ? schedule_.erase(i) : std::next(i);
       sweepAt_ = schedule_.size() * 2 > minimumSweep ? schedule_.size() * 2 : minimumSweep;
     }
+    return first;
   }
 
   void pass() {

@@ -1,13 +1,20 @@
 // The HTTP server under the soak: IHttpConnection over every connection a
 // listening socket accepts on 127.0.0.1. It answers each request with a
 // short body, answers a broken request with 400 and drops the connection,
-// and drops a connection whose peer closed or whose time-out expired.
+// and drops a connection whose peer closed or whose time-out expired. Given
+// a certificate and its key, it also serves HTTPS on a second listener: each
+// accepted socket is wrapped as TLS, its handshake bounded by the receive
+// time-out, before the same HTTP connection takes it.
 //
-//   http_soak_server <idle ms> <receive ms>
+//   http_soak_server <idle ms> <receive ms> [<certificate> <key>]
 //
-// Prints "port <n>" once listening. Reads commands on standard input:
-// "stats" prints one line of counters; end of input (or "quit") stops the
+// Prints "port <n>" once listening (with " tlsport <n>" when serving HTTPS). Reads commands on standard input:
+// "stats" prints one line of counters; "trim" gives the allocator's free
+// memory back to the system (so that the resident size shows what is in
+// use) and prints "trimmed"; end of input (or "quit") stops the
 // server and exits.
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -21,6 +28,7 @@
 #include <zu/logger.h>
 #include <zu/socket.h>
 #include <zu/sys.h>
+#include <zu/tls.h>
 
 using namespace zu::net;
 using namespace zu::net::http;
@@ -34,18 +42,30 @@ class Server : public ISocketCallback,
   Server(unsigned int idle, unsigned int receive) : idle_(idle), receive_(receive) {}
 
   bool start() {
-    listener_ = ISocket::New(SOCKET_TYPE_TCP);
-    if (!listener_->listen(0, IP::loopback(), 1024)) return false;
-    listener_->setCallback(boost::weak_ptr<ISocketCallback>(shared_from_this()));
-    listener_->modifyEvents(SOCKET_EVENT_READ, 0);
-    listener_->attach("soak-listener");
-    return true;
+    listener_ = listenOn();
+    return listener_ != nullptr;
+  }
+  // HTTPS beside plain HTTP; false when the certificate cannot be used.
+  bool startTls(char const* certificate, char const* key) {
+    tls_ = ITlsContext::New(true);
+    zu::em::CatchError failed(tls_.get());
+    if (!tls_->useCertificate(certificate, key)) {
+      std::fprintf(stderr, "tls: %s\n", failed.text().cstr());
+      return false;
+    }
+    tls_->setHandshakeTimeout(receive_);
+    tlsListener_ = listenOn();
+    return tlsListener_ != nullptr;
   }
   unsigned short port() { return listener_->localAddress().port; }
+  unsigned short tlsPort() { return tlsListener_ ? tlsListener_->localAddress().port : 0; }
 
   void stop() {
-    listener_->close();
-    listener_->attach(boost::shared_ptr<IReactor>());
+    for (boost::shared_ptr<ISocket> const& listener : {listener_, tlsListener_}) {
+      if (!listener) continue;
+      listener->close();
+      listener->attach(boost::shared_ptr<IReactor>());
+    }
     std::map<IHttpConnection*, boost::shared_ptr<IHttpConnection>> connections;
     {
       zu::sys::ScopedLock lock(lock_);
@@ -53,11 +73,21 @@ class Server : public ISocketCallback,
     }
     connections.clear();
     listener_.reset();
+    tlsListener_.reset();
   }
 
   void onSocketEvent(boost::shared_ptr<ISocket> socket, unsigned int events, zu::ByteArray&) override {
     if (!(events & SOCKET_EVENT_READ)) return;
+    bool const secure = tlsListener_ && socket == tlsListener_;
     while (boost::shared_ptr<ISocket> accepted = socket->accept()) {
+      if (secure) {
+        boost::shared_ptr<ISocket> const wrapped = tls_->server(accepted);
+        if (!wrapped) {
+          accepted->close();
+          continue;
+        }
+        accepted = wrapped;
+      }
       boost::shared_ptr<IHttpConnection> connection = IHttpConnection::New(accepted, idle_, receive_);
       {
         zu::sys::ScopedLock lock(lock_);
@@ -99,9 +129,20 @@ class Server : public ISocketCallback,
   }
 
  private:
+  boost::shared_ptr<ISocket> listenOn() {
+    boost::shared_ptr<ISocket> listener = ISocket::New(SOCKET_TYPE_TCP);
+    if (!listener->listen(0, IP::loopback(), 1024)) return boost::shared_ptr<ISocket>();
+    listener->setCallback(boost::weak_ptr<ISocketCallback>(shared_from_this()));
+    listener->modifyEvents(SOCKET_EVENT_READ, 0);
+    listener->attach("soak-listener");
+    return listener;
+  }
+
   unsigned int const idle_;
   unsigned int const receive_;
   boost::shared_ptr<ISocket> listener_;
+  boost::shared_ptr<ITlsContext> tls_;
+  boost::shared_ptr<ISocket> tlsListener_;
   zu::sys::Mutex lock_;
   std::map<IHttpConnection*, boost::shared_ptr<IHttpConnection>> connections_;
   unsigned long accepted_ = 0, requests_ = 0, bad_ = 0, closed_ = 0, timedOut_ = 0;
@@ -110,8 +151,8 @@ class Server : public ISocketCallback,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: http_soak_server <idle ms> <receive ms>\n");
+  if (argc != 3 && argc != 5) {
+    std::fprintf(stderr, "usage: http_soak_server <idle ms> <receive ms> [<certificate> <key>]\n");
     return 2;
   }
   zu::util::logger::setLevel(0);
@@ -121,10 +162,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
     return 1;
   }
-  std::cout << "port " << server->port() << std::endl;
+  if (argc == 5 && !server->startTls(argv[3], argv[4])) return 1;
+  std::cout << "port " << server->port();
+  if (argc == 5) std::cout << " tlsport " << server->tlsPort();
+  std::cout << std::endl;
   std::string command;
   while (std::getline(std::cin, command) && command != "quit") {
     if (command == "stats") std::cout << server->stats() << std::endl;
+    if (command == "trim") {
+      ::malloc_trim(0);
+      std::cout << "trimmed" << std::endl;
+    }
   }
   server->stop();
   zu::finalize();
