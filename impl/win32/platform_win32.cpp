@@ -130,6 +130,32 @@ std::size_t currentThreadStackSize() {
 
 bool atFork(void (*)(), void (*)(), void (*)()) { return true; }
 
+namespace {
+void (*exitHandler)() = nullptr;
+int __cdecl runExitHandler() {
+  if (exitHandler) exitHandler();
+  return 0;
+}
+}  // namespace
+
+// The C runtime DLL's own table of exit handlers runs in exit(), before
+// ExitProcess ends the other threads; a module's atexit would run only at
+// its unload, after that. The module holding the handler is pinned so that
+// the entry never outlives it.
+bool atProcessExit(void (*handler)()) {
+  HMODULE self = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void const*>(&runExitHandler)), &self))
+    return false;
+  HMODULE const crt = ::GetModuleHandleW(L"msvcrt.dll");
+  typedef int(__cdecl * Handler)();
+  typedef Handler(__cdecl * OnExit)(Handler);
+  OnExit const onExit = crt ? reinterpret_cast<OnExit>(reinterpret_cast<void*>(::GetProcAddress(crt, "_onexit"))) : nullptr;
+  if (!onExit) return false;
+  exitHandler = handler;
+  return onExit(&runExitHandler) != nullptr;
+}
+
 std::string executablePath() {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
