@@ -6,6 +6,8 @@
 
 #include "win32/wide.h"
 
+#include <shellapi.h>
+
 #include <process.h>
 #include <shlobj.h>
 
@@ -166,7 +168,32 @@ std::string executablePath() {
   }
 }
 
-std::string commandLine() { return ::zu::__::win32::narrow(::GetCommandLineW()); }
+// The arguments as the system splits the command line (the C runtime's
+// rules), joined so that the library's command-line tokeniser gives each
+// back unchanged: white space, quotes and backslashes get a backslash, an
+// empty argument becomes "". The raw line would lose every backslash of a
+// path to that tokeniser.
+std::string commandLine() {
+  int count = 0;
+  LPWSTR* const words = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (!words) return ::zu::__::win32::narrow(::GetCommandLineW());
+  std::string line;
+  for (int i = 0; i < count; ++i) {
+    std::string const argument = ::zu::__::win32::narrow(words[i]);
+    if (i > 0) line += ' ';
+    if (argument.empty()) {
+      line += "\"\"";
+      continue;
+    }
+    for (char c : argument) {
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == '"' || c == '\'' || c == '\\')
+        line += '\\';
+      line += c;
+    }
+  }
+  ::LocalFree(words);
+  return line;
+}
 
 namespace {
 
