@@ -559,22 +559,19 @@ TEST_F(Registry, ValuesAreReadByTheirType) {
 
 namespace {
 
-#ifdef _WIN32
-// Every key the Windows cases make is below HKEY_CURRENT_USER\Software\zu
-// test, removed before and after each case (a Wine prefix's registry
-// persists).
-char const* const kShared = "Software\\zu test\\Shared";
-#else
-char const* const kShared = "Software\\Shared";
-#endif
+// The key the writers share: ZU_REGISTRY_SHARED names it in a child.
+std::string sharedKey() {
+  char const* const key = std::getenv("ZU_REGISTRY_SHARED");
+  return key && *key ? key : "Software\\Shared";
+}
 
 void writeValues(char const* prefix, int count) {
-  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(kShared, false);
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(sharedKey().c_str(), false);
   for (int i = 0; i < count; ++i) key->set(String(prefix) + String(i), static_cast<unsigned int>(i));
 }
 
 void expectAllValues(std::vector<std::string> const& prefixes, int count) {
-  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(kShared, true);
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(sharedKey().c_str(), true);
   String name;
   unsigned int n = 0;
   while (key->enumValue(n, name)) ++n;
@@ -678,25 +675,45 @@ TEST_F(Registry, NamesMatchWithoutRegardToCaseBeyondAscii) {
 #else
 namespace {
 
-// The registry of the system, below HKEY_CURRENT_USER\Software\zu test,
-// which each case removes before and after it.
+// The registry of the system, below HKEY_CURRENT_USER\Software\zu
+// test\<the case's name>, which each case removes before and after it
+// (a Wine prefix's registry persists, and cases run in parallel).
 class Registry : public ::testing::Test {
  protected:
-  void SetUp() override { clean(); }
-  void TearDown() override { clean(); }
-  static void clean() { IRegistryKey::New("Software", false)->removeKey("zu test"); }
+  void SetUp() override {
+    name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    clean();
+    ::_putenv_s("ZU_REGISTRY_SHARED", at("Shared").cstr());
+  }
+  void TearDown() override {
+    clean();
+    ::_putenv_s("ZU_REGISTRY_SHARED", "");
+  }
+  void clean() { IRegistryKey::New("Software\\zu test", false)->removeKey(name_.c_str()); }
+  // The path of `sub` below this case's key, and the same as UTF-16 below
+  // HKEY_CURRENT_USER.
+  String at(std::string const& sub) const { return String(("Software\\zu test\\" + name_ + "\\" + sub).c_str()); }
+  std::wstring wide(std::string const& sub) const {
+    std::string const text = at(sub).cstr();
+    std::wstring out(text.size() + 1, L'\0');
+    int const n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], static_cast<int>(out.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
+    return out;
+  }
   // Whether the key exists below HKEY_CURRENT_USER, and the type of a value.
-  static bool exists(wchar_t const* path) {
+  static bool exists(std::wstring const& path) {
     HKEY key;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     ::RegCloseKey(key);
     return true;
   }
-  static DWORD typeOf(wchar_t const* path, wchar_t const* name) {
+  static DWORD typeOf(std::wstring const& path, wchar_t const* name) {
     DWORD type = REG_NONE;
-    if (::RegGetValueW(HKEY_CURRENT_USER, path, name, RRF_RT_ANY, &type, nullptr, nullptr) != ERROR_SUCCESS) return REG_NONE;
+    if (::RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_ANY, &type, nullptr, nullptr) != ERROR_SUCCESS)
+      return REG_NONE;
     return type;
   }
+  std::string name_;
   static std::vector<std::string> subkeys(boost::shared_ptr<IRegistryKey> const& key) {
     std::vector<std::string> names;
     String name;
@@ -715,17 +732,17 @@ class Registry : public ::testing::Test {
 }  // namespace
 
 TEST_F(Registry, ValuesKeepTheirTypeOnTheSystemsRegistry) {
-  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\zu test\\Values", false);
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(at("Values"), false);
   EXPECT_FALSE(key->readOnly());
   ASSERT_TRUE(key->set("Answer", 42u));
   EXPECT_STREQ("42", key->value("answer", "").cstr());
-  EXPECT_EQ(DWORD(REG_DWORD), typeOf(L"Software\\zu test\\Values", L"Answer"));
+  EXPECT_EQ(DWORD(REG_DWORD), typeOf(wide("Values"), L"Answer"));
   ASSERT_TRUE(key->set("max", 0xFFFFFFFFu));
   EXPECT_STREQ("4294967295", key->value("MAX", "").cstr());
   String const text("line one\nline two \xc3\xa9t\xc3\xa9 \\ 12");
   ASSERT_TRUE(key->set("Text", text));
   EXPECT_STREQ(text.cstr(), key->value("text", "").cstr());
-  EXPECT_EQ(DWORD(REG_SZ), typeOf(L"Software\\zu test\\Values", L"Text"));
+  EXPECT_EQ(DWORD(REG_SZ), typeOf(wide("Values"), L"Text"));
   ASSERT_TRUE(key->set("empty", String()));
   EXPECT_STREQ("", key->value("empty", "unset").cstr());
   EXPECT_STREQ("unset", key->value("missing", "unset").cstr());
@@ -733,10 +750,10 @@ TEST_F(Registry, ValuesKeepTheirTypeOnTheSystemsRegistry) {
   // Another type under another spelling replaces the value.
   ASSERT_TRUE(key->set("ANSWER", String("forty-two")));
   EXPECT_STREQ("forty-two", key->value("Answer", "").cstr());
-  EXPECT_EQ(DWORD(REG_SZ), typeOf(L"Software\\zu test\\Values", L"Answer"));
+  EXPECT_EQ(DWORD(REG_SZ), typeOf(wide("Values"), L"Answer"));
   EXPECT_EQ((Words{"Answer", "Text", "empty", "max"}), values(key));
 
-  boost::shared_ptr<IRegistryKey> other = IRegistryKey::New("SOFTWARE\\ZU TEST\\VALUES", true);
+  boost::shared_ptr<IRegistryKey> other = IRegistryKey::New(at("VALUES").toUpper(), true);
   EXPECT_TRUE(key->removeValue("TEXT"));
   EXPECT_FALSE(key->removeValue("text"));
   EXPECT_STREQ("gone", other->value("Text", "gone").cstr());
@@ -744,7 +761,7 @@ TEST_F(Registry, ValuesKeepTheirTypeOnTheSystemsRegistry) {
 }
 
 TEST_F(Registry, AReadOnlyKeyIsNeverCreated) {
-  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\zu test\\Missing\\Key", true);
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(at("Missing\\Key"), true);
   EXPECT_TRUE(key->readOnly());
   EXPECT_STREQ("default", key->value("x", "default").cstr());
   EXPECT_FALSE(key->set("x", 1u));
@@ -754,11 +771,11 @@ TEST_F(Registry, AReadOnlyKeyIsNeverCreated) {
   String name;
   EXPECT_FALSE(key->enumKey(0, name));
   EXPECT_FALSE(key->enumValue(0, name));
-  EXPECT_FALSE(exists(L"Software\\zu test\\Missing"));
+  EXPECT_FALSE(exists(wide("Missing")));
 
   // An existing key opened read-only reads but never writes.
-  ASSERT_TRUE(IRegistryKey::New("Software\\zu test\\Here", false)->set("x", String("v")));
-  key = IRegistryKey::New("Software\\zu test\\Here", true);
+  ASSERT_TRUE(IRegistryKey::New(at("Here"), false)->set("x", String("v")));
+  key = IRegistryKey::New(at("Here"), true);
   EXPECT_STREQ("v", key->value("x", "").cstr());
   EXPECT_FALSE(key->set("x", String("w")));
   EXPECT_FALSE(key->removeValue("x"));
@@ -766,27 +783,28 @@ TEST_F(Registry, AReadOnlyKeyIsNeverCreated) {
 }
 
 TEST_F(Registry, HivePrefixesMatchWithoutRegardToCase) {
-  boost::shared_ptr<IRegistryKey> user = IRegistryKey::New("hkey_current_user\\Software\\zu test\\H", false);
-  EXPECT_STREQ("hkey_current_user\\Software\\zu test\\H", user->path().cstr());
+  String const given = String("hkey_current_user\\") + at("H");
+  boost::shared_ptr<IRegistryKey> user = IRegistryKey::New(given, false);
+  EXPECT_STREQ(given.cstr(), user->path().cstr());
   ASSERT_TRUE(user->set("n", 1u));
-  boost::shared_ptr<IRegistryKey> again = IRegistryKey::New("Software\\ZU TEST\\h", true);
-  EXPECT_STREQ("HKEY_CURRENT_USER\\Software\\ZU TEST\\h", again->path().cstr());
+  boost::shared_ptr<IRegistryKey> again = IRegistryKey::New(at("h").toUpper(), true);
+  EXPECT_STREQ((String("HKEY_CURRENT_USER\\") + at("h").toUpper()).cstr(), again->path().cstr());
   EXPECT_STREQ("1", again->value("N", "").cstr());
-  EXPECT_TRUE(exists(L"Software\\zu test\\H"));
-  EXPECT_EQ(Words{"H"}, subkeys(IRegistryKey::New("HKEY_CURRENT_USER\\Software\\zu test", true)));
+  EXPECT_TRUE(exists(wide("H")));
+  EXPECT_EQ(Words{"H"}, subkeys(IRegistryKey::New(String("HKEY_CURRENT_USER\\") + at(""), true)));
 }
 
 TEST_F(Registry, RemoveKeyTakesEverythingBelowIt) {
-  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\zu test\\Tree", false);
-  boost::shared_ptr<IRegistryKey> deep = IRegistryKey::New("Software\\zu test\\Tree\\a\\b\\c", false);
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(at("Tree"), false);
+  boost::shared_ptr<IRegistryKey> deep = IRegistryKey::New(at("Tree\\a\\b\\c"), false);
   ASSERT_TRUE(deep->set("x", 1u));
-  ASSERT_TRUE(IRegistryKey::New("Software\\zu test\\Tree\\a\\b", false)->set("y", 2u));
-  ASSERT_TRUE(IRegistryKey::New("Software\\zu test\\Tree\\a\\other", false)->set("z", 3u));
+  ASSERT_TRUE(IRegistryKey::New(at("Tree\\a\\b"), false)->set("y", 2u));
+  ASSERT_TRUE(IRegistryKey::New(at("Tree\\a\\other"), false)->set("z", 3u));
 
   EXPECT_TRUE(key->removeKey("A\\B"));
-  EXPECT_EQ(Words{"other"}, subkeys(IRegistryKey::New("Software\\zu test\\Tree\\a", true)));
-  EXPECT_FALSE(exists(L"Software\\zu test\\Tree\\a\\b"));
-  EXPECT_STREQ("none", IRegistryKey::New("Software\\zu test\\Tree\\a\\b\\c", true)->value("x", "none").cstr());
+  EXPECT_EQ(Words{"other"}, subkeys(IRegistryKey::New(at("Tree\\a"), true)));
+  EXPECT_FALSE(exists(wide("Tree\\a\\b")));
+  EXPECT_STREQ("none", IRegistryKey::New(at("Tree\\a\\b\\c"), true)->value("x", "none").cstr());
   EXPECT_STREQ("none", deep->value("x", "none").cstr());
 
   EXPECT_FALSE(key->removeKey("a\\b"));
