@@ -5,24 +5,39 @@
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <csignal>
 #include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "../impl/app/console_hook.h"
+#include "support/child.h"
 #include "support/finalize.h"
+#include "support/temp_dir.h"
 #include "support/log_lines.h"
 
 using zu::String;
@@ -60,14 +75,7 @@ TEST(Arguments, QuotesAndBackslashesHoldBlanksInsideOneToken) {
 }
 
 TEST(Arguments, ThisAppGivesBackTheProcessArguments) {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  std::string const raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  Words expected;
-  for (std::size_t start = 0; start < raw.size();) {
-    std::size_t const end = raw.find('\0', start);
-    expected.push_back(raw.substr(start, end - start));
-    start = end + 1;
-  }
+  Words const expected = zu::test::processArguments();
   EXPECT_EQ(expected, strings(IArguments::New("-- " + zu::sys::getProperty("app.command"), "")->arguments()));
   // Without "--" the program is the first positional argument, options the
   // option list does not know are dropped.
@@ -77,24 +85,23 @@ TEST(Arguments, ThisAppGivesBackTheProcessArguments) {
 }
 
 TEST(Arguments, ArgumentsWithBlanksQuotesAndBackslashesSurviveTheProcessCommandLine) {
-  std::vector<std::string> arguments = {"/proc/self/exe", "--gtest_filter=Arguments.ThisAppGivesBackTheProcessArguments",
-                                        "two words", "", "it's", "say \"hi\"", "back\\slash\\", "tab\there",
-                                        "line\nfeed", "-o", "\xc3\xbc", "'", "\\"};
-  std::vector<char*> argv;
-  for (std::string& a : arguments) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  pid_t const child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    int const devNull = ::open("/dev/null", O_WRONLY);
-    if (devNull >= 0) ::dup2(devNull, 1);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(child, ::waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(0, WEXITSTATUS(status));
+  std::vector<std::string> const arguments = {"--gtest_filter=Arguments.ThisAppGivesBackTheProcessArguments",
+                                              "two words", "", "it's", "say \"hi\"", "back\\slash\\", "tab\there",
+                                              "line\nfeed", "-o", "\xc3\xbc", "'", "\\", "a\\\"b"};
+  std::string const dir = zu::test::makeTempDir("zu-args-");
+  ASSERT_FALSE(dir.empty());
+  zu::test::ChildOptions options;
+  options.output = dir + "/out.txt";
+  zu::test::Child child;
+  ASSERT_TRUE(child.start(zu::test::Child::self(), arguments, options));
+  ASSERT_TRUE(child.wait(std::chrono::seconds(60)));
+  std::ifstream in(options.output, std::ios::binary);
+  std::string const out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(0, child.exitCode()) << out;
+  EXPECT_NE(std::string::npos, out.find("[  PASSED  ] 1 test")) << out;
+  in.close();
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::u8path(dir), ignored);
 }
 
 TEST(Arguments, LettersTakeAttachedOrFollowingValues) {
@@ -241,6 +248,7 @@ long long millisecondsSince(std::chrono::steady_clock::time_point start) {
 
 // The shutdown flag never goes back to false, so the whole life of the hook
 // is one test.
+#ifndef _WIN32
 TEST(ConsoleHook, ConcurrentSignalsBecomeOneShutdownRequest) {
   boost::shared_ptr<zu::test::LogLines> lines = boost::make_shared<zu::test::LogLines>();
   zu::util::logger::setLevel(5);
@@ -298,7 +306,47 @@ TEST(ConsoleHook, ConcurrentSignalsBecomeOneShutdownRequest) {
   zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
   zu::util::logger::setLevel(3);
 }
+#else
+// The events' meaning first (the family's handler, as the system's handler
+// thread calls it), then the system's own route for Ctrl+C.
+TEST(ConsoleHook, ConsoleEventsBecomeOneShutdownRequest) {
+  boost::shared_ptr<zu::test::LogLines> lines = boost::make_shared<zu::test::LogLines>();
+  zu::util::logger::setLevel(5);
+  zu::util::logger::setCallback(lines);
+  struct Restore {
+    ~Restore() {
+      zu::util::logger::setCallback(boost::weak_ptr<zu::util::logger::ILogCallback>());
+      zu::util::logger::setLevel(3);
+    }
+  } restore;
 
+  EXPECT_FALSE(ConsoleHook::waitForShutdown(0));
+  ConsoleHook::install(true);
+  EXPECT_FALSE(zu::app::__::handleConsoleEvent(CTRL_LOGOFF_EVENT));
+  EXPECT_TRUE(lines->has("received CTRL_LOGOFF_EVENT"));
+  EXPECT_FALSE(ConsoleHook::waitForShutdown(0));
+
+  EXPECT_TRUE(zu::app::__::handleConsoleEvent(CTRL_SHUTDOWN_EVENT));
+  EXPECT_TRUE(ConsoleHook::waitForShutdown(10000));
+  EXPECT_TRUE(lines->has("shutdown due to CTRL_SHUTDOWN_EVENT"));
+  EXPECT_TRUE(lines->has("shutting down ..."));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(ConsoleHook::waitForShutdown(50));
+  EXPECT_GE(millisecondsSince(start), 45);
+  EXPECT_TRUE(zu::app::__::handleConsoleEvent(CTRL_CLOSE_EVENT));
+  EXPECT_TRUE(lines->has("shutdown due to CTRL_CLOSE_EVENT"));
+  EXPECT_TRUE(zu::app::__::handleConsoleEvent(CTRL_BREAK_EVENT));
+  EXPECT_TRUE(lines->has("shutdown due to CTRL_BREAK_EVENT"));
+  EXPECT_TRUE(zu::app::__::handleConsoleEvent(3));
+  EXPECT_TRUE(lines->has("shutdown due to CTRL_UNKNOWN_EVENT"));
+
+  // Ctrl+C to every process of this console, this one included.
+  if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) || !lines->waitFor("shutdown due to CTRL_C_EVENT"))
+    GTEST_SKIP() << "Wine delivers no console control event to a program whose console is a pipe (as under ctest)";
+}
+#endif
+
+#ifndef _WIN32
 namespace {
 
 // Points the registry at a fresh directory for each test.
@@ -507,15 +555,23 @@ TEST_F(Registry, ValuesAreReadByTheirType) {
   EXPECT_STREQ("default", key->value("first", "default").cstr());
 }
 
+#endif
+
 namespace {
 
+// The key the writers share: ZU_REGISTRY_SHARED names it in a child.
+std::string sharedKey() {
+  char const* const key = std::getenv("ZU_REGISTRY_SHARED");
+  return key && *key ? key : "Software\\Shared";
+}
+
 void writeValues(char const* prefix, int count) {
-  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Shared", false);
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(sharedKey().c_str(), false);
   for (int i = 0; i < count; ++i) key->set(String(prefix) + String(i), static_cast<unsigned int>(i));
 }
 
 void expectAllValues(std::vector<std::string> const& prefixes, int count) {
-  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Shared", true);
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(sharedKey().c_str(), true);
   String name;
   unsigned int n = 0;
   while (key->enumValue(n, name)) ++n;
@@ -525,8 +581,36 @@ void expectAllValues(std::vector<std::string> const& prefixes, int count) {
       EXPECT_STREQ(String(i).cstr(), key->value(String(prefix.c_str()) + String(i), "lost").cstr());
 }
 
+// This program started again with ZU_REGISTRY_WRITER set writes its values
+// and ends, before any test runs; the registry root comes with the
+// environment.
+int const registryWriter = [] {
+  char const* const prefix = std::getenv("ZU_REGISTRY_WRITER");
+  if (!prefix) return 0;
+  writeValues(prefix, 60);
+  zu::finalize();
+  std::exit(0);
+}();
+
+void writersInTwoProcessesLoseNoValue() {
+  std::vector<std::string> const prefixes = {"first", "second"};
+  std::vector<std::unique_ptr<zu::test::Child>> children;
+  for (std::string const& prefix : prefixes) {
+    children.emplace_back(new zu::test::Child);
+    zu::test::ChildOptions options;
+    options.environment.push_back("ZU_REGISTRY_WRITER=" + prefix);
+    ASSERT_TRUE(children.back()->start(zu::test::Child::self(), {}, options));
+  }
+  for (auto& child : children) {
+    ASSERT_TRUE(child->wait(std::chrono::seconds(120)));
+    EXPECT_EQ(0, child->exitCode());
+  }
+  expectAllValues(prefixes, 60);
+}
+
 }  // namespace
 
+#ifndef _WIN32
 TEST_F(Registry, ConcurrentWritersOnOneKeyLoseNoValue) {
   std::vector<std::thread> writers;
   std::vector<std::string> const prefixes = {"a", "b", "c", "d"};
@@ -535,25 +619,7 @@ TEST_F(Registry, ConcurrentWritersOnOneKeyLoseNoValue) {
   expectAllValues(prefixes, 40);
 }
 
-TEST_F(Registry, WritersInTwoProcessesLoseNoValue) {
-  std::vector<std::string> const prefixes = {"first", "second"};
-  std::vector<pid_t> children;
-  for (std::string const& prefix : prefixes) {
-    pid_t const child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      writeValues(prefix.c_str(), 60);
-      ::_exit(0);
-    }
-    children.push_back(child);
-  }
-  for (pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(child, ::waitpid(child, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  expectAllValues(prefixes, 60);
-}
+TEST_F(Registry, WritersInTwoProcessesLoseNoValue) { writersInTwoProcessesLoseNoValue(); }
 
 // A change replaces the values file whole: a reader on another key object
 // sees the values before the change or after it, never none.
@@ -606,3 +672,155 @@ TEST_F(Registry, NamesMatchWithoutRegardToCaseBeyondAscii) {
   EXPECT_TRUE(key->removeKey("\xC3\xBCMLAUT"));
   EXPECT_EQ(3u, subkeys(key).size());
 }
+#else
+namespace {
+
+// The registry of the system, below HKEY_CURRENT_USER\Software\zu
+// test\<the case's name>, which each case removes before and after it
+// (a Wine prefix's registry persists, and cases run in parallel).
+class Registry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    clean();
+    ::_putenv_s("ZU_REGISTRY_SHARED", at("Shared").cstr());
+  }
+  void TearDown() override {
+    clean();
+    ::_putenv_s("ZU_REGISTRY_SHARED", "");
+  }
+  void clean() { IRegistryKey::New("Software\\zu test", false)->removeKey(name_.c_str()); }
+  // The path of `sub` below this case's key, and the same as UTF-16 below
+  // HKEY_CURRENT_USER.
+  String at(std::string const& sub) const { return String(("Software\\zu test\\" + name_ + "\\" + sub).c_str()); }
+  std::wstring wide(std::string const& sub) const {
+    std::string const text = at(sub).cstr();
+    std::wstring out(text.size() + 1, L'\0');
+    int const n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], static_cast<int>(out.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
+    return out;
+  }
+  // Whether the key exists below HKEY_CURRENT_USER, and the type of a value.
+  static bool exists(std::wstring const& path) {
+    HKEY key;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    ::RegCloseKey(key);
+    return true;
+  }
+  static DWORD typeOf(std::wstring const& path, wchar_t const* name) {
+    DWORD type = REG_NONE;
+    if (::RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name, RRF_RT_ANY, &type, nullptr, nullptr) != ERROR_SUCCESS)
+      return REG_NONE;
+    return type;
+  }
+  std::string name_;
+  static std::vector<std::string> subkeys(boost::shared_ptr<IRegistryKey> const& key) {
+    std::vector<std::string> names;
+    String name;
+    for (unsigned int i = 0; key->enumKey(i, name); ++i) names.push_back(name.cstr());
+    return names;
+  }
+  static std::vector<std::string> values(boost::shared_ptr<IRegistryKey> const& key) {
+    std::vector<std::string> names;
+    String name;
+    for (unsigned int i = 0; key->enumValue(i, name); ++i) names.push_back(name.cstr());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+}  // namespace
+
+TEST_F(Registry, ValuesKeepTheirTypeOnTheSystemsRegistry) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(at("Values"), false);
+  EXPECT_FALSE(key->readOnly());
+  ASSERT_TRUE(key->set("Answer", 42u));
+  EXPECT_STREQ("42", key->value("answer", "").cstr());
+  EXPECT_EQ(DWORD(REG_DWORD), typeOf(wide("Values"), L"Answer"));
+  ASSERT_TRUE(key->set("max", 0xFFFFFFFFu));
+  EXPECT_STREQ("4294967295", key->value("MAX", "").cstr());
+  String const text("line one\nline two \xc3\xa9t\xc3\xa9 \\ 12");
+  ASSERT_TRUE(key->set("Text", text));
+  EXPECT_STREQ(text.cstr(), key->value("text", "").cstr());
+  EXPECT_EQ(DWORD(REG_SZ), typeOf(wide("Values"), L"Text"));
+  ASSERT_TRUE(key->set("empty", String()));
+  EXPECT_STREQ("", key->value("empty", "unset").cstr());
+  EXPECT_STREQ("unset", key->value("missing", "unset").cstr());
+
+  // Another type under another spelling replaces the value.
+  ASSERT_TRUE(key->set("ANSWER", String("forty-two")));
+  EXPECT_STREQ("forty-two", key->value("Answer", "").cstr());
+  EXPECT_EQ(DWORD(REG_SZ), typeOf(wide("Values"), L"Answer"));
+  EXPECT_EQ((Words{"Answer", "Text", "empty", "max"}), values(key));
+
+  boost::shared_ptr<IRegistryKey> other = IRegistryKey::New(at("VALUES").toUpper(), true);
+  EXPECT_TRUE(key->removeValue("TEXT"));
+  EXPECT_FALSE(key->removeValue("text"));
+  EXPECT_STREQ("gone", other->value("Text", "gone").cstr());
+  EXPECT_EQ((Words{"Answer", "empty", "max"}), values(other));
+}
+
+TEST_F(Registry, AReadOnlyKeyIsNeverCreated) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(at("Missing\\Key"), true);
+  EXPECT_TRUE(key->readOnly());
+  EXPECT_STREQ("default", key->value("x", "default").cstr());
+  EXPECT_FALSE(key->set("x", 1u));
+  EXPECT_FALSE(key->set("x", String("text")));
+  EXPECT_FALSE(key->removeValue("x"));
+  EXPECT_FALSE(key->removeKey("a"));
+  String name;
+  EXPECT_FALSE(key->enumKey(0, name));
+  EXPECT_FALSE(key->enumValue(0, name));
+  EXPECT_FALSE(exists(wide("Missing")));
+
+  // An existing key opened read-only reads but never writes.
+  ASSERT_TRUE(IRegistryKey::New(at("Here"), false)->set("x", String("v")));
+  key = IRegistryKey::New(at("Here"), true);
+  EXPECT_STREQ("v", key->value("x", "").cstr());
+  EXPECT_FALSE(key->set("x", String("w")));
+  EXPECT_FALSE(key->removeValue("x"));
+  EXPECT_STREQ("v", key->value("x", "").cstr());
+}
+
+TEST_F(Registry, HivePrefixesMatchWithoutRegardToCase) {
+  String const given = String("hkey_current_user\\") + at("H");
+  boost::shared_ptr<IRegistryKey> user = IRegistryKey::New(given, false);
+  EXPECT_STREQ(given.cstr(), user->path().cstr());
+  ASSERT_TRUE(user->set("n", 1u));
+  boost::shared_ptr<IRegistryKey> again = IRegistryKey::New(at("h").toUpper(), true);
+  EXPECT_STREQ((String("HKEY_CURRENT_USER\\") + at("h").toUpper()).cstr(), again->path().cstr());
+  EXPECT_STREQ("1", again->value("N", "").cstr());
+  EXPECT_TRUE(exists(wide("H")));
+  EXPECT_EQ(Words{"H"}, subkeys(IRegistryKey::New(String("HKEY_CURRENT_USER\\") + at(""), true)));
+}
+
+TEST_F(Registry, RemoveKeyTakesEverythingBelowIt) {
+  boost::shared_ptr<IRegistryKey> key = IRegistryKey::New(at("Tree"), false);
+  boost::shared_ptr<IRegistryKey> deep = IRegistryKey::New(at("Tree\\a\\b\\c"), false);
+  ASSERT_TRUE(deep->set("x", 1u));
+  ASSERT_TRUE(IRegistryKey::New(at("Tree\\a\\b"), false)->set("y", 2u));
+  ASSERT_TRUE(IRegistryKey::New(at("Tree\\a\\other"), false)->set("z", 3u));
+
+  EXPECT_TRUE(key->removeKey("A\\B"));
+  EXPECT_EQ(Words{"other"}, subkeys(IRegistryKey::New(at("Tree\\a"), true)));
+  EXPECT_FALSE(exists(wide("Tree\\a\\b")));
+  EXPECT_STREQ("none", IRegistryKey::New(at("Tree\\a\\b\\c"), true)->value("x", "none").cstr());
+  EXPECT_STREQ("none", deep->value("x", "none").cstr());
+
+  EXPECT_FALSE(key->removeKey("a\\b"));
+  EXPECT_FALSE(key->removeKey(""));
+  EXPECT_FALSE(key->removeKey("missing\\b"));
+  EXPECT_TRUE(key->removeKey("a"));
+  EXPECT_TRUE(subkeys(key).empty());
+}
+
+TEST_F(Registry, ConcurrentWritersOnOneKeyLoseNoValue) {
+  std::vector<std::thread> writers;
+  std::vector<std::string> const prefixes = {"a", "b", "c", "d"};
+  for (std::string const& prefix : prefixes) writers.emplace_back([&prefix] { writeValues(prefix.c_str(), 40); });
+  for (std::thread& writer : writers) writer.join();
+  expectAllValues(prefixes, 40);
+}
+
+TEST_F(Registry, WritersInTwoProcessesLoseNoValue) { writersInTwoProcessesLoseNoValue(); }
+#endif

@@ -22,34 +22,7 @@ namespace {
 using zu::test::Child;
 using zu::test::ChildOptions;
 
-// The arguments as the system hands them to the program.
-std::vector<std::string> systemArguments() {
-  std::vector<std::string> out;
-#ifdef _WIN32
-  typedef LPWSTR*(WINAPI * Split)(LPCWSTR, int*);
-  HMODULE const shell = ::LoadLibraryW(L"shell32.dll");
-  Split const split = shell ? reinterpret_cast<Split>(reinterpret_cast<void*>(::GetProcAddress(shell, "CommandLineToArgvW"))) : nullptr;
-  int count = 0;
-  LPWSTR* const words = split ? split(::GetCommandLineW(), &count) : nullptr;
-  for (int i = 0; words && i < count; ++i) {
-    int const n = ::WideCharToMultiByte(CP_UTF8, 0, words[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string word(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, words[i], -1, &word[0], n, nullptr, nullptr);
-    word.resize(word.size() - 1);
-    out.push_back(word);
-  }
-  if (words) ::LocalFree(words);
-#else
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  std::string const raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  for (std::size_t start = 0; start < raw.size();) {
-    std::size_t const end = raw.find('\0', start);
-    out.push_back(raw.substr(start, end - start));
-    start = end + 1;
-  }
-#endif
-  return out;
-}
+using zu::test::processArguments;
 
 // The child's side, before main: "exit N", "arguments" (each argument after
 // the program as "<length>:<text>\n"), "environment" (ZU_CHILD_SET's value
@@ -67,7 +40,7 @@ int const childRole = [] {
 #endif
   if (r.compare(0, 5, "exit ") == 0) std::exit(std::atoi(r.c_str() + 5));
   if (r == "arguments") {
-    std::vector<std::string> const args = systemArguments();
+    std::vector<std::string> const args = processArguments();
     for (std::size_t i = 1; i < args.size(); ++i) std::cout << args[i].size() << ':' << args[i] << '\n';
   } else if (r == "environment") {
     char const* const set = std::getenv("ZU_CHILD_SET");

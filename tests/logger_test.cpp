@@ -2,9 +2,11 @@
 #include <zu/sys.h>
 #include <zu/time.h>
 
+#ifndef _WIN32
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +24,8 @@
 #include <gtest/gtest.h>
 
 
+#include "support/child.h"
+#include "support/temp_dir.h"
 #include "../impl/diag/logger_hooks.h"
 #include "../impl/diag/logging.h"
 
@@ -84,9 +88,8 @@ class Recorder : public logger::ILogCallback {
 class LoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zu_log_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    dir_ = pattern;
+    dir_ = zu::test::makeTempDir("zu_log_");
+    ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override {
     logger::setFilePath("");
@@ -314,6 +317,11 @@ class Counter : public logger::ILogCallback {
 };
 
 TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
+#ifdef _WIN32
+  // Reproduced without zu: a thread_local std::ostream destroyed at the end
+  // of a std::thread crashes with this toolchain's C++ runtime under Wine.
+  GTEST_SKIP() << "mingw-w64 g++ 12 under Wine 8 crashes destroying a thread's thread_local stream at its exit";
+#endif
   int const threads = 8;
   int const perThread = 2000;
   boost::shared_ptr<Counter> counter(new Counter);
@@ -359,6 +367,7 @@ TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
   EXPECT_EQ(bytes, counter->bytes);
 }
 
+#ifndef _WIN32
 // A fork taken while another thread holds the logger must leave the child
 // able to log.
 TEST_F(LoggerTest, ForkedChildLogsWhileAnotherThreadWrites) {
@@ -397,6 +406,7 @@ TEST_F(LoggerTest, ForkedChildLogsWhileAnotherThreadWrites) {
   EXPECT_EQ(0, hung);
   EXPECT_NE(std::string::npos, read("fork.log").find("] child\n"));
 }
+#endif
 
 }  // namespace
 
@@ -480,6 +490,7 @@ TEST_F(LoggerTest, FinalizeWritesBufferedLines) {
   EXPECT_EQ(1u, count(read("final.log"), "] at the end\n"));
 }
 
+#ifndef _WIN32
 #if defined(__SANITIZE_ADDRESS__)
 // A forked child holds copies of the references of its parent's timer
 // thread, which no thread of its own drops: the leak check at its exit is
@@ -517,6 +528,30 @@ TEST_F(LoggerTest, ForkWritesBufferedLinesOnceAndAChildAtItsExit) {
   std::string const text = read("forked.log");
   EXPECT_EQ(1u, count(text, "] before the fork\n"));
   EXPECT_EQ(1u, count(text, "] in the child\n"));
+}
+#endif
+
+// This program started again with ZU_LOGGER_EXIT_LOG set: buffers a line
+// for that file and exits, before any test runs.
+int const exitingChild = [] {
+  char const* const file = std::getenv("ZU_LOGGER_EXIT_LOG");
+  if (!file) return 0;
+  logger::setFilePath(file);
+  logger::setOptions(logger::LOG_OPTION_BUFFERED, 0);
+  logger::output("[DBG1]", nullptr, 0, "buffered in the child");
+  zu::finalize();
+  std::exit(0);
+}();
+
+// Lines still buffered when a program ends the library are written, once.
+TEST_F(LoggerTest, BufferedLinesAreWrittenAtExit) {
+  zu::test::ChildOptions options;
+  options.environment.push_back("ZU_LOGGER_EXIT_LOG=" + path("exit.log"));
+  zu::test::Child child;
+  ASSERT_TRUE(child.start(zu::test::Child::self(), {}, options));
+  ASSERT_TRUE(child.wait(std::chrono::seconds(60)));
+  EXPECT_EQ(0, child.exitCode());
+  EXPECT_EQ(1u, count(read("exit.log"), "] buffered in the child\n"));
 }
 
 TEST_F(LoggerTest, MacrosTestTheLevelFirstAndPassTheCallersFileAndLine) {

@@ -9,11 +9,26 @@
 #include <cstdlib>
 #include <thread>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <sys/utsname.h>
 #include <unistd.h>
-#include <vector>
+#endif
+
+#include "support/child.h"
 
 #include "support/log_lines.h"
 
@@ -73,9 +88,7 @@ TEST(Property, BuiltInsDescribeTheProgramTheSystemAndTheUser) {
   // and more after this test began, it still lies before.
   zu::sys::Time const started = zu::sys::Time::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  char exe[4096] = {};
-  ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
-  EXPECT_STREQ(zu::fs::Path(exe).toString().cstr(), getProperty("app.path").cstr());
+  EXPECT_STREQ(zu::fs::Path(zu::test::Child::self().c_str()).toString().cstr(), getProperty("app.path").cstr());
   String const command = getProperty("app.command");
   EXPECT_NE(nullptr, std::strstr(command.cstr(), "property_test"));
   // The load time: a valid HTTP date not after now.
@@ -83,6 +96,18 @@ TEST(Property, BuiltInsDescribeTheProgramTheSystemAndTheUser) {
   EXPECT_GT(loaded.toSeconds(), 0);
   EXPECT_LE(loaded.toSeconds(), started.toSeconds());
 
+#ifdef _WIN32
+  // "Windows <release>", "v<major>.<minor>.<build>".
+  std::string const name = getProperty("os.name").cstr();
+  EXPECT_EQ(0u, name.find("Windows ")) << name;
+  std::string const version = getProperty("os.version").cstr();
+  unsigned major = 0, minor = 0, build = 0;
+  EXPECT_EQ(3, std::sscanf(version.c_str(), "v%u.%u.%u", &major, &minor, &build)) << version;
+  EXPECT_GE(major, 5u) << version;
+  SYSTEM_INFO system;
+  ::GetNativeSystemInfo(&system);
+  if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) EXPECT_STREQ("x64", getProperty("os.arch").cstr());
+#else
   utsname u;
   ASSERT_EQ(0, uname(&u));
   EXPECT_EQ(std::string("Linux ") + u.release, getProperty("os.name").cstr());
@@ -92,9 +117,23 @@ TEST(Property, BuiltInsDescribeTheProgramTheSystemAndTheUser) {
   if (std::string(u.machine) == "x86_64") {
     EXPECT_STREQ("x64", getProperty("os.arch").cstr());
   }
+#endif
 
   EXPECT_FALSE(getProperty("user.name").empty());
   // Computed at each call: the environment is read again.
+#ifdef _WIN32
+  // The temporary folder follows TMP; the documents folder is the user's
+  // known folder.
+  wchar_t old[32768];
+  DWORD const oldLength = ::GetEnvironmentVariableW(L"TMP", old, 32768);
+  std::string const drive = zu::fs::Path(".").toString().left(2).cstr();
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"TMP", (std::wstring(drive.begin(), drive.end()) + L"\\zu tmp\\x\\..\\").c_str()));
+  EXPECT_EQ(drive + "\\zu tmp", getProperty("user.temp").cstr());
+  ::SetEnvironmentVariableW(L"TMP", oldLength ? old : nullptr);
+  EXPECT_STREQ(zu::fs::Path(std::filesystem::temp_directory_path().u8string().c_str()).toString().cstr(),
+               getProperty("user.temp").cstr());
+  EXPECT_EQ(zu::fs::Directory, zu::fs::type(getProperty("user.home")));
+#else
   char const* old = std::getenv("TMPDIR");
   std::string const saved = old ? old : "";
   setenv("TMPDIR", "/var/tmp//x/../", 1);
@@ -105,4 +144,5 @@ TEST(Property, BuiltInsDescribeTheProgramTheSystemAndTheUser) {
   EXPECT_STREQ("/srv/docs", getProperty("user.home").cstr());
   unsetenv("XDG_DOCUMENTS_DIR");
   if (!saved.empty()) setenv("TMPDIR", saved.c_str(), 1);
+#endif
 }

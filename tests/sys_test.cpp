@@ -8,7 +8,17 @@
 #include <chrono>
 #include <climits>
 #include <memory>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 #include <thread>
 #include <vector>
 
@@ -310,6 +320,12 @@ TEST_F(ThreadConcurrent, StackSizeIsHonoured) {
   auto stackOf = [](unsigned int requested) {
     std::atomic<std::size_t> size{0};
     auto probe = once([&] {
+#ifdef _WIN32
+      // The reserved stack: from its lowest address to its base.
+      ULONG_PTR low = 0, high = 0;
+      ::GetCurrentThreadStackLimits(&low, &high);
+      size = high - low;
+#else
       pthread_attr_t attr;
       if (pthread_getattr_np(pthread_self(), &attr) == 0) {
         std::size_t s = 0;
@@ -317,6 +333,7 @@ TEST_F(ThreadConcurrent, StackSizeIsHonoured) {
         size = s;
         pthread_attr_destroy(&attr);
       }
+#endif
     });
     IThread::New(probe, Normal, requested)->stop();
     return size.load();
@@ -324,7 +341,12 @@ TEST_F(ThreadConcurrent, StackSizeIsHonoured) {
   std::size_t big = stackOf(0x40000);
   EXPECT_GE(big, 0x40000u);
   EXPECT_LT(big, 0x200000u) << "not the system default of megabytes";
-  EXPECT_GE(stackOf(100), static_cast<std::size_t>(PTHREAD_STACK_MIN)) << "raised to the minimum";
+#ifdef _WIN32
+  std::size_t const minimum = 0x10000;  // the system's allocation granularity
+#else
+  std::size_t const minimum = PTHREAD_STACK_MIN;
+#endif
+  EXPECT_GE(stackOf(100), minimum) << "raised to the minimum";
 
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(IThread::New(boost::shared_ptr<IRunnable>()), "runnable");

@@ -11,6 +11,7 @@
 #include "diag/logger_hooks.h"
 #include "js/startup.h"
 #include "net/startup.h"
+#include "platform/platform.h"
 #include "platform/socket_platform.h"
 #include "sys/startup.h"
 #include "util/startup.h"
@@ -41,10 +42,16 @@ void initializeLibrary() {
 
 namespace {
 struct LoadTimeInit {
-  LoadTimeInit() { initializeLibrary(); }
+  LoadTimeInit() {
+    initializeLibrary();
+    checkedAtExit = platform::atProcessExit(&sys::__::checkThreadsAtUnload);
+  }
   // Runs before the state made above is destroyed (it was complete before
   // this object was), while a thread that is still ending can use it.
-  ~LoadTimeInit() { sys::__::checkThreadsAtUnload(); }
+  ~LoadTimeInit() {
+    if (!checkedAtExit) sys::__::checkThreadsAtUnload();
+  }
+  bool checkedAtExit = false;
 };
 // init_priority runs this before the ordinary static objects of the library.
 LoadTimeInit loadTimeInit __attribute__((init_priority(200)));

@@ -79,6 +79,14 @@ std::size_t currentThreadStackSize();
 // never calls them.
 bool atFork(void (*prepare)(), void (*parent)(), void (*child)());
 
+// Runs `handler` when the process exits, while its other threads still run.
+// False when the library's own static destruction is that point already
+// (POSIX systems: exit ends no thread before it); Windows ends every other
+// thread before a library's static objects go, so there the handler runs
+// from the C runtime's exit handlers, and the library stays loaded until
+// the process ends.
+bool atProcessExit(void (*handler)());
+
 // The program file of the process (empty when it cannot be read).
 std::string executablePath();
 

@@ -117,6 +117,8 @@ bool atFork(void (*prepare)(), void (*parent)(), void (*child)()) {
   return pthread_atfork(prepare, parent, child) == 0;
 }
 
+bool atProcessExit(void (*)()) { return false; }
+
 bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize) {
   ThreadStart* start = new (std::nothrow) ThreadStart{entry, argument};
   if (!start) return false;

@@ -6,6 +6,8 @@
 
 #include "win32/wide.h"
 
+#include <shellapi.h>
+
 #include <process.h>
 #include <shlobj.h>
 
@@ -130,6 +132,32 @@ std::size_t currentThreadStackSize() {
 
 bool atFork(void (*)(), void (*)(), void (*)()) { return true; }
 
+namespace {
+void (*exitHandler)() = nullptr;
+int __cdecl runExitHandler() {
+  if (exitHandler) exitHandler();
+  return 0;
+}
+}  // namespace
+
+// The C runtime DLL's own table of exit handlers runs in exit(), before
+// ExitProcess ends the other threads; a module's atexit would run only at
+// its unload, after that. The module holding the handler is pinned so that
+// the entry never outlives it.
+bool atProcessExit(void (*handler)()) {
+  HMODULE self = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void const*>(&runExitHandler)), &self))
+    return false;
+  HMODULE const crt = ::GetModuleHandleW(L"msvcrt.dll");
+  typedef int(__cdecl * Handler)();
+  typedef Handler(__cdecl * OnExit)(Handler);
+  OnExit const onExit = crt ? reinterpret_cast<OnExit>(reinterpret_cast<void*>(::GetProcAddress(crt, "_onexit"))) : nullptr;
+  if (!onExit) return false;
+  exitHandler = handler;
+  return onExit(&runExitHandler) != nullptr;
+}
+
 std::string executablePath() {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
@@ -140,7 +168,32 @@ std::string executablePath() {
   }
 }
 
-std::string commandLine() { return ::zu::__::win32::narrow(::GetCommandLineW()); }
+// The arguments as the system splits the command line (the C runtime's
+// rules), joined so that the library's command-line tokeniser gives each
+// back unchanged: white space, quotes and backslashes get a backslash, an
+// empty argument becomes "". The raw line would lose every backslash of a
+// path to that tokeniser.
+std::string commandLine() {
+  int count = 0;
+  LPWSTR* const words = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (!words) return ::zu::__::win32::narrow(::GetCommandLineW());
+  std::string line;
+  for (int i = 0; i < count; ++i) {
+    std::string const argument = ::zu::__::win32::narrow(words[i]);
+    if (i > 0) line += ' ';
+    if (argument.empty()) {
+      line += "\"\"";
+      continue;
+    }
+    for (char c : argument) {
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == '"' || c == '\'' || c == '\\')
+        line += '\\';
+      line += c;
+    }
+  }
+  ::LocalFree(words);
+  return line;
+}
 
 namespace {
 

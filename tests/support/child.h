@@ -13,6 +13,8 @@
 #define ZU_TESTS_SUPPORT_CHILD_H
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
@@ -93,6 +95,10 @@ class Child {
   pid_t pid_ = -1;
 #endif
 };
+
+// This process's arguments as the system hands them to the program, the
+// program first.
+inline std::vector<std::string> processArguments();
 
 #ifdef _WIN32
 
@@ -242,6 +248,25 @@ inline bool Child::wait(std::chrono::milliseconds limit) {
 
 inline long Child::id() const { return static_cast<long>(id_); }
 
+inline std::vector<std::string> processArguments() {
+  std::vector<std::string> out;
+  typedef LPWSTR*(WINAPI * Split)(LPCWSTR, int*);
+  HMODULE const shell = ::LoadLibraryW(L"shell32.dll");
+  Split const split =
+      shell ? reinterpret_cast<Split>(reinterpret_cast<void*>(::GetProcAddress(shell, "CommandLineToArgvW"))) : nullptr;
+  int count = 0;
+  LPWSTR* const words = split ? split(::GetCommandLineW(), &count) : nullptr;
+  for (int i = 0; words && i < count; ++i) {
+    int const n = ::WideCharToMultiByte(CP_UTF8, 0, words[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string word(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
+    if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, words[i], -1, &word[0], n, nullptr, nullptr);
+    word.resize(word.size() - 1);
+    out.push_back(word);
+  }
+  if (words) ::LocalFree(words);
+  return out;
+}
+
 inline void Child::kill() {
   if (!process_) return;
   if (::WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) ::TerminateProcess(process_, 137);
@@ -327,6 +352,18 @@ inline bool Child::wait(std::chrono::milliseconds limit) {
 }
 
 inline long Child::id() const { return static_cast<long>(pid_); }
+
+inline std::vector<std::string> processArguments() {
+  std::vector<std::string> out;
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string const raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (std::size_t start = 0; start < raw.size();) {
+    std::size_t const end = raw.find('\0', start);
+    out.push_back(raw.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
 
 inline void Child::kill() {
   if (pid_ <= 0) return;
