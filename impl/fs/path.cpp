@@ -13,20 +13,22 @@ namespace fs {
 namespace {
 
 // Resolves "." and ".." and drops empty segments of an absolute text. A ".."
-// above the root stays at the root, as the kernel treats it.
+// above the root stays at the root, as the kernel treats it. A drive
+// ("C:/...") is part of the root.
 String canonical(char const* text) {
   if (!*text) return String();
   std::string full;
-  if (*text != '/' && *text != '\\') {
+  if (*text != '/' && *text != '\\' && !__::platform::driveLength(text)) {
     full = __::platform::currentDirectory();
     if (full.empty()) return String();
     full += '/';
   }
   full += text;
 
-  std::string out;
+  std::size_t const root = __::platform::driveLength(full.c_str());
+  std::string out(full, 0, root);
   out.reserve(full.size());
-  std::size_t i = 0;
+  std::size_t i = root;
   std::size_t const n = full.size();
   while (i < n) {
     while (i < n && (full[i] == '/' || full[i] == '\\')) ++i;
@@ -36,13 +38,13 @@ String canonical(char const* text) {
     if (len == 0 || (len == 1 && full[start] == '.')) continue;
     if (len == 2 && full[start] == '.' && full[start + 1] == '.') {
       std::size_t slash = out.rfind('/');
-      out.erase(slash == std::string::npos ? 0 : slash);
+      out.erase(slash == std::string::npos || slash < root ? root : slash);
       continue;
     }
     out += '/';
     out.append(full, start, len);
   }
-  if (out.empty()) out = "/";
+  if (out.size() == root) out += '/';
   return String(out.c_str(), static_cast<unsigned int>(out.size()));
 }
 
@@ -80,7 +82,7 @@ Path Path::getParent() const {
 
 Path Path::getRoot() const {
   if (text_.empty()) return Path();
-  return Path("/");
+  return Path(text_.left(static_cast<unsigned int>(__::platform::driveLength(text_.cstr()))) + "/");
 }
 
 Path& Path::append(String const& name) {

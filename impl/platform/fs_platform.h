@@ -99,6 +99,10 @@ bool listDirectoryPath(std::string const& path, std::vector<std::string>& names)
 // or too long for any buffer worth trying).
 std::string currentDirectory();
 
+// The length of the drive that starts an absolute path ("C:" before a
+// separator on Windows: 2); 0 where paths have no drives, or none is there.
+std::size_t driveLength(char const* path);
+
 }  // namespace platform
 }  // namespace __
 }  // namespace fs

@@ -230,6 +230,8 @@ bool listDirectoryPath(std::string const& path, std::vector<std::string>& names)
   return true;
 }
 
+std::size_t driveLength(char const*) { return 0; }
+
 std::string currentDirectory() {
   std::vector<char> buffer(256);
   for (;;) {

@@ -184,6 +184,11 @@ bool listDirectoryPath(std::string const& path, std::vector<std::string>& names)
   return true;
 }
 
+std::size_t driveLength(char const* path) {
+  char const letter = static_cast<char>(path[0] | 0x20);
+  return letter >= 'a' && letter <= 'z' && path[1] == ':' && (path[2] == '/' || path[2] == '\\') ? 2 : 0;
+}
+
 std::string currentDirectory() {
   DWORD const size = ::GetCurrentDirectoryW(0, nullptr);
   if (size == 0) return std::string();
