@@ -300,7 +300,7 @@ class Directory : public IDirectory {
     if (mask_ == 0x1FF) return true;
     // The raw name, not a Path: a backslash is an ordinary byte in a name.
     std::string full(path_.toString().cstr());
-    if (full != "/") full += '/';
+    if (full.empty() || full.back() != platform::PATH_SEPARATOR) full += platform::PATH_SEPARATOR;
     full += name;
     platform::NodeInfo info;
     unsigned int kind = Unknown;

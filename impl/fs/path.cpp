@@ -3,7 +3,6 @@
 #include <zu/fs.h>
 
 #include <string>
-#include <vector>
 
 #include "platform/fs_platform.h"
 
@@ -12,39 +11,10 @@ namespace fs {
 
 namespace {
 
-// Resolves "." and ".." and drops empty segments of an absolute text. A ".."
-// above the root stays at the root, as the kernel treats it. A drive
-// ("C:/...") is part of the root.
-String canonical(char const* text) {
-  if (!*text) return String();
-  std::string full;
-  if (*text != '/' && *text != '\\' && !__::platform::driveLength(text)) {
-    full = __::platform::currentDirectory();
-    if (full.empty()) return String();
-    full += '/';
-  }
-  full += text;
+namespace platform = __::platform;
 
-  std::size_t const root = __::platform::driveLength(full.c_str());
-  std::string out(full, 0, root);
-  out.reserve(full.size());
-  std::size_t i = root;
-  std::size_t const n = full.size();
-  while (i < n) {
-    while (i < n && (full[i] == '/' || full[i] == '\\')) ++i;
-    std::size_t start = i;
-    while (i < n && full[i] != '/' && full[i] != '\\') ++i;
-    std::size_t len = i - start;
-    if (len == 0 || (len == 1 && full[start] == '.')) continue;
-    if (len == 2 && full[start] == '.' && full[start + 1] == '.') {
-      std::size_t slash = out.rfind('/');
-      out.erase(slash == std::string::npos || slash < root ? root : slash);
-      continue;
-    }
-    out += '/';
-    out.append(full, start, len);
-  }
-  if (out.size() == root) out += '/';
+String canonical(char const* text) {
+  std::string const out = platform::canonicalPath(text);
   return String(out.c_str(), static_cast<unsigned int>(out.size()));
 }
 
@@ -57,7 +27,7 @@ Path::Path(String const& text) : text_(canonical(text.cstr())) {}
 Path::Path(char const* text) : text_(canonical(text ? text : "")) {}
 
 String Path::getFileName() const {
-  unsigned int slash = text_.findLast('/');
+  unsigned int slash = text_.findLast(platform::PATH_SEPARATOR);
   return slash == 0xFFFFFFFF ? text_ : text_.mid(slash + 1);
 }
 
@@ -81,8 +51,8 @@ Path Path::getParent() const {
 }
 
 Path Path::getRoot() const {
-  if (text_.empty()) return Path();
-  return Path(text_.left(static_cast<unsigned int>(__::platform::driveLength(text_.cstr()))) + "/");
+  std::string const root = platform::pathRoot(text_.cstr());
+  return root.empty() ? Path() : Path(root.c_str());
 }
 
 Path& Path::append(String const& name) {
@@ -112,7 +82,8 @@ Path& Path::setExtension(String const& extension) { return setFileName(getBaseNa
 URL Path::toURL() const {
   URL url;
   url.setScheme("file");
-  url.setPath(text_);
+  std::string const path = platform::urlPath(text_.cstr());
+  url.setPath(String(path.c_str(), static_cast<unsigned int>(path.size())));
   return url;
 }
 

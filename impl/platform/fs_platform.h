@@ -99,9 +99,14 @@ bool listDirectoryPath(std::string const& path, std::vector<std::string>& names)
 // or too long for any buffer worth trying).
 std::string currentDirectory();
 
-// The length of the drive that starts an absolute path ("C:" before a
-// separator on Windows: 2); 0 where paths have no drives, or none is there.
-std::size_t driveLength(char const* path);
+// Path texts in the system's canonical absolute form (see zu::fs::Path):
+// the separator of canonical paths, the canonical form of `text` ("" for
+// "" and when it has none), the root of a canonical path, and the path of
+// the file URL for a canonical path.
+extern char const PATH_SEPARATOR;
+std::string canonicalPath(std::string const& text);
+std::string pathRoot(std::string const& canonical);
+std::string urlPath(std::string const& canonical);
 
 }  // namespace platform
 }  // namespace __

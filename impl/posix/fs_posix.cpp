@@ -230,8 +230,6 @@ bool listDirectoryPath(std::string const& path, std::vector<std::string>& names)
   return true;
 }
 
-std::size_t driveLength(char const*) { return 0; }
-
 std::string currentDirectory() {
   std::vector<char> buffer(256);
   for (;;) {
@@ -240,6 +238,48 @@ std::string currentDirectory() {
     buffer.resize(buffer.size() * 2);
   }
 }
+
+char const PATH_SEPARATOR = '/';
+
+// Absolute against the working directory, "/" and "\\" both read as
+// separators, "." and ".." resolved and empty segments dropped, all in the
+// text: links are not followed. A ".." above the root stays at the root, as
+// the kernel treats it.
+std::string canonicalPath(std::string const& text) {
+  if (text.empty()) return std::string();
+  std::string full;
+  if (text[0] != '/' && text[0] != '\\') {
+    full = currentDirectory();
+    if (full.empty()) return std::string();
+    full += '/';
+  }
+  full += text;
+
+  std::string out;
+  out.reserve(full.size());
+  std::size_t i = 0;
+  std::size_t const n = full.size();
+  while (i < n) {
+    while (i < n && (full[i] == '/' || full[i] == '\\')) ++i;
+    std::size_t start = i;
+    while (i < n && full[i] != '/' && full[i] != '\\') ++i;
+    std::size_t len = i - start;
+    if (len == 0 || (len == 1 && full[start] == '.')) continue;
+    if (len == 2 && full[start] == '.' && full[start + 1] == '.') {
+      std::size_t slash = out.rfind('/');
+      out.erase(slash == std::string::npos ? 0 : slash);
+      continue;
+    }
+    out += '/';
+    out.append(full, start, len);
+  }
+  if (out.empty()) out = "/";
+  return out;
+}
+
+std::string pathRoot(std::string const& canonical) { return canonical.empty() ? std::string() : "/"; }
+
+std::string urlPath(std::string const& canonical) { return canonical; }
 
 }  // namespace platform
 }  // namespace __

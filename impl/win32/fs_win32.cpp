@@ -184,11 +184,6 @@ bool listDirectoryPath(std::string const& path, std::vector<std::string>& names)
   return true;
 }
 
-std::size_t driveLength(char const* path) {
-  char const letter = static_cast<char>(path[0] | 0x20);
-  return letter >= 'a' && letter <= 'z' && path[1] == ':' && (path[2] == '/' || path[2] == '\\') ? 2 : 0;
-}
-
 std::string currentDirectory() {
   DWORD const size = ::GetCurrentDirectoryW(0, nullptr);
   if (size == 0) return std::string();
@@ -197,6 +192,66 @@ std::string currentDirectory() {
   if (n == 0 || n >= size) return std::string();
   buffer.resize(n);
   return narrow(buffer);
+}
+
+char const PATH_SEPARATOR = '\\';
+
+namespace {
+
+bool isPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+// A drive root such as "C:\".
+bool isDriveRoot(std::string const& path) { return path.size() == 3 && path[1] == ':' && isPathSeparator(path[2]); }
+
+}  // namespace
+
+// The system resolves the text against the working directory (of the drive
+// the text names, for "C:name"; a bare "C:" is that drive's working
+// directory), resolves "." and "..", and keeps a network path's
+// "\\server\share" as its root. A "/" before a drive letter (a file URL's
+// path) and a third leading backslash are dropped first. The result has
+// backslashes and no trailing separator, but for a drive root.
+std::string canonicalPath(std::string const& text) {
+  if (text.empty()) return std::string();
+  std::string given = text;
+  if ((given.size() > 2 && given[0] == '\\' && given[1] == '\\' && given[2] == '\\') ||
+      (given.size() > 2 && isPathSeparator(given[0]) && given[2] == ':'))
+    given.erase(0, 1);
+  std::wstring const wide = widen(given);
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD n = ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+  if (n >= full.size()) {
+    full.assign(n, L'\0');
+    n = ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (n >= full.size()) return std::string();
+  }
+  if (n == 0) return std::string();
+  full.resize(n);
+  std::string out = narrow(full);
+  for (char& c : out)
+    if (c == '/') c = '\\';
+  while (!out.empty() && isPathSeparator(out.back()) && !isDriveRoot(out)) out.pop_back();
+  return out;
+}
+
+// A drive's root ("C:\"), or for a network path its server part
+// ("\\server").
+std::string pathRoot(std::string const& canonical) {
+  if (canonical.empty()) return std::string();
+  if (canonical.size() > 1 && canonical[1] == ':') return canonicalPath(canonical.substr(0, 2) + "\\");
+  std::size_t const end = canonical.size() > 2 ? canonical.find_first_of("/\\", 2) : std::string::npos;
+  return canonicalPath(canonical.substr(0, end));
+}
+
+// "/C:/dir/name" for "C:\dir\name", "//server/share/name" for a network
+// path: forward slashes, as a file URL has them, and a path that Path reads
+// back as the same file.
+std::string urlPath(std::string const& canonical) {
+  std::string out = canonical;
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  if (out.size() > 1 && out[1] == ':') out.insert(0, 1, '/');
+  return out;
 }
 
 }  // namespace platform

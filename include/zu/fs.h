@@ -2,10 +2,13 @@
 // interfaces, directory listings and a few questions about a path.
 //
 // Paths are kept in one canonical form: absolute (a relative text is taken
-// against the current directory), "/" as the separator (a backslash in a
-// given text is read as one too), "." and ".." resolved in the text without
-// following links, no repeated separators and no trailing separator except
-// for the root "/". The empty path stays empty.
+// against the current directory), "." and ".." resolved in the text without
+// following links, no repeated separators. On POSIX systems "/" is the
+// separator (a backslash in a given text is read as one too) and only the
+// root "/" ends in one. On Windows the separator is the backslash ("/" is
+// read as one too), a path starts with a drive ("C:\dir\name") or a
+// network root ("\\server\share\name"), and only a drive root such as
+// "C:\" ends in a separator. The empty path stays empty.
 #ifndef ZU_FS_H
 #define ZU_FS_H
 
@@ -40,15 +43,16 @@ class ZU_API Path {
   operator String() const { return text_; }  // the canonical text
   String toString() const { return text_; }  // the canonical text
 
-  // The text after the last "/" ("" for the root).
+  // The text after the last separator ("" for a root).
   String getFileName() const;
   // The file name up to its last "."; the whole name when it has none.
   String getBaseName() const;
   // The file name from its last "." on, dot included; "" when it has none.
   String getExtension() const;
-  // The directory holding this path; the empty path for the root.
+  // The directory holding this path; the empty path for a root.
   Path getParent() const;
-  // "/" for every non-empty path.
+  // "/" for every non-empty path on POSIX systems; on Windows the drive
+  // root ("C:\") or, for a network path, the server ("\\server").
   Path getRoot() const;
 
   // Becomes the canonical form of this text, "/" and `name`.
@@ -62,7 +66,8 @@ class ZU_API Path {
   // Keeps the parent and the base name; `extension` brings its own ".".
   Path& setExtension(String const& extension);
 
-  // Scheme "file", the canonical text as the path.
+  // Scheme "file", the canonical text as the path (on Windows with "/" as
+  // separators and a "/" before the drive: "/C:/dir/name").
   URL toURL() const;
 
  private:
