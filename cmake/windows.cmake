@@ -39,8 +39,14 @@ function(zu_windows_library target)
   target_link_libraries(${target} PRIVATE ${ZU_WINDOWS_SYSTEM_LIBRARIES})
 endfunction()
 
-# The outside libraries' DLLs, by the names the loaders open.
-set(ZU_WINDOWS_OUTSIDE_DLLS libexpat-1.dll libpcre2-8.dll libpcre2-posix.dll)
+# The outside libraries' DLLs, by the names the loaders open, with the
+# DLLs they import themselves (libcrypto for SQLCipher and libssl).
+set(ZU_WINDOWS_OUTSIDE_DLLS libexpat-1.dll libpcre2-8.dll libpcre2-posix.dll libsqlcipher-0.dll libmariadb.dll)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(APPEND ZU_WINDOWS_OUTSIDE_DLLS libssl-3-x64.dll libcrypto-3-x64.dll)
+else()
+  list(APPEND ZU_WINDOWS_OUTSIDE_DLLS libssl-3.dll libcrypto-3.dll)
+endif()
 
 # Installs beside zu.dll what a program needs to run from a plain folder:
 # the compiler's runtime and the cross-built outside libraries that zu

@@ -38,7 +38,7 @@ if [ "$with_tests" -eq 1 ]; then
     mariadb-server sox libsox-fmt-base
     locales git curl python3 python3-gunicorn python3-httpbin chromium wrk nginx
     clang libclang-rt-14-dev
-    g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
+    g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 tcl
     dpkg-dev file lintian doxygen
   )
 fi

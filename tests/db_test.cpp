@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,11 +37,16 @@ std::vector<std::string> column(Records const& records, unsigned int index) {
   return cells;
 }
 
+// A new folder in the system's temporary folder, removed with its files.
 class TempDir {
  public:
   TempDir() {
-    char pattern[] = "/tmp/zu_dbt_XXXXXX";
-    if (mkdtemp(pattern)) path_ = pattern;
+    std::random_device random;
+    std::filesystem::path const base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::filesystem::path const candidate = base / ("zu_dbt_" + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate)) path_ = candidate.generic_string();
+    }
   }
   ~TempDir() {
     std::error_code ignored;
@@ -52,10 +58,26 @@ class TempDir {
   std::string path_;
 };
 
+// The connection string of a database file: its path after "sqlite://",
+// with the leading "/" a path with a drive letter lacks.
+std::string sqliteUrl(std::string const& path, std::string const& query = "") {
+  return "sqlite://" + std::string(path.empty() || path[0] != '/' ? "/" : "") + path + query;
+}
+
+// The files committed beside the tests (a Linux path; under Wine, Z: is
+// the Linux root).
+std::string dataFile(std::string const& name) {
+#ifdef _WIN32
+  return std::string("Z:") + ZU_TEST_DATA_DIR + "/" + name;
+#else
+  return std::string(ZU_TEST_DATA_DIR) + "/" + name;
+#endif
+}
+
 class SqliteTest : public ::testing::Test {
  protected:
   std::string url(std::string const& name, std::string const& query = "") const {
-    return "sqlite://" + dir_.file(name) + query;
+    return sqliteUrl(dir_.file(name), query);
   }
   Connection openDb(std::string const& name = "t.db", std::string const& query = "") {
     Connection c = IConnection::New(url(name, query).c_str());
@@ -313,6 +335,45 @@ TEST_F(SqliteTest, AKeyEncryptsTheFileAndIsNeededToReadIt) {
   EXPECT_TRUE(openDb("plain.db")->query("SELECT * FROM t"));
 }
 
+// The same key opens a file written by the Linux build and one written by
+// the Windows build, on either system; the round trip writes the file of
+// the system it runs on (ZU_TEST_DATA_OUT names a folder to keep it in,
+// which is how the committed files were made).
+TEST_F(SqliteTest, EncryptedFilesOpenOnEverySystemWithTheSameKey) {
+  std::string const key = "?key=00112233445566778899AABBCCDDEEFF";
+#ifdef _WIN32
+  std::string const system = "windows";
+#else
+  std::string const system = "linux";
+#endif
+  {
+    Connection db = openDb("written.db", key);
+    ASSERT_TRUE(db->query(("CREATE TABLE t (v TEXT); INSERT INTO t VALUES ('written on " + system + "')").c_str()));
+  }
+  Records rows = openDb("written.db", key)->query("SELECT v FROM t");
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(1u, rows->size());
+  EXPECT_EQ("written on " + system, std::string(rows->get(0, 0u).cstr()));
+  if (char const* out = std::getenv("ZU_TEST_DATA_OUT")) {
+    std::filesystem::copy_file(dir_.file("written.db"), std::string(out) + "/encrypted-" + system + ".db",
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+
+  for (std::string const origin : {"linux", "windows"}) {
+    std::string const name = "encrypted-" + origin + ".db";
+    // A copy: the committed file stays as it is.
+    std::filesystem::copy_file(dataFile(name), dir_.file(name));
+    rows = openDb(name, key)->query("SELECT v FROM t");
+    ASSERT_TRUE(rows) << name;
+    ASSERT_EQ(1u, rows->size()) << name;
+    EXPECT_EQ("written on " + origin, std::string(rows->get(0, 0u).cstr())) << name;
+    Connection wrong = openDb(name, "?key=00112233445566778899AABBCCDDEEFE");
+    CatchError guard(wrong.get());
+    EXPECT_FALSE(wrong->query("SELECT v FROM t")) << name;
+    EXPECT_NE(nullptr, strstr(guard.text().cstr(), "not a database")) << guard.text().cstr();
+  }
+}
+
 TEST_F(SqliteTest, RowIndexBeyondTheEndIsFatal) {
   Records rows = openDb()->query("SELECT 1 AS a");
   ASSERT_TRUE(rows);
@@ -492,12 +553,15 @@ TEST_F(MysqlTest, ConnectionStringsReachTheServerOverTcpAndTheSocket) {
   EXPECT_STREQ("zu_test", rows->get(0, 1u).cstr());
   EXPECT_STREQ("zu@127.0.0.1", rows->get(0, 2u).cstr());
 
+#ifndef _WIN32
   // No host: the client library's default (the local socket named below).
+  // The Windows build reaches the Linux server over TCP only.
   Connection local = IConnection::New(("mysql://zu:pw:x@/zu_test?socket=" + server_->socket()).c_str());
   ASSERT_TRUE(local->open());
   rows = local->query("SELECT CURRENT_USER()");
   ASSERT_TRUE(rows);
   EXPECT_STREQ("zu@localhost", rows->get(0, 0u).cstr());
+#endif
 
   for (std::string const& wrong : {"mysql://zu:pw@127.0.0.1:" + port + "/zu_test",   // password cut at ':'
                                    "mysql://zu@127.0.0.1:" + port + "/zu_test"}) {    // no password

@@ -49,7 +49,8 @@ Library<MariaDB> const& mariadb() {
 Library<OpenSSL> const& openssl() {
   return opened<OpenSSL>([] {
     Library<OpenSSL>* const library = load<OpenSSL>(OPENSSL_SONAME, ZU_WITH_TLS, "ZU_WITH_TLS",
-                                                    ZU_EXT_RESOLVER { ZU_OPENSSL_FUNCTIONS(ZU_EXT_RESOLVE) });
+                                                    ZU_EXT_RESOLVER { ZU_OPENSSL_FUNCTIONS(ZU_EXT_RESOLVE) },
+                                                    __::platform::OPENSSL_CRYPTO_LIBRARY);
 #if ZU_WITH_TLS
     // Done once here, under the loader's lock, rather than implicitly by
     // whichever thread makes the first context.

@@ -11,24 +11,37 @@
 namespace zu {
 namespace ext {
 
-Resolver::Resolver(char const* soname) : soname_(soname), library_(nullptr) {
+Resolver::Resolver(char const* soname, char const* companion)
+    : soname_(soname), library_(nullptr), companion_(nullptr) {
   library_ = __::platform::openSharedLibrary(soname, reason_);
+  if (library_ != nullptr && companion != nullptr) {
+    std::string why;
+    companion_ = __::platform::openSharedLibrary(companion, why);
+    if (companion_ == nullptr) reason_ = std::string(companion) + ": " + why;
+  }
 }
 
 Resolver::~Resolver() {
-  // A library whose table is complete stays loaded for the rest of the
-  // process; finish() has taken it over then.
+  // Libraries whose table is complete stay loaded for the rest of the
+  // process; finish() has taken them over then.
+  __::platform::closeSharedLibrary(companion_);
   __::platform::closeSharedLibrary(library_);
 }
 
 void* Resolver::find(char const* name) {
   if (library_ == nullptr || !reason_.empty()) return nullptr;
+  if (companion_ != nullptr) {
+    std::string notHere;
+    if (void* const function = __::platform::sharedLibrarySymbol(library_, name, notHere)) return function;
+    return __::platform::sharedLibrarySymbol(companion_, name, reason_);
+  }
   return __::platform::sharedLibrarySymbol(library_, name, reason_);
 }
 
 bool Resolver::finish(std::string& failure) {
   if (library_ != nullptr && reason_.empty()) {
     library_ = nullptr;
+    companion_ = nullptr;
     return true;
   }
   failure = std::string(soname_) + " could not be loaded: " + reason_;

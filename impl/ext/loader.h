@@ -32,7 +32,11 @@ struct Library {
 // kept; later look-ups are skipped.
 class Resolver {
  public:
-  explicit Resolver(char const* soname);
+  // `companion`, when given, is a second library searched for the
+  // functions `soname` does not export itself: a library whose functions
+  // are split over two files (where a system's loader does not search a
+  // library's dependencies by its handle).
+  explicit Resolver(char const* soname, char const* companion = nullptr);
   Resolver(Resolver const&) = delete;
   Resolver& operator=(Resolver const&) = delete;
   ~Resolver();
@@ -52,6 +56,7 @@ class Resolver {
 
   char const* const soname_;
   void* library_;
+  void* companion_;
   std::string reason_;
 };
 
@@ -68,13 +73,14 @@ std::string notBuiltIn(char const* soname, char const* option);
 // the result says why when the library or any function is missing, or
 // when zu was built without it (`builtIn` false, `option` was off).
 template <class Table, class ResolveAll>
-Library<Table>* load(char const* soname, bool builtIn, char const* option, ResolveAll resolveAll) {
+Library<Table>* load(char const* soname, bool builtIn, char const* option, ResolveAll resolveAll,
+                     char const* companion = nullptr) {
   Library<Table>* const library = new Library<Table>();
   if (!builtIn) {
     library->failure = notBuiltIn(soname, option);
     return library;
   }
-  Resolver resolve(soname);
+  Resolver resolve(soname, companion);
   resolveAll(resolve, library->api);
   library->loaded = resolve.finish(library->failure);
   return library;

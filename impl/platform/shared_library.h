@@ -19,7 +19,15 @@ char const* const PCRE2POSIX_LIBRARY = "libpcre2-posix.dll";
 char const* const EXPAT_LIBRARY = "libexpat-1.dll";
 char const* const MOZJS_LIBRARY = "mozjs-102.dll";
 char const* const UDT_LIBRARY = "udt.dll";
+// OpenSSL's two DLLs: a DLL's handle finds only its own exports, so the
+// crypto functions the TLS code calls are looked up in libcrypto's.
+#if defined(_WIN64)
 char const* const OPENSSL_LIBRARY = "libssl-3-x64.dll";
+char const* const OPENSSL_CRYPTO_LIBRARY = "libcrypto-3-x64.dll";
+#else
+char const* const OPENSSL_LIBRARY = "libssl-3.dll";
+char const* const OPENSSL_CRYPTO_LIBRARY = "libcrypto-3.dll";
+#endif
 #else
 // The versioned sonames the libraries are opened by.
 char const* const MARIADB_LIBRARY = "libmariadb.so.3";
@@ -29,6 +37,8 @@ char const* const EXPAT_LIBRARY = "libexpat.so.1";
 char const* const MOZJS_LIBRARY = "libmozjs-102.so.0";
 char const* const UDT_LIBRARY = "libudt.so.0";
 char const* const OPENSSL_LIBRARY = "libssl.so.3";
+// libssl's handle finds the libcrypto functions it depends on.
+char const* const OPENSSL_CRYPTO_LIBRARY = nullptr;
 #endif
 
 }  // namespace platform
