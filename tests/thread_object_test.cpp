@@ -64,14 +64,19 @@ class ThreadObject : public ::testing::Test {
 }  // namespace
 
 TEST_F(ThreadObject, EachThreadHasItsOwnAndItGoesWholeWithTheThread) {
+  // The threads hold their objects until all have one: a block freed by
+  // an ended thread may be the next one's.
   std::vector<Probe*> seen(4, nullptr);
+  std::atomic<int> holding{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&seen, i] {
+    threads.emplace_back([&seen, &holding, i] {
       Probe& p = probe();
       EXPECT_EQ(&p, &probe());  // one per thread, made once
       p.words[0] = magic;
       seen[i] = &p;
+      ++holding;
+      EXPECT_TRUE(waitFor(holding, 4));
     });
   }
   for (std::thread& t : threads) t.join();
