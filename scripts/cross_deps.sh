@@ -207,6 +207,16 @@ recipe_libgsm() {
 # OpenSSL's libraries as DLLs (libcrypto-3-x64.dll and libssl-3-x64.dll
 # for 64-bit targets, libcrypto-3.dll and libssl-3.dll for 32-bit ones),
 # configured outside its source tree with OpenSSL's own mingw targets.
+# Only the libraries are built, and without what neither TLS 1.2/1.3 with
+# X.509 verification nor SQLCipher (AES, SHA-1 HMAC, PBKDF2, random bytes)
+# use: engines and the legacy provider, old and national ciphers and
+# digests, DTLS and SSL 3, and the certificate services (OCSP, CMS, CMP,
+# time stamps, transparency logs). The deprecated interfaces stay: SQLCipher
+# calls them.
+openssl_left_out=(no-tests no-engine no-legacy no-comp no-srp no-ssl3 no-weak-ssl-ciphers no-dtls
+  no-idea no-seed no-md2 no-md4 no-mdc2 no-rc2 no-rc4 no-rc5 no-bf no-cast no-camellia no-aria
+  no-sm2 no-sm3 no-sm4 no-whirlpool no-rmd160 no-siphash no-gost no-ec2m
+  no-ocsp no-ct no-cms no-cmp no-ts no-srtp no-sctp no-nextprotoneg no-ssl-trace no-ui-console)
 recipe_openssl() {
   local triple=$1 src=$2 prefix=$3 work=$4 target
   case $triple in
@@ -214,13 +224,23 @@ recipe_openssl() {
     *) target=mingw ;;
   esac
   mkdir -p "$work/build"
+  # The two DLLs alone (with their import libraries): "build_libs" would
+  # compile every source a second time for the static libraries, and build
+  # the programs' helper library, none of which zu uses. They are then
+  # installed by hand, with the headers.
+  local suffix=""
+  [ "$target" != mingw64 ] || suffix=-x64
   (cd "$work/build" &&
-    perl "$src/Configure" "$target" shared no-tests --prefix="$prefix" --libdir=lib \
+    perl "$src/Configure" "$target" shared "${openssl_left_out[@]}" --prefix="$prefix" --libdir=lib \
       CC="$triple-gcc-posix" AR="$triple-ar" RANLIB="$triple-ranlib" RC="$triple-windres" \
       >"$work/configure.log" 2>&1 &&
-    make -j "$jobs" build_libs >"$work/build.log" 2>&1 &&
-    make install_dev install_runtime_libs >"$work/install.log" 2>&1) ||
+    make build_generated >"$work/build.log" 2>&1 &&
+    make -j "$jobs" "libcrypto-3$suffix.dll" "libssl-3$suffix.dll" >>"$work/build.log" 2>&1) ||
     { tail -30 "$work"/*.log >&2; return 1; }
+  mkdir -p "$prefix/bin" "$prefix/lib" "$prefix/include/openssl"
+  cp "$work/build/libcrypto-3$suffix.dll" "$work/build/libssl-3$suffix.dll" "$prefix/bin/"
+  cp "$work/build/libcrypto.dll.a" "$work/build/libssl.dll.a" "$prefix/lib/"
+  cp "$src"/include/openssl/*.h "$work"/build/include/openssl/*.h "$prefix/include/openssl/"
 }
 
 # SQLCipher (SQLite with keyed, encrypted files) as libsqlcipher-0.dll, its
@@ -295,6 +315,7 @@ recipe_boost() {
 recipe_key() { # package triple
   {
     declare -f "recipe_$1" cmake_build
+    [ "$1" != openssl ] || echo "${openssl_left_out[*]}"
     # Comments aside, so that explaining a toolchain file rebuilds nothing.
     grep -hv '^[[:space:]]*#' "$here/cmake/toolchains/$2.cmake" "$here/cmake/toolchains/mingw-common.cmake"
     "$2-gcc-posix" --version 2>/dev/null | head -1

@@ -20,6 +20,9 @@ namespace impl {
 
 #if ZU_WITH_SQLITE
 
+// How long a statement waits for a lock another connection holds.
+int const LOCK_WAIT_MILLISECONDS = 5000;
+
 class SqliteConnection : public IConnection {
  public:
   explicit SqliteConnection(URL const& url);
@@ -57,6 +60,11 @@ bool SqliteConnection::open() {
   if (result == SQLITE_OK && !key_.empty()) {
     result = api().sqlite3_key(sqlite_, digest.ptr(), static_cast<int>(digest.size()));
   }
+  // Connections to one file take its locks in turn: one that finds a lock
+  // taken waits for it a while instead of failing with "database is
+  // locked". Readers contend too where the system's file locks are
+  // exclusive while a shared lock is being taken (Windows).
+  if (result == SQLITE_OK) result = api().sqlite3_busy_timeout(sqlite_, LOCK_WAIT_MILLISECONDS);
   if (result == SQLITE_OK) return true;
   if (sqlite_ != nullptr) api().sqlite3_close(sqlite_);
   sqlite_ = nullptr;

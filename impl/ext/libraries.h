@@ -24,7 +24,7 @@
   F(sqlite3_open) F(sqlite3_key) F(sqlite3_close) F(sqlite3_total_changes) F(sqlite3_changes) \
   F(sqlite3_prepare_v2) F(sqlite3_errmsg) F(sqlite3_column_count) F(sqlite3_column_name) \
   F(sqlite3_column_type) F(sqlite3_column_text) F(sqlite3_step) F(sqlite3_finalize) F(sqlite3_mprintf) \
-  F(sqlite3_free)
+  F(sqlite3_free) F(sqlite3_busy_timeout)
 #else
 #define ZU_SQLCIPHER_FUNCTIONS(F)
 #endif

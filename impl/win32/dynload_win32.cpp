@@ -20,8 +20,9 @@ void* openSharedLibrary(char const* name, std::string& reason) {
 void* sharedLibrarySymbol(void* library, char const* symbol, std::string& reason) {
   FARPROC const address = ::GetProcAddress(static_cast<HMODULE>(library), symbol);
   if (!address) {
-    reason = win32::errorText(::GetLastError());
-    if (reason.empty()) reason = std::string("no symbol ") + symbol;
+    // The system's text does not name the function; the reason does.
+    std::string const why = win32::errorText(::GetLastError());
+    reason = std::string("no symbol ") + symbol + (why.empty() ? "" : ": " + why);
     return nullptr;
   }
   return reinterpret_cast<void*>(address);
