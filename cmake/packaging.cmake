@@ -4,7 +4,11 @@
 #   zuserve    the server, its configuration in /etc/zuserve and a systemd unit
 #   sndconv    the sound converter
 # The version is the project's (project() in CMakeLists.txt); nothing else
-# states it.
+# states it. A Windows build makes a zip instead (cmake/packaging_windows.cmake).
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
+  return()
+endif()
 set(ZU_DEB_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(ZU_DEB_MAINTAINER "zu maintainers <maintainers@users.noreply.c-seed-014f9b58.example>")
 

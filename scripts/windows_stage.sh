@@ -221,5 +221,23 @@ if [ $run_tests = 1 ]; then
   start_tls_peer
   log "testing $dir under $(basename "$wine")"
   (cd "$dir" && CTEST_OUTPUT_ON_FAILURE=1 ctest -j "$jobs" --timeout 300 -LE soak "${ctest_args[@]}")
+
+  # zuserve.exe as a user runs it, from the build: the compiler's runtime
+  # and the outside libraries are found in their own folders.
+  step=$SECONDS
+  runtime=""
+  for dll in libstdc++-6.dll libwinpthread-1.dll; do
+    runtime+="$(dirname "$("$triple-g++-posix" -print-file-name=$dll)"):"
+  done
+  check_args=("--dlls=${runtime}$cache/$triple/sysroot/bin")
+  grep -q '^ZU_WITH_TLS:BOOL=ON' "$dir/CMakeCache.txt" && check_args+=(--tls)
+  grep -q '^ZU_WITH_SQLITE:BOOL=ON' "$dir/CMakeCache.txt" && check_args+=(--database)
+  bash scripts/windows_zuserve_check.sh "${check_args[@]}" "$dir/bin/zuserve.exe"
+  log "zuserve.exe checked in $((SECONDS - step)) s"
+
+  # The zip package, unpacked and used from a fresh prefix and folder.
+  step=$SECONDS
+  bash scripts/windows_package_test.sh "$dir"
+  log "package checked in $((SECONDS - step)) s"
 fi
 log "done in $((SECONDS - started)) s"

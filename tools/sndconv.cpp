@@ -2,7 +2,10 @@
 // exists, in that order) to <base-path>.wav and prints TRUE or FALSE.
 #include <cstdio>
 #include <string>
-#include <sys/stat.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "pcmkit/pcmkit.h"
 
@@ -10,10 +13,7 @@ namespace {
 
 using pcmkit::codec::ISpeech;
 
-bool exists(std::string const& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
+bool exists(std::string const& path) { return pcmkit::io::exists(path.c_str()); }
 
 bool convert(std::string const& base) {
   ISpeech::E_Type const types[] = {ISpeech::SPEECH_GSM610, ISpeech::SPEECH_ALAW, ISpeech::SPEECH_MULAW};
@@ -63,8 +63,30 @@ bool convert(std::string const& base) {
 
 }  // namespace
 
+#if defined(_WIN32)
+// The argument as the system gives it (UTF-16), in UTF-8: the narrow
+// arguments of a Windows program lose what the code page cannot hold.
+int main() {
+  int argc = 0;
+  wchar_t** const argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::string base;
+  if (argv && argc == 2) {
+    int const n = WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, nullptr, 0, nullptr, nullptr);
+    if (n > 0) {
+      base.resize(static_cast<std::size_t>(n));
+      WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, &base[0], n, nullptr, nullptr);
+      base.resize(static_cast<std::size_t>(n - 1));
+    }
+  }
+  if (argv) LocalFree(argv);
+  bool const ok = argc == 2 && !base.empty() && convert(base);
+  std::puts(ok ? "TRUE" : "FALSE");
+  return 0;
+}
+#else
 int main(int argc, char** argv) {
   bool const ok = argc == 2 && convert(argv[1]);
   std::puts(ok ? "TRUE" : "FALSE");
   return 0;
 }
+#endif

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "platform/shared_library.h"
+#include "platform/platform.h"
 
 namespace zu {
 namespace __ {
@@ -88,7 +89,7 @@ void releaseBlock(void* block) {
   if (!reuseBlocks || list.count >= 256 || list.ended) return std::free(block);
   if (!list.watched) {
     list.watched = true;
-    static thread_local StubBlockListEnd end;
+    ZU_THREAD_OBJECT(StubBlockListEnd, end);
     (void)end;
   }
   *static_cast<void**>(block) = list.head;

@@ -11,6 +11,7 @@
 #include "core/startup.h"
 #include "core/byte_buffer.h"
 #include "core/text.h"
+#include "platform/platform.h"
 
 namespace zu {
 
@@ -29,7 +30,7 @@ struct URLConstants {
 };
 
 URLConstants const& urlConstants() {
-  static thread_local URLConstants const constants;
+  ZU_THREAD_OBJECT(URLConstants, constants);
   return constants;
 }
 

@@ -254,6 +254,11 @@ void appendSource(std::string& line, char const* file, int number) {
 
 namespace __ {
 
+LogStream& threadLogStream() {
+  ZU_THREAD_OBJECT(LogStreamHolder, holder);
+  return holder.stream;
+}
+
 void initialize() { state(); }
 
 void flush() {

@@ -18,6 +18,7 @@
 #include "http/http_literals.h"
 #include "http/http_message.h"
 #include "diag/logging.h"
+#include "platform/platform.h"
 
 namespace zu {
 namespace net {
@@ -51,7 +52,7 @@ String const& zeroText() {
 // The Date header's text, formatted once a second per thread.
 String currentDate() {
   static thread_local std::time_t second = -1;
-  static thread_local String text;
+  ZU_THREAD_OBJECT(String, text);
   std::time_t const now = std::time(nullptr);
   if (now != second) {
     text = sys::Time::now().toString(sys::HttpDate, 0);
@@ -63,7 +64,7 @@ String currentDate() {
 // "HTTP/1.1 <code> <reason>\r\n", the last one kept per thread.
 void appendStatusLine(std::string& to, HttpStatus::E_Code code) {
   static thread_local int last = -1;
-  static thread_local std::string line;
+  ZU_THREAD_OBJECT(std::string, line);
   if (static_cast<int>(code) != last) {
     line = std::string(literals::protocolVersion) + " " + std::to_string(static_cast<unsigned int>(code)) + " " +
            HttpStatus::text(code).cstr() + literals::lineEnd;
@@ -592,7 +593,7 @@ class HttpConnection : public IHttpConnection,
   }
 
   static std::string& responseText() {
-    static thread_local std::string text;
+    ZU_THREAD_OBJECT(std::string, text);
     return text;
   }
 

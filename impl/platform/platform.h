@@ -72,6 +72,18 @@ bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize);
 // tell.
 std::size_t currentThreadStackSize();
 
+// Calls call(argument) on the calling thread when it ends, the last one
+// registered first. A call may register more; they run in the same round.
+void atThreadExit(void (*call)(void*), void* argument);
+
+// A new T owned by the calling thread: destroyed by atThreadExit.
+template <class T>
+T* newThreadObject() {
+  T* const object = new T();
+  atThreadExit([](void* p) { delete static_cast<T*>(p); }, object);
+  return object;
+}
+
 // Registers handlers run around a fork of the process: `prepare` in the
 // parent just before it, `parent` in the parent and `child` in the new
 // process just after it (on the forking thread). Any may be null. False
@@ -118,5 +130,20 @@ std::string temporaryDirectory();
 }  // namespace platform
 }  // namespace __
 }  // namespace zu
+
+// ZU_THREAD_OBJECT(T, name); declares `name`, a T of the calling thread,
+// made on the thread's first pass and destroyed when the thread ends (a
+// function-local "static thread_local T name;"). mingw-w64 destroys
+// thread_local objects after their thread's storage is freed; there the
+// object lives on the heap behind a thread_local pointer and is destroyed by
+// atThreadExit, which runs first.
+#if defined(_WIN32)
+#define ZU_THREAD_OBJECT(T, name)                                                      \
+  static thread_local T* name##Object = nullptr;                                       \
+  if (!name##Object) name##Object = ::zu::__::platform::newThreadObject<T>();          \
+  T& name = *name##Object
+#else
+#define ZU_THREAD_OBJECT(T, name) static thread_local T name
+#endif
 
 #endif

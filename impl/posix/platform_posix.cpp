@@ -7,6 +7,8 @@
 #include <climits>
 #include <ctime>
 #include <new>
+#include <utility>
+#include <vector>
 #include <locale.h>
 #include <pthread.h>
 #include <pwd.h>
@@ -145,6 +147,26 @@ bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize) {
     return false;
   }
   return true;
+}
+
+namespace {
+
+struct ThreadExitCalls {
+  std::vector<std::pair<void (*)(void*), void*>> calls;
+  ~ThreadExitCalls() {
+    while (!calls.empty()) {
+      std::pair<void (*)(void*), void*> const call = calls.back();
+      calls.pop_back();
+      call.first(call.second);
+    }
+  }
+};
+
+}  // namespace
+
+void atThreadExit(void (*call)(void*), void* argument) {
+  static thread_local ThreadExitCalls list;
+  list.calls.emplace_back(call, argument);
 }
 
 std::size_t currentThreadStackSize() {

@@ -12,6 +12,8 @@
 #include <shlobj.h>
 
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace zu {
 namespace __ {
@@ -113,6 +115,47 @@ bool startThread(void (*entry)(void*), void* argument, unsigned int stackSize) {
   }
   ::CloseHandle(reinterpret_cast<HANDLE>(thread));
   return true;
+}
+
+namespace {
+
+// The calls of one thread, in its fiber-local slot: the system runs the
+// slot's callback when the thread ends, before the DLLs hear of it (and so
+// before the C runtime frees the thread's thread_local storage).
+struct ThreadExitCalls {
+  std::vector<std::pair<void (*)(void*), void*>> calls;
+};
+
+void WINAPI runThreadExitCalls(void* data) {
+  ThreadExitCalls* const list = static_cast<ThreadExitCalls*>(data);
+  if (!list) return;
+  while (!list->calls.empty()) {
+    std::pair<void (*)(void*), void*> const call = list->calls.back();
+    list->calls.pop_back();
+    call.first(call.second);
+  }
+  delete list;
+}
+
+DWORD threadExitSlot() {
+  static DWORD const slot = ::FlsAlloc(runThreadExitCalls);
+  return slot;
+}
+
+}  // namespace
+
+void atThreadExit(void (*call)(void*), void* argument) {
+  DWORD const slot = threadExitSlot();
+  if (slot == FLS_OUT_OF_INDEXES) return;  // the object outlives its thread
+  ThreadExitCalls* list = static_cast<ThreadExitCalls*>(::FlsGetValue(slot));
+  if (!list) {
+    list = new ThreadExitCalls;
+    if (!::FlsSetValue(slot, list)) {
+      delete list;
+      return;
+    }
+  }
+  list->calls.emplace_back(call, argument);
 }
 
 std::size_t currentThreadStackSize() {

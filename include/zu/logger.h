@@ -147,6 +147,11 @@ struct LogStreamHolder {
   ~LogStreamHolder() { logStreamState() = LOG_STREAM_GONE; }
 };
 
+// The calling thread's stream, made on first use and destroyed when the
+// thread ends (kept by the library, where per-thread objects are destroyed
+// safely on every system).
+ZU_API LogStream& threadLogStream();
+
 // One message being built: the thread's stream when it is free, otherwise
 // (a message streamed while building another, or a thread that is ending)
 // a stream of its own.
@@ -155,9 +160,8 @@ class LogMessage {
   LogMessage() {
     unsigned char& state = logStreamState();
     if (state == LOG_STREAM_NONE || state == LOG_STREAM_IDLE) {
-      static thread_local LogStreamHolder holder;
+      stream_ = &threadLogStream();
       state = LOG_STREAM_BUSY;
-      stream_ = &holder.stream;
       shared_ = true;
       stream_->restart();
     } else {

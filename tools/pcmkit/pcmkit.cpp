@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 extern "C" {
 #include <gsm.h>
 }
@@ -43,6 +48,41 @@ SpeechInfo const& ISpeech::QueryInfo(E_Type type) {
 }  // namespace codec
 
 namespace io {
+
+#if defined(_WIN32)
+namespace {
+
+// UTF-8 to UTF-16; empty when the text is not well-formed UTF-8.
+std::wstring wide(char const* text) {
+  int const n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &out[0], n);
+  out.resize(static_cast<std::size_t>(n - 1));
+  return out;
+}
+
+}  // namespace
+
+std::FILE* openFile(char const* path, char const* mode) {
+  std::wstring const name = wide(path);
+  std::wstring const how = wide(mode);
+  return name.empty() || how.empty() ? nullptr : _wfopen(name.c_str(), how.c_str());
+}
+
+bool exists(char const* path) {
+  std::wstring const name = wide(path);
+  struct _stat64 info;
+  return !name.empty() && _wstat64(name.c_str(), &info) == 0;
+}
+#else
+std::FILE* openFile(char const* path, char const* mode) { return std::fopen(path, mode); }
+
+bool exists(char const* path) {
+  struct stat info;
+  return stat(path, &info) == 0;
+}
+#endif
 
 ISource::~ISource() = default;
 IFileSource::~IFileSource() = default;
@@ -100,7 +140,7 @@ class FileSource : public IFileSource, public ISource {
       return false;
     // Every decoder here yields 8000 Hz, 16-bit mono.
     if (format.sampleRate != 8000 || format.bitsPerSample != 16 || format.channels != 1) return false;
-    file_ = std::fopen(path, "rb");
+    file_ = openFile(path, "rb");
     if (!file_) return false;
     if (kind_ == GSM && !(gsm_ = gsm_create())) {
       close();
@@ -174,7 +214,7 @@ class WaveFileRender : public IWaveFileRender, public IRender {
     close();
     if (!path || wave.wFormatTag != 1 || wave.nChannels == 0 || wave.wBitsPerSample == 0) return false;
     (void)format;  // the record states the same format in the file's terms
-    file_ = std::fopen(path, "wb");
+    file_ = openFile(path, "wb");
     if (!file_) return false;
     unsigned char header[44];
     std::memcpy(header, "RIFF", 4);

@@ -3,6 +3,8 @@
 #ifndef PCMKIT_H
 #define PCMKIT_H
 
+#include <cstdio>
+
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 
@@ -60,6 +62,12 @@ class ISpeech {
 }  // namespace codec
 
 namespace io {
+
+// Opens the file named in UTF-8 (std::fopen's modes); on Windows through
+// the wide name, so that any name the system takes can be given.
+std::FILE* openFile(char const* path, char const* mode);
+// Whether something exists under the name given in UTF-8.
+bool exists(char const* path);
 
 // A decoded PCM stream.
 class ISource {

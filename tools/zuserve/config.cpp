@@ -27,9 +27,22 @@ unsigned int number(String const& text, char const* what, unsigned int low, unsi
   return static_cast<unsigned int>(value);
 }
 
+// Whether `path` names its place whole: from the root, or on Windows also
+// from a drive ("C:\\site", "C:/site").
+bool isAbsolute(String const& path) {
+  if (path.startsWith("/") || path.startsWith("\\")) return true;
+#if defined(_WIN32)
+  char const* const p = path.cstr();
+  char const letter = static_cast<char>(p[0] | 0x20);
+  return letter >= 'a' && letter <= 'z' && p[1] == ':' && (p[2] == '/' || p[2] == '\\');
+#else
+  return false;
+#endif
+}
+
 String resolve(String const& base, String const& path) {
   if (path.empty()) return path;
-  if (path.startsWith("/")) return zu::fs::Path(path);
+  if (isAbsolute(path)) return zu::fs::Path(path);
   return zu::fs::Path(base).append(path);
 }
 
@@ -97,6 +110,11 @@ Settings readSettings(std::string const& text, String const& source, String cons
 }
 
 String dataFolder() {
+#if defined(_WIN32)
+  // The user's local application data, as Windows programs keep theirs.
+  char const* local = std::getenv("LOCALAPPDATA");
+  if (local && *local) return zu::fs::Path(String(local)).append("zuserve");
+#endif
   char const* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg && *xdg) return zu::fs::Path(String(xdg)).append("zuserve");
   return zu::fs::Path(zu::sys::getProperty("user.home")).append(".local/share/zuserve");

@@ -46,6 +46,13 @@ void Server::findRoutes() {
 // loader's reason once; this says what follows from it.
 void Server::startWorkers() {
   if (routes.empty()) return;
+#if !ZUSERVE_WITH_SCRIPTING
+  // A build without the scripting module: said once here, the library is
+  // not asked.
+  scriptsOff = true;
+  log(1, "[WARN]", "scripts are off (scripting is not built into this build); their routes answer 503");
+  return;
+#endif
   js::setMaxRuntimeBytes(settings.heapLimit);
   for (unsigned int i = 0; i < settings.contexts; ++i) {
     shared_ptr<js::IContext> context = js::IContext::New(false);

@@ -116,8 +116,14 @@ String mapPath(String const& root, String const& path, String const& target) {
   for (unsigned int i = 0; i < segments.size(); ++i)
     if (segments[i] == "." || segments[i] == "..") return String();
   String const full = zu::fs::Path(root + path);
-  if (full != root && !full.startsWith(root + "/")) return String();
-  return full;
+  if (full == root) return full;
+  // Below the root: the root's text and then a separator ("/", on Windows
+  // "\\"), unless the root ends in one ("C:\\").
+  if (!full.startsWith(root) || root.empty()) return String();
+  char const last = root.cstr()[root.length() - 1];
+  char const next = full.cstr()[root.length()];
+  bool const below = last == '/' || last == '\\' || next == '/' || next == '\\';
+  return below ? full : String();
 }
 
 }  // namespace zuserve

@@ -14,9 +14,14 @@
 // The parts: config (the configuration), static_files, scripts, database
 // (db.query), server (routing and answering requests), and here main.
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#else
 #include <sys/resource.h>
 #endif
 
@@ -80,12 +85,38 @@ shared_ptr<zu::net::ISocket> listenOn(shared_ptr<Server> const& server, unsigned
   return listener;
 }
 
+// The program's arguments. On Windows they are taken from the wide command
+// line, split by the C runtime's rules, in which a backslash is literal
+// (C:\\site\\zuserve.xml); the narrow one would lose what the code page
+// cannot hold.
+shared_ptr<zu::app::IArguments> programArguments(int argc, char** argv, char const* options) {
+#if defined(_WIN32)
+  int count = 0;
+  LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < count; ++i) {
+      int const n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+      std::string text(n > 1 ? static_cast<std::size_t>(n) : 1, '\0');
+      if (n > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &text[0], n, nullptr, nullptr);
+      text.resize(std::strlen(text.c_str()));
+      texts.push_back(text);
+    }
+    LocalFree(wide);
+    std::vector<char const*> pointers;
+    for (std::string const& text : texts) pointers.push_back(text.c_str());
+    return zu::app::IArguments::New(count, pointers.data(), options);
+  }
+#endif
+  return zu::app::IArguments::New(argc, argv, options);
+}
+
 }  // namespace
 }  // namespace zuserve
 
 using namespace zuserve;
 
-int main() {
+int main(int argc, char** argv) {
 #if !defined(_WIN32)
   // Every connection holds a descriptor: take all the system allows.
   // (Windows has no such per-process limit on sockets.)
@@ -95,7 +126,7 @@ int main() {
     setrlimit(RLIMIT_NOFILE, &files);
   }
 #endif
-  shared_ptr<zu::app::IArguments> args = zu::app::IArguments::thisApp("h-help.c-config:p-port:r-root:l-log-level:-tls-cert:-tls-key:-tls-port:");
+  shared_ptr<zu::app::IArguments> args = programArguments(argc, argv, "h-help.c-config:p-port:r-root:l-log-level:-tls-cert:-tls-key:-tls-port:");
   if (args->has("help")) {
     std::fputs(usage, stdout);
     return 0;
