@@ -799,14 +799,6 @@ class Handler : public IHttpConnectionCallback {
 
 class HttpConnectionConcurrent : public ::testing::Test {
  protected:
-  void SetUp() override {
-#ifdef _WIN32
-    GTEST_SKIP() << "the connection's thread-local caches (std::string, String) are destroyed when a reactor "
-                    "thread ends after mingw-w64's emulated thread-local storage of that thread was freed: "
-                    "a heap corruption (seen under Wine)";
-#endif
-  }
-
   // A connection over a freshly accepted socket, and the raw client end.
   void open(unsigned int idle = 60000, unsigned int receive = 60000) {
     boost::shared_ptr<zu::net::ISocket> listener = zu::net::ISocket::New(zu::net::SOCKET_TYPE_TCP);
