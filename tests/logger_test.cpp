@@ -317,11 +317,6 @@ class Counter : public logger::ILogCallback {
 };
 
 TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
-#ifdef _WIN32
-  // Reproduced without zu: a thread_local std::ostream destroyed at the end
-  // of a std::thread crashes with this toolchain's C++ runtime under Wine.
-  GTEST_SKIP() << "mingw-w64 g++ 12 under Wine 8 crashes destroying a thread's thread_local stream at its exit";
-#endif
   int const threads = 8;
   int const perThread = 2000;
   boost::shared_ptr<Counter> counter(new Counter);
