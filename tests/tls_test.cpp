@@ -45,10 +45,17 @@ using zu::test::run;
 
 // s_server answering each connection with its status page over TLS with
 // the certificate `name`; its port, 0 when it did not start.
-unsigned short startServer(Peer& peer, std::string const& name) {
+// With `serverName`, the server ends a handshake whose SNI names anything
+// else with a fatal alert (a handshake without SNI passes).
+unsigned short startServer(Peer& peer, std::string const& name, std::string const& serverName = "") {
   Certificates const& c = certificates();
-  bool const started = peer.start({"openssl", "s_server", "-4", "-accept", "127.0.0.1:0", "-cert", c.file(name + ".pem"),
-                                   "-key", c.file(name + ".key"), "-www", "-alpn", "http/1.1"});
+  std::vector<std::string> arguments{"openssl", "s_server", "-4", "-accept", "127.0.0.1:0", "-cert", c.file(name + ".pem"),
+                                     "-key", c.file(name + ".key"), "-www", "-alpn", "http/1.1"};
+  if (!serverName.empty()) {
+    for (char const* a : {"-servername", serverName.c_str(), "-servername_fatal", "-cert2"}) arguments.push_back(a);
+    for (std::string const& a : {c.file(name + ".pem"), std::string("-key2"), c.file(name + ".key")}) arguments.push_back(a);
+  }
+  bool const started = peer.start(arguments);
   if (!started || !peer.await("ACCEPT 127.0.0.1:") || !peer.await("\n")) return 0;
   std::string const& out = peer.output();
   return static_cast<unsigned short>(std::atoi(out.c_str() + out.find("ACCEPT 127.0.0.1:") + 17));
@@ -117,6 +124,15 @@ TEST(TlsClient, TalksToAServerWhoseCertificateTheCAVouchesFor) {
     EXPECT_EQ("http/1.1", got.alpn);
     // The page ends with the server's close_notify: a clean end, not a failure.
     EXPECT_EQ(0u, got.code) << got.text;
+  }
+  // SNI carries names only: a server that ends any handshake whose SNI is
+  // not "localhost" still serves a client that connects by address.
+  Peer strict;
+  unsigned short const strictPort = startServer(strict, "server", "localhost");
+  ASSERT_NE(0, strictPort) << strict.output();
+  for (char const* host : {"localhost", "127.0.0.1"}) {
+    Exchange const got = exchange(context, host, strictPort, "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(got.secured) << host << ": " << got.code << " " << got.text;
   }
 }
 
