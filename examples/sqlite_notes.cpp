@@ -17,7 +17,10 @@ int main(int argc, char** argv) {
     std::cerr << "usage: " << argv[0] << " <db> add <author> <text> [stars] | <db> list <author>\n";
     return 2;
   }
-  auto db = zu::db::IConnection::New("sqlite://" + std::filesystem::absolute(argv[1]).string());
+  // The URL's path is the file's absolute path; a drive letter gets a '/' in front.
+  std::string path = std::filesystem::absolute(argv[1]).generic_u8string();
+  if (path.empty() || path[0] != '/') path.insert(0, "/");
+  auto db = zu::db::IConnection::New("sqlite://" + path);
   zu::em::CatchError error(db.get());
   auto fail = [&] {
     std::cerr << "error(" << error.code() << ") " << error.text() << "\n";

@@ -372,10 +372,6 @@ TEST_F(ExamplesTest, EchoServerEchoesAndStops) {
 // Options with attached and separate values, a daily log file in the given
 // folder, and unknown options refused with the generated help.
 TEST_F(ExamplesTest, OptionsLogWritesTheDailyLog) {
-#ifdef _WIN32
-  GTEST_SKIP() << "the logger writes no daily file on Windows yet (its file goes through the file family, "
-                  "whose Windows port is not finished)";
-#endif
   std::string output;
   ASSERT_EQ(0, run("options_log", {"-v", "--log-dir=" + dir.string(), "-n", "2", "hello", "a b"}, &output))
       << output;
