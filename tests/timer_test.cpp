@@ -250,7 +250,11 @@ TEST_F(TimerConcurrent, LastTimerOfAnIdEndsItsThreadAndTheNextTimerStartsAnother
   timer->start(10, callback);
   ASSERT_TRUE(journal.waitFor("t", 2));
   unsigned int const next = journal.calls().back().thread;
+#ifndef _WIN32
+  // Windows hands a freed thread id out again at once; the end of the first
+  // thread was seen above, so a new thread is running either way.
   EXPECT_NE(thread, next);
+#endif
   EXPECT_TRUE(threadExists(next));
 }
 
