@@ -107,7 +107,7 @@ XML
 
   nport=$(free_port)
   ntls=$(free_port)
-  start_nginx "$nport" "listen 127.0.0.1:$ntls ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key; root $work/www;"
+  start_nginx "$nport" "listen 127.0.0.1:$ntls ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key; ssl_protocols TLSv1.2 TLSv1.3; root $work/www;"
   nginx_master=$!
   wait_port "$hport"; wait_port "$ztls"; wait_port "$ntls"
   nginx_worker=""
