@@ -85,7 +85,12 @@ if [ $run_tests = 1 ]; then
   mkdir -p "$WINEPREFIX"
   wine_start=$SECONDS
   # Exits with 2 when a server already runs for the prefix; it is used then.
-  "$server" -p </dev/null >/dev/null 2>&1 || true
+  # The server keeps its error output when it detaches: should it stop on an
+  # assertion of its own, every program of the prefix waits for good, and
+  # this log is where the reason is shown (after the tests).
+  mkdir -p "$dir"
+  wine_log="$root/$dir/wineserver.log"
+  "$server" -p </dev/null >/dev/null 2>"$wine_log" || true
   "$wine" wineboot --init </dev/null >/dev/null 2>&1 || true
   touch "$WINEPREFIX/.zu-booted"
   log "Wine ready in $((SECONDS - wine_start)) s ($WINEPREFIX)"
@@ -220,7 +225,13 @@ if [ $run_tests = 1 ]; then
   start_mariadb
   start_tls_peer
   log "testing $dir under $(basename "$wine")"
-  (cd "$dir" && CTEST_OUTPUT_ON_FAILURE=1 ctest -j "$jobs" --timeout 300 -LE soak "${ctest_args[@]}")
+  status=0
+  (cd "$dir" && CTEST_OUTPUT_ON_FAILURE=1 ctest -j "$jobs" --timeout 300 -LE soak "${ctest_args[@]}") || status=$?
+  if [ -s "$wine_log" ]; then
+    log "Wine's server wrote to $wine_log:"
+    tail -5 "$wine_log" >&2
+  fi
+  [ $status = 0 ] || exit $status
 
   # zuserve.exe as a user runs it, from the build: the compiler's runtime
   # and the outside libraries are found in their own folders.
