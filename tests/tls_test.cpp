@@ -564,6 +564,57 @@ TEST_F(TlsServer, CarriesLargeStreamsBothWaysWithBoundedBuffers) {
   EXPECT_TRUE(zu::test::waitFor([&] { return echo->connections() == 0; }));
 }
 
+// A server socket over a plain one the test keeps, so that bytes can be
+// put into the stream behind OpenSSL's back once both sides are secured.
+TEST_F(TlsServer, ASpoiledRecordFailsTheReadThatMeetsItAndCloseEndsBothSides) {
+  shared_ptr<ISocket> const listener = ISocket::New(SOCKET_TYPE_TCP);
+  ASSERT_TRUE(listener->listen(0, IP::loopback(), 4));
+  shared_ptr<ITlsSocket> const client = trustingClient()->client("localhost");
+  client->setTimeouts(5000, 5000);
+  ASSERT_TRUE(client->connect(listener->localAddress().port, IP::loopback()));
+  ASSERT_TRUE(listener->waitReadable(5000));
+  shared_ptr<ISocket> const plain = listener->accept();
+  ASSERT_TRUE(plain);
+  shared_ptr<ITlsSocket> const server = context->server(plain);
+  ASSERT_TRUE(server);
+  server->setTimeouts(5000, 5000);
+  std::atomic<bool> sent(false);
+  std::thread clientSide([&] { sent = client->waitConnected(5000) && client->toIO()->write("ping", 4) == 4; });
+  char got[4] = {};
+  ASSERT_EQ(4u, server->toIO()->read(got, 4));
+  EXPECT_EQ("ping", std::string(got, 4));
+  clientSide.join();
+  ASSERT_TRUE(sent);
+
+  // A good record, then right behind it an application-data record whose
+  // tag cannot match: both reach the client in one receive.
+  ASSERT_EQ(4u, server->toIO()->write("pong", 4));
+  unsigned char spoiled[5 + 32] = {0x17, 0x03, 0x03, 0x00, 0x20};
+  for (size_t i = 5; i < sizeof spoiled; ++i) spoiled[i] = static_cast<unsigned char>(i * 37);
+  ASSERT_EQ(unsigned(sizeof spoiled), plain->send(spoiled, sizeof spoiled));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  {
+    zu::em::CatchError caught(client.get());
+    ASSERT_TRUE(client->waitReadable(5000));
+    char block[64];
+    ASSERT_EQ(4u, client->recv(block, sizeof block));
+    EXPECT_EQ("pong", std::string(block, 4));
+    EXPECT_EQ(0u, caught.code()) << caught.text();
+    // The read that meets the spoiled record is the one that reports it.
+    EXPECT_EQ(0u, client->recv(block, sizeof block));
+    EXPECT_EQ(TLS_ERROR_HANDSHAKE, caught.code()) << caught.text();
+    EXPECT_TRUE(startsWith(caught.text().cstr(), "tls failure: ")) << caught.text();
+  }
+  EXPECT_FALSE(client->isSecured());
+
+  EXPECT_TRUE(server->isOpen());
+  client->close();
+  EXPECT_FALSE(client->isOpen());
+  server->close();
+  EXPECT_FALSE(server->isOpen());
+  EXPECT_FALSE(server->isSecured());
+}
+
 TEST_F(TlsServer, DropsClientsThatNeverFinishTheHandshakeOrSendGarbage) {
   context->setHandshakeTimeout(1500);
   // One says nothing, one sends half a hello, one sends plain HTTP.
@@ -585,8 +636,9 @@ TEST_F(TlsServer, DropsClientsThatNeverFinishTheHandshakeOrSendGarbage) {
     EXPECT_EQ(0, n) << "connection " << fd << " was not closed";
     ::close(fd);
     // What is not TLS is refused as it comes, not when the time runs out.
-    if (fd == garbage)
+    if (fd == garbage) {
       EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000)) << "garbage was kept";
+    }
   }
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
