@@ -154,6 +154,21 @@ long long threadActivity() {
 #endif
 }
 
+// Processor time of the whole process in milliseconds, every thread's.
+long long processMilliseconds() {
+#ifdef _WIN32
+  FILETIME created, exited, kernel, user;
+  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return -1;
+  auto const ticks = [](FILETIME const& t) { return (static_cast<long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+  return (ticks(kernel) + ticks(user)) / 10000;
+#else
+  rusage usage;
+  if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+  auto const ms = [](timeval const& t) { return static_cast<long long>(t.tv_sec) * 1000 + t.tv_usec / 1000; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+#endif
+}
+
 bool eventually(std::function<bool()> const& condition) {
   return zu::test::waitFor(condition, std::chrono::milliseconds(WAIT_MS));
 }
@@ -733,6 +748,33 @@ TEST(ReactorConcurrent, PeriodThrottlesAnAlwaysReadySocket) {
   std::vector<Recorder::Event> events = recorder->events();
   EXPECT_GE(events[5].at - events[0].at, std::chrono::milliseconds(390));
   s.reset();
+  recorder->forget();
+}
+
+TEST(ReactorConcurrent, AReactorWokenFromOtherThreadsGoesBackToSleep) {
+  // Every change of registration from outside the runner wakes it; once the
+  // changes are taken, an idle reactor waits without using the processor.
+  boost::shared_ptr<IReactor> reactor = IReactor::New(8, 0, sys::Normal);
+  boost::shared_ptr<Recorder> recorder(new Recorder);
+  std::vector<boost::shared_ptr<ISocket> > sockets;
+  for (int i = 0; i < 4; ++i) {
+    sockets.push_back(listening(SOCKET_TYPE_UDP));
+    sockets.back()->setCallback(recorder);
+    ASSERT_TRUE(sockets.back()->attach(reactor));
+    sockets.back()->modifyEvents(SOCKET_EVENT_READ, 0);
+  }
+  std::thread other([&] {
+    for (boost::shared_ptr<ISocket> const& s : sockets) s->modifyEvents(SOCKET_EVENT_WRITE, SOCKET_EVENT_READ);
+    for (boost::shared_ptr<ISocket> const& s : sockets) s->modifyEvents(SOCKET_EVENT_READ, SOCKET_EVENT_WRITE);
+  });
+  other.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  long long const before = processMilliseconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  long long const used = processMilliseconds() - before;
+  ASSERT_GE(before, 0);
+  EXPECT_LT(used, 100) << "the reactor kept running while idle";
+  sockets.clear();
   recorder->forget();
 }
 
