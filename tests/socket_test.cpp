@@ -448,10 +448,24 @@ TEST(Socket, OptionsRoundTripAndFailOnClosedSocket) {
   ASSERT_TRUE(s->getOption(TCP_MAXSEG, &segment, &length, IPPROTO_TCP));
   EXPECT_GT(segment, 1);
 #endif
+  {
+    // An option the system does not know fails both ways, with its report.
+    em::CatchError error(s.get());
+    length = sizeof value;
+    EXPECT_FALSE(s->getOption(0x7ff0, &value, &length, SOCKET_LEVEL));
+    EXPECT_EQ(100u, error.code()) << error.text();
+    em::CatchError again(s.get());
+    EXPECT_FALSE(s->setOption(0x7ff0, &value, sizeof value, SOCKET_LEVEL));
+    EXPECT_EQ(100u, again.code()) << again.text();
+  }
   s->close();
   em::CatchError error(s.get());
   EXPECT_FALSE(s->setOption(SO_KEEPALIVE, &value, sizeof value));
   EXPECT_EQ(1u, error.code());
+  length = sizeof value;
+  em::CatchError read(s.get());
+  EXPECT_FALSE(s->getOption(SO_KEEPALIVE, &value, &length));
+  EXPECT_EQ(1u, read.code());
 }
 
 TEST(SocketDeathTest, NewRejectsUnknownType) {
@@ -503,6 +517,27 @@ TEST(PollSet, RemovedOrReplacedEntriesNoLongerEndAWait) {
   EXPECT_EQ(0u, set.size());
   EXPECT_TRUE(waitsItsTime()) << "a cleared set still ends the wait";
   for (zu::test::RawSocket s : {a[0], a[1], b[0], b[1]}) zu::test::closeRaw(s);
+}
+
+TEST(PollSet, AnEntryClosedWhileWatchedEndsNothingAndTheOthersStillReport) {
+  zu::test::RawSocket a[2], b[2];
+  ASSERT_TRUE(zu::test::loopbackPair(a));
+  ASSERT_TRUE(zu::test::loopbackPair(b));
+  using zu::net::impl::PollSet;
+  using zu::net::impl::SocketHandle;
+  using zu::net::impl::WAIT_READ;
+  PollSet set;
+  set.put(0, SocketHandle(a[0]), WAIT_READ);
+  set.put(1, SocketHandle(b[0]), WAIT_READ);
+  EXPECT_EQ(0, set.wait(0));
+  // The first entry's socket goes away under the set, as when another
+  // thread closes a watched socket.
+  zu::test::closeRaw(a[0]);
+  ASSERT_EQ(1, zu::test::sendRaw(b[1], "x", 1));
+  ASSERT_EQ(1, set.wait(5000));
+  EXPECT_EQ(0u, set.ready(0));
+  EXPECT_EQ(unsigned(WAIT_READ), set.ready(1));
+  for (zu::test::RawSocket s : {a[1], b[0], b[1]}) zu::test::closeRaw(s);
 }
 
 TEST(ReactorConcurrent, NewClampsCapacityAndKeepsParameters) {
