@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -270,6 +271,39 @@ TEST(TlsClient, OnAReactorTheHandshakeTimeBoundsAConnectionNeverAccepted) {
   ::close(listener);
 }
 
+TEST(TlsClient, OnAReactorATimeOutSetDuringTheHandshakeBoundsIt) {
+  // The listener's system takes the connection; nobody ever answers the
+  // hello. The time-out is shortened while the connection is being made,
+  // and while the handshake waits for the server.
+  unsigned short port = 0;
+  int const listener = zu::test::listenLoopback(port, 8);
+  ASSERT_GE(listener, 0);
+  shared_ptr<ITlsContext> const context = trustingClient();
+  shared_ptr<IReactor> const reactor = IReactor::New();
+  for (int pause : {0, 200}) {
+    shared_ptr<ReactorClient> const client(new ReactorClient);
+    shared_ptr<ITlsSocket> const socket = context->client("localhost");
+    socket->setTimeouts(20000, 20000);
+    ASSERT_TRUE(socket->attach(reactor));
+    socket->setCallback(boost::weak_ptr<ISocketCallback>(client));
+    socket->modifyEvents(SOCKET_EVENT_CONNECT | SOCKET_EVENT_READ, 0);
+    ASSERT_TRUE(socket->connect(port, IP::loopback()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    socket->setTimeouts(300, 300);
+    EXPECT_TRUE(zu::test::waitFor([&] {
+      std::lock_guard<std::mutex> hold(client->lock);
+      return client->done;
+    }, std::chrono::milliseconds(4000))) << "the shorter time-out was not taken (pause " << pause << " ms)";
+    {
+      std::lock_guard<std::mutex> hold(client->lock);
+      EXPECT_FALSE(client->secured);
+      EXPECT_EQ("handshake timed out", client->text);
+    }
+    socket->close();
+  }
+  ::close(listener);
+}
+
 TEST(TlsClient, RefusesEachBadCertificateWithItsOwnReason) {
   struct Case {
     char const* certificate;
@@ -382,10 +416,14 @@ class EchoServer : public ISocketCallback, public boost::enable_shared_from_this
     std::lock_guard<std::mutex> hold(lock_);
     return accepted_;
   }
+  // The send buffer of connections accepted from now on (0: the system's).
+  std::atomic<int> sendBuffer{0};
 
   void onSocketEvent(shared_ptr<ISocket> socket, unsigned int events, zu::ByteArray&) override {
     if (socket == listener_) {
       while (shared_ptr<ISocket> accepted = listener_->accept()) {
+        int const sendSize = sendBuffer;
+        if (sendSize > 0) accepted->setOption(SO_SNDBUF, &sendSize, sizeof sendSize);
         shared_ptr<ITlsSocket> const tls = context_->server(accepted);
         if (!tls) continue;
         // Pooled reactors take any number of connections.
@@ -560,6 +598,76 @@ TEST_F(TlsServer, CarriesLargeStreamsBothWaysWithBoundedBuffers) {
     }
     ASSERT_EQ(chunk, back) << "round " << round;
   }
+  socket->close();
+  EXPECT_TRUE(zu::test::waitFor([&] { return echo->connections() == 0; }));
+}
+
+// Processor time of the whole process in milliseconds.
+long long processMilliseconds() {
+  rusage usage;
+  if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+  auto const ms = [](timeval const& t) { return static_cast<long long>(t.tv_sec) * 1000 + t.tv_usec / 1000; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+TEST_F(TlsServer, AnIdleSecuredConnectionLeavesTheReactorAsleep) {
+  shared_ptr<ITlsSocket> const socket = trustingClient()->client("localhost");
+  zu::em::CatchError caught(socket.get());
+  socket->setTimeouts(5000, 5000);
+  ASSERT_TRUE(socket->connect(port, IP::loopback()) && socket->waitConnected(5000)) << caught.text().cstr();
+  ASSERT_EQ(5u, socket->toIO()->write("hello", 5));
+  char back[5];
+  ASSERT_EQ(5u, socket->toIO()->read(back, 5));
+  // The server's side now only waits to read, on its reactor.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  long long const before = processMilliseconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  long long const used = processMilliseconds() - before;
+  ASSERT_GE(before, 0);
+  EXPECT_LT(used, 100) << "the reactor kept running for an idle connection";
+  socket->close();
+}
+
+// The reader takes its time and the server's socket has a small send
+// buffer, so the server's sends meet a full socket and must wait for room
+// on the reactor.
+TEST_F(TlsServer, ASlowReaderMakesTheServerWaitForRoomWithoutLosingBytes) {
+  shared_ptr<ITlsSocket> const socket = trustingClient()->client("localhost");
+  zu::em::CatchError caught(socket.get());
+  echo->sendBuffer = 16384;
+  socket->setTimeouts(10000, 10000);
+  ASSERT_TRUE(socket->connect(port, IP::loopback()) && socket->waitConnected(10000)) << caught.text().cstr();
+  size_t const total = 2 * 1024 * 1024;
+  auto const at = [](size_t i) { return char('a' + (i * 13 + i / 4096) % 26); };
+  std::atomic<bool> wrote(false);
+  std::thread writer([&] {
+    std::string piece(65536, '\0');
+    for (size_t done = 0; done < total;) {
+      for (size_t i = 0; i < piece.size(); ++i) piece[i] = at(done + i);
+      size_t sent = 0;
+      while (sent < piece.size()) {
+        unsigned int const n = socket->toIO()->write(piece.data() + sent, unsigned(piece.size() - sent));
+        if (n == 0) return;
+        sent += n;
+      }
+      done += piece.size();
+    }
+    wrote = true;
+  });
+  size_t received = 0;
+  bool same = true;
+  char block[16384];
+  while (received < total) {
+    unsigned int const n = socket->toIO()->read(block, sizeof block);
+    if (n == 0) break;
+    for (unsigned int i = 0; i < n && same; ++i) same = block[i] == at(received + i);
+    received += n;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  writer.join();
+  EXPECT_TRUE(wrote) << caught.text().cstr();
+  EXPECT_EQ(total, received) << caught.text().cstr();
+  EXPECT_TRUE(same) << "the stream came back changed";
   socket->close();
   EXPECT_TRUE(zu::test::waitFor([&] { return echo->connections() == 0; }));
 }
