@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/finalize.h"
+#include "support/idle.h"
 #include "support/loopback.h"
 #include "support/wait.h"
 #include "support/wine.h"
@@ -151,21 +152,6 @@ long long threadActivity() {
   rusage usage;
   if (::getrusage(RUSAGE_THREAD, &usage) != 0) return -1;
   return usage.ru_nvcsw;
-#endif
-}
-
-// Processor time of the whole process in milliseconds, every thread's.
-long long processMilliseconds() {
-#ifdef _WIN32
-  FILETIME created, exited, kernel, user;
-  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return -1;
-  auto const ticks = [](FILETIME const& t) { return (static_cast<long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-  return (ticks(kernel) + ticks(user)) / 10000;
-#else
-  rusage usage;
-  if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
-  auto const ms = [](timeval const& t) { return static_cast<long long>(t.tv_sec) * 1000 + t.tv_usec / 1000; };
-  return ms(usage.ru_utime) + ms(usage.ru_stime);
 #endif
 }
 
@@ -804,10 +790,8 @@ TEST(ReactorConcurrent, AReactorWokenFromOtherThreadsGoesBackToSleep) {
   });
   other.join();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  long long const before = processMilliseconds();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  long long const used = processMilliseconds() - before;
-  ASSERT_GE(before, 0);
+  long long const used = zu::test::processorTimeWhileSleeping(std::chrono::milliseconds(500));
+  ASSERT_GE(used, 0);
   EXPECT_LT(used, 100) << "the reactor kept running while idle";
   sockets.clear();
   recorder->forget();

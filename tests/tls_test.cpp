@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +28,7 @@
 #include <zu/tls.h>
 
 #include "hidden_library.h"
+#include "support/idle.h"
 #include "support/loopback.h"
 #include "support/tls_peers.h"
 #include "support/wait.h"
@@ -602,14 +602,6 @@ TEST_F(TlsServer, CarriesLargeStreamsBothWaysWithBoundedBuffers) {
   EXPECT_TRUE(zu::test::waitFor([&] { return echo->connections() == 0; }));
 }
 
-// Processor time of the whole process in milliseconds.
-long long processMilliseconds() {
-  rusage usage;
-  if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
-  auto const ms = [](timeval const& t) { return static_cast<long long>(t.tv_sec) * 1000 + t.tv_usec / 1000; };
-  return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
 TEST_F(TlsServer, AnIdleSecuredConnectionLeavesTheReactorAsleep) {
   shared_ptr<ITlsSocket> const socket = trustingClient()->client("localhost");
   zu::em::CatchError caught(socket.get());
@@ -620,10 +612,8 @@ TEST_F(TlsServer, AnIdleSecuredConnectionLeavesTheReactorAsleep) {
   ASSERT_EQ(5u, socket->toIO()->read(back, 5));
   // The server's side now only waits to read, on its reactor.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  long long const before = processMilliseconds();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  long long const used = processMilliseconds() - before;
-  ASSERT_GE(before, 0);
+  long long const used = zu::test::processorTimeWhileSleeping(std::chrono::milliseconds(500));
+  ASSERT_GE(used, 0);
   EXPECT_LT(used, 100) << "the reactor kept running for an idle connection";
   socket->close();
 }
