@@ -100,7 +100,7 @@ TEST(Property, BuiltInsDescribeTheProgramTheSystemAndTheUser) {
   EXPECT_GE(major, 5u) << version;
   SYSTEM_INFO system;
   ::GetNativeSystemInfo(&system);
-  if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) EXPECT_STREQ("x64", getProperty("os.arch").cstr());
+  if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) { EXPECT_STREQ("x64", getProperty("os.arch").cstr()); }
 #else
   utsname u;
   ASSERT_EQ(0, uname(&u));

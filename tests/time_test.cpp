@@ -144,16 +144,16 @@ TEST_F(TimePattern, ShiftsByTheZoneAndNamesIt) {
 
 TEST_F(TimePattern, LocalZoneIsStandardTimeEvenDuringDaylightSaving) {
   int ran = 0;
-  if (zone("Asia/Kolkata") && ++ran) EXPECT_EQ("05:30 +0530", str(Time().toString("hh:mm Z")));
+  if (zone("Asia/Kolkata") && ++ran) { EXPECT_EQ("05:30 +0530", str(Time().toString("hh:mm Z"))); }
   // New York in July keeps its standard -0500 (not -0400).
   if (zone("America/New_York") && ++ran) {
     Time july(Time::Detail{0, 0, 0, 12, 1, 0, 0, 7, 2021}, 0);
     EXPECT_EQ("07:00 -0500", str(july.toString("hh:mm Z")));
   }
   // Sydney keeps +1000 in its southern summer too.
-  if (zone("Australia/Sydney") && ++ran) EXPECT_EQ(600, zu::sys::__::localStandardOffset());
-  if (zone("Europe/Berlin") && ++ran) EXPECT_EQ(60, zu::sys::__::localStandardOffset());
-  if (zone("UTC") && ++ran) EXPECT_EQ("Z", str(Time().toString("Z")));
+  if (zone("Australia/Sydney") && ++ran) { EXPECT_EQ(600, zu::sys::__::localStandardOffset()); }
+  if (zone("Europe/Berlin") && ++ran) { EXPECT_EQ(60, zu::sys::__::localStandardOffset()); }
+  if (zone("UTC") && ++ran) { EXPECT_EQ("Z", str(Time().toString("Z"))); }
   if (!ran) GTEST_SKIP() << kSystemZone;
 }
 
@@ -168,7 +168,7 @@ TEST_F(TimePattern, TwelveHourClockWhenThePatternHoldsA) {
 
 TEST_F(TimePattern, NamesComeFromTheLocaleOrInEnglish) {
   Time t(kSunday);
-  if (locale(kEnglish)) EXPECT_EQ("Nov November Sun Sun Sun Sunday", str(t.toString("MMM MMMM w ww www wwww", 0)));
+  if (locale(kEnglish)) { EXPECT_EQ("Nov November Sun Sun Sun Sunday", str(t.toString("MMM MMMM w ww www wwww", 0))); }
   EXPECT_EQ("Nov Sun", str(t.toString("MMME wwwe", 0)));
   if (!haveLocale("de_DE.UTF-8")) GTEST_SKIP() << "locale de_DE.UTF-8 is not installed (run scripts/deps.sh)";
   if (!locale("de_DE.UTF-8")) GTEST_SKIP() << kSystemLocale;
@@ -216,7 +216,7 @@ TEST_F(TimeNamedFormat, IsoFormatsAlwaysUseTheLocalZone) {
     EXPECT_EQ("19941106T141937+0530", str(t.toString(zu::sys::IsoBasic, 0)));
     EXPECT_EQ("1994-11-06 T 14:19:37 +0530", str(t.toString(zu::sys::IsoExtended, 480)));
   }
-  if (zone("UTC") && ++ran) EXPECT_EQ("19941106T084937Z", str(t.toString(zu::sys::IsoBasic, 480)));
+  if (zone("UTC") && ++ran) { EXPECT_EQ("19941106T084937Z", str(t.toString(zu::sys::IsoBasic, 480))); }
   if (!ran) GTEST_SKIP() << kSystemZone;
 }
 
@@ -236,7 +236,7 @@ TEST_F(TimeNamedFormat, UsEnglishLocaleUsesATwelveHourClock) {
   EXPECT_EQ("8:49:37AM", str(t.toString(zu::sys::LongTime)));
   EXPECT_EQ("8:49PM 11/06/94 GMT", str(Time(kSunday + 12 * 3600).toString(zu::sys::ShortDateTime, 0)));
   // Switching the environment back is seen at once.
-  if (locale("C")) EXPECT_EQ("08:49:37", str(t.toString(zu::sys::LongTime)));
+  if (locale("C")) { EXPECT_EQ("08:49:37", str(t.toString(zu::sys::LongTime))); }
 }
 
 // The zone and locale caches are shared by every thread that renders.

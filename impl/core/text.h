@@ -4,6 +4,7 @@
 #define ZU_IMPL_CORE_TEXT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace zu {
@@ -30,6 +31,9 @@ inline bool isBlank(char c) {
 // The bytes of `text` before its first NUL, at most `limit` (strnlen,
 // which the C++ library lacks).
 inline std::size_t boundedLength(char const* text, std::size_t limit) {
+  // No object is larger than PTRDIFF_MAX bytes: past that the bound is no
+  // bound, and the NUL is what ends the text.
+  if (limit > static_cast<std::size_t>(PTRDIFF_MAX)) return std::strlen(text);
   void const* end = std::memchr(text, 0, limit);
   return end ? static_cast<std::size_t>(static_cast<char const*>(end) - text) : limit;
 }

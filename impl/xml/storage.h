@@ -178,9 +178,11 @@ class NameTable {
   // it without end; names past it get a String each. A name longer than
   // textLimit throws std::length_error.
   String const* intern(Storage& storage, char const* name) {
-    std::size_t hash = 14695981039346656037ull;
+    // FNV-1a in 64 bits on every system; a 32-bit size_t keeps the low half.
+    std::uint64_t wide = 14695981039346656037ull;
     char const* end = name;
-    for (; *end; ++end) hash = (hash ^ static_cast<unsigned char>(*end)) * 1099511628211ull;
+    for (; *end; ++end) wide = (wide ^ static_cast<unsigned char>(*end)) * 1099511628211ull;
+    std::size_t const hash = static_cast<std::size_t>(wide);
     std::size_t const length = static_cast<std::size_t>(end - name);
     if (length > textLimit) throw std::length_error("name past the limit");
     if (names_.empty()) names_.resize(64);
