@@ -58,6 +58,11 @@ ParseCase const parseCases[] = {
     {"http://h/a%20b+c%2F?q=%41%2b+&k=a=b", nullptr, "http", "", "h", "/a b c/", "q=A+ &k=a=b", ""},
     {"HTTP://H", nullptr, "http", "", "H", "/", "", ""},
     {"mailto:joe@example.com", nullptr, "mailto", "", "", "joe@example.com", "", ""},
+    // Only "url:" itself is dropped ahead of a URL: not another four-letter
+    // start, nor one with the colon at the same place.
+    {"unix://h/x", nullptr, "unix", "", "h", "/x", "", ""},
+    {"urn:isbn:1", nullptr, "urn", "", "", "isbn:1", "", ""},
+    {"ftp:x", nullptr, "ftp", "", "", "x", "", ""},
     {"a b:c", nullptr, "", "", "", "a b:c", "", ""},
     {"/x:y/z", nullptr, "", "", "", "/x:y/z", "", ""},
     {"#frag", nullptr, "", "", "", "/", "", "frag"},
