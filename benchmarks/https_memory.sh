@@ -27,8 +27,7 @@ source benchmarks/wrk_common.sh
 
 mkdir -p "$work/www"
 printf 'Hello, world!' > "$work/www/hello.txt"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout "$work/server.key" \
-  -out "$work/server.pem" -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 2>/dev/null
+make_tls_certificate
 
 # The client: opens the connections, reads one answer on each, prints
 # "ready", and keeps them until it is ended.
@@ -91,23 +90,11 @@ start_servers() {
   hello_pid=$!
   pids+=($hello_pid)
 
-  zport=$(free_port)
-  ztls=$(free_port)
-  cat > "$work/zuserve.xml" <<XML
-<zuserve>
-  <listen address="127.0.0.1" port="$zport" idleTimeout="120000" backlog="1024" />
-  <site root="www" />
-  <log level="1" />
-  <tls cert="server.pem" key="server.key" port="$ztls" />
-</zuserve>
-XML
-  "$build/tools/zuserve" --config "$work/zuserve.xml" > "$work/zuserve.log" 2>&1 &
-  zuserve_pid=$!
-  pids+=($zuserve_pid)
+  start_zuserve_tls "$build"
 
   nport=$(free_port)
   ntls=$(free_port)
-  start_nginx "$nport" "listen 127.0.0.1:$ntls ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key; ssl_protocols TLSv1.2 TLSv1.3; root $work/www;"
+  start_nginx "$nport" "$(nginx_tls "$ntls") root $work/www;"
   nginx_master=$!
   wait_port "$hport"; wait_port "$ztls"; wait_port "$ntls"
   nginx_worker=""

@@ -30,21 +30,8 @@ source benchmarks/wrk_common.sh
 mkdir -p "$work/www"
 printf 'Hello, world!' > "$work/www/hello.txt"   # 13 bytes
 head -c 1048576 /dev/urandom > "$work/www/big.bin"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout "$work/server.key" \
-  -out "$work/server.pem" -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 2>/dev/null
-
-zport=$(free_port)
-ztls=$(free_port)
-cat > "$work/zuserve.xml" <<XML
-<zuserve>
-  <listen address="127.0.0.1" port="$zport" idleTimeout="120000" backlog="1024" />
-  <site root="www" />
-  <log level="1" />
-  <tls cert="server.pem" key="server.key" port="$ztls" />
-</zuserve>
-XML
-"$build/tools/zuserve" --config "$work/zuserve.xml" > "$work/zuserve.log" 2>&1 &
-pids+=($!)
+make_tls_certificate
+start_zuserve_tls "$build"
 
 hport=$(free_port)
 "$build/benchmarks/http_hello" zu "$hport" "$work/server.pem" "$work/server.key" &
@@ -52,8 +39,7 @@ pids+=($!)
 
 nport=$(free_port)
 ntls=$(free_port)
-start_nginx "$nport" "listen 127.0.0.1:$ntls ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key;
-    ssl_protocols TLSv1.2 TLSv1.3; root $work/www;
+start_nginx "$nport" "$(nginx_tls "$ntls") root $work/www;
     location = /hello { default_type text/plain; return 200 'Hello, World!'; }"
 wait_port "$ztls"; wait_port "$ntls"; wait_port "$hport"
 

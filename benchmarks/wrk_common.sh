@@ -58,3 +58,36 @@ CONF
   "$nginx" -p "$dir" -c "$dir/nginx.conf" 2>>"$dir/error.log" &
   pids+=($!)
 }
+
+# For the HTTPS scripts: a self-signed P-256 certificate for localhost and
+# 127.0.0.1 in $work/server.pem and $work/server.key.
+make_tls_certificate() {
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout "$work/server.key" \
+    -out "$work/server.pem" -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 2>/dev/null
+}
+
+# zuserve (from build folder $1) serving $work/www over plain HTTP on $zport
+# and over HTTPS with that certificate on $ztls, both chosen here; its pid
+# in $zuserve_pid.
+start_zuserve_tls() {
+  zport=$(free_port)
+  ztls=$(free_port)
+  cat > "$work/zuserve.xml" <<XML
+<zuserve>
+  <listen address="127.0.0.1" port="$zport" idleTimeout="120000" backlog="1024" />
+  <site root="www" />
+  <log level="1" />
+  <tls cert="server.pem" key="server.key" port="$ztls" />
+</zuserve>
+XML
+  "$1/tools/zuserve" --config "$work/zuserve.xml" > "$work/zuserve.log" 2>&1 &
+  zuserve_pid=$!
+  pids+=($zuserve_pid)
+}
+
+# nginx's lines for HTTPS on port $1 with that certificate. TLS 1.3 is named
+# as zu speaks it: nginx's own default list stops at TLS 1.2, where wrk
+# would resume sessions by ticket and skip the key exchange.
+nginx_tls() {
+  echo "listen 127.0.0.1:$1 ssl; ssl_certificate $work/server.pem; ssl_certificate_key $work/server.key; ssl_protocols TLSv1.2 TLSv1.3;"
+}

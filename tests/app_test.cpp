@@ -238,6 +238,20 @@ long long millisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The names of a key's subkeys and of its values, in the order it lists them.
+Words subkeys(boost::shared_ptr<IRegistryKey> const& key) {
+  Words names;
+  String name;
+  for (unsigned int i = 0; key->enumKey(i, name); ++i) names.push_back(name.cstr());
+  return names;
+}
+Words valueNames(boost::shared_ptr<IRegistryKey> const& key) {
+  Words names;
+  String name;
+  for (unsigned int i = 0; key->enumValue(i, name); ++i) names.push_back(name.cstr());
+  return names;
+}
+
 }  // namespace
 
 // The shutdown flag never goes back to false, so the whole life of the hook
@@ -362,18 +376,6 @@ class Registry : public ::testing::Test {
     struct stat st;
     return ::stat((root_ + "/" + relative).c_str(), &st) == 0;
   }
-  static std::vector<std::string> subkeys(boost::shared_ptr<IRegistryKey> const& key) {
-    std::vector<std::string> names;
-    String name;
-    for (unsigned int i = 0; key->enumKey(i, name); ++i) names.push_back(name.cstr());
-    return names;
-  }
-  static std::vector<std::string> values(boost::shared_ptr<IRegistryKey> const& key) {
-    std::vector<std::string> names;
-    String name;
-    for (unsigned int i = 0; key->enumValue(i, name); ++i) names.push_back(name.cstr());
-    return names;
-  }
   std::string root_;
   std::string base_;
 };
@@ -440,15 +442,15 @@ TEST_F(Registry, ValuesKeepTheirTypeAndFirstSpelling) {
   // new type.
   ASSERT_TRUE(key->set("ANSWER", String("forty-two")));
   EXPECT_STREQ("forty-two", key->value("Answer", "").cstr());
-  EXPECT_EQ((Words{"Answer", "max", "Text", "", "empty"}), values(key));
+  EXPECT_EQ((Words{"Answer", "max", "Text", "", "empty"}), valueNames(key));
 
   // Another object on the same key sees every change.
   boost::shared_ptr<IRegistryKey> other = IRegistryKey::New("SOFTWARE\\VALUES", true);
-  EXPECT_EQ((Words{"Answer", "max", "Text", "", "empty"}), values(other));
+  EXPECT_EQ((Words{"Answer", "max", "Text", "", "empty"}), valueNames(other));
   EXPECT_TRUE(key->removeValue("TEXT"));
   EXPECT_FALSE(key->removeValue("text"));
   EXPECT_STREQ("gone", other->value("Text", "gone").cstr());
-  EXPECT_EQ((Words{"Answer", "max", "", "empty"}), values(other));
+  EXPECT_EQ((Words{"Answer", "max", "", "empty"}), valueNames(other));
 }
 
 TEST_F(Registry, KeysStoredInTwoSpellingsEnumerateByTheirBytesAndTheFirstIsOpened) {
@@ -502,7 +504,7 @@ TEST_F(Registry, ADamagedValuesFileIsNeitherReadNorOverwritten) {
   boost::shared_ptr<IRegistryKey> key = IRegistryKey::New("Software\\Damaged", false);
   std::string const file = root_ + "/HKEY_CURRENT_USER/Software/Damaged/.values";
   // A record behind a good one, each broken in one way.
-  for (std::string const& damage : {"1 4 100\ntrun", "1 40 1\nab\n", "99999999999 1 1\nab\n", "1 1 1\nabX",
+  for (std::string const damage : {"1 4 100\ntrun", "1 40 1\nab\n", "99999999999 1 1\nab\n", "1 1 1\nabX",
                                     "1 1 1\nab", "1 1\nab\n", "1 x 1\nab\n"}) {
     ASSERT_TRUE(key->set("kept", String("yes")));
     {
@@ -545,7 +547,7 @@ TEST_F(Registry, ValuesAreReadByTheirType) {
   }
   for (Stored const& value : stored)
     EXPECT_STREQ(value.read.c_str(), key->value(value.name.c_str(), "default").cstr()) << value.name;
-  EXPECT_EQ(stored.size(), values(key).size());
+  EXPECT_EQ(stored.size(), valueNames(key).size());
   EXPECT_STREQ("default", key->value("first", "default").cstr());
 }
 
@@ -645,9 +647,9 @@ TEST_F(Registry, NamesMatchWithoutRegardToCaseBeyondAscii) {
   EXPECT_STREQ("none", key->value("GRUESSE", "none").cstr());
   // A second spelling replaces the value and keeps the first name.
   ASSERT_TRUE(key->set("GR\xC3\x9C\xC3\x9F" "E", 7u));
-  EXPECT_EQ(Words{"gr\xC3\xBC\xC3\x9F" "e"}, values(key));
+  EXPECT_EQ(Words{"gr\xC3\xBC\xC3\x9F" "e"}, valueNames(key));
   EXPECT_TRUE(key->removeValue("Gr\xC3\x9C\xC3\x9F" "e"));
-  EXPECT_TRUE(values(key).empty());
+  EXPECT_TRUE(valueNames(key).empty());
 
   // Keys: "Ümlaut" is found as "üMLAUT"; creating it again in another
   // spelling makes no second key.
@@ -708,16 +710,9 @@ class Registry : public ::testing::Test {
     return type;
   }
   std::string name_;
-  static std::vector<std::string> subkeys(boost::shared_ptr<IRegistryKey> const& key) {
-    std::vector<std::string> names;
-    String name;
-    for (unsigned int i = 0; key->enumKey(i, name); ++i) names.push_back(name.cstr());
-    return names;
-  }
+  // The real registry lists values in its own order.
   static std::vector<std::string> values(boost::shared_ptr<IRegistryKey> const& key) {
-    std::vector<std::string> names;
-    String name;
-    for (unsigned int i = 0; key->enumValue(i, name); ++i) names.push_back(name.cstr());
+    std::vector<std::string> names = valueNames(key);
     std::sort(names.begin(), names.end());
     return names;
   }

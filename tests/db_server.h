@@ -4,9 +4,34 @@
 #ifndef ZU_TESTS_DB_SERVER_H
 #define ZU_TESTS_DB_SERVER_H
 
+#include <string>
+
+namespace zu_test {
+
+// The account and database every test uses (the password holds a colon on
+// purpose), and the server's loopback address once it has a port.
+class MariaDbAccount {
+ public:
+  static constexpr char const* user = "zu";
+  static constexpr char const* password = "pw:x";
+  static constexpr char const* database = "zu_test";
+
+  unsigned short port() const { return port_; }
+
+  // "mysql://zu:pw:x@127.0.0.1:PORT/zu_test" plus `query`.
+  std::string tcpUrl(std::string const& query = "") const {
+    return std::string("mysql://") + user + ":" + password + "@127.0.0.1:" + std::to_string(port_) + "/" +
+           database + query;
+  }
+
+ protected:
+  unsigned short port_ = 0;
+};
+
+}  // namespace zu_test
+
 #ifdef _WIN32
 #include <cstdlib>
-#include <string>
 
 namespace zu_test {
 
@@ -15,12 +40,8 @@ namespace zu_test {
 // database as below) and names its TCP port in ZU_TEST_MARIADB_PORT, or
 // says in ZU_TEST_MARIADB_ERROR why an installed server did not start.
 // Without either, the server is missing.
-class MariaDbServer {
+class MariaDbServer : public MariaDbAccount {
  public:
-  static constexpr char const* user = "zu";
-  static constexpr char const* password = "pw:x";
-  static constexpr char const* database = "zu_test";
-
   bool missing() const { return missing_; }
 
   std::string start() {
@@ -34,16 +55,8 @@ class MariaDbServer {
     return std::string();
   }
 
-  unsigned short port() const { return port_; }
-
-  std::string tcpUrl(std::string const& query = "") const {
-    return std::string("mysql://") + user + ":" + password + "@127.0.0.1:" + std::to_string(port_) + "/" +
-           database + query;
-  }
-
  private:
   bool missing_ = false;
-  unsigned short port_ = 0;
 };
 
 }  // namespace zu_test
@@ -72,14 +85,8 @@ extern char** environ;
 
 namespace zu_test {
 
-class MariaDbServer {
+class MariaDbServer : public MariaDbAccount {
  public:
-  // The account and database every test uses; the password holds a colon
-  // on purpose.
-  static constexpr char const* user = "zu";
-  static constexpr char const* password = "pw:x";
-  static constexpr char const* database = "zu_test";
-
   ~MariaDbServer() { stop(); }
 
   // True when start() failed because the server is not installed (a test
@@ -164,14 +171,7 @@ class MariaDbServer {
     }
   }
 
-  unsigned short port() const { return port_; }
   std::string const& socket() const { return socket_; }
-
-  // "mysql://zu:pw:x@127.0.0.1:PORT/zu_test" plus `query`.
-  std::string tcpUrl(std::string const& query = "") const {
-    return std::string("mysql://") + user + ":" + password + "@127.0.0.1:" + std::to_string(port_) + "/" +
-           database + query;
-  }
 
  private:
   bool missing_ = false;
@@ -212,7 +212,6 @@ class MariaDbServer {
   std::string client_;
   std::string dir_;
   std::string socket_;
-  unsigned short port_ = 0;
   pid_t pid_ = -1;
 };
 

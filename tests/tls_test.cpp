@@ -30,6 +30,7 @@
 #include "hidden_library.h"
 #include "support/idle.h"
 #include "support/loopback.h"
+#include "support/tls_exchange.h"
 #include "support/tls_peers.h"
 #include "support/wait.h"
 
@@ -68,48 +69,13 @@ shared_ptr<ITlsContext> trustingClient() {
   return context;
 }
 
-// One client exchange: connect, handshake, send `request`, read to the end.
-struct Exchange {
-  bool secured = false;
-  unsigned int code = 0;
-  std::string text;
-  std::string received;
-  std::string version;
-  std::string alpn;
-  unsigned int milliseconds = 0;
-};
+using Exchange = zu::test::TlsExchange;
+using zu::test::startsWith;
 
 Exchange exchange(shared_ptr<ITlsContext> const& context, String const& host, unsigned short port,
                   std::string const& request, unsigned int timeout = 5000) {
-  Exchange result;
-  shared_ptr<ITlsSocket> const socket = context->client(host);
-  if (!socket) return result;
-  zu::em::CatchError caught(socket.get());
-  socket->setTimeouts(timeout, timeout);
-  auto const started = std::chrono::steady_clock::now();
-  if (socket->connect(port, IP::loopback()) && socket->waitConnected(timeout)) {
-    result.secured = socket->isSecured();
-    result.version = socket->protocolVersion().cstr();
-    result.alpn = socket->applicationProtocol().cstr();
-    char const* p = request.data();
-    size_t left = request.size();
-    while (left > 0) {
-      unsigned int const n = socket->toIO()->write(p, unsigned(left));
-      if (n == 0) break;
-      p += n;
-      left -= n;
-    }
-    char block[4096];
-    while (unsigned int const n = socket->toIO()->read(block, sizeof block)) result.received.append(block, n);
-  }
-  result.milliseconds = unsigned(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - started).count());
-  result.code = caught.code();
-  result.text = caught.text().cstr();
-  return result;
+  return zu::test::tlsExchange(context, host, port, request, timeout);
 }
-
-bool startsWith(std::string const& text, std::string const& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 TEST(TlsClient, TalksToAServerWhoseCertificateTheCAVouchesFor) {
   Peer server;

@@ -15,6 +15,8 @@
 #include <zu/socket.h>
 #include <zu/tls.h>
 
+#include "support/tls_exchange.h"
+
 namespace {
 
 using boost::shared_ptr;
@@ -49,35 +51,13 @@ Peer peer() {
     return;                                                                                       \
   }
 
-struct Exchange {
-  bool secured = false;
-  unsigned int code = 0;
-  std::string text;
-  std::string received;
-  std::string version;
-};
+using Exchange = zu::test::TlsExchange;
+using zu::test::startsWith;
 
 // Connects to the server as `host`, asks for the page and reads to the end.
 Exchange exchange(shared_ptr<ITlsContext> const& context, char const* host, unsigned short port) {
-  Exchange result;
-  shared_ptr<ITlsSocket> const socket = context->client(host);
-  if (!socket) return result;
-  zu::em::CatchError caught(socket.get());
-  socket->setTimeouts(10000, 10000);
-  if (socket->connect(port, IP::loopback()) && socket->waitConnected(10000)) {
-    result.secured = socket->isSecured();
-    result.version = socket->protocolVersion().cstr();
-    std::string const request = "GET / HTTP/1.0\r\n\r\n";
-    socket->toIO()->write(request.data(), unsigned(request.size()));
-    char block[4096];
-    while (unsigned int const n = socket->toIO()->read(block, sizeof block)) result.received.append(block, n);
-  }
-  result.code = caught.code();
-  result.text = caught.text().cstr();
-  return result;
+  return zu::test::tlsExchange(context, host, port, "GET / HTTP/1.0\r\n\r\n", 10000);
 }
-
-bool startsWith(std::string const& text, std::string const& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 TEST(TlsOnWindows, TheClientTrustsTheNamedCAAndChecksTheName) {
   NEED_PEER(p);
